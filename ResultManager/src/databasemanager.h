@@ -1,0 +1,193 @@
+#ifndef DATABASEMANAGER_H
+#define DATABASEMANAGER_H
+
+// The owner of the results database. Every slot runs on the worker thread,
+// one at a time, on the single connection "XrfDb"; the only state touched
+// from other threads is the abort flag (under its mutex) and the open flag
+// that the request checks read.
+//
+// Lifecycle: Closed --(both paths known, open succeeds)--> Open
+//            Open --(empty path / closeDatabase)--> Closed
+//            Open --(vacuumTheDb(true), free pages)--> Vacuuming --> Open
+// "Open" is the flag m_dbOpen, not the connection state: operations fetch the
+// connection by name and reopen it when an earlier one closed it.
+
+#include <QAtomicInteger>
+#include <QDate>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QList>
+#include <QMap>
+#include <QMutex>
+#include <QObject>
+#include <QSqlDatabase>
+#include <QStringList>
+
+#include "hdffile.h"
+#include "resultsfilter.h"
+#include "xrfdatetimerange.h"
+#include "xrferrorinfo.h"
+#include "xrfexportparam.h"
+#include "xrfkorviresult.h"
+#include "xrftestsselected.h"
+
+class QTimer;
+class QSqlQuery;
+
+// Table names of the results database; every statement names its table
+// through these.
+namespace XrfTables {
+extern const QString userFactorResult;
+extern const QString testInfo;
+extern const QString spectrum;
+extern const QString repeatInfo;
+extern const QString regressionInfo;
+extern const QString plating;
+extern const QString gradeMatchSpec;
+extern const QString filterProps;
+extern const QString elementResult;
+extern const QString compoundResult;
+extern const QString calCheckResult;
+extern const QString averagedResultInfo;
+extern const QString analysisResult;
+extern const QString rohsActionLevelResult;
+extern const QString gradeMatch;
+extern const QString imageResult;
+extern const QString resultNames;
+extern const QString rohsResult;
+extern const QString coatingResult;
+extern const QString devInfo;
+extern const QString location;
+extern const QString pseudoElementResult;
+} // namespace XrfTables
+
+class DatabaseManager : public QObject
+{
+    Q_OBJECT
+public:
+    enum DbOperation { DbOpAny = 0, DbOpExport = 1, DbOpImport = 2, DbOpStore = 3, DbOpSync = 4,
+                       DbOpOther = 5 };
+    Q_ENUM(DbOperation)
+
+    static const QString connectionName;
+    static const QString schemaVersion;
+    static const QString creationScript;
+    static const QString indexScript;
+    static const QStringList pragmas;
+
+    explicit DatabaseManager(QObject *parent = nullptr);
+    ~DatabaseManager() override;
+
+    XrfErrorInfo::XrfError setProfilePath(QString path);
+    XrfErrorInfo::XrfError openDB(QString path);
+    void closeDatabase();
+    bool createTablesInDatabase(bool setPragmas);
+    bool createDbIndices();
+    XrfErrorInfo::XrfError upgradeDb(QString serialNumber, bool force, QString dbFile);
+    XrfErrorInfo::XrfError getDeviceDbInfo(QString &dbId, QString &dbVersion, QString &serial,
+                                           QString &model, QString &anode);
+    bool isSdCardInserted() const;
+    bool isStorageAvailable(DbOperation operation) const;
+    XrfErrorInfo::XrfError execInsDelQuery(const QString &statement);
+    XrfErrorInfo::XrfError reportDbInfo();
+
+    void setAbortFlag(bool value);
+    void abortCurrentDbOperation();
+    bool isAbortFlagSet();
+
+    XrfErrorInfo lastError() const { return m_lastError; }
+    QString databaseFilePath() const;
+    QString instrumentDataPath() const { return m_instrumentDataPath; }
+    QString profilePath() const { return m_profilePath; }
+    QDate day() const { return m_day; }
+    qint64 dayCounter() const { return m_dayCounter; }
+
+    XrfErrorInfo::XrfError getTestIdsBetweenDates(const QString &from, const QString &to,
+                                                  QString *testIds, quint32 limit);
+    XrfErrorInfo::XrfError getRecordCount(int *count);
+
+signals:
+    void errorSignal(QString msg);
+    void query(QString queryStatement, QString filter);
+    void resultUpdated(XrfKorviResult result);
+    void queryDone(int commandId, int requestId, QJsonDocument answer,
+                   XrfErrorInfo::XrfError code);
+    void calendarUpdated(QJsonObject calendar);
+    void averagedResultComputed(XrfKorviResult result, int requestId);
+
+public slots:
+    void fetchCalendar(int id);
+    void getTestResult(int cmdId, int id, QString testIds);
+    XrfErrorInfo::XrfError setInstrumentDataPath(QString dbPath);
+    XrfErrorInfo::XrfError editTestInfo(QJsonArray testInfo, int testId, int id);
+    XrfErrorInfo::XrfError insertTestResult(XrfKorviResult result);
+    XrfErrorInfo::XrfError deleteAllResultsByDate(QString dateList, QString tidList, int id);
+    XrfErrorInfo::XrfError deleteAllResultsByTestIds(QString testIds, int id);
+    XrfErrorInfo::XrfError deleteAllResultsWithOption(XrfExportParam param, int id);
+    XrfErrorInfo::XrfError createAveragedResult(int id, QString testNames, QString newTidName);
+    XrfErrorInfo::XrfError createAveragedResultByDate(QString dateList, QString tidList, int id,
+                                                      QString newTidName);
+    XrfErrorInfo::XrfError exportResults(QStringList testIds, XrfTestsSelected::UseSettings use,
+                                         QString *outFile);
+    XrfErrorInfo::XrfError exportResultsByDate(QList<XrfDateTimeRange> ranges,
+                                               QStringList testIds,
+                                               XrfTestsSelected::UseSettings use, int commandId,
+                                               int id);
+    XrfErrorInfo::XrfError getTestIds(int id, QString dateString);
+    XrfErrorInfo::XrfError latestTestIds(int cmdId, int number);
+    XrfErrorInfo::XrfError getAnXrfKorviResultByTestId(int tid, XrfKorviResult *korviResult);
+    void testIdExists(int tid, bool *exists);
+    XrfErrorInfo::XrfError getLatestTestId(int *tid);
+    XrfErrorInfo::XrfError getLastTestDateTime(QString *testDateTime);
+    XrfErrorInfo::XrfError importResultsFromJsFile(QString jsFile, int numberOfResults);
+    XrfErrorInfo::XrfError getAllResultsFromTestDateTime(QString fromTestDateTime,
+                                                         QString toTestDateTime, QString tidList,
+                                                         QString outFileName,
+                                                         int *numOfResultsCaptured,
+                                                         int *numOfResults, QString *status,
+                                                         uint limit);
+    void getResultFromTestDateTime(QString fromTestDateTime, XrfKorviResult *result,
+                                   XrfErrorInfo::XrfError *rC);
+    XrfErrorInfo::XrfError getResultsInSqlDbFromTestDateTime(QString fromTestDateTime,
+                                                             QString outFileName,
+                                                             int *numOfResultsCaptured,
+                                                             int *numOfResults, QString *status);
+    XrfErrorInfo::XrfError importResultsFromSqlDb(QString sqlDbFile);
+    XrfErrorInfo::XrfError getImage(QString imageFile, int appid);
+    XrfErrorInfo::XrfError setPaths(QString proPath, QString instruDataPath);
+    void vacuumTheDb(bool vacuumStatus);
+    void run();
+    void onVacuumTimerTimeout();
+    void doAutoExport(QString testId);
+    void setExportSettingToUsed(QJsonObject arg);
+
+private:
+    QSqlDatabase workingHandle();
+    void readDeviceConfiguration(QString &serial, QString &model, QString &anode) const;
+    QString serialNumber() const;
+    void answerNotImplemented(int commandId, int requestId);
+
+    int m_lastTestId = 0;
+    mutable QMutex m_abortMutex;
+    QAtomicInteger<int> m_dbOpen { 0 };
+    bool m_abortFlag = false;
+    ResultsFilter m_resultsFilter;
+    QString m_dbFolder;
+    QString m_instrumentDataPath;
+    QString m_profilePath;
+    QString m_dbFileName;
+    HdfFile m_hdfFile;
+    QDate m_day;
+    qint64 m_dayCounter = 0;
+    XrfErrorInfo m_lastError;
+    QMap<QString, int> m_testTypes;
+    QTimer *m_vacuumTimer = nullptr;
+    qint64 m_storageRequirements[4] = { 104857600, 104857600, 104857600, 104857600 };
+    int m_vacuumInterval = 500;
+    QSqlDatabase m_openHandle;
+    QSqlDatabase m_workingHandle;
+    QJsonObject m_exportSettingsInUse;
+};
+
+#endif // DATABASEMANAGER_H

@@ -1,0 +1,107 @@
+#ifndef RESULTMANAGER_H
+#define RESULTMANAGER_H
+
+// The exported face of the result manager. It holds no state: every call is
+// forwarded to the worker object, which passes it to the database object on
+// the worker thread. Answers and events leave only through the signals below.
+//
+// Three call modes: blocking requests wait until the database object has run
+// (out-parameters carry the outcome, the call returns 0), queued requests
+// check their preconditions and return at once (the answer arrives as
+// operationDone), and direct calls run on the caller's thread.
+
+#include "resultmanager_global.h"
+
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QObject>
+
+#include "xrferrorinfo.h"
+#include "xrfjsonmessage.h"
+#include "xrfkorviresult.h"
+
+class ResultManagerImpl;
+
+class RESULTMANAGER_EXPORT XrfResultManager : public QObject
+{
+    Q_OBJECT
+public:
+    explicit XrfResultManager(QObject *parent = nullptr);
+    XrfResultManager(const XrfResultManager &, QObject *parent = nullptr);
+    ~XrfResultManager() override;
+
+    static XrfResultManager *instance();
+    static XrfResultManager *m_pInstance;
+    static ResultManagerImpl *m_pImpl;
+
+    XrfErrorInfo::XrfError init();
+    XrfErrorInfo::XrfError Deinit();
+
+    XrfErrorInfo::XrfError setPaths(const QString &proPath, const QString &instruDataPath);
+    XrfErrorInfo::XrfError setInstrumentDataPath(const QString &dbPath, const QString &unused = QString());
+    int controllerStatus() const;
+
+    XrfErrorInfo::XrfError getLastTestID(int *tid);
+    XrfErrorInfo::XrfError getLastTestDateTime(QString *testDateTime);
+    XrfErrorInfo::XrfError syncGetFullResult(int tid, XrfKorviResult *result);
+    bool testIdExists(int tid);
+    void getResultFromTestDateTime(QString fromTestDateTime, XrfKorviResult *result,
+                                   XrfErrorInfo::XrfError *rC);
+    XrfErrorInfo::XrfError getAllResultsFromTestDateTime(QString fromTestDateTime,
+                                                         QString toTestDateTime, QString tidList,
+                                                         QString outFileName,
+                                                         int *numOfResultsCaptured,
+                                                         int *numOfResults, QString *status,
+                                                         unsigned int limit);
+    XrfErrorInfo::XrfError getResultsInASqlDbFromTestDateTime(QString fromTestDateTime,
+                                                              QString outFileName,
+                                                              int *numOfResultsCaptured,
+                                                              int *numOfResults, QString *status);
+    XrfErrorInfo::XrfError importResultsFromSqlDb(QString sqlDbFile);
+    XrfErrorInfo::XrfError importResultsFromJsFile(QString jsFile, int numberOfResults);
+    XrfErrorInfo::XrfError getImage(QString imageFile, int appid);
+    XrfErrorInfo::XrfError doDbHouseKeeping(bool vacuumStatus);
+    XrfErrorInfo::XrfError abortCurrentDbOperation();
+
+    XrfErrorInfo::XrfError getCalendar(XrfJsonMessage *msg);
+    XrfErrorInfo::XrfError getTestIds(const XrfJsonMessage &msg);
+    XrfErrorInfo::XrfError getLatestTestIds(XrfJsonMessage *msg);
+    XrfErrorInfo::XrfError deleteTestResults(const XrfJsonMessage &msg);
+    XrfErrorInfo::XrfError deleteTestResultsByDate(const XrfJsonMessage &msg);
+    XrfErrorInfo::XrfError deleteTestResultsWithOption(const XrfJsonMessage &msg);
+    XrfErrorInfo::XrfError editTestInfo(XrfJsonMessage *msg);
+    XrfErrorInfo::XrfError GetFullResult(XrfJsonMessage *msg);
+    XrfErrorInfo::XrfError AddAveragedResult(const XrfJsonMessage &msg);
+    XrfErrorInfo::XrfError createAverageResultByDate(XrfJsonMessage *msg);
+    XrfErrorInfo::XrfError exportResultsWithOption(XrfJsonMessage *msg);
+    XrfErrorInfo::XrfError doAutoExport(QString testId);
+
+    XrfErrorInfo::XrfError getLastTestResult(QString *result);
+    XrfErrorInfo::XrfError getLastCalCheckResult(XrfKorviResult *result);
+
+signals:
+    void error(QString msg);
+    void operationDone(int commandId, int requestId, const QJsonDocument &answer,
+                       XrfErrorInfo::XrfError code);
+    void calendarUpdated(const QJsonObject &calendar);
+    void resultUpdated(const XrfKorviResult &result);
+    void anExportResultAvailable(QString file);
+    void aResultAvailableForPrint(const XrfKorviResult &result);
+    void aResultAvailable(const XrfKorviResult &result);
+    void addedNResultsToDb(int added, int total);
+    void filterResultsProgress(int done, int total);
+    void resultInserted(XrfErrorInfo::XrfError code);
+    void resultCommitted(QDateTime testDateTime, bool isAverage, int testId);
+    void resultsAvailableForSync(const QJsonObject &result);
+    void dbInfo(const QJsonObject &info);
+    void exportComplete(int commandId, XrfErrorInfo::XrfError code);
+
+public slots:
+    void onInstrumentDataPathAvailable(QString type, bool insertedStatus, QString mountPath);
+    void onProfilePathAvailable(QString pPath);
+    void onControllerStatusChanged(int controllerStatus);
+    XrfErrorInfo::XrfError addTestResult(const XrfKorviResult &param);
+};
+
+#endif // RESULTMANAGER_H

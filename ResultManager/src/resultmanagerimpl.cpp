@@ -1,0 +1,505 @@
+// The worker object: turns facade calls into "dbm" signals and the database
+// object's answers into facade signals.
+//
+// Connection kinds are part of the contract: requests with out-parameters
+// use blocking queued connections (the caller waits for the slot to run on
+// the worker thread), every other request is queued and answered later by
+// operationDone. A blocking request made from the worker thread itself would
+// wait on its own thread, so none is made there.
+
+#include "resultmanagerimpl.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QSemaphore>
+#include <QLoggingCategory>
+
+#include "resultmanager.h"
+#include "xrfexportparam.h"
+#include "xrfsettestinfofieldparams.h"
+#include "xrfstring.h"
+
+Q_LOGGING_CATEGORY(xrfAlarmCategory, "_alarm_")
+
+namespace {
+
+void registerMetaTypes()
+{
+    qRegisterMetaType<XrfErrorInfo::XrfError>("XrfErrorInfo::XrfError");
+    qRegisterMetaType<XrfKorviResult>("XrfKorviResult");
+    qRegisterMetaType<XrfKorviResult *>("XrfKorviResult*");
+    qRegisterMetaType<XrfExportParam>("XrfExportParam");
+    qRegisterMetaType<QList<XrfDateTimeRange>>("QList<XrfDateTimeRange>");
+    qRegisterMetaType<XrfTestsSelected::UseSettings>("XrfTestsSelected::UseSettings");
+    qRegisterMetaType<XrfErrorInfo::XrfError *>("XrfErrorInfo::XrfError*");
+    qRegisterMetaType<QJsonDocument>("QJsonDocument");
+    qRegisterMetaType<QJsonObject>("QJsonObject");
+    qRegisterMetaType<QJsonArray>("QJsonArray");
+    qRegisterMetaType<int *>("int*");
+    qRegisterMetaType<bool *>("bool*");
+    qRegisterMetaType<QString *>("QString*");
+    qRegisterMetaType<uint>("uint");
+}
+
+bool isJsonNull(const QJsonObject &params, const char *key)
+{
+    return params.value(QLatin1String(key)).isNull();
+}
+
+} // namespace
+
+ResultManagerImpl::ResultManagerImpl(QObject *parent) : QObject(parent) { }
+
+ResultManagerImpl::~ResultManagerImpl()
+{
+    if (m_workerThread.isRunning()) {
+        m_workerThread.quit();
+        m_workerThread.wait();
+    }
+}
+
+XrfErrorInfo::XrfError ResultManagerImpl::init()
+{
+    registerMetaTypes();
+    XrfErrorInfo::XrfError code = m_dbManager.reportDbInfo();
+    if (code != XrfErrorInfo::NoError)
+        return code;
+    qDebug() << "Starting the init() of Results Manager";
+
+    m_dbManager.moveToThread(&m_workerThread);
+    m_workerThread.setObjectName(QStringLiteral("Results Manager Thread"));
+
+    DatabaseManager *db = &m_dbManager;
+    const auto blocking = Qt::BlockingQueuedConnection;
+    auto tested = [&code](const QMetaObject::Connection &c) {
+        if (!c)
+            code = XrfErrorInfo::ConnectFailed;
+    };
+    tested(connect(db, &DatabaseManager::queryDone, this, &ResultManagerImpl::dbmQueryDone,
+                   blocking));
+    tested(connect(&m_workerThread, &QThread::started, db, &DatabaseManager::run));
+    tested(connect(db, &DatabaseManager::calendarUpdated, this,
+                   &ResultManagerImpl::calendarUpdated));
+    tested(connect(db, &DatabaseManager::resultUpdated, this, &ResultManagerImpl::resultUpdated));
+    tested(connect(db, &DatabaseManager::averagedResultComputed, this,
+                   &ResultManagerImpl::dbmAveragedResultComputed));
+
+    connect(this, &ResultManagerImpl::dbmFetchCalendar, db, &DatabaseManager::fetchCalendar);
+    connect(this, &ResultManagerImpl::dbmLatestTestIds, db, &DatabaseManager::latestTestIds);
+    connect(this, &ResultManagerImpl::dbmCreateAveragedResult, db,
+            &DatabaseManager::createAveragedResult);
+    connect(this, &ResultManagerImpl::dbmDeleteAllResultsByDate, db,
+            &DatabaseManager::deleteAllResultsByDate);
+    connect(this, &ResultManagerImpl::dbmDeleteAllResultsByTestIds, db,
+            &DatabaseManager::deleteAllResultsByTestIds);
+    connect(this, &ResultManagerImpl::dbmDeleteAllResultsWithOption, db,
+            &DatabaseManager::deleteAllResultsWithOption);
+    connect(this, &ResultManagerImpl::dbmGetTestIds, db, &DatabaseManager::getTestIds);
+    connect(this, &ResultManagerImpl::dbmExportResultsByDate, db,
+            &DatabaseManager::exportResultsByDate);
+    connect(this, &ResultManagerImpl::dbmCreateAveragedResultByDate, db,
+            &DatabaseManager::createAveragedResultByDate);
+    connect(this, &ResultManagerImpl::dbmGetTestResult, db, &DatabaseManager::getTestResult);
+    connect(this, &ResultManagerImpl::dbmEditTestInfo, db, &DatabaseManager::editTestInfo);
+    connect(this, &ResultManagerImpl::dbmGetImage, db, &DatabaseManager::getImage);
+    connect(this, &ResultManagerImpl::dbmInsertTestResult, db, &DatabaseManager::insertTestResult);
+    connect(this, &ResultManagerImpl::dbmDoDbHouseKeeping, db, &DatabaseManager::vacuumTheDb);
+    connect(this, &ResultManagerImpl::dbmDoAutoExport, db, &DatabaseManager::doAutoExport);
+
+    connect(this, &ResultManagerImpl::dbmGetAnXrfKorviResultByTestId, db,
+            &DatabaseManager::getAnXrfKorviResultByTestId, blocking);
+    connect(this, &ResultManagerImpl::dbmInstrumentDataPathAvailable, db,
+            &DatabaseManager::setInstrumentDataPath, blocking);
+    connect(this, &ResultManagerImpl::dbmGetLatestTestId, db, &DatabaseManager::getLatestTestId,
+            blocking);
+    connect(this, &ResultManagerImpl::dbmGetLastTestDateTime, db,
+            &DatabaseManager::getLastTestDateTime, blocking);
+    connect(this, &ResultManagerImpl::dbmImportResultsFromJsFile, db,
+            &DatabaseManager::importResultsFromJsFile, blocking);
+    connect(this, &ResultManagerImpl::dbmGetAllResultsFromTestDateTime, db,
+            &DatabaseManager::getAllResultsFromTestDateTime, blocking);
+    connect(this, &ResultManagerImpl::dbmGetResultsInASqlDbFromTestDateTime, db,
+            &DatabaseManager::getResultsInSqlDbFromTestDateTime, blocking);
+    connect(this, &ResultManagerImpl::dbmImportResultsFromSqlDb, db,
+            &DatabaseManager::importResultsFromSqlDb, blocking);
+    connect(this, &ResultManagerImpl::dbmGetResultFromTestDateTime, db,
+            &DatabaseManager::getResultFromTestDateTime, blocking);
+    connect(this, &ResultManagerImpl::dbmSetPaths, db, &DatabaseManager::setPaths, blocking);
+    connect(this, &ResultManagerImpl::dbmSetProfilePath, db, &DatabaseManager::setProfilePath,
+            blocking);
+
+    m_workerThread.start(QThread::InheritPriority);
+
+    if (code == XrfErrorInfo::NoError) {
+        qInfo() << "Results Manager Init complete.";
+    } else {
+        XrfErrorInfo info(code);
+        emit m_dbManager.errorSignal(info.errorString());
+        qInfo() << "Results Manager init failed.";
+    }
+    return code;
+}
+
+// Runs every request queued so far and relays its answers. The worker
+// thread may be parked in queryDone waiting for this thread; a blocking
+// request made now would wait on it forever, so answers are relayed while
+// waiting for the worker to reach a marker.
+void ResultManagerImpl::drainPendingAnswers()
+{
+    QSemaphore reached;
+    QMetaObject::invokeMethod(
+            &m_dbManager, [&reached] { reached.release(); }, Qt::QueuedConnection);
+    while (!reached.tryAcquire(1, 5))
+        QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+}
+
+void ResultManagerImpl::shutdown()
+{
+    if (m_workerThread.isRunning()) {
+        if (QThread::currentThread() == thread())
+            drainPendingAnswers();
+        emit dbmInstrumentDataPathAvailable(QString());
+        m_workerThread.quit();
+        m_workerThread.wait();
+    }
+    m_dbManager.closeDatabase();
+}
+
+XrfErrorInfo::XrfError ResultManagerImpl::checkRequest(bool storage,
+                                                       DatabaseManager::DbOperation op)
+{
+    if (!m_dbManager.isSdCardInserted())
+        return XrfErrorInfo::NoSdCard;
+    if (storage && !m_dbManager.isStorageAvailable(op))
+        return XrfErrorInfo::NoStorage;
+    return XrfErrorInfo::NoError;
+}
+
+// --- Blocking requests ----------------------------------------------------------
+
+XrfErrorInfo::XrfError ResultManagerImpl::setPaths(const QString &proPath,
+                                                   const QString &instruDataPath)
+{
+    emit dbmSetPaths(proPath, instruDataPath);
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultManagerImpl::setInstrumentDataPath(const QString &dbPath)
+{
+    emit dbmInstrumentDataPathAvailable(dbPath);
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultManagerImpl::setProfilePath(const QString &path)
+{
+    emit dbmSetProfilePath(path);
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultManagerImpl::getLastTestID(int *tid)
+{
+    emit dbmGetLatestTestId(tid);
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultManagerImpl::getLastTestDateTime(QString *testDateTime)
+{
+    emit dbmGetLastTestDateTime(testDateTime);
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultManagerImpl::syncGetFullResult(int tid, XrfKorviResult *result)
+{
+    if (!result)
+        return XrfErrorInfo::InvalidArgument;
+    emit dbmGetAnXrfKorviResultByTestId(tid, result);
+    return XrfErrorInfo::NoError;
+}
+
+bool ResultManagerImpl::testIdExists(int tid)
+{
+    if (!m_dbManager.isSdCardInserted())
+        return false;
+    bool exists = false;
+    if (QThread::currentThread() == &m_workerThread) {
+        m_dbManager.testIdExists(tid, &exists);
+    } else {
+        QMetaObject::invokeMethod(&m_dbManager, "testIdExists", Qt::BlockingQueuedConnection,
+                                  Q_ARG(int, tid), Q_ARG(bool *, &exists));
+    }
+    return exists;
+}
+
+void ResultManagerImpl::getResultFromTestDateTime(const QString &from, XrfKorviResult *result,
+                                                  XrfErrorInfo::XrfError *rC)
+{
+    emit dbmGetResultFromTestDateTime(from, result, rC);
+}
+
+XrfErrorInfo::XrfError ResultManagerImpl::getAllResultsFromTestDateTime(
+        const QString &from, const QString &to, const QString &tidList,
+        const QString &outFileName, int *numOfResultsCaptured, int *numOfResults,
+        QString *status, uint limit)
+{
+    emit dbmGetAllResultsFromTestDateTime(from, to, tidList, outFileName, numOfResultsCaptured,
+                                          numOfResults, status, limit);
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultManagerImpl::getResultsInASqlDbFromTestDateTime(
+        const QString &from, const QString &outFileName, int *numOfResultsCaptured,
+        int *numOfResults, QString *status)
+{
+    emit dbmGetResultsInASqlDbFromTestDateTime(from, outFileName, numOfResultsCaptured,
+                                               numOfResults, status);
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultManagerImpl::importResultsFromSqlDb(const QString &sqlDbFile)
+{
+    emit dbmImportResultsFromSqlDb(sqlDbFile);
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultManagerImpl::importResultsFromJsFile(const QString &jsFile,
+                                                                  int numberOfResults)
+{
+    emit dbmImportResultsFromJsFile(jsFile, numberOfResults);
+    return XrfErrorInfo::NoError;
+}
+
+// --- Queued requests ------------------------------------------------------------------
+
+XrfErrorInfo::XrfError ResultManagerImpl::addTestResult(const XrfKorviResult &result)
+{
+    const XrfErrorInfo::XrfError code = checkRequest(true, DatabaseManager::DbOpStore);
+    if (code != XrfErrorInfo::NoError) {
+        emit XrfResultManager::instance()->resultInserted(code);
+        return code;
+    }
+    emit dbmInsertTestResult(result);
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultManagerImpl::getImage(const QString &imageFile, int appid)
+{
+    emit dbmGetImage(imageFile, appid);
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultManagerImpl::doDbHouseKeeping(bool vacuumStatus)
+{
+    emit dbmDoDbHouseKeeping(vacuumStatus);
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultManagerImpl::abortCurrentDbOperation()
+{
+    m_dbManager.abortCurrentDbOperation();
+    return XrfErrorInfo::NoError;
+}
+
+// --- JSON command handlers -------------------------------------------------------------
+
+XrfErrorInfo::XrfError ResultManagerImpl::getCalendar(XrfJsonMessage *msg)
+{
+    const XrfErrorInfo::XrfError code = checkRequest(false, DatabaseManager::DbOpAny);
+    if (code != XrfErrorInfo::NoError)
+        return code;
+    emit dbmFetchCalendar(msg ? msg->id() : -1);
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultManagerImpl::getTestIds(const XrfJsonMessage &msg)
+{
+    const XrfErrorInfo::XrfError code = checkRequest(false, DatabaseManager::DbOpAny);
+    if (code != XrfErrorInfo::NoError)
+        return code;
+    const QJsonObject params = msg.params();
+    if (isJsonNull(params, "date"))
+        return XrfErrorInfo::NoError;
+    emit dbmGetTestIds(msg.id(), params.value(QStringLiteral("date")).toString());
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultManagerImpl::getLatestTestIds(XrfJsonMessage *msg)
+{
+    const XrfErrorInfo::XrfError code = checkRequest(false, DatabaseManager::DbOpAny);
+    if (code != XrfErrorInfo::NoError)
+        return code;
+    if (!msg)
+        return XrfErrorInfo::InvalidArgument;
+    const QJsonObject params = msg->params();
+    if (isJsonNull(params, "number"))
+        return XrfErrorInfo::NoError;
+    emit dbmLatestTestIds(msg->id(), params.value(QStringLiteral("number")).toInt(0));
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultManagerImpl::deleteTestResults(const XrfJsonMessage &msg)
+{
+    const XrfErrorInfo::XrfError code = checkRequest(false, DatabaseManager::DbOpAny);
+    if (code != XrfErrorInfo::NoError)
+        return code;
+    const QJsonObject params = msg.params();
+    const QJsonValue ids = params.value(QStringLiteral("xrfString"));
+    if (ids.isNull() || ids.isUndefined())
+        return XrfErrorInfo::NoError;
+    XrfString list;
+    list.fromJsonObject(params);
+    emit dbmDeleteAllResultsByTestIds(list.xrfString(), msg.id());
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultManagerImpl::deleteTestResultsByDate(const XrfJsonMessage &msg)
+{
+    const XrfErrorInfo::XrfError code = checkRequest(false, DatabaseManager::DbOpAny);
+    if (code != XrfErrorInfo::NoError)
+        return code;
+    XrfTestsSelected selected;
+    selected.fromJsonObject(msg.params());
+    emit dbmDeleteAllResultsByDate(selected.dateList(), selected.tidList(), msg.id());
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultManagerImpl::deleteTestResultsWithOption(const XrfJsonMessage &msg)
+{
+    const XrfErrorInfo::XrfError code = checkRequest(false, DatabaseManager::DbOpAny);
+    if (code != XrfErrorInfo::NoError)
+        return code;
+    qDebug() << msg.params();
+    XrfExportParam param;
+    param.fromJsonObject(msg.params());
+    if (param.actionToDo() == 3)
+        emit dbmDeleteAllResultsWithOption(param, msg.id());
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultManagerImpl::editTestInfo(XrfJsonMessage *msg)
+{
+    const XrfErrorInfo::XrfError code = checkRequest(true, DatabaseManager::DbOpStore);
+    if (code != XrfErrorInfo::NoError)
+        return code;
+    if (!msg)
+        return XrfErrorInfo::InvalidArgument;
+    XrfSetTestInfoFieldParams field;
+    field.fromJsonObject(msg->params());
+    QJsonObject entry;
+    entry.insert(QStringLiteral("label"), field.fieldName());
+    entry.insert(QStringLiteral("info"), field.fieldValue());
+    bool ok = false;
+    int testId = field.testId().toInt(&ok, 10);
+    if (!ok)
+        testId = 0;
+    emit dbmEditTestInfo(QJsonArray { entry }, testId, msg->id());
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultManagerImpl::GetFullResult(XrfJsonMessage *msg)
+{
+    if (!msg)
+        return XrfErrorInfo::InvalidArgument;
+    const QJsonObject params = msg->params();
+    const QJsonValue ids = params.value(QStringLiteral("xrfString"));
+    const bool hasString = !ids.isNull() && !ids.isUndefined();
+    if (!hasString && isJsonNull(params, "testIDs"))
+        return XrfErrorInfo::NoError;
+    XrfString list;
+    list.fromJsonObject(params);
+    const QJsonArray array = params.value(QStringLiteral("testIDs")).toArray();
+    QString testIds;
+    if (!array.isEmpty()) {
+        testIds = QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact));
+        testIds.remove(QLatin1Char('[')).remove(QLatin1Char(']'));
+    } else {
+        testIds = list.xrfString();
+    }
+    emit dbmGetTestResult(msg->commandId(), msg->id(), testIds);
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultManagerImpl::AddAveragedResult(const XrfJsonMessage &msg)
+{
+    if (!m_dbManager.isSdCardInserted())
+        return XrfErrorInfo::NoSdCard;
+    if (!m_dbManager.isStorageAvailable(DatabaseManager::DbOpStore)) {
+        const XrfErrorInfo info(XrfErrorInfo::NoStorage,
+                                QStringLiteral("XrfErrorInfo::XrfError "
+                                               "ResultManagerImpl::AddAveragedResult(const "
+                                               "XrfJsonMessage&)"));
+        qCCritical(xrfAlarmCategory) << info.errorString();
+        return XrfErrorInfo::NoStorage;
+    }
+    const QJsonObject params = msg.params();
+    if (isJsonNull(params, "xrfString") || isJsonNull(params, "tidName"))
+        return XrfErrorInfo::NoError;
+    XrfString list;
+    list.fromJsonObject(params);
+    emit dbmCreateAveragedResult(msg.id(), list.xrfString(),
+                                 params.value(QStringLiteral("tidName")).toString());
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultManagerImpl::createAverageResultByDate(XrfJsonMessage *msg)
+{
+    const XrfErrorInfo::XrfError code = checkRequest(true, DatabaseManager::DbOpStore);
+    if (code != XrfErrorInfo::NoError)
+        return code;
+    if (!msg)
+        return XrfErrorInfo::InvalidArgument;
+    XrfTestsSelected selected;
+    selected.fromJsonObject(msg->params());
+    emit dbmCreateAveragedResultByDate(selected.dateList(), selected.tidList(), msg->id(),
+                                       msg->params().value(QStringLiteral("tidName")).toString());
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultManagerImpl::exportResultsWithOption(XrfJsonMessage *msg)
+{
+    const XrfErrorInfo::XrfError code = checkRequest(true, DatabaseManager::DbOpExport);
+    if (code != XrfErrorInfo::NoError)
+        return code;
+    if (!msg)
+        return XrfErrorInfo::InvalidArgument;
+    // Selection and settings of an export arrive with the export work; the
+    // database object answers this through the normal export channel.
+    emit dbmExportResultsByDate(QList<XrfDateTimeRange>(), QStringList(),
+                                XrfTestsSelected::UseSettings(), msg->commandId(), msg->id());
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultManagerImpl::doAutoExport(const QString &testId)
+{
+    emit dbmDoAutoExport(testId);
+    return XrfErrorInfo::NoError;
+}
+
+void ResultManagerImpl::storeExportSettings(const QJsonObject &settings)
+{
+    m_exportSettings = settings;
+    m_dbManager.setExportSettingToUsed(settings);
+}
+
+// --- Answers ---------------------------------------------------------------------------
+
+void ResultManagerImpl::dbmQueryDone(int commandId, int requestId, QJsonDocument answer,
+                                     XrfErrorInfo::XrfError code)
+{
+    if (commandId == -1000 && requestId == -1000) {
+        const QJsonObject object = answer.object();
+        if (!object.isEmpty())
+            emit XrfResultManager::instance()->resultsAvailableForSync(object);
+        return;
+    }
+    emit operationDone(commandId, requestId, answer, code);
+}
+
+void ResultManagerImpl::dbmAveragedResultComputed(XrfKorviResult result, int requestId)
+{
+    QJsonObject answer;
+    answer.insert(QStringLiteral("testResult"), result.toJsonObject());
+    emit XrfResultManager::instance()->operationDone(105, requestId, QJsonDocument(answer),
+                                                     XrfErrorInfo::NoError);
+    emit XrfResultManager::instance()->aResultAvailable(result);
+}

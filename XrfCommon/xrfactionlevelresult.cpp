@@ -1,0 +1,3 @@
+#include "xrfactionlevelresult.h"
+
+XRF_FIELDS_DEFINE(XrfActionLevelResult, XRF_ACTIONLEVELRESULT_FIELDS)

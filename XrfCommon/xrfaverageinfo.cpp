@@ -1,0 +1,3 @@
+#include "xrfaverageinfo.h"
+
+XRF_FIELDS_DEFINE(XrfAverageInfo, XRF_AVERAGEINFO_FIELDS)

@@ -1,0 +1,3 @@
+#include "xrfcalcheckresult.h"
+
+XRF_FIELDS_DEFINE(XrfCalCheckResult, XRF_CALCHECKRESULT_FIELDS)

@@ -1,0 +1,3 @@
+#include "xrfchemistryresult.h"
+
+XRF_FIELDS_DEFINE(XrfChemistryResult, XRF_CHEMISTRYRESULT_FIELDS)

@@ -1,0 +1,3 @@
+#include "xrfcompoundresult.h"
+
+XRF_FIELDS_DEFINE(XrfCompoundResult, XRF_COMPOUNDRESULT_FIELDS)

@@ -1,0 +1,3 @@
+#include "xrfdatetimerange.h"
+
+XRF_FIELDS_DEFINE(XrfDateTimeRange, XRF_DATETIMERANGE_FIELDS)

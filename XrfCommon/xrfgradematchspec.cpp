@@ -1,0 +1,3 @@
+#include "xrfgradematchspec.h"
+
+XRF_FIELDS_DEFINE(XrfGradeMatchSpec, XRF_GRADEMATCHSPEC_FIELDS)

@@ -1,0 +1,3 @@
+#include "xrfjsonmessage.h"
+
+XRF_FIELDS_DEFINE(XrfJsonMessage, XRF_JSONMESSAGE_FIELDS)

@@ -1,0 +1,3 @@
+#include "xrfsettestinfofieldparams.h"
+
+XRF_FIELDS_DEFINE(XrfSetTestInfoFieldParams, XRF_SETTESTINFOFIELDPARAMS_FIELDS)

@@ -1,0 +1,3 @@
+#include "xrfstring.h"
+
+XRF_FIELDS_DEFINE(XrfString, XRF_STRING_FIELDS)

@@ -1,0 +1,3 @@
+#include "xrftestsselected.h"
+
+XRF_FIELDS_DEFINE(XrfTestsSelected, XRF_TESTSSELECTED_FIELDS)

@@ -1,0 +1,3 @@
+#include "xrfuserfactorresult.h"
+
+XRF_FIELDS_DEFINE(XrfUserFactorResult, XRF_USERFACTORRESULT_FIELDS)

@@ -1,0 +1,181 @@
+#include "xrfutils.h"
+
+#include "xrfplatform.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonParseError>
+#include <QSaveFile>
+#include <QStorageInfo>
+
+#include <atomic>
+#include <limits>
+
+#ifdef Q_OS_UNIX
+#    include <cerrno>
+#    include <cstring>
+#    include <fcntl.h>
+#    include <unistd.h>
+#endif
+
+namespace {
+
+// One word so that a test thread can change it while the worker thread reads.
+constexpr qint64 kNoOverride = std::numeric_limits<qint64>::min();
+std::atomic<qint64> g_spaceOverride { kNoOverride };
+
+QString nearestExistingFolder(const QString &path)
+{
+    QString candidate = QDir::cleanPath(
+            QFileInfo(path.isEmpty() ? QDir::currentPath() : path).absoluteFilePath());
+    while (!QFileInfo::exists(candidate)) {
+        const QString parent = QFileInfo(candidate).absolutePath();
+        if (parent == candidate)
+            break;
+        candidate = parent;
+    }
+    return candidate;
+}
+
+// The rename of a committed file lives in its folder's entry list, which
+// has to reach the disk too or a power cut can bring back the old file.
+bool syncFolderOf(const QString &filePath, QString *reason)
+{
+#ifdef Q_OS_UNIX
+    QFileInfo info(filePath);
+    const QString resolved = info.canonicalFilePath();
+    const QString folder = QFileInfo(resolved.isEmpty() ? filePath : resolved).absolutePath();
+    const QByteArray encoded = QFile::encodeName(folder);
+    const int fd = ::open(encoded.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        *reason = QStringLiteral("cannot open folder %1: %2")
+                          .arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    int rc;
+    do {
+        rc = ::fsync(fd);
+    } while (rc == -1 && errno == EINTR);
+    const int syncErrno = errno;
+    ::close(fd);
+    // Some file systems cannot sync a folder at all; nothing more can be done there.
+    if (rc == -1 && syncErrno != EINVAL && syncErrno != ENOTSUP) {
+        *reason = QStringLiteral("cannot sync folder %1: %2")
+                          .arg(folder, QString::fromLocal8Bit(std::strerror(syncErrno)));
+        return false;
+    }
+#else
+    Q_UNUSED(filePath)
+    Q_UNUSED(reason)
+#endif
+    return true;
+}
+
+} // namespace
+
+qint64 XrfUtils::availableSpaceOnSdCard()
+{
+    const qint64 forced = g_spaceOverride.load();
+    if (forced != kNoOverride)
+        return forced;
+
+    QStorageInfo storage(nearestExistingFolder(XrfPlatform::instance()->instrumentDataPath()));
+    if (!storage.isValid() || !storage.isReady())
+        return -1;
+    return storage.bytesAvailable();
+}
+
+void XrfUtils::setAvailableSpaceOverride(qint64 bytes)
+{
+    g_spaceOverride.store(bytes);
+}
+
+void XrfUtils::clearAvailableSpaceOverride()
+{
+    g_spaceOverride.store(kNoOverride);
+}
+
+XrfErrorInfo::XrfError XrfUtils::openFileJsonFile(const QString &path, QJsonObject *obj)
+{
+    if (!obj)
+        return XrfErrorInfo::InvalidArgument;
+    if (path.isEmpty())
+        return XrfErrorInfo::FileOpenFailed;
+
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return XrfErrorInfo::FileOpenFailed;
+    const QByteArray data = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return XrfErrorInfo::FileOpenFailed;
+
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(data, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        qWarning() << "Cannot read JSON file" << path << ":" << parseError.errorString()
+                   << "at offset" << parseError.offset;
+        return XrfErrorInfo::FileAccessFailed;
+    }
+    if (!doc.isObject()) {
+        qWarning() << "JSON file" << path << "does not hold an object";
+        return XrfErrorInfo::FileAccessFailed;
+    }
+    *obj = doc.object();
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError XrfUtils::saveFileJsonFile(const QString &path, const QJsonObject &obj,
+                                                  QJsonDocument::JsonFormat format)
+{
+    if (path.isEmpty()) {
+        qWarning() << "Cannot save JSON file: the path is empty";
+        return XrfErrorInfo::FileCreateFailed;
+    }
+    if (QFileInfo(path).isDir()) {
+        qWarning() << "Cannot save JSON file" << path << ": it is a folder";
+        return XrfErrorInfo::FileCreateFailed;
+    }
+
+    // QSaveFile writes "<name>.XXXXXX" beside the target, which never looks
+    // like a queue file, and syncs it before the rename. No direct-write
+    // fallback: a folder that refuses the temporary file refuses the save.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        qWarning() << "Cannot create JSON file" << path << ":" << file.errorString();
+        return XrfErrorInfo::FileCreateFailed;
+    }
+    const QByteArray data = QJsonDocument(obj).toJson(format);
+    if (file.write(data) != data.size()) {
+        qWarning() << "Cannot write JSON file" << path << ":" << file.errorString();
+        file.cancelWriting(); // the temporary file goes with the QSaveFile
+        return XrfErrorInfo::FileCreateFailed;
+    }
+    if (!file.commit()) {
+        qWarning() << "Cannot commit JSON file" << path << ":" << file.errorString();
+        return XrfErrorInfo::FileCreateFailed;
+    }
+
+    QString reason;
+    if (!syncFolderOf(path, &reason)) {
+        qWarning() << "JSON file" << path << "written but not durable:" << reason;
+        return XrfErrorInfo::FileCreateFailed;
+    }
+    return XrfErrorInfo::NoError;
+}
+
+bool XrfUtils::removeDirectory(const QString &path)
+{
+    // An empty path would mean the current folder, and "/" everything.
+    if (path.isEmpty())
+        return false;
+    const QString absolute = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    if (QDir(absolute).isRoot())
+        return false;
+
+    QDir dir(absolute);
+    if (!dir.exists())
+        return !QFileInfo::exists(absolute);
+    return dir.removeRecursively();
+}

@@ -1,0 +1,59 @@
+#ifndef XRFUTILS_H
+#define XRFUTILS_H
+
+// File and storage helpers shared by every part of the analyser software.
+
+#include "xrfcommon_global.h"
+#include "xrferrorinfo.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+
+class XRFCOMMON_EXPORT XrfUtils
+{
+    Q_GADGET
+public:
+    // Units a concentration or a coating thickness is shown in. The numbers
+    // are stored with results, so existing values must never change.
+    enum ChemistryUnit {
+        Percent = 0,
+        Ppm = 1,
+        MgPerCm2 = 2,
+        Micrometre = 3,
+        Mils = 4,
+        GPerM2 = 5,
+        Nanometre = 6
+    };
+    Q_ENUM(ChemistryUnit)
+
+    XrfUtils() = delete;
+
+    // Free bytes for the caller on the file system that holds the instrument
+    // data path, or -1 when that cannot be determined. A folder that does not
+    // exist yet is measured at its nearest existing ancestor.
+    static qint64 availableSpaceOnSdCard();
+    // Makes availableSpaceOnSdCard() answer the given value until cleared.
+    static void setAvailableSpaceOverride(qint64 bytes);
+    static void clearAvailableSpaceOverride();
+
+    // FileOpenFailed when the file is missing or unreadable, FileAccessFailed
+    // when it does not hold one complete JSON object, InvalidArgument for a
+    // null object. The object is only changed on success.
+    static XrfErrorInfo::XrfError openFileJsonFile(const QString &path, QJsonObject *obj);
+
+    // Replaces the file atomically and durably: a temporary file beside it
+    // is written and synced, renamed over the target and the folder synced.
+    // On failure the old file stays as it was and FileCreateFailed is
+    // returned.
+    static XrfErrorInfo::XrfError saveFileJsonFile(const QString &path, const QJsonObject &obj,
+                                                   QJsonDocument::JsonFormat format
+                                                   = QJsonDocument::Compact);
+
+    // Removes the folder with everything in it. True when it is gone
+    // afterwards (also when it never existed); an empty path is refused.
+    static bool removeDirectory(const QString &path);
+};
+
+#endif // XRFUTILS_H

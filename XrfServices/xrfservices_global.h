@@ -1,0 +1,12 @@
+#ifndef XRFSERVICES_GLOBAL_H
+#define XRFSERVICES_GLOBAL_H
+
+#include <QtCore/qglobal.h>
+
+#if defined(XRFSERVICES_LIBRARY)
+#    define XRFSERVICES_EXPORT Q_DECL_EXPORT
+#else
+#    define XRFSERVICES_EXPORT Q_DECL_IMPORT
+#endif
+
+#endif // XRFSERVICES_GLOBAL_H

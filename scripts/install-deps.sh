@@ -1,0 +1,18 @@
+#!/bin/sh
+# Installs what the build and the tests need on Debian 12, skipping what is
+# already there so that a second run costs nothing.
+set -e
+PKGS="build-essential cmake qtbase5-dev libqt5sql5-sqlite libsqlite3-dev sqlite3 python3 procps"
+missing=""
+for p in $PKGS; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+    if [ "$(id -u)" != 0 ]; then
+        echo "install-deps: need root to install:$missing" >&2
+        exit 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q
+    apt-get install -y -q --no-install-recommends $missing
+fi

@@ -1,0 +1,22 @@
+#ifndef TESTSUPPORT_H
+#define TESTSUPPORT_H
+
+// Small helpers shared by the tests: nothing here knows the code under test.
+
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+namespace TestSupport {
+
+// Runs one statement through a private connection to the file and returns the
+// first column of every row. The connection is gone when this returns.
+QVariantList querySqlite(const QString &dbFile, const QString &sql);
+
+// Runs statements through a private read-write connection; false on the
+// first that fails.
+bool execSqlite(const QString &dbFile, const QStringList &statements);
+
+} // namespace TestSupport
+
+#endif // TESTSUPPORT_H

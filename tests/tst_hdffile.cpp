@@ -1,0 +1,159 @@
+// The day record file: its byte layout, what a damaged file turns into, and
+// how the database object takes the day and counter from it.
+
+#include <QDataStream>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "databasemanager.h"
+#include "hdffile.h"
+
+class TestHdfFile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void missingFileIsCreatedWithHeaderOnly();
+    void writeGivesTheFixedLayout();
+    void damagedHeaderIsReplaced_data();
+    void damagedHeaderIsReplaced();
+    void shortRecordReadsAsNoDay();
+    void yesterdaysRecordStartsANewDay();
+    void todaysRecordKeepsItsCounter();
+
+private:
+    static QByteArray bytesOf(const QString &path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    static void writeBytes(const QString &path, const QByteArray &bytes)
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+    static QByteArray record(qint32 magic, qint32 version, qint64 day, qint64 counter)
+    {
+        QByteArray bytes;
+        QDataStream s(&bytes, QIODevice::WriteOnly);
+        s << magic << version << day << counter;
+        return bytes;
+    }
+};
+
+void TestHdfFile::missingFileIsCreatedWithHeaderOnly()
+{
+    QTemporaryDir dir;
+    HdfFile hdf;
+    hdf.setFolder(dir.path() + '/');
+    QDate day(2020, 1, 1);
+    qint64 counter = 99;
+    QCOMPARE(hdf.read(day, counter), XrfErrorInfo::NoError);
+    QVERIFY(day.isNull());
+    QCOMPARE(counter, qint64(0));
+    QCOMPARE(hdf.fileName(), dir.path() + "/Zefra-99999");
+    QCOMPARE(bytesOf(hdf.fileName()), QByteArray::fromHex("2014112100000065"));
+}
+
+void TestHdfFile::writeGivesTheFixedLayout()
+{
+    QTemporaryDir dir;
+    HdfFile hdf;
+    hdf.setFolder(dir.path() + '/');
+    QCOMPARE(hdf.write(QDate(2024, 1, 2), 1), XrfErrorInfo::NoError);
+    QCOMPARE(bytesOf(dir.path() + "/Zefra-99999"),
+             QByteArray::fromHex("20141121" "00000065" "0000000000258a98" "0000000000000001"));
+    QDate day;
+    qint64 counter = 0;
+    hdf.read(day, counter);
+    QCOMPARE(day, QDate(2024, 1, 2));
+    QCOMPARE(counter, qint64(1));
+
+    // A later change of folder does not move the file.
+    hdf.setFolder(dir.path() + "/elsewhere/");
+    hdf.write(QDate(2024, 1, 3), 7);
+    QCOMPARE(hdf.fileName(), dir.path() + "/Zefra-99999");
+}
+
+void TestHdfFile::damagedHeaderIsReplaced_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("bad magic") << record(0x20141122, 101, 2460312, 5);
+    QTest::newRow("bad version") << record(0x20141121, 100, 2460312, 5);
+    QTest::newRow("three bytes") << QByteArray::fromHex("201411");
+    QTest::newRow("empty") << QByteArray();
+}
+
+void TestHdfFile::damagedHeaderIsReplaced()
+{
+    QFETCH(QByteArray, content);
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/Zefra-99999";
+    writeBytes(path, content);
+
+    HdfFile hdf;
+    hdf.setFolder(dir.path() + '/');
+    QSignalSpy errors(&hdf, &HdfFile::errorSignal);
+    QCOMPARE(hdf.open(), XrfErrorInfo::BadFileHeader);
+    hdf.close();
+    QCOMPARE(errors.count(), 1);
+    QVERIFY(!QFile::exists(path));
+
+    // The next use starts a fresh record.
+    QDate day(2000, 1, 1);
+    qint64 counter = 3;
+    hdf.read(day, counter);
+    QVERIFY(day.isNull());
+    QCOMPARE(counter, qint64(0));
+    QCOMPARE(bytesOf(path), QByteArray::fromHex("2014112100000065"));
+}
+
+void TestHdfFile::shortRecordReadsAsNoDay()
+{
+    QTemporaryDir dir;
+    writeBytes(dir.path() + "/Zefra-99999", record(0x20141121, 101, 2460312, 4).left(20));
+    HdfFile hdf;
+    hdf.setFolder(dir.path() + '/');
+    QDate day(2000, 1, 1);
+    qint64 counter = 3;
+    QCOMPARE(hdf.read(day, counter), XrfErrorInfo::NoError);
+    QVERIFY(day.isNull());
+    QCOMPARE(counter, qint64(0));
+}
+
+void TestHdfFile::yesterdaysRecordStartsANewDay()
+{
+    QTemporaryDir dir;
+    const QDate yesterday = QDate::currentDate().addDays(-1);
+    writeBytes(dir.path() + "/Zefra-99999", record(0x20141121, 101, yesterday.toJulianDay(), 41));
+    DatabaseManager db;
+    QCOMPARE(db.setProfilePath(dir.path() + '/'), XrfErrorInfo::NoError);
+    QCOMPARE(db.day(), QDate::currentDate());
+    QCOMPARE(db.dayCounter(), qint64(1));
+    QVERIFY(!db.isSdCardInserted());
+}
+
+void TestHdfFile::todaysRecordKeepsItsCounter()
+{
+    QTemporaryDir dir;
+    writeBytes(dir.path() + "/Zefra-99999",
+               record(0x20141121, 101, QDate::currentDate().toJulianDay(), 41));
+    DatabaseManager db;
+    db.setProfilePath(dir.path() + '/');
+    QCOMPARE(db.day(), QDate::currentDate());
+    QCOMPARE(db.dayCounter(), qint64(41));
+
+    // A damaged record costs the day's count, never the start-up.
+    QTemporaryDir damaged;
+    writeBytes(damaged.path() + "/Zefra-99999", QByteArray("garbage!garbage!garbage!"));
+    DatabaseManager db2;
+    QCOMPARE(db2.setProfilePath(damaged.path() + '/'), XrfErrorInfo::NoError);
+    QCOMPARE(db2.day(), QDate::currentDate());
+    QCOMPARE(db2.dayCounter(), qint64(1));
+}
+
+QTEST_GUILESS_MAIN(TestHdfFile)
+#include "tst_hdffile.moc"

@@ -1,0 +1,265 @@
+// The facade and its worker thread, seen from a host: start-up, the request
+// checks, blocking requests and shutdown, with the real worker thread and a
+// real database file in a temporary folder.
+
+#include <QJsonObject>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include "databasemanager.h"
+#include "resultmanager.h"
+#include "resultmanagerimpl.h"
+#include "xrfjsonmessage.h"
+#include "xrfkorviresult.h"
+#include "xrfsettingsmanager.h"
+#include "xrfutils.h"
+
+class TestResultManager : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void startEmitsDbInfoOnceAndNamesTheWorkerThread();
+    void deinitJoinsTheThreadAndASecondCycleWorks();
+    void guardedRequestsWithoutDatabaseAreRefusedAndSendNothing();
+    void unguardedRequestsStillTravel();
+    void storageCheckAtExactlyTheRequirementRefusesInsertion();
+    void blockingRequestFillsItsOutParameter();
+    void abortFlagSetFromAnotherThreadIsSeen();
+    void instrumentDataPathOfSdCardOpensAndClosesTheDatabase();
+    void directCallsWithoutWorker();
+
+private:
+    XrfResultManager *startLibrary();
+    void openDatabase();
+
+    QTemporaryDir *m_dir = nullptr;
+};
+
+void TestResultManager::init()
+{
+    m_dir = new QTemporaryDir;
+    QVERIFY(m_dir->isValid());
+    XrfSettingsManager::instance()->clear();
+    XrfSettingsManager::instance()->setUniversalSetting(
+            QStringLiteral("hardware.config"),
+            QJsonObject { { "insSerialNumber", "SN4711" }, { "tubeAnode", "Ag" } });
+    XrfUtils::clearAvailableSpaceOverride();
+}
+
+void TestResultManager::cleanup()
+{
+    if (XrfResultManager::m_pInstance)
+        XrfResultManager::instance()->Deinit();
+    XrfUtils::clearAvailableSpaceOverride();
+    delete m_dir;
+    m_dir = nullptr;
+}
+
+XrfResultManager *TestResultManager::startLibrary()
+{
+    XrfResultManager *rm = XrfResultManager::instance();
+    if (rm->init() != XrfErrorInfo::NoError)
+        return nullptr;
+    return rm;
+}
+
+void TestResultManager::openDatabase()
+{
+    XrfResultManager::instance()->setPaths(m_dir->filePath("profile/"), m_dir->filePath("card"));
+}
+
+void TestResultManager::startEmitsDbInfoOnceAndNamesTheWorkerThread()
+{
+    XrfResultManager *rm = XrfResultManager::instance();
+    QSignalSpy dbInfo(rm, &XrfResultManager::dbInfo);
+    QCOMPARE(rm->init(), XrfErrorInfo::NoError);
+    QCOMPARE(dbInfo.count(), 1);
+    const QJsonObject info = dbInfo.at(0).at(0).value<QJsonObject>();
+    QCOMPARE(info, QJsonObject({ { "dbVersion", "6.3" } }));
+
+    // A signal the database object emits from its own thread tells us
+    // which thread that is.
+    openDatabase();
+    QString threadName;
+    QThread *emitter = nullptr;
+    connect(rm, &XrfResultManager::resultInserted, rm,
+            [&](XrfErrorInfo::XrfError) {
+                threadName = QThread::currentThread()->objectName();
+                emitter = QThread::currentThread();
+            },
+            Qt::DirectConnection);
+    QCOMPARE(rm->addTestResult(XrfKorviResult()), XrfErrorInfo::NoError);
+    QTRY_VERIFY(emitter != nullptr);
+    QCOMPARE(threadName, QStringLiteral("Results Manager Thread"));
+    QVERIFY(emitter != QThread::currentThread());
+}
+
+void TestResultManager::deinitJoinsTheThreadAndASecondCycleWorks()
+{
+    XrfResultManager *rm = startLibrary();
+    QVERIFY(rm);
+    openDatabase();
+    QThread *worker = XrfResultManager::m_pImpl->workerThread();
+    QVERIFY(worker->isRunning());
+    bool finished = false;
+    connect(worker, &QThread::finished, worker, [&finished] { finished = true; },
+            Qt::DirectConnection);
+
+    QCOMPARE(rm->Deinit(), XrfErrorInfo::NoError);
+    QVERIFY(finished);
+    QVERIFY(XrfResultManager::m_pInstance == nullptr);
+    QVERIFY(XrfResultManager::m_pImpl == nullptr);
+
+    // The database was let go, so a new cycle can open the same file.
+    rm = startLibrary();
+    QVERIFY(rm);
+    openDatabase();
+    int tid = -7;
+    rm->getLastTestID(&tid);
+    QCOMPARE(tid, 0);
+    QVERIFY(XrfResultManager::m_pImpl->databaseManager()->isSdCardInserted());
+}
+
+void TestResultManager::guardedRequestsWithoutDatabaseAreRefusedAndSendNothing()
+{
+    XrfResultManager *rm = startLibrary();
+    QVERIFY(rm);
+    QSignalSpy done(rm, &XrfResultManager::operationDone);
+    QSignalSpy inserted(rm, &XrfResultManager::resultInserted);
+
+    XrfJsonMessage msg;
+    msg.fromJsonObject(QJsonObject { { "id", 9 }, { "commandId", 119 },
+                                     { "params", QJsonObject { { "xrfString", "1,2" },
+                                                               { "tidName", "avg" },
+                                                               { "number", 3 },
+                                                               { "date", "2024-01-01" } } } });
+    const XrfErrorInfo::XrfError noCard = XrfErrorInfo::NoSdCard;
+    QCOMPARE(rm->getCalendar(&msg), noCard);
+    QCOMPARE(rm->getTestIds(msg), noCard);
+    QCOMPARE(rm->getLatestTestIds(&msg), noCard);
+    QCOMPARE(rm->deleteTestResults(msg), noCard);
+    QCOMPARE(rm->deleteTestResultsByDate(msg), noCard);
+    QCOMPARE(rm->deleteTestResultsWithOption(msg), noCard);
+    QCOMPARE(rm->editTestInfo(&msg), noCard);
+    QCOMPARE(rm->AddAveragedResult(msg), noCard);
+    QCOMPARE(rm->createAverageResultByDate(&msg), noCard);
+    QCOMPARE(rm->exportResultsWithOption(&msg), noCard);
+    QCOMPARE(rm->testIdExists(1), false);
+    QCOMPARE(rm->addTestResult(XrfKorviResult()), noCard);
+
+    // addTestResult alone reports its refusal by signal, at once.
+    QCOMPARE(inserted.count(), 1);
+    QCOMPARE(inserted.at(0).at(0).value<XrfErrorInfo::XrfError>(), noCard);
+    // Anything that had reached the database object would be answered.
+    QTest::qWait(300);
+    QCOMPARE(done.count(), 0);
+    QCOMPARE(inserted.count(), 1);
+}
+
+void TestResultManager::unguardedRequestsStillTravel()
+{
+    // GetFullResult and getImage have no checks: they reach the database
+    // object even without a card, and it answers through operationDone.
+    XrfResultManager *rm = startLibrary();
+    QVERIFY(rm);
+    QSignalSpy done(rm, &XrfResultManager::operationDone);
+    XrfJsonMessage msg;
+    msg.fromJsonObject(QJsonObject { { "id", 21 }, { "commandId", 118 },
+                                     { "params", QJsonObject { { "testIDs", QJsonArray { 3, 4 } } } } });
+    QCOMPARE(rm->GetFullResult(&msg), XrfErrorInfo::NoError);
+    QCOMPARE(rm->getImage(QStringLiteral("x.jpeg"), 33), XrfErrorInfo::NoError);
+    QTRY_COMPARE(done.count(), 2);
+    QCOMPARE(done.at(0).at(0).toInt(), 118);
+    QCOMPARE(done.at(0).at(1).toInt(), 21);
+    QCOMPARE(done.at(1).at(0).toInt(), 115);
+    QCOMPARE(done.at(1).at(1).toInt(), 33);
+}
+
+void TestResultManager::storageCheckAtExactlyTheRequirementRefusesInsertion()
+{
+    XrfResultManager *rm = startLibrary();
+    QVERIFY(rm);
+    openDatabase();
+    QVERIFY(XrfResultManager::m_pImpl->databaseManager()->isSdCardInserted());
+    QSignalSpy inserted(rm, &XrfResultManager::resultInserted);
+
+    XrfUtils::setAvailableSpaceOverride(104857600);
+    QCOMPARE(rm->addTestResult(XrfKorviResult()), XrfErrorInfo::NoStorage);
+    QCOMPARE(inserted.count(), 1);
+    QCOMPARE(inserted.at(0).at(0).value<XrfErrorInfo::XrfError>(), XrfErrorInfo::NoStorage);
+    XrfJsonMessage msg;
+    QCOMPARE(rm->editTestInfo(&msg), XrfErrorInfo::NoStorage);
+    QCOMPARE(rm->createAverageResultByDate(&msg), XrfErrorInfo::NoStorage);
+    QCOMPARE(rm->exportResultsWithOption(&msg), XrfErrorInfo::NoStorage);
+    // Reading is not a storage operation.
+    QCOMPARE(rm->getCalendar(&msg), XrfErrorInfo::NoError);
+
+    // One byte more is enough.
+    XrfUtils::setAvailableSpaceOverride(104857601);
+    QCOMPARE(rm->addTestResult(XrfKorviResult()), XrfErrorInfo::NoError);
+}
+
+void TestResultManager::blockingRequestFillsItsOutParameter()
+{
+    XrfResultManager *rm = startLibrary();
+    QVERIFY(rm);
+    openDatabase();
+    int tid = -42;
+    QCOMPARE(rm->getLastTestID(&tid), XrfErrorInfo::NoError);
+    QCOMPARE(tid, 0);
+    QString last = QStringLiteral("stale");
+    QCOMPARE(rm->getLastTestDateTime(&last), XrfErrorInfo::NoError);
+    QCOMPARE(last, QString());
+    QCOMPARE(rm->syncGetFullResult(5, nullptr), XrfErrorInfo::InvalidArgument);
+    QCOMPARE(rm->testIdExists(1), false);
+}
+
+void TestResultManager::abortFlagSetFromAnotherThreadIsSeen()
+{
+    XrfResultManager *rm = startLibrary();
+    QVERIFY(rm);
+    DatabaseManager *db = XrfResultManager::m_pImpl->databaseManager();
+    QVERIFY(!db->isAbortFlagSet());
+    QThread *other = QThread::create([rm] { rm->abortCurrentDbOperation(); });
+    other->start();
+    QVERIFY(other->wait(5000));
+    delete other;
+    QVERIFY(db->isAbortFlagSet());
+}
+
+void TestResultManager::instrumentDataPathOfSdCardOpensAndClosesTheDatabase()
+{
+    XrfResultManager *rm = startLibrary();
+    QVERIFY(rm);
+    DatabaseManager *db = XrfResultManager::m_pImpl->databaseManager();
+    rm->onProfilePathAvailable(m_dir->filePath("profile/"));
+    rm->onInstrumentDataPathAvailable(QStringLiteral("Usb"), true, m_dir->filePath("card/"));
+    QVERIFY(!db->isSdCardInserted());
+    rm->onInstrumentDataPathAvailable(QStringLiteral("SdCard"), true, m_dir->filePath("card/"));
+    QVERIFY(db->isSdCardInserted());
+    QVERIFY(QFileInfo::exists(m_dir->filePath("card/instrumentdata/db/SN4711.sqlite")));
+    rm->onInstrumentDataPathAvailable(QStringLiteral("SdCard"), false, m_dir->filePath("card/"));
+    QVERIFY(!db->isSdCardInserted());
+}
+
+void TestResultManager::directCallsWithoutWorker()
+{
+    XrfResultManager *rm = XrfResultManager::instance();
+    QCOMPARE(rm->controllerStatus(), 0);
+    rm->onControllerStatusChanged(1);
+    QCOMPARE(rm->controllerStatus(), 1);
+    QString untouched = QStringLiteral("keep");
+    QCOMPARE(rm->getLastTestResult(&untouched), XrfErrorInfo::NoError);
+    QCOMPARE(untouched, QStringLiteral("keep"));
+    QCOMPARE(rm->getLastCalCheckResult(nullptr), XrfErrorInfo::NotImplemented);
+}
+
+QTEST_GUILESS_MAIN(TestResultManager)
+#include "tst_resultmanager.moc"

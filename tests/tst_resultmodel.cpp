@@ -1,0 +1,533 @@
+// The result model and the command records: JSON without loss, defaults, channel bytes and
+// robustness against malformed input.
+
+#include "xrfdatetimerange.h"
+#include "xrfexportparam.h"
+#include "xrfexportretstate.h"
+#include "xrfimage.h"
+#include "xrfjsonmessage.h"
+#include "xrfkorviresult.h"
+#include "xrfmetatypes.h"
+#include "xrfsettestinfofieldparams.h"
+#include "xrfstring.h"
+#include "xrftestsselected.h"
+
+#include <QJsonDocument>
+#include <QtTest>
+
+#include <cfloat>
+
+namespace {
+
+const QString oddText = QStringLiteral("T7 \"quoted\" back\\slash 'single' Größe µ ✓ {brace");
+const quint64 twoTo60 = quint64(1) << 60;
+
+// QCOMPARE of floating values is fuzzy; this text tells every double (and float) apart.
+QString exact(double value)
+{
+    return QString::number(value, 'g', 17);
+}
+
+template<class T>
+T throughText(const T &value)
+{
+    const QByteArray text = QJsonDocument(value.toJsonObject()).toJson(QJsonDocument::Compact);
+    T back;
+    back.fromJsonObject(QJsonDocument::fromJson(text).object());
+    return back;
+}
+
+XrfSpectrum makeSpectrum(int exposure)
+{
+    XrfSpectrum s;
+    s.setExposureNumber(exposure);
+    s.setEnergySlope(1.0 / 3.0);
+    s.setEnergyOffset(5e-324); // smallest denormal
+    s.setResetTime(DBL_MAX);
+    s.setRealTime(qInf());
+    s.setLastRate(-0.5);
+    s.setFastCounts(twoTo60 + 1);
+    s.setVacuumPressure(-3);
+    s.setAmbientPressureMillibars(1013);
+    s.setStepTotal(2);
+    s.filter().setMaterialAtomicNumber(47);
+    s.filter().setDiameterInMicrons(65535);
+    s.filter().setHasCollimator(true);
+    s.driftCorrection().setTimeStampUtc(QStringLiteral("2024-03-05 10:00:00.000"));
+    s.driftCorrection().setGainFactor(1.0001);
+    QVector<quint32> channels(2048);
+    for (int i = 0; i < channels.size(); ++i)
+        channels[i] = quint32(i) * 2654435761u; // spreads over all 32 bits
+    channels[7] = 0xFFFFFFFFu;
+    s.setChannels(channels);
+    return s;
+}
+
+// Every class with values that differ from its defaults.
+XrfKorviResult makeFullResult(bool withLocation)
+{
+    XrfKorviResult r;
+    XrfAnalysisResult &a = r.analysis();
+    a.setTestId(42);
+    a.setTestDateTime(QDateTime(QDate(2024, 3, 5), QTime(10, 11, 12, 345), Qt::UTC));
+    a.setFinal(true);
+    a.setTestType(QStringLiteral("REPEAT"));
+    a.setMethodId(QStringLiteral("m'1"));
+    a.setMethodFamilyName(7);
+    a.setCollimatedStatusInt(1);
+    a.setCollimated(true);
+    a.setDailyId(17);
+    a.setTidName(oddText);
+    a.setTestErrorInfo(QStringLiteral("line1\nline2\ttab"));
+    if (withLocation) {
+        a.setLatitude(48.137154);
+        a.setLongitude(-11.576124);
+        a.setElevation(0.1);
+    }
+    a.setUserFactorName(QStringLiteral("uf"));
+    a.setUserFactorNormalizeFactor(0.1);
+    a.setCompoundSuppress100Warning(true);
+    a.setGradeCompareEnable(1);
+    a.setLeadPaintActionLevel(1.2);
+    a.setCoatingDisplayUnitEnum(3);
+    a.setPythonPluginResult(QStringLiteral("{\"a\": 'b'}"));
+    a.setRohsClassificationEnum(2);
+    a.setAuPlatingEnum(0);
+    a.setRepeatTestIndex(2);
+
+    XrfChemistryResult fe;
+    fe.setElementName(QStringLiteral("Fe"));
+    fe.setConcentration(0.1f);
+    fe.setError(1e-45f); // float denormal
+    XrfChemistryResult cr = fe;
+    cr.setConcentration(FLT_MAX);
+    r.chemistry() << fe << cr;
+
+    XrfPseudoElementResult pe;
+    pe.setFormula(QStringLiteral("Fe+Cr"));
+    pe.setNotApplicable(true);
+    r.pseudoElement() << pe;
+    XrfCoatingResult layer;
+    layer.setElement(QStringLiteral("Au"));
+    layer.setLayerOrder(2);
+    layer.setThickness(1.25f);
+    r.coating() << layer;
+    XrfCompoundResult compound;
+    compound.setCompoundName(QStringLiteral("Fe2O3"));
+    compound.setFactor(1.4297f);
+    r.compound() << compound;
+    XrfUserFactorResult uf;
+    uf.setOffset(-0.1f);
+    uf.setUserEntered(true);
+    r.userFactor() << uf;
+    XrfActionLevelResult level;
+    level.setActionLevelEnum(2);
+    r.actionLevel() << level;
+
+    XrfGradeMatch grade;
+    grade.setGradeName(QStringLiteral("316L"));
+    grade.setMatchNSigma(2.5f);
+    grade.setPassFailShowMatchNumber(true);
+    grade.setMatchMessage(oddText);
+    XrfGradeMatchSpec spec;
+    spec.setElementName(QStringLiteral("Ni"));
+    spec.setMax(14.1f);
+    grade.gradeSpec() << spec;
+    spec.setElementName(QStringLiteral("Mo"));
+    grade.gradeSpec() << spec;
+    r.gradeMatch() << grade;
+
+    r.spectra() << makeSpectrum(1) << makeSpectrum(2);
+
+    XrfAverageInfo source;
+    source.setTestId(40);
+    source.setTidName(QStringLiteral("3A"));
+    r.avgOfTestsInfo() << source;
+    XrfImageInfo image;
+    image.setName(QStringLiteral("2024-03-05/img-2024-03-05-T7-1.jpeg"));
+    image.setType(1);
+    image.setCropAreaTop(0.1);
+    image.setImageHasCircle(true);
+    r.images() << image;
+    r.testInfo() << QJsonObject { { "key", "Lot" }, { "value", oddText } };
+
+    r.setHasCalCheck(true);
+    r.calCheck()->setRate(1000);
+    r.calCheck()->setErrorCode(-3);
+    r.calCheck()->setExpectedResolution(151);
+    r.regressionInfo().setHistoricalTestId(7);
+    r.regressionInfo().setHistoricalTidName(QStringLiteral("2A"));
+    return r;
+}
+
+} // namespace
+
+class TestResultModel : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void newResultDefaults();
+    void dateTimeIsKeptInUtc();
+    void fullResultSurvivesJsonText_data();
+    void fullResultSurvivesJsonText();
+    void jsonMemberNamesOthersRead();
+    void integersBeyondDoublePrecision();
+    void channelBytes();
+    void wrongTypesAreIgnoredLikeMissingMembers();
+    void malformedListElementsAreDropped();
+    void resultJsonValidity_data();
+    void resultJsonValidity();
+    void copiesAreIndependent();
+    void recordsFromRequests();
+};
+
+void TestResultModel::newResultDefaults()
+{
+    const XrfKorviResult r;
+    const XrfAnalysisResult &a = r.analysis();
+    QCOMPARE(a.testId(), -1);
+    QCOMPARE(a.testType(), QStringLiteral("NORMAL"));
+    QCOMPARE(a.dateTimeString(), QString());
+    QVERIFY(qIsNaN(a.latitude()) && qIsNaN(a.longitude()) && qIsNaN(a.elevation()));
+    QCOMPARE(a.userFactorNormalizeFactor(), -1.0);
+    QCOMPARE(a.leadPaintActionLevel(), -1.0);
+    // Everything that storing compares with -1 to mean "not set".
+    for (int value :
+         { int(a.methodFamilyName()), a.collimatedStatusInt(), a.dailyId(), a.gradeCompareEnable(),
+           a.pseudoElementGradeMatchEnable(), a.coatingDisplayUnitEnum(), a.digitalIOStateBefore(),
+           a.digitalIOStateAfter(), a.rohsClassificationEnum(), a.auPlatingEnum() })
+        QCOMPARE(value, -1);
+    QVERIFY(a.userFactorName().isEmpty() && a.tidName().isEmpty());
+    QVERIFY(r.chemistry().isEmpty() && r.spectra().isEmpty() && r.testInfo().isEmpty());
+    QVERIFY(!r.hasCalCheck() && r.calCheck() != nullptr);
+    QVERIFY(r.regressionInfo().historicalTestId() <= 0);
+    QVERIFY(XrfSpectrum().driftCorrection().timeStampUtc().isEmpty());
+    XrfKorviResult fromEmpty;
+    fromEmpty.fromJsonObject(QJsonObject());
+    QVERIFY(fromEmpty == r);
+}
+
+void TestResultModel::dateTimeIsKeptInUtc()
+{
+    XrfAnalysisResult a;
+    a.setTestDateTime(QDateTime(QDate(2024, 3, 5), QTime(1, 30, 0, 7), Qt::OffsetFromUTC, 7200));
+    QCOMPARE(a.testDateTime().timeSpec(), Qt::UTC);
+    QCOMPARE(a.dateTimeString(), QStringLiteral("2024-03-04 23:30:00.007"));
+    QCOMPARE(XrfAnalysisResult::dateTimeFormat, QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+    QCOMPARE(a.toJsonObject().value("testDateTime").toString(), a.dateTimeString());
+
+    // Other writers may send ISO 8601 with an offset.
+    XrfAnalysisResult iso;
+    iso.fromJsonObject({ { "testDateTime", "2024-03-05T01:30:00.007+02:00" } });
+    QCOMPARE(iso.dateTimeString(), QStringLiteral("2024-03-04 23:30:00.007"));
+}
+
+void TestResultModel::fullResultSurvivesJsonText_data()
+{
+    QTest::addColumn<bool>("withLocation");
+    QTest::newRow("coordinates set") << true;
+    QTest::newRow("coordinates unset") << false;
+}
+
+void TestResultModel::fullResultSurvivesJsonText()
+{
+    QFETCH(bool, withLocation);
+    const XrfKorviResult original = makeFullResult(withLocation);
+    const QByteArray text = QJsonDocument(original.toJsonObject()).toJson();
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
+    QCOMPARE(parseError.error, QJsonParseError::NoError);
+    QString why;
+    QVERIFY2(XrfKorviResult::isValidResultJson(document.object(), &why), qPrintable(why));
+
+    XrfKorviResult back;
+    back.fromJsonObject(document.object());
+    QCOMPARE(QJsonDocument(back.toJsonObject()).toJson(), text);
+    QVERIFY(back == original);
+
+    // == compares every field exactly; these guard == itself where a conversion is riskiest.
+    const XrfAnalysisResult &a = back.analysis();
+    QCOMPARE(a.dateTimeString(), QStringLiteral("2024-03-05 10:11:12.345"));
+    QCOMPARE(a.tidName(), oddText);
+    QCOMPARE(qIsNaN(a.latitude()), !withLocation);
+    if (withLocation)
+        QCOMPARE(exact(a.longitude()), exact(-11.576124));
+    QCOMPARE(exact(back.chemistry().at(0).concentration()), exact(0.1f));
+    QCOMPARE(exact(back.chemistry().at(0).error()), exact(1e-45f));
+    QCOMPARE(back.gradeMatch().at(0).gradeSpec().at(1).elementName(), QStringLiteral("Mo"));
+    const XrfSpectrum &s = back.spectra().at(1);
+    QCOMPARE(s.fastCounts(), twoTo60 + 1);
+    QCOMPARE(exact(s.energyOffset()), exact(5e-324));
+    QVERIFY(qIsInf(s.realTime()) && s.realTime() > 0);
+    QCOMPARE(s.filter().diameterInMicrons(), quint16(65535));
+    QCOMPARE(s.channels().size(), 2048);
+    QCOMPARE(s.channels().at(2047), 2047u * 2654435761u);
+    QVERIFY(back.hasCalCheck());
+    QCOMPARE(exact(back.calCheck()->expectedResolution()), exact(151.0));
+
+    // The same through a queued-signal style copy.
+    const QVariant carried = QVariant::fromValue(original);
+    QVERIFY(carried.value<XrfKorviResult>() == original);
+}
+
+// The result filter and the converters find members by these names.
+void TestResultModel::jsonMemberNamesOthersRead()
+{
+    const QJsonObject full = makeFullResult(true).toJsonObject();
+    QCOMPARE(XrfKorviResult::g_userFactorLabel, QStringLiteral("userFactor"));
+    for (const QString &key :
+         { QStringLiteral("analysis"), QStringLiteral("chemistry"), QStringLiteral("pseudoElement"),
+           QStringLiteral("spectra"), QStringLiteral("gradeMatch"), QStringLiteral("coating"),
+           QStringLiteral("testInfo"), QStringLiteral("images"), QStringLiteral("calCheckResult"),
+           QStringLiteral("regressionInfo"), XrfKorviResult::g_userFactorLabel,
+           XrfKorviResult::g_compoundLabel, XrfKorviResult::g_actionLevelLabel })
+        QVERIFY2(full.contains(key), qPrintable(key));
+    const QJsonObject analysis = full.value("analysis").toObject();
+    for (const char *key :
+         { "methodFamilyName", "testId", "testType", "testDateTime", "collimatedStatusInt",
+           "auPlating", "auKarat", "userFactorNormalizeFactor", "coatingDisplayUnit" })
+        QVERIFY2(analysis.contains(key), key);
+    QCOMPARE(analysis.value("testId").toInt(), 42);
+    QVERIFY(full.value("spectra").toArray().at(0).toObject().contains("data"));
+    QCOMPARE(full.value("coating").toArray().at(0).toObject().value("element").toString(),
+             QStringLiteral("Au"));
+    QCOMPARE(full.value("calCheckResult").toObject().value("rate").toDouble(), 1000.0);
+}
+
+void TestResultModel::integersBeyondDoublePrecision()
+{
+    XrfSpectrum s;
+    for (const quint64 counts :
+         { quint64(0), quint64(1) << 53, (quint64(1) << 53) + 1, twoTo60, ~quint64(0) }) {
+        s.setFastCounts(counts);
+        QCOMPARE(throughText(s).fastCounts(), counts);
+    }
+    // A number that a double holds exactly is read, as is decimal text.
+    s.fromJsonObject({ { "fastCounts", double(twoTo60) } });
+    QCOMPARE(s.fastCounts(), twoTo60);
+    s.fromJsonObject({ { "fastCounts", "18446744073709551615" } });
+    QCOMPARE(s.fastCounts(), ~quint64(0));
+    // Out of range, negative or fractional values are refused.
+    s.setFastCounts(5);
+    for (const QJsonValue &bad : { QJsonValue(-1), QJsonValue("-1"), QJsonValue(1.5),
+                                   QJsonValue("18446744073709551616"), QJsonValue(1e20) }) {
+        s.fromJsonObject({ { "fastCounts", bad } });
+        QCOMPARE(s.fastCounts(), quint64(5));
+    }
+    XrfFilterProperties filter;
+    filter.fromJsonObject({ { "materialAtomicNumber", 65536 }, { "thicknessInMicrons", -1 } });
+    QCOMPARE(filter.materialAtomicNumber(), quint16(0));
+    QCOMPARE(filter.thicknessInMicrons(), quint16(0));
+    XrfAnalysisResult a;
+    a.fromJsonObject({ { "testId", 2147483648.0 }, { "dailyId", "12" } });
+    QCOMPARE(a.testId(), -1);
+    QCOMPARE(a.dailyId(), 12);
+}
+
+void TestResultModel::channelBytes()
+{
+    XrfSpectrum s;
+    s.setChannels({ 1u, 0x01020304u, 0xFFFFFFFFu });
+    const QByteArray bytes = s.binaryData();
+    QCOMPARE(bytes.toHex(), QByteArray("0100000004030201ffffffff"));
+
+    XrfSpectrum other;
+    other.setChannels({ 7u });
+    QCOMPARE(other.fromByteArrayToInt(bytes, true), 3);
+    QCOMPARE(other.channels(), QVector<quint32>({ 1u, 0x01020304u, 0xFFFFFFFFu }));
+
+    other.setChannels({ 7u });
+    other.fromByteArrayToInt(bytes, false);
+    QCOMPARE(other.channels(), QVector<quint32>({ 7u, 1u, 0x01020304u, 0xFFFFFFFFu }));
+
+    // A partial last channel is dropped; no bytes clear the counts when replacing.
+    QCOMPARE(other.fromByteArrayToInt(QByteArray::fromHex("0200000003"), true), 1);
+    QCOMPARE(other.channels(), QVector<quint32>({ 2u }));
+    other.fromByteArrayToInt(QByteArray(), true);
+    QVERIFY(other.channels().isEmpty());
+    QVERIFY(other.binaryData().isEmpty());
+
+    // Channel data written by others as a plain array of numbers.
+    other.fromJsonObject({ { "data", QJsonArray { 5, 4294967295.0 } } });
+    QCOMPARE(other.channels(), QVector<quint32>({ 5u, 0xFFFFFFFFu }));
+}
+
+// A member of the wrong type must act as if it were missing.
+void TestResultModel::wrongTypesAreIgnoredLikeMissingMembers()
+{
+    const XrfKorviResult original = makeFullResult(true);
+    const QJsonObject full = original.toJsonObject();
+    // An array of numbers is valid channel data, so the wrong array holds a string.
+    const QJsonValue wrongValues[]
+            = { QJsonArray { "x" }, QJsonObject { { "x", 1 } }, QStringLiteral("not a value") };
+    auto setOrRemove = [](QJsonObject &object, const QString &key, const QJsonValue &value) {
+        if (value.isUndefined())
+            object.remove(key);
+        else
+            object.insert(key, value);
+    };
+    // Changes one member of the result, of its analysis or of its first spectrum, and parses.
+    auto withMember = [&](const QString &where, const QString &key, const QJsonValue &value) {
+        QJsonObject result = full;
+        if (where.isEmpty()) {
+            setOrRemove(result, key, value);
+        } else if (where == QLatin1String("analysis")) {
+            QJsonObject analysis = result.value(where).toObject();
+            setOrRemove(analysis, key, value);
+            result.insert(where, analysis);
+        } else {
+            QJsonArray spectra = result.value(where).toArray();
+            QJsonObject first = spectra.at(0).toObject();
+            setOrRemove(first, key, value);
+            spectra.replace(0, first);
+            result.insert(where, spectra);
+        }
+        // Parsed over the original, so that a value coerced to the default shows.
+        XrfKorviResult parsed = original;
+        parsed.fromJsonObject(result);
+        return parsed;
+    };
+    const QStringList places = { QString(), QStringLiteral("analysis"), QStringLiteral("spectra") };
+    int checked = 0;
+    for (const QString &where : places) {
+        QJsonObject object = full;
+        if (where == QLatin1String("analysis"))
+            object = full.value(where).toObject();
+        else if (!where.isEmpty())
+            object = full.value(where).toArray().at(0).toObject();
+        for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
+            const XrfKorviResult missing = withMember(where, it.key(), QJsonValue::Undefined);
+            for (const QJsonValue &wrong : wrongValues) {
+                if (wrong.type() == it.value().type())
+                    continue;
+                const XrfKorviResult parsed = withMember(where, it.key(), wrong);
+                QVERIFY2(parsed == missing, qPrintable(where + "." + it.key()));
+                ++checked;
+            }
+        }
+    }
+    QVERIFY(checked > 100);
+}
+
+// List elements that cannot be read are dropped; the readable ones stay.
+void TestResultModel::malformedListElementsAreDropped()
+{
+    const QByteArray text = R"({"compound": [null, [], {"elementName": "Fe"}],
+        "spectra": [1, "a", {"fastCounts": -1, "data": "!!", "filter": {"hasCollimator": "yes"}}],
+        "testInfo": [3, {"key": "a", "value": "b"}], "images": [{"name": 4}]})";
+    XrfKorviResult r;
+    r.fromJsonObject(QJsonDocument::fromJson(text).object());
+    QCOMPARE(r.compound().size(), 1);
+    QCOMPARE(r.compound().at(0).elementName(), QStringLiteral("Fe"));
+    QCOMPARE(r.spectra().size(), 1);
+    QVERIFY(r.spectra().at(0) == XrfSpectrum());
+    QCOMPARE(r.testInfo().size(), 1);
+    QCOMPARE(r.images().size(), 1);
+    QVERIFY(r.images().at(0).name().isEmpty());
+}
+
+void TestResultModel::resultJsonValidity_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("empty") << QByteArray("{}") << false;
+    QTest::newRow("analysis not an object") << QByteArray(R"({"analysis": []})") << false;
+    QTest::newRow("bare analysis") << QByteArray(R"({"analysis": {}})") << true;
+    QTest::newRow("spectra not a list")
+            << QByteArray(R"({"analysis": {}, "spectra": {}})") << false;
+    QTest::newRow("calibration check not an object")
+            << QByteArray(R"({"analysis": {}, "calCheckResult": 1})") << false;
+    QTest::newRow("unknown members allowed")
+            << QByteArray(R"({"analysis": {}, "notesOrder": []})") << true;
+}
+
+void TestResultModel::resultJsonValidity()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(bool, valid);
+    QString why;
+    QCOMPARE(XrfKorviResult::isValidResultJson(QJsonDocument::fromJson(json).object(), &why),
+             valid);
+    QCOMPARE(why.isEmpty(), valid);
+}
+
+void TestResultModel::copiesAreIndependent()
+{
+    const XrfKorviResult original = makeFullResult(true);
+    XrfKorviResult copy = original;
+    copy.chemistry()[0].setConcentration(5.0f);
+    copy.spectra()[0].channels()[0] = 99;
+    copy.calCheck()->setRate(1.0);
+    copy.analysis().setTestId(1);
+    QVERIFY(copy.calCheck() != original.calCheck());
+    QCOMPARE(original.chemistry().at(0).concentration(), 0.1f);
+    QCOMPARE(original.spectra().at(0).channels().at(0), 0u);
+    QCOMPARE(original.calCheck()->rate(), 1000.0);
+    QCOMPARE(original.analysis().testId(), 42);
+    QVERIFY(copy != original);
+}
+
+void TestResultModel::recordsFromRequests()
+{
+    xrfRegisterMetaTypes();
+    QVERIFY(QMetaType::type("XrfTestsSelected::UseSettings") != QMetaType::UnknownType);
+    QVERIFY(QMetaType::type("QList<XrfDateTimeRange>") != QMetaType::UnknownType);
+
+    const XrfJsonMessage message(7, 119, { { "xrfString", "1,2" } });
+    const XrfJsonMessage messageBack = throughText(message);
+    QCOMPARE(messageBack.id(), 7);
+    QCOMPARE(messageBack.commandId(), 119);
+    QCOMPARE(messageBack.params(), message.params());
+
+    XrfString ids;
+    ids.fromJsonObject(message.params());
+    QCOMPARE(ids.xrfString(), QStringLiteral("1,2"));
+    QCOMPARE(XrfString(QStringLiteral("Success")).toJsonObject(),
+             QJsonObject({ { "xrfString", "Success" } }));
+
+    XrfTestsSelected selected;
+    selected.fromJsonObject({ { "dateList", "a,b" }, { "tidList", "3,4" }, { "useSettings", 0 } });
+    QCOMPARE(selected.dateList(), QStringLiteral("a,b"));
+    QCOMPARE(selected.tidList(), QStringLiteral("3,4"));
+    QCOMPARE(selected.useSettings(), XrfTestsSelected::UsePrintSettings);
+
+    // Range ends come back as the text they were sent as.
+    const QString start = QStringLiteral("2024-01-01 00:00:00.000");
+    const QString end = QStringLiteral("2024-01-31 23:59:59.999");
+    const QByteArray request = R"({"tidList": ["12", 15, true], "actionToDo": 3,
+        "dateRangeList": [{"startDateTime": "2024-01-01 00:00:00.000",
+                           "endDateTime": "2024-01-31 23:59:59.999"}],
+        "exportSetting": {"export": {"fileType": "json"}}, "outputSingleZip": true})";
+    XrfExportParam param;
+    param.fromJsonObject(QJsonDocument::fromJson(request).object());
+    QCOMPARE(param.tidList(), QStringList({ "12", "15" }));
+    QCOMPARE(param.actionToDo(), XrfTestsSelected::DeleteResults);
+    QCOMPARE(param.dateRangeList().size(), 1);
+    QCOMPARE(
+            param.dateRangeList().at(0).startDateTime().toString(XrfAnalysisResult::dateTimeFormat),
+            start);
+    QCOMPARE(param.dateRangeList().at(0).endDateTime().toString(XrfAnalysisResult::dateTimeFormat),
+             end);
+    QVERIFY(param.outputSingleZip());
+    QVERIFY(throughText(param) == param);
+    const QDateTime localStart = QDateTime::fromString(start, XrfAnalysisResult::dateTimeFormat);
+    QCOMPARE(XrfDateTimeRange(localStart, localStart).toJsonObject().value("startDateTime"),
+             QJsonValue(start));
+
+    XrfSetTestInfoFieldParams field;
+    field.fromJsonObject({ { "testId", "abc" }, { "fieldValue", oddText } });
+    QCOMPARE(field.testId(), QStringLiteral("abc"));
+    QCOMPARE(throughText(field).fieldValue(), oddText);
+
+    // A stored drift correction carries the spectrum index beside its own members.
+    XrfDriftCorrection drift = makeSpectrum(1).driftCorrection();
+    QJsonObject stored = drift.toJsonObject();
+    stored.insert("index", 1);
+    XrfDriftCorrection driftBack;
+    driftBack.fromJsonObject(stored);
+    QVERIFY(driftBack == drift);
+}
+
+QTEST_APPLESS_MAIN(TestResultModel)
+#include "tst_resultmodel.moc"
