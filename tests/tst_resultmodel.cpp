@@ -106,6 +106,7 @@ XrfKorviResult makeFullResult(bool withLocation)
     XrfPseudoElementResult pe;
     pe.setFormula(QStringLiteral("Fe+Cr"));
     pe.setNotApplicable(true);
+    pe.setConcentration(7.038531e-26f); // its shortest text does not survive a detour via double
     r.pseudoElement() << pe;
     XrfCoatingResult layer;
     layer.setElement(QStringLiteral("Au"));
@@ -255,6 +256,7 @@ void TestResultModel::fullResultSurvivesJsonText()
         QCOMPARE(exact(a.longitude()), exact(-11.576124));
     QCOMPARE(exact(back.chemistry().at(0).concentration()), exact(0.1f));
     QCOMPARE(exact(back.chemistry().at(0).error()), exact(1e-45f));
+    QCOMPARE(exact(back.pseudoElement().at(0).concentration()), exact(7.038531e-26f));
     QCOMPARE(back.gradeMatch().at(0).gradeSpec().at(1).elementName(), QStringLiteral("Mo"));
     const XrfSpectrum &s = back.spectra().at(1);
     QCOMPARE(s.fastCounts(), twoTo60 + 1);
@@ -289,6 +291,9 @@ void TestResultModel::jsonMemberNamesOthersRead()
            "auPlating", "auKarat", "userFactorNormalizeFactor", "coatingDisplayUnit" })
         QVERIFY2(analysis.contains(key), key);
     QCOMPARE(analysis.value("testId").toInt(), 42);
+    // Floats are written as their own shortest text, readable in exports.
+    QCOMPARE(full.value("chemistry").toArray().at(0).toObject().value("concentration").toDouble(),
+             0.1);
     QVERIFY(full.value("spectra").toArray().at(0).toObject().contains("data"));
     QCOMPARE(full.value("coating").toArray().at(0).toObject().value("element").toString(),
              QStringLiteral("Au"));

@@ -10,6 +10,9 @@
 #include "databasemanager.h"
 
 #include <QDateTime>
+#include <QProcess>
+#include <csignal>
+#include <unistd.h>
 #include <QDebug>
 #include <QDir>
 #include <QElapsedTimer>
@@ -27,6 +30,7 @@
 #include "insdelqueries.h"
 #include "resultmanager.h"
 #include "xrfanalysisresult.h"
+#include "xrfimage.h"
 #include "xrfsettingsmanager.h"
 #include "xrfutils.h"
 
@@ -788,6 +792,455 @@ XrfErrorInfo::XrfError DatabaseManager::getRecordCount(int *count)
     return XrfErrorInfo::NoError;
 }
 
+// --- Test hooks -------------------------------------------------------------------
+
+namespace {
+bool listedIn(const char *variable, const char *name)
+{
+    const QByteArray value = qgetenv(variable);
+    return !value.isEmpty() && value.split(',').contains(QByteArray(name));
+}
+} // namespace
+
+void crashPoint(const char *name)
+{
+    if (listedIn("XRF_CRASH_POINT", name)) {
+        qWarning() << "Crash point" << name << "reached; killing the process";
+        ::kill(::getpid(), SIGKILL);
+    }
+}
+
+bool faultPointArmed(const char *name)
+{
+    return listedIn("XRF_FAULT_POINT", name);
+}
+
+// --- Full result reader -------------------------------------------------------------
+//
+// Rebuilds a result from its rows in a fixed order: the names rows address
+// spectra by index (so they come after the spectra) and set the pseudo
+// element configuration name that gates the pseudo element rows.
+
+XrfErrorInfo::XrfError DatabaseManager::readAnalysis(int testId, XrfKorviResult *result)
+{
+    QSqlDatabase db = workingHandle();
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("select ")
+                + QStringLiteral("testId,testDateTime,statusId,final,testType,methodId,"
+                                 "methodFamilyName,methodDispName,collimated,dailyId,tidName,"
+                                 "testErrorInfo,userId")
+                + QStringLiteral(" from ") + XrfTables::analysisResult
+                + QStringLiteral(" where testId = '") + QString::number(testId)
+                + QStringLiteral("'"))
+        || !q.next()) {
+        qDebug() << "Failed to get analysis result for tid " << testId;
+        return XrfErrorInfo::ResultNotFound;
+    }
+    XrfAnalysisResult &a = result->analysis();
+    a.setTestId(q.value(0).toInt());
+    QDateTime when = QDateTime::fromString(q.value(1).toString(),
+                                           QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+    when.setTimeSpec(Qt::UTC);
+    a.setTestDateTime(when);
+    a.setStatusId(q.value(2).toInt());
+    a.setFinal(q.value(3).toInt() != 0);
+    a.setTestType(q.value(4).toString());
+    a.setMethodId(q.value(5).toString());
+    a.setMethodFamilyName(q.value(6).toInt());
+    a.setMethodDispName(q.value(7).toString());
+    a.setCollimatedStatusInt(q.value(8).toInt());
+    a.setCollimated(q.value(8).toInt() == 1);
+    a.setDailyId(q.value(9).toInt());
+    a.setTidName(q.value(10).toString());
+    a.setTestErrorInfo(q.value(11).toString());
+    a.setUserId(q.value(12).toString());
+
+    QSqlQuery loc(db);
+    if (loc.exec(QStringLiteral("select latitude,longitude,elevation from %1 where testId = %2")
+                         .arg(XrfTables::location)
+                         .arg(testId))
+        && loc.next()) {
+        a.setLatitude(loc.value(0).toDouble());
+        a.setLongitude(loc.value(1).toDouble());
+        a.setElevation(loc.value(2).toDouble());
+    }
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError DatabaseManager::getFilterProps(XrfSpectrum *spectrum)
+{
+    QSqlQuery q(workingHandle());
+    const QString statement = QStringLiteral("select %1 from filterprops where id = %2;")
+                                      .arg(QStringLiteral("material,diameter,thickness,hasCollimator"))
+                                      .arg(spectrum->filterPosition());
+    if (!q.exec(statement)) {
+        qDebug() << "SQL Query failed: " << statement << q.lastError().text();
+        return XrfErrorInfo::DbQueryFailed;
+    }
+    if (q.next()) {
+        XrfFilterProperties &f = spectrum->filter();
+        f.setMaterialAtomicNumber(quint16(q.value(0).toUInt()));
+        f.setDiameterInMicrons(quint16(q.value(1).toUInt()));
+        f.setThicknessInMicrons(quint16(q.value(2).toUInt()));
+        f.setHasCollimator(q.value(3).toInt() != 0);
+    }
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError DatabaseManager::getSpectra(int testId, QList<XrfSpectrum> *spectra)
+{
+    QSqlQuery q(workingHandle());
+    q.setForwardOnly(true);
+    const QString statement =
+            QStringLiteral("SELECT exposureNumber,totalExposureNumber,energySlope,energyOffset,"
+                           "liveTime,liveTimeFromHardware,resetTime,fastCounts,probeSerialNumber,"
+                           "firstRate,lastRate,realTime,")
+            + QStringLiteral("vacuumPressure,ambientPressure,probeTemperature,tubeCurrentSet,"
+                             "tubeCurrentMonitor,tubeVoltageSet,tubeVoltageMonitor,ltMultiplier,"
+                             "colMultiplier,filterPosition,")
+            + QStringLiteral("pileups,clipBottom,clipTop,topResets,stepIndex,stepTotal,data from ")
+            + XrfTables::spectrum + QStringLiteral(" where testId = '") + QString::number(testId)
+            + QStringLiteral("'");
+    if (!q.exec(statement)) {
+        qDebug() << "SQL Query failed: " << statement << q.lastError().text();
+        return XrfErrorInfo::DbQueryFailed;
+    }
+    while (q.next()) {
+        XrfSpectrum sp;
+        int c = 0;
+        sp.setExposureNumber(q.value(c++).toInt());
+        sp.setTotalExposureNumber(q.value(c++).toInt());
+        sp.setEnergySlope(q.value(c++).toDouble());
+        sp.setEnergyOffset(q.value(c++).toDouble());
+        sp.setLiveTime(q.value(c++).toDouble());
+        sp.setLiveTimeFromHardware(q.value(c++).toDouble());
+        sp.setResetTime(q.value(c++).toDouble());
+        sp.setFastCounts(q.value(c++).toULongLong());
+        sp.setProbeSerialNumber(q.value(c++).toInt());
+        sp.setFirstRate(q.value(c++).toDouble());
+        sp.setLastRate(q.value(c++).toDouble());
+        sp.setRealTime(q.value(c++).toDouble());
+        sp.setVacuumPressure(q.value(c++).toInt());
+        sp.setAmbientPressureMillibars(q.value(c++).toInt());
+        sp.setProbeTemperature(q.value(c++).toDouble());
+        sp.setTubeCurrentSet(q.value(c++).toDouble());
+        sp.setTubeCurrentMonitor(q.value(c++).toDouble());
+        sp.setTubeVoltageSet(q.value(c++).toDouble());
+        sp.setTubeVoltageMonitor(q.value(c++).toDouble());
+        sp.setLtMultiplier(q.value(c++).toInt());
+        sp.setColMultiplier(q.value(c++).toInt());
+        sp.setFilterPosition(q.value(c++).toInt());
+        sp.setPileups(q.value(c++).toInt());
+        sp.setClipBottom(q.value(c++).toInt());
+        sp.setClipTop(q.value(c++).toInt());
+        sp.setTopResets(q.value(c++).toInt());
+        sp.setStepIndex(q.value(c++).toInt());
+        sp.setStepTotal(q.value(c++).toInt());
+        QString hex = q.value(c++).toString();
+        if (hex.startsWith(QLatin1String("0x")))
+            hex.remove(0, 2);
+        sp.fromByteArrayToInt(QByteArray::fromHex(hex.toLatin1()), true);
+        getFilterProps(&sp);
+        spectra->append(sp);
+    }
+    return XrfErrorInfo::NoError;
+}
+
+void DatabaseManager::readNames(int testId, XrfKorviResult *result)
+{
+    QSqlQuery q(workingHandle());
+    if (!q.exec(QStringLiteral("select type,name from ") + XrfTables::resultNames
+                + QStringLiteral(" where testId = ") + QString::number(testId)
+                + QStringLiteral(";")))
+        return;
+    XrfAnalysisResult &a = result->analysis();
+    XrfCalCheckResult *cal = result->calCheck();
+    while (q.next()) {
+        const QString text = q.value(1).toString();
+        switch (q.value(0).toInt()) {
+        case 1: a.setUserFactorName(text); break;
+        case 2: a.setCompoundTemplateName(text); break;
+        case 3: a.setTiTemplateName(text); break;
+        case 4: a.setCoatingConfigName(text); break;
+        case 5: a.setCompoundSuppress100Warning(text == QLatin1String("1")); break;
+        case 6: a.setGradeCompareEnable(text.toInt()); break;
+        case 7: a.setUserFactorNormalizeFactor(text.toFloat()); break;
+        case 8: a.setPseudoElementConfigName(text); break;
+        case 9: a.setLeadPaintActionLevel(text.toFloat()); break;
+        case 10: a.setCoatingDisplayUnitEnum(text.toInt()); break;
+        case 11: {
+            const QJsonObject drift = QJsonDocument::fromJson(text.toUtf8()).object();
+            const int index = drift.value(QStringLiteral("index")).toInt(-1);
+            XrfDriftCorrection correction;
+            correction.fromJsonObject(drift);
+            if (index != -1 && index < result->spectra().size()
+                && !correction.timeStampUtc().isEmpty())
+                result->spectra()[index].setDriftCorrection(correction);
+            break;
+        }
+        case 12: a.setPythonPluginResult(text); break;
+        case 13: a.setDigitalIOStateBefore(text.toInt()); break;
+        case 14: a.setDigitalIOStateAfter(text.toInt()); break;
+        case 15: a.setTavirexResult(text); break;
+        case 16: a.setPseudoElementGradeMatchEnable(text.toInt()); break;
+        case 17: cal->setExpectedSlope(text.toDouble()); break;
+        case 18: cal->setExpectedOffset(text.toDouble()); break;
+        case 19: cal->setExpectedRate(text.toDouble()); break;
+        case 20: cal->setExpectedResolution(text.toDouble()); break;
+        default: break;
+        }
+    }
+}
+
+XrfErrorInfo::XrfError DatabaseManager::getAveragedResultInfoByIDs(const QStringList &testIds,
+                                                                   QList<XrfAverageInfo> *sources)
+{
+    QStringList ids;
+    for (const QString &id : testIds)
+        ids << QString::number(id.toInt());
+    QSqlQuery q(workingHandle());
+    if (!q.exec(QStringLiteral("select testId,testDateTime,dailyId,tidName from analysisresult "
+                               "where testId in (")
+                + ids.join(QLatin1Char(',')) + QStringLiteral(");"))) {
+        qDebug() << "Query failed " << q.lastError().text();
+        return XrfErrorInfo::NoError;
+    }
+    while (q.next()) {
+        XrfAverageInfo info;
+        info.setTestId(q.value(0).toInt());
+        QDateTime when = QDateTime::fromString(q.value(1).toString(),
+                                               XrfAnalysisResult::dateTimeFormat);
+        when.setTimeSpec(Qt::UTC);
+        info.setTestDateTime(when.toLocalTime().toString(XrfAnalysisResult::dateTimeFormat));
+        info.setDailyId(q.value(2).toInt());
+        info.setTidName(q.value(3).toString());
+        sources->append(info);
+    }
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError DatabaseManager::getAnXrfKorviResultByTestId(int tid,
+                                                                    XrfKorviResult *result)
+{
+    using namespace InsDelQueries;
+    if (!result)
+        return XrfErrorInfo::InvalidArgument;
+    const XrfErrorInfo::XrfError rc = readAnalysis(tid, result);
+    if (rc != XrfErrorInfo::NoError)
+        return rc;
+    QSqlDatabase db = workingHandle();
+    XrfAnalysisResult &a = result->analysis();
+
+    QSqlQuery plating(db);
+    if (plating.exec(QStringLiteral("select auPlating from ") + XrfTables::plating
+                     + QStringLiteral(" where testId = ") + QString::number(tid)
+                     + QStringLiteral(";"))
+        && plating.next())
+        a.setAuPlatingEnum(plating.value(0).toInt());
+
+    const int type = m_testTypes.value(a.testType(), 0);
+    if (type == 1) {
+        QSqlQuery sources(db);
+        QStringList ids;
+        if (sources.exec(QStringLiteral("select testId from ") + XrfTables::averagedResultInfo
+                         + QStringLiteral(" where averagedTestId = ") + QString::number(tid)
+                         + QStringLiteral(";")))
+            while (sources.next())
+                ids << sources.value(0).toString();
+        if (!ids.isEmpty())
+            getAveragedResultInfoByIDs(ids, &result->avgOfTestsInfo());
+    } else if (getSpectra(tid, &result->spectra()) != XrfErrorInfo::NoError) {
+        qDebug() << "no spectra for tid " << tid;
+    }
+
+    if (type == 4) {
+        result->setHasCalCheck(true);
+        QSqlQuery cal(db);
+        if (cal.exec(QStringLiteral("select ")
+                     + QStringLiteral("rate,resolution,peak1,peak2,offset,slope,errorCode,"
+                                      "restandardizeType")
+                     + QStringLiteral(" from ") + XrfTables::calCheckResult
+                     + QStringLiteral(" where testId = ") + QString::number(tid))
+            && cal.next()) {
+            XrfCalCheckResult *c = result->calCheck();
+            c->setRate(cal.value(0).toInt());
+            c->setResolution(cal.value(1).toInt());
+            c->setPeak1(cal.value(2).toInt());
+            c->setPeak2(cal.value(3).toInt());
+            c->setOffset(cal.value(4).toDouble());
+            c->setSlope(cal.value(5).toDouble());
+            c->setErrorCode(cal.value(6).toInt());
+            c->setRestandardizeType(cal.value(7).toInt());
+            QJsonObject fpga;
+            if (XrfSettingsManager::instance()->getUniversalSetting(QStringLiteral("hardware.fpga"),
+                                                                    &fpga)
+                == 0) {
+                c->setExpectedSlope(fpga.value(QStringLiteral("slope")).toDouble());
+                c->setExpectedOffset(fpga.value(QStringLiteral("offset")).toDouble());
+            }
+        }
+        readNames(tid, result);
+        return XrfErrorInfo::NoError;
+    }
+
+    readNames(tid, result);
+    QList<XrfChemistryResult> chemistry;
+    if (readRows(db, chemistryTable(), tid, &chemistry) != XrfErrorInfo::NoError)
+        qDebug() << "No chemistry result";
+    for (const XrfChemistryResult &c : chemistry) {
+        if (!c.elementName().isEmpty())
+            result->chemistry().append(c);
+    }
+    if (!a.pseudoElementConfigName().isEmpty()
+        && readRows(db, pseudoElementTable(), tid, &result->pseudoElement())
+                != XrfErrorInfo::NoError)
+        qDebug() << "No pseudo element result";
+    if (readRows(db, userFactorTable(), tid, &result->userFactor()) != XrfErrorInfo::NoError)
+        qDebug() << "No UserFactor result";
+    if (readRows(db, coatingTable(), tid, &result->coating()) != XrfErrorInfo::NoError)
+        qDebug() << "No Coating result";
+    for (const XrfCoatingResult &layer : result->coating()) {
+        if (layer.layerOrder() != 0) {
+            XrfChemistryResult c;
+            c.setElementName(layer.element());
+            c.setConcentration(layer.thickness());
+            c.setError(layer.error());
+            result->chemistry().append(c);
+        }
+    }
+    if (!result->coating().isEmpty() && a.coatingDisplayUnitEnum() == -1)
+        a.setCoatingDisplayUnitEnum(3);
+    if (readRows(db, compoundTable(), tid, &result->compound()) != XrfErrorInfo::NoError)
+        qDebug() << "No Compound result";
+    if (readRows(db, actionLevelTable(), tid, &result->actionLevel()) != XrfErrorInfo::NoError)
+        qDebug() << "No Action level result";
+    readRows(db, gradeMatchTable(), tid, &result->gradeMatch());
+    for (XrfGradeMatch &grade : result->gradeMatch())
+        readRows(db, gradeMatchSpecTable(), tid, &grade.gradeSpec(),
+                 QStringLiteral(" AND gradeName=") + sqlQuote(grade.gradeName())
+                         + QStringLiteral(" order by rowid;"));
+    readImages(tid, result);
+    if (readRows(db, testInfoTable(), tid, &result->testInfo(), QStringLiteral(" order by id asc"))
+        != XrfErrorInfo::NoError)
+        qDebug() << "No tif for tid " << tid;
+
+    QSqlQuery rohs(db);
+    if (rohs.exec(QStringLiteral("select rohsClassification,rohsActionLevel,rohsActionLevelName "
+                                 "from ")
+                  + XrfTables::rohsResult + QStringLiteral(" where testId = ")
+                  + QString::number(tid) + QStringLiteral(";"))
+        && rohs.next()) {
+        a.setRohsClassificationEnum(rohs.value(0).toInt());
+        a.setRohsActionLevelEnum(rohs.value(1).toInt());
+        a.setRohsActionLevelName(rohs.value(2).toString());
+    }
+
+    if (type == 3) {
+        QSqlQuery reg(db);
+        if (reg.exec(QStringLiteral("select historicalTestId from ") + XrfTables::regressionInfo
+                     + QStringLiteral(" where testId = ") + QString::number(tid)
+                     + QStringLiteral(";"))
+            && reg.next()) {
+            XrfRegressionInfo &info = result->regressionInfo();
+            info.setHistoricalTestId(reg.value(0).toInt());
+            QSqlQuery hist(db);
+            if (hist.exec(QStringLiteral("select testDateTime,dailyId,tidName from ")
+                          + XrfTables::analysisResult + QStringLiteral(" where testId = ")
+                          + QString::number(info.historicalTestId()) + QStringLiteral(";"))
+                && hist.next()) {
+                info.setHistoricalDateTime(hist.value(0).toString());
+                info.setHistoricalDailyId(hist.value(1).toInt());
+                info.setHistoricalTidName(hist.value(2).toString());
+            }
+        }
+    } else if (type == 2) {
+        QSqlQuery rep(db);
+        if (rep.exec(QStringLiteral("select repeatId,repeatCount from ") + XrfTables::repeatInfo
+                     + QStringLiteral(" where testId = ") + QString::number(tid)
+                     + QStringLiteral(";"))
+            && rep.next()) {
+            a.setRepeatTestIndex(rep.value(0).toInt());
+            a.setRepeatTestTotal(rep.value(1).toInt());
+        }
+    }
+    return XrfErrorInfo::NoError;
+}
+
+void DatabaseManager::readImages(int testId, XrfKorviResult *result)
+{
+    QSqlQuery q(workingHandle());
+    if (!q.exec(QStringLiteral("select fileName,imageType,cropAreaTop,cropAreaLeft,cropAreaWidth,"
+                               "cropAreaHeight,collimatorSpotX,collimatorSpotY,imageHasCircle "
+                               "from ")
+                + XrfTables::imageResult + QStringLiteral(" where testId = ")
+                + QString::number(testId) + QStringLiteral(";"))) {
+        qDebug() << "No images for tid " << testId;
+        return;
+    }
+    while (q.next()) {
+        XrfImageInfo image;
+        image.setName(q.value(0).toString());
+        image.setType(q.value(1).toString() == QLatin1String("INLINE") ? 0 : 1);
+        image.setCropAreaTop(q.value(2).toFloat());
+        image.setCropAreaLeft(q.value(3).toFloat());
+        image.setCropAreaWidth(q.value(4).toFloat());
+        image.setCropAreaHeight(q.value(5).toFloat());
+        image.setCollimatorSpotX(q.value(6).toFloat());
+        image.setCollimatorSpotY(q.value(7).toFloat());
+        image.setImageHasCircle(q.value(8).toInt() != 0);
+        result->images().append(image);
+    }
+}
+
+void DatabaseManager::getTestResult(int cmdId, int id, QString testIds)
+{
+    const int tid = testIds.split(QLatin1Char(',')).value(0).toInt();
+    XrfKorviResult result;
+    if (tid != 0)
+        getAnXrfKorviResultByTestId(tid, &result);
+    QJsonObject answer;
+    XrfErrorInfo::XrfError rc = XrfErrorInfo::NoError;
+    if (result.analysis().testId() == -1) {
+        answer.insert(QStringLiteral("testResult"), QJsonObject());
+        rc = XrfErrorInfo::ResultNotFound;
+    } else {
+        // The display form for command 118 comes with the result filter.
+        answer.insert(QStringLiteral("testResult"), result.toJsonObject());
+    }
+    emit queryDone(cmdId, id, QJsonDocument(answer), rc);
+}
+
+void DatabaseManager::getResultFromTestDateTime(QString fromTestDateTime, XrfKorviResult *result,
+                                                XrfErrorInfo::XrfError *rC)
+{
+    if (fromTestDateTime.isEmpty()) {
+        if (rC)
+            *rC = XrfErrorInfo::InvalidArgument;
+        return;
+    }
+    QString ids;
+    getTestIdsBetweenDates(fromTestDateTime,
+                           QDateTime::currentDateTimeUtc().toString(
+                                   XrfAnalysisResult::dateTimeFormat),
+                           &ids, 1);
+    const XrfErrorInfo::XrfError rc = getAnXrfKorviResultByTestId(ids.toInt(), result);
+    if (rC)
+        *rC = rc;
+}
+
+XrfErrorInfo::XrfError DatabaseManager::performAutoPrintIfNecessary(XrfKorviResult result)
+{
+    QJsonObject print;
+    if (XrfSettingsManager::instance()->getGlobalSetting(QStringLiteral("print"), &print) != 0)
+        qWarning() << "Unable to get print settings in " << "performAutoPrintIfNecessary";
+    if (!print.value(QStringLiteral("autoPrint")).toBool(false))
+        return XrfErrorInfo::NoError;
+    const QString printer = print.value(QStringLiteral("selectedPrinter")).toString();
+    if (!printer.isEmpty() && printer != QLatin1String("None"))
+        emit XrfResultManager::instance()->aResultAvailableForPrint(result);
+    return XrfErrorInfo::NoError;
+}
+
 // --- Operations that later work fills in -------------------------------------------
 
 void DatabaseManager::answerNotImplemented(int commandId, int requestId)
@@ -798,12 +1251,6 @@ void DatabaseManager::answerNotImplemented(int commandId, int requestId)
 void DatabaseManager::fetchCalendar(int id)
 {
     answerNotImplemented(104, id);
-}
-
-void DatabaseManager::getTestResult(int cmdId, int id, QString testIds)
-{
-    Q_UNUSED(testIds);
-    answerNotImplemented(cmdId, id);
 }
 
 XrfErrorInfo::XrfError DatabaseManager::getTestIds(int id, QString dateString)
@@ -819,23 +1266,6 @@ XrfErrorInfo::XrfError DatabaseManager::latestTestIds(int cmdId, int number)
     if (cmdId != -1)
         answerNotImplemented(110, cmdId);
     return XrfErrorInfo::NotImplemented;
-}
-
-XrfErrorInfo::XrfError DatabaseManager::getAnXrfKorviResultByTestId(int tid,
-                                                                    XrfKorviResult *korviResult)
-{
-    Q_UNUSED(tid);
-    Q_UNUSED(korviResult);
-    return XrfErrorInfo::NotImplemented;
-}
-
-void DatabaseManager::getResultFromTestDateTime(QString fromTestDateTime, XrfKorviResult *result,
-                                                XrfErrorInfo::XrfError *rC)
-{
-    Q_UNUSED(fromTestDateTime);
-    Q_UNUSED(result);
-    if (rC)
-        *rC = XrfErrorInfo::NotImplemented;
 }
 
 XrfErrorInfo::XrfError DatabaseManager::createAveragedResult(int id, QString testNames,
@@ -920,13 +1350,6 @@ XrfErrorInfo::XrfError DatabaseManager::getResultsInSqlDbFromTestDateTime(
 XrfErrorInfo::XrfError DatabaseManager::importResultsFromSqlDb(QString sqlDbFile)
 {
     Q_UNUSED(sqlDbFile);
-    return XrfErrorInfo::NotImplemented;
-}
-
-XrfErrorInfo::XrfError DatabaseManager::getImage(QString imageFile, int appid)
-{
-    Q_UNUSED(imageFile);
-    answerNotImplemented(115, appid);
     return XrfErrorInfo::NotImplemented;
 }
 

@@ -25,6 +25,7 @@
 #include <QStringList>
 
 #include "hdffile.h"
+#include "insdelqueries.h"
 #include "resultsfilter.h"
 #include "xrfdatetimerange.h"
 #include "xrferrorinfo.h"
@@ -103,6 +104,36 @@ public:
     QDate day() const { return m_day; }
     qint64 dayCounter() const { return m_dayCounter; }
 
+    // The test id of a stored result with this date-time text and name, or -1.
+    int storedTestId(const QString &testDateTime, const QString &tidName);
+
+    XrfErrorInfo::XrfError insertTestResultInDb(XrfKorviResult &result, int *testId,
+                                                bool newTestId);
+    XrfErrorInfo::XrfError insertAnalysis(XrfAnalysisResult &analysis, int *testId);
+    XrfErrorInfo::XrfError insertImportedAnalysis(XrfAnalysisResult &analysis, int *testId);
+    XrfErrorInfo::XrfError insertNamesResult(XrfKorviResult &result, int testId);
+    XrfErrorInfo::XrfError insertRohsResult(XrfAnalysisResult &analysis, int testId);
+    XrfErrorInfo::XrfError insertSpectrum(const XrfSpectrum &spectrum, int testId);
+    XrfErrorInfo::XrfError findOrInsertFilterProps(const XrfFilterProperties &filter, int *id);
+    XrfErrorInfo::XrfError insertRegressionInfo(int *testId, int historicalTestId);
+    XrfErrorInfo::XrfError insertCalCheck(XrfCalCheckResult *calCheck, int testId);
+    XrfErrorInfo::XrfError insertImageInfo(int testId, XrfImageInfo *image, QString tidName,
+                                           QString testDate, int number);
+    XrfErrorInfo::XrfError insertRepeatInfo(int testId, int repeatIndex, int repeatTotal);
+    XrfErrorInfo::XrfError insertGradeMatch(int testId, const QList<XrfGradeMatch> &grades);
+    XrfErrorInfo::XrfError insertGradeMatchSpec(int testId, const QList<XrfGradeMatch> &grades);
+    XrfErrorInfo::XrfError insertPlating(int auPlating, int testId);
+    XrfErrorInfo::XrfError insertAverageInfo(int averagedTestId, int sourceTestId);
+    XrfErrorInfo::XrfError insertLocation(double latitude, double longitude, double elevation,
+                                          int testId);
+    XrfErrorInfo::XrfError deleteImageFiles(QString testIdList);
+    XrfErrorInfo::XrfError performAutoPrintIfNecessary(XrfKorviResult result);
+
+    XrfErrorInfo::XrfError getSpectra(int testId, QList<XrfSpectrum> *spectra);
+    XrfErrorInfo::XrfError getFilterProps(XrfSpectrum *spectrum);
+    XrfErrorInfo::XrfError getAveragedResultInfoByIDs(const QStringList &testIds,
+                                                      QList<XrfAverageInfo> *sources);
+
     XrfErrorInfo::XrfError getTestIdsBetweenDates(const QString &from, const QString &to,
                                                   QString *testIds, quint32 limit);
     XrfErrorInfo::XrfError getRecordCount(int *count);
@@ -167,6 +198,15 @@ private:
     void readDeviceConfiguration(QString &serial, QString &model, QString &anode) const;
     QString serialNumber() const;
     void answerNotImplemented(int commandId, int requestId);
+    InsDelQueries::TextExec textExec();
+    QString currentUser() const;
+    QString imageFolder() const;
+    XrfErrorInfo::XrfError insertAnalysisRow(XrfAnalysisResult &analysis, int *testId,
+                                             bool withUser);
+    void restoreMovedImages();
+    XrfErrorInfo::XrfError readAnalysis(int testId, XrfKorviResult *result);
+    void readNames(int testId, XrfKorviResult *result);
+    void readImages(int testId, XrfKorviResult *result);
 
     int m_lastTestId = 0;
     mutable QMutex m_abortMutex;
@@ -188,6 +228,12 @@ private:
     QSqlDatabase m_openHandle;
     QSqlDatabase m_workingHandle;
     QJsonObject m_exportSettingsInUse;
+    QList<QPair<QString, QString>> m_movedImages; // source, target of this insertion
 };
+
+// Test hooks, armed through the environment: XRF_CRASH_POINT names a point
+// where the process kills itself, XRF_FAULT_POINT one where a step fails.
+void crashPoint(const char *name);
+bool faultPointArmed(const char *name);
 
 #endif // DATABASEMANAGER_H

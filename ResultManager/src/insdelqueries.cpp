@@ -1,14 +1,32 @@
-// Insertion and deletion of results. Every changing statement goes through
-// execInsDelQuery(), which logs a failing statement with the driver's text.
+// Insertion and deletion of results.
+//
+// A result is stored in one transaction begun by insertTestResult(): every
+// table's rows, its names rows, its image files and its day record; a failing
+// step rolls all rows back and moves renamed images back, so a result is
+// stored whole or not at all. A result already stored (same date-time text
+// and name) is not stored again but reported as committed: a result handed
+// over twice, after a restart, lands once.
+//
+// Every changing text statement goes through execInsDelQuery(), which logs a
+// failing statement with the driver's text.
 
 #include "insdelqueries.h"
 
+#include <QDateTime>
 #include <QDebug>
-#include <QSqlError>
-#include <QSqlQuery>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QMetaEnum>
 
 #include "databasemanager.h"
 #include "resultmanager.h"
+#include "xrfimage.h"
+#include "xrfsettingsmanager.h"
+#include "xrfstring.h"
+#include "xrfutils.h"
 
 namespace InsDelQueries {
 
@@ -24,7 +42,196 @@ QString sqlQuote(const QString &value)
     return QLatin1Char('\'') + escapeQuotes(value) + QLatin1Char('\'');
 }
 
+QString g6(double value)
+{
+    return QString::number(value, 'g', 6);
+}
+
+QString g17(double value)
+{
+    return QString::number(value, 'g', 17);
+}
+
+// One column: the getter bound on insertion and the setter used on reading,
+// with the conversion of the read value.
+#define XRF_COLUMN(Item, getter, Setter, conversion)                                               \
+    Column<Item>                                                                                   \
+    {                                                                                              \
+        [](const Item &i) { return bound(i.getter()); },                                           \
+                [](Item &i, const QVariant &v) { i.set##Setter(v.conversion()); }                  \
+    }
+
+const ListTable<XrfChemistryResult> &chemistryTable()
+{
+    static const ListTable<XrfChemistryResult> t {
+        XrfTables::elementResult,
+        QStringLiteral(" (testId,elementName,concentration,error) VALUES (?, ?, ?, ?)"),
+        QStringLiteral("elementName,concentration,error"),
+        true,
+        ListTable<XrfChemistryResult>::Batch,
+        "Failed to insert a chemistry result ",
+        { XRF_COLUMN(XrfChemistryResult, elementName, ElementName, toString),
+          XRF_COLUMN(XrfChemistryResult, concentration, Concentration, toFloat),
+          XRF_COLUMN(XrfChemistryResult, error, Error, toFloat) }
+    };
+    return t;
+}
+
+const ListTable<XrfPseudoElementResult> &pseudoElementTable()
+{
+    static const ListTable<XrfPseudoElementResult> t {
+        XrfTables::pseudoElementResult,
+        QStringLiteral(" (testId,elementName,formula,notApplicable,concentration,error) VALUES "
+                       "(?, ?, ?, ?, ?, ?)"),
+        QStringLiteral("elementName,formula,notApplicable,concentration,error"),
+        true,
+        ListTable<XrfPseudoElementResult>::Batch,
+        "Failed to insert a pseudo element result ",
+        { XRF_COLUMN(XrfPseudoElementResult, elementName, ElementName, toString),
+          XRF_COLUMN(XrfPseudoElementResult, formula, Formula, toString),
+          XRF_COLUMN(XrfPseudoElementResult, notApplicable, NotApplicable, toBool),
+          XRF_COLUMN(XrfPseudoElementResult, concentration, Concentration, toFloat),
+          XRF_COLUMN(XrfPseudoElementResult, error, Error, toFloat) }
+    };
+    return t;
+}
+
+const ListTable<XrfCoatingResult> &coatingTable()
+{
+    // The model has no density; the column gets 1.0.
+    static const ListTable<XrfCoatingResult> t {
+        XrfTables::coatingResult,
+        QStringLiteral(" (testId,elementName,layerOrder,factor,thickness,error,density) VALUES "
+                       "(?, ?, ?, ?, ?, ?, ?)"),
+        QStringLiteral("elementName,layerOrder,factor,thickness,error"),
+        true,
+        ListTable<XrfCoatingResult>::Batch,
+        "Failed to insert a coating result ",
+        { XRF_COLUMN(XrfCoatingResult, element, Element, toString),
+          XRF_COLUMN(XrfCoatingResult, layerOrder, LayerOrder, toInt),
+          XRF_COLUMN(XrfCoatingResult, factor, Factor, toFloat),
+          XRF_COLUMN(XrfCoatingResult, thickness, Thickness, toFloat),
+          XRF_COLUMN(XrfCoatingResult, error, Error, toFloat),
+          Column<XrfCoatingResult> { [](const XrfCoatingResult &) { return QVariant(1.0); },
+                                     nullptr } }
+    };
+    return t;
+}
+
+const ListTable<XrfUserFactorResult> &userFactorTable()
+{
+    static const ListTable<XrfUserFactorResult> t {
+        XrfTables::userFactorResult,
+        QStringLiteral(" (testId,elementName,factor,offset,userEntered) VALUES(?, ?, ?, ?, ?)"),
+        QStringLiteral("elementName,factor,offset,userEntered"),
+        true,
+        ListTable<XrfUserFactorResult>::Batch,
+        "Failed to insert a user factor result ",
+        { XRF_COLUMN(XrfUserFactorResult, elementName, ElementName, toString),
+          XRF_COLUMN(XrfUserFactorResult, factor, Factor, toFloat),
+          XRF_COLUMN(XrfUserFactorResult, offset, Offset, toFloat),
+          XRF_COLUMN(XrfUserFactorResult, userEntered, UserEntered, toBool) }
+    };
+    return t;
+}
+
+const ListTable<XrfCompoundResult> &compoundTable()
+{
+    static const ListTable<XrfCompoundResult> t {
+        XrfTables::compoundResult,
+        QStringLiteral(" (testId,elementName,compoundName,factor) VALUES(?, ?, ?, ?)"),
+        QStringLiteral("elementName,compoundName,factor"),
+        true,
+        ListTable<XrfCompoundResult>::Batch,
+        "Failed to insert a user compund result ",
+        { XRF_COLUMN(XrfCompoundResult, elementName, ElementName, toString),
+          XRF_COLUMN(XrfCompoundResult, compoundName, CompoundName, toString),
+          XRF_COLUMN(XrfCompoundResult, factor, Factor, toFloat) }
+    };
+    return t;
+}
+
+const ListTable<XrfActionLevelResult> &actionLevelTable()
+{
+    static const ListTable<XrfActionLevelResult> t {
+        XrfTables::rohsActionLevelResult,
+        QStringLiteral(" (testId,elementName,actionLevel) VALUES("),
+        QStringLiteral("elementName,actionLevel"),
+        true,
+        ListTable<XrfActionLevelResult>::TextPerRow,
+        "",
+        { XRF_COLUMN(XrfActionLevelResult, elementName, ElementName, toString),
+          XRF_COLUMN(XrfActionLevelResult, actionLevelEnum, ActionLevelEnum, toInt) }
+    };
+    return t;
+}
+
+const ListTable<XrfGradeMatch> &gradeMatchTable()
+{
+    static const ListTable<XrfGradeMatch> t {
+        XrfTables::gradeMatch,
+        QStringLiteral("(testId,gradeName,matchNumber,matchNSigma,compGrade,nominalFactor,"
+                       "passFailCutOff,passFailNSigma,passFailShowMatchNumber,matchMessage) "
+                       "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+        QStringLiteral("gradeName,matchNumber,matchNSigma,compGrade,nominalFactor,passFailCutOff,"
+                       "passFailNSigma,passFailShowMatchNumber,matchMessage"),
+        false,
+        ListTable<XrfGradeMatch>::Batch,
+        "Failed to insert a grade match result ",
+        { XRF_COLUMN(XrfGradeMatch, gradeName, GradeName, toString),
+          XRF_COLUMN(XrfGradeMatch, matchNumber, MatchNumber, toFloat),
+          XRF_COLUMN(XrfGradeMatch, matchNSigma, MatchNSigma, toFloat),
+          XRF_COLUMN(XrfGradeMatch, compGrade, CompGrade, toInt),
+          XRF_COLUMN(XrfGradeMatch, nominalFactor, NominalFactor, toFloat),
+          XRF_COLUMN(XrfGradeMatch, passFailCutOff, PassFailCutOff, toFloat),
+          XRF_COLUMN(XrfGradeMatch, passFailNSigma, PassFailNSigma, toFloat),
+          XRF_COLUMN(XrfGradeMatch, passFailShowMatchNumber, PassFailShowMatchNumber, toBool),
+          XRF_COLUMN(XrfGradeMatch, matchMessage, MatchMessage, toString) }
+    };
+    return t;
+}
+
+const ListTable<XrfGradeMatchSpec> &gradeMatchSpecTable()
+{
+    // Rows carry their grade's name after testId (a prefix value).
+    static const ListTable<XrfGradeMatchSpec> t {
+        XrfTables::gradeMatchSpec,
+        QStringLiteral(" (testId,gradeName,elementName, minVal, maxVal, matchResult) VALUES(?, "
+                       "?, ?, ?, ?, ?)"),
+        QStringLiteral("elementName,minVal,maxVal,matchResult"),
+        false,
+        ListTable<XrfGradeMatchSpec>::Batch,
+        "Failed to insert a grade match spec result ",
+        { XRF_COLUMN(XrfGradeMatchSpec, elementName, ElementName, toString),
+          XRF_COLUMN(XrfGradeMatchSpec, min, Min, toFloat),
+          XRF_COLUMN(XrfGradeMatchSpec, max, Max, toFloat),
+          XRF_COLUMN(XrfGradeMatchSpec, result, Result, toString) }
+    };
+    return t;
+}
+
+const ListTable<QJsonObject> &testInfoTable()
+{
+    static const ListTable<QJsonObject> t {
+        XrfTables::testInfo,
+        QStringLiteral(" (testId,label,info) VALUES("),
+        QStringLiteral("label, info"),
+        false,
+        ListTable<QJsonObject>::TextPerRow,
+        "",
+        { Column<QJsonObject> {
+                  [](const QJsonObject &o) { return QVariant(o.value(QStringLiteral("key")).toString()); },
+                  [](QJsonObject &o, const QVariant &v) { o.insert(QStringLiteral("key"), v.toString()); } },
+          Column<QJsonObject> {
+                  [](const QJsonObject &o) { return QVariant(o.value(QStringLiteral("value")).toString()); },
+                  [](QJsonObject &o, const QVariant &v) { o.insert(QStringLiteral("value"), v.toString()); } } }
+    };
+    return t;
+}
+
 } // namespace InsDelQueries
+
+using namespace InsDelQueries;
 
 XrfErrorInfo::XrfError DatabaseManager::execInsDelQuery(const QString &statement)
 {
@@ -40,20 +247,613 @@ XrfErrorInfo::XrfError DatabaseManager::execInsDelQuery(const QString &statement
     return ok ? XrfErrorInfo::NoError : XrfErrorInfo::DbQueryFailed;
 }
 
+TextExec DatabaseManager::textExec()
+{
+    return [this](const QString &statement) { return execInsDelQuery(statement); };
+}
+
+// --- One whole result ----------------------------------------------------------
+
+int DatabaseManager::storedTestId(const QString &testDateTime, const QString &tidName)
+{
+    QSqlQuery q(workingHandle());
+    q.prepare(QStringLiteral("SELECT testId FROM ") + XrfTables::analysisResult
+              + QStringLiteral(" WHERE testDateTime = ? AND tidName = ? ORDER BY testId LIMIT 1"));
+    q.addBindValue(testDateTime);
+    q.addBindValue(tidName);
+    if (q.exec() && q.next())
+        return q.value(0).toInt();
+    return -1;
+}
+
 XrfErrorInfo::XrfError DatabaseManager::insertTestResult(XrfKorviResult result)
 {
-    Q_UNUSED(result);
-    emit XrfResultManager::instance()->resultInserted(XrfErrorInfo::NotImplemented);
-    return XrfErrorInfo::NotImplemented;
+    QElapsedTimer clock;
+    clock.start();
+    XrfResultManager *facade = XrfResultManager::instance();
+    XrfAnalysisResult &analysis = result.analysis();
+    const bool averaged = analysis.testType() == QLatin1String("AVERAGED");
+
+    QSqlDatabase db = workingHandle();
+    const int existing = storedTestId(analysis.dateTimeString(), analysis.tidName());
+    if (existing > 0) {
+        qInfo() << "Result" << analysis.tidName() << "of" << analysis.dateTimeString()
+                << "is already stored as test id" << existing << "- not stored again";
+        emit facade->resultInserted(XrfErrorInfo::NoError);
+        emit facade->resultCommitted(analysis.testDateTime(), averaged, existing);
+        return XrfErrorInfo::NoError;
+    }
+
+    // The commit must survive a power cut before it is announced.
+    QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous=FULL"));
+    if (!db.transaction()) {
+        qWarning() << "Cannot begin a transaction to store a result:" << db.lastError().text();
+        emit facade->resultInserted(XrfErrorInfo::DbQueryFailed);
+        return XrfErrorInfo::DbQueryFailed;
+    }
+
+    int testId = -1;
+    m_movedImages.clear();
+    XrfErrorInfo::XrfError rc = insertTestResultInDb(result, &testId, true);
+    if (rc == XrfErrorInfo::NoError && faultPointArmed("insert-after-analysis-fail"))
+        rc = XrfErrorInfo::DbQueryFailed;
+    if (rc == XrfErrorInfo::NoError && averaged)
+        emit facade->resultUpdated(result);
+    emit facade->resultInserted(rc);
+
+    if (rc != XrfErrorInfo::NoError) {
+        restoreMovedImages();
+        db.rollback();
+        db.close();
+        return rc;
+    }
+    crashPoint("before-commit");
+    if (faultPointArmed("commit-fail") || !db.commit()) {
+        qWarning() << "COMMIT of a result failed:" << db.lastError().text()
+                   << "- it is rolled back";
+        restoreMovedImages();
+        db.rollback();
+        db.close();
+        return XrfErrorInfo::DbQueryFailed;
+    }
+    m_movedImages.clear();
+    db.close();
+    qInfo() << "**** Completed COMMIT a result to the database in " << clock.elapsed()
+            << " msec. Primary key for record is " << testId;
+    crashPoint("after-commit");
+
+    performAutoPrintIfNecessary(result);
+    emit facade->resultCommitted(analysis.testDateTime(), averaged, testId);
+    return XrfErrorInfo::NoError;
 }
+
+XrfErrorInfo::XrfError DatabaseManager::insertTestResultInDb(XrfKorviResult &result, int *testId,
+                                                             bool newTestId)
+{
+    QElapsedTimer clock;
+    clock.start();
+    qDebug() << "**** Starting the insertion of an XrfKorviResult to the database.";
+    getLatestTestId(&m_lastTestId);
+
+    XrfAnalysisResult &analysis = result.analysis();
+    const QString type = analysis.testType();
+    XrfErrorInfo::XrfError rc = newTestId ? insertAnalysis(analysis, testId)
+                                          : insertImportedAnalysis(analysis, testId);
+    crashPoint("after-analysis-row");
+    const int id = *testId;
+    QSqlDatabase db = workingHandle();
+    const TextExec exec = textExec();
+    auto step = [&rc](bool condition, const std::function<XrfErrorInfo::XrfError()> &insert) {
+        if (rc == XrfErrorInfo::NoError && condition)
+            rc = insert();
+    };
+
+    step(type != QLatin1String("CALCHECK") && analysis.methodFamilyName() != 8
+                 && !result.chemistry().isEmpty(),
+         [&] { return insertRows(db, chemistryTable(), result.chemistry(), id, exec); });
+    step(true, [&] { return insertRows(db, pseudoElementTable(), result.pseudoElement(), id, exec); });
+    step(true, [&] { return insertNamesResult(result, id); });
+    step(true, [&] { return insertRows(db, coatingTable(), result.coating(), id, exec); });
+    step(true, [&] { return insertRows(db, userFactorTable(), result.userFactor(), id, exec); });
+    step(true, [&] { return insertRows(db, compoundTable(), result.compound(), id, exec); });
+    step(true, [&] { return insertRohsResult(analysis, id); });
+    step(true, [&] { return insertRows(db, actionLevelTable(), result.actionLevel(), id, exec); });
+    for (const XrfSpectrum &spectrum : result.spectra())
+        step(true, [&] { return insertSpectrum(spectrum, id); });
+    step(type == QLatin1String("REGRESSION") && result.regressionInfo().historicalTestId() > 0,
+         [&] {
+             int tid = id;
+             return insertRegressionInfo(&tid, result.regressionInfo().historicalTestId());
+         });
+    step(type == QLatin1String("CALCHECK") && result.hasCalCheck(),
+         [&] { return insertCalCheck(result.calCheck(), id); });
+    step(!result.testInfo().isEmpty(),
+         [&] { return insertRows(db, testInfoTable(), result.testInfo(), id, exec); });
+    if (rc == XrfErrorInfo::NoError && !result.images().isEmpty()) {
+        const QString testDate = analysis.testDateTime().toString(QStringLiteral("yyyy-MM-dd"));
+        int number = 1;
+        for (XrfImageInfo &image : result.images())
+            rc = insertImageInfo(id, &image, analysis.tidName(), testDate, number++);
+    }
+    step(type == QLatin1String("REPEAT"), [&] {
+        return insertRepeatInfo(id, analysis.repeatTestIndex(), analysis.repeatTestTotal());
+    });
+    step(!result.gradeMatch().isEmpty(), [&] { return insertGradeMatch(id, result.gradeMatch()); });
+    step(!result.gradeMatch().isEmpty(),
+         [&] { return insertGradeMatchSpec(id, result.gradeMatch()); });
+    step(analysis.auPlatingEnum() != -1, [&] { return insertPlating(analysis.auPlatingEnum(), id); });
+    for (const XrfAverageInfo &source : result.avgOfTestsInfo())
+        step(true, [&] { return insertAverageInfo(analysis.testId(), source.testId()); });
+
+    qInfo() << "**** Completed inserting a result to the database in " << clock.elapsed()
+            << " msec. Primary key for record is " << *testId;
+    return rc;
+}
+
+QString DatabaseManager::currentUser() const
+{
+    QString user;
+    if (XrfSettingsManager::instance()->getCurrentUser(&user) != 0)
+        user.clear();
+    return user;
+}
+
+XrfErrorInfo::XrfError DatabaseManager::insertAnalysisRow(XrfAnalysisResult &analysis,
+                                                          int *testId, bool withUser)
+{
+    *testId = -1;
+    QStringList values { analysis.dateTimeString(),
+                         QString::number(analysis.statusId()),
+                         QString::number(analysis.final() ? 1 : 0),
+                         analysis.testType(),
+                         analysis.methodId(),
+                         QString::number(int(analysis.methodFamilyName())),
+                         analysis.methodDispName(),
+                         QString::number(analysis.collimatedStatusInt()),
+                         QString::number(analysis.dailyId()) };
+    if (withUser)
+        values << currentUser();
+    values << analysis.tidName() << analysis.testErrorInfo();
+    QStringList quoted;
+    for (const QString &v : values)
+        quoted << sqlQuote(v);
+    const QString columns = withUser
+            ? QStringLiteral("testDateTime,statusId,final,testType,methodId,methodFamilyName,"
+                             "methodDispName,collimated,dailyId,userId,tidName,testErrorInfo")
+            : QStringLiteral("testDateTime,statusId,final,testType,methodId,methodFamilyName,"
+                             "methodDispName,collimated,dailyId,tidName,testErrorInfo");
+    const XrfErrorInfo::XrfError rc = execInsDelQuery(
+            QStringLiteral("INSERT into ") + XrfTables::analysisResult + QStringLiteral(" (")
+            + columns + QStringLiteral(") VALUES(") + quoted.join(QLatin1Char(','))
+            + QStringLiteral(")"));
+    if (rc != XrfErrorInfo::NoError)
+        return XrfErrorInfo::DbQueryFailed;
+    *testId = m_lastTestId + 1;
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError DatabaseManager::insertAnalysis(XrfAnalysisResult &analysis, int *testId)
+{
+    if (insertAnalysisRow(analysis, testId, true) != XrfErrorInfo::NoError) {
+        qInfo() << "Error inserting analysis result.";
+        return XrfErrorInfo::DbQueryFailed;
+    }
+    analysis.setTestId(*testId);
+
+    // The record counts the results stored today.
+    if (m_day != QDate::currentDate()) {
+        m_day = QDate::currentDate();
+        m_dayCounter = 1;
+    }
+    m_hdfFile.write(m_day, m_dayCounter);
+    ++m_dayCounter;
+
+    if (!qIsNaN(analysis.latitude()) && !qIsNaN(analysis.longitude()))
+        return insertLocation(analysis.latitude(), analysis.longitude(), analysis.elevation(),
+                              *testId);
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError DatabaseManager::insertImportedAnalysis(XrfAnalysisResult &analysis,
+                                                               int *testId)
+{
+    const XrfErrorInfo::XrfError rc = insertAnalysisRow(analysis, testId, false);
+    if (rc != XrfErrorInfo::NoError)
+        return rc;
+    if (!qIsNaN(analysis.latitude()) && !qIsNaN(analysis.longitude()))
+        return insertLocation(analysis.latitude(), analysis.longitude(), analysis.elevation(),
+                              *testId);
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError DatabaseManager::insertRohsResult(XrfAnalysisResult &analysis, int testId)
+{
+    if (analysis.rohsClassificationEnum() == -1)
+        return XrfErrorInfo::NoError;
+    return execInsDelQuery(
+            QStringLiteral("INSERT into ") + XrfTables::rohsResult
+            + QStringLiteral(" (testId,rohsClassification,rohsActionLevel,rohsActionLevelName) "
+                             "VALUES (")
+            + sqlQuote(QString::number(testId)) + ','
+            + sqlQuote(QString::number(analysis.rohsClassificationEnum())) + ','
+            + sqlQuote(QString::number(analysis.rohsActionLevelEnum())) + ','
+            + sqlQuote(analysis.rohsActionLevelName()) + QStringLiteral(");"));
+}
+
+XrfErrorInfo::XrfError DatabaseManager::insertSpectrum(const XrfSpectrum &spectrum, int testId)
+{
+    int filterId = 0;
+    findOrInsertFilterProps(spectrum.filter(), &filterId);
+    const QString blanks(25, QLatin1Char(' '));
+    QString statement = QStringLiteral("INSERT into ") + XrfTables::spectrum
+            + QStringLiteral("(testId,exposureNumber,totalExposureNumber,energySlope,energyOffset,"
+                             "liveTime,liveTimeFromHardware,resetTime,fastCounts,probeSerialNumber,"
+                             "firstRate,lastRate,realTime,")
+            + blanks
+            + QStringLiteral("vacuumPressure,ambientPressure,probeTemperature,tubeCurrentSet,"
+                             "tubeCurrentMonitor,tubeVoltageSet,tubeVoltageMonitor,ltMultiplier,"
+                             "colMultiplier,filterPosition,")
+            + blanks
+            + QStringLiteral("pileups,clipBottom,clipTop,topResets,stepIndex,stepTotal,data) "
+                             "VALUES(");
+    const QStringList values {
+        QString::number(testId),
+        QString::number(spectrum.exposureNumber()),
+        QString::number(spectrum.totalExposureNumber()),
+        g6(spectrum.energySlope()),
+        g6(spectrum.energyOffset()),
+        g6(spectrum.liveTime()),
+        g6(spectrum.liveTimeFromHardware()),
+        g6(spectrum.resetTime()),
+        QString::number(spectrum.fastCounts()),
+        QString::number(spectrum.probeSerialNumber()),
+        g6(spectrum.firstRate()),
+        g6(spectrum.lastRate()),
+        g6(spectrum.realTime()),
+        QString::number(spectrum.vacuumPressure()),
+        QString::number(spectrum.ambientPressureMillibars()),
+        g6(spectrum.probeTemperature()),
+        g6(spectrum.tubeCurrentSet()),
+        g6(spectrum.tubeCurrentMonitor()),
+        g6(spectrum.tubeVoltageSet()),
+        g6(spectrum.tubeVoltageMonitor()),
+        QString::number(spectrum.ltMultiplier()),
+        QString::number(spectrum.colMultiplier()),
+        QString::number(filterId),
+        QString::number(spectrum.pileups()),
+        QString::number(spectrum.clipBottom()),
+        QString::number(spectrum.clipTop()),
+        QString::number(spectrum.topResets()),
+        QString::number(spectrum.stepIndex()),
+    };
+    for (const QString &v : values)
+        statement += QStringLiteral("'%1',").arg(v);
+    statement += QStringLiteral("'%1','0x").arg(spectrum.stepTotal())
+            + QString::fromLatin1(spectrum.binaryData().toHex()) + QStringLiteral("');");
+    return execInsDelQuery(statement);
+}
+
+XrfErrorInfo::XrfError DatabaseManager::findOrInsertFilterProps(const XrfFilterProperties &filter,
+                                                                int *id)
+{
+    const QString values = QStringLiteral("%1, %2, %3, %4")
+                                   .arg(filter.materialAtomicNumber())
+                                   .arg(filter.thicknessInMicrons())
+                                   .arg(filter.diameterInMicrons())
+                                   .arg(filter.hasCollimator() ? 1 : 0);
+    const QString select =
+            QStringLiteral("SELECT id FROM filterprops WHERE material = %1 AND thickness = %2 AND "
+                           "diameter = %3 AND hasCollimator = %4;")
+                    .arg(filter.materialAtomicNumber())
+                    .arg(filter.thicknessInMicrons())
+                    .arg(filter.diameterInMicrons())
+                    .arg(filter.hasCollimator() ? 1 : 0);
+    QSqlDatabase db = workingHandle();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        QSqlQuery q(db);
+        if (q.exec(select) && q.next()) {
+            *id = q.value(0).toInt();
+            return XrfErrorInfo::NoError;
+        }
+        if (attempt == 0)
+            QSqlQuery(db).exec(QStringLiteral("INSERT INTO filterprops (material, thickness, "
+                                              "diameter, hasCollimator) VALUES(")
+                               + values + QStringLiteral(")"));
+    }
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError DatabaseManager::insertRegressionInfo(int *testId, int historicalTestId)
+{
+    return execInsDelQuery(QStringLiteral("INSERT into ") + XrfTables::regressionInfo
+                           + QStringLiteral(" VALUES(")
+                           + QStringLiteral("%1,%2);").arg(*testId).arg(historicalTestId));
+}
+
+XrfErrorInfo::XrfError DatabaseManager::insertCalCheck(XrfCalCheckResult *calCheck, int testId)
+{
+    const QStringList values { QString::number(testId),    g6(calCheck->rate()),
+                               g6(calCheck->resolution()), g6(calCheck->peak1()),
+                               g6(calCheck->peak2()),      g6(calCheck->offset()),
+                               g6(calCheck->slope()),      QString::number(calCheck->errorCode()),
+                               QString::number(calCheck->restandardizeType()) };
+    return execInsDelQuery(QStringLiteral("INSERT into ") + XrfTables::calCheckResult
+                           + QStringLiteral(" (testId,rate,resolution,peak1,peak2,offset,slope,"
+                                            "errorCode,restandardizeType) Values(")
+                           + values.join(QLatin1Char(',')) + QStringLiteral(");"));
+}
+
+XrfErrorInfo::XrfError DatabaseManager::insertRepeatInfo(int testId, int repeatIndex,
+                                                         int repeatTotal)
+{
+    return execInsDelQuery(QStringLiteral("INSERT into ") + XrfTables::repeatInfo
+                           + QStringLiteral(" VALUES(")
+                           + QStringLiteral("%1,%2,%3);").arg(testId).arg(repeatIndex).arg(repeatTotal));
+}
+
+XrfErrorInfo::XrfError DatabaseManager::insertGradeMatch(int testId,
+                                                         const QList<XrfGradeMatch> &grades)
+{
+    return insertRows(workingHandle(), gradeMatchTable(), grades, testId, textExec());
+}
+
+XrfErrorInfo::XrfError DatabaseManager::insertGradeMatchSpec(int testId,
+                                                             const QList<XrfGradeMatch> &grades)
+{
+    for (const XrfGradeMatch &grade : grades) {
+        const XrfErrorInfo::XrfError rc =
+                insertRows(workingHandle(), gradeMatchSpecTable(), grade.gradeSpec(), testId,
+                           textExec(), { grade.gradeName() });
+        if (rc != XrfErrorInfo::NoError)
+            return rc;
+    }
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError DatabaseManager::insertPlating(int auPlating, int testId)
+{
+    return execInsDelQuery(QStringLiteral("INSERT into ") + XrfTables::plating
+                           + QStringLiteral(" VALUES(")
+                           + QStringLiteral("%1,%2);").arg(testId).arg(auPlating));
+}
+
+XrfErrorInfo::XrfError DatabaseManager::insertAverageInfo(int averagedTestId, int sourceTestId)
+{
+    return execInsDelQuery(QStringLiteral("INSERT into ") + XrfTables::averagedResultInfo
+                           + QStringLiteral(" (averagedTestId,testId) VALUES(") + '\''
+                           + QString::number(averagedTestId) + QStringLiteral("','")
+                           + QString::number(sourceTestId) + QStringLiteral("')"));
+}
+
+XrfErrorInfo::XrfError DatabaseManager::insertLocation(double latitude, double longitude,
+                                                       double elevation, int testId)
+{
+    return execInsDelQuery(QStringLiteral("INSERT into ") + XrfTables::location
+                           + QStringLiteral(" (testId,latitude,longitude,elevation) VALUES(")
+                           + sqlQuote(QString::number(testId)) + ',' + sqlQuote(g17(latitude))
+                           + ',' + sqlQuote(g17(longitude)) + ',' + sqlQuote(g17(elevation))
+                           + QStringLiteral(");"));
+}
+
+// --- Names rows ------------------------------------------------------------------
+
+XrfErrorInfo::XrfError DatabaseManager::insertNamesResult(XrfKorviResult &result, int testId)
+{
+    struct NameRow
+    {
+        int type;
+        bool written;
+        QString text;
+        const char *debugText;
+    };
+    const XrfAnalysisResult &a = result.analysis();
+    const bool hasUserFactorName = !a.userFactorName().isEmpty();
+    const bool hasCompoundTemplate = !a.compoundTemplateName().isEmpty();
+    const QString unitName = QString::fromLatin1(
+            QMetaEnum::fromType<XrfUtils::ChemistryUnit>().valueToKey(a.coatingDisplayUnitEnum()));
+    QList<NameRow> rows {
+        { 1, hasUserFactorName, a.userFactorName(), nullptr },
+        { 7, hasUserFactorName && a.userFactorNormalizeFactor() != -1,
+          g6(a.userFactorNormalizeFactor()), "Inserting userFactorRenormailize : " },
+        { 2, hasCompoundTemplate, a.compoundTemplateName(), nullptr },
+        { 5, hasCompoundTemplate, a.compoundSuppress100Warning() ? "1" : "0", nullptr },
+        { 3, !a.tiTemplateName().isEmpty(), a.tiTemplateName(), nullptr },
+        { 4, !a.coatingConfigName().isEmpty(), a.coatingConfigName(), nullptr },
+        { 6, a.gradeCompareEnable() != -1, QString::number(a.gradeCompareEnable()),
+          "Inserting gradeCompareEnable : " },
+        { 16, a.pseudoElementGradeMatchEnable() != -1,
+          QString::number(a.pseudoElementGradeMatchEnable()),
+          "Inserting pseudoElementGradeMatchEnable : " },
+        { 8, !a.pseudoElementConfigName().isEmpty(), a.pseudoElementConfigName(), nullptr },
+        { 9, a.leadPaintActionLevel() >= 0, g6(a.leadPaintActionLevel()),
+          "Inserting leadPaintActionLevel : " },
+        { 10, a.coatingDisplayUnitEnum() != -1, QString::number(a.coatingDisplayUnitEnum()),
+          "Inserting coatingDisplayUnit : " },
+        { 12, !a.pythonPluginResult().isEmpty(), a.pythonPluginResult(),
+          "Inserting pythonPluginResult : " },
+        { 15, !a.tavirexResult().isEmpty(), a.tavirexResult(), "Inserting tavirexResult : " },
+        { 13, a.digitalIOStateBefore() != -1, QString::number(a.digitalIOStateBefore()),
+          "Inserting digitalIOStateBefore : " },
+        { 14, a.digitalIOStateAfter() != -1, QString::number(a.digitalIOStateAfter()),
+          "Inserting digitalIOStateAfter : " },
+    };
+    int index = 0;
+    for (const XrfSpectrum &spectrum : result.spectra()) {
+        if (!spectrum.driftCorrection().timeStampUtc().isEmpty()) {
+            QJsonObject drift = spectrum.driftCorrection().toJsonObject();
+            drift.insert(QStringLiteral("index"), index);
+            rows.append({ 11, true,
+                          QString::fromUtf8(QJsonDocument(drift).toJson(QJsonDocument::Compact)),
+                          nullptr });
+        }
+        ++index;
+    }
+    const XrfCalCheckResult *cal = result.calCheck();
+    const bool hasCal = result.hasCalCheck();
+    rows.append({ 17, hasCal, g6(cal->expectedSlope()), nullptr });
+    rows.append({ 18, hasCal, g6(cal->expectedOffset()), nullptr });
+    rows.append({ 19, hasCal, g6(cal->expectedRate()), nullptr });
+    rows.append({ 20, hasCal, g6(cal->expectedResolution()), nullptr });
+
+    for (const NameRow &row : rows) {
+        if (!row.written)
+            continue;
+        if (row.debugText)
+            qDebug() << row.debugText << (row.type == 10 ? unitName : row.text);
+        const XrfErrorInfo::XrfError rc = execInsDelQuery(
+                QStringLiteral("INSERT into ") + XrfTables::resultNames
+                + QStringLiteral(" (testId,type,name) VALUES (")
+                + sqlQuote(QString::number(testId)) + ',' + sqlQuote(QString::number(row.type))
+                + ',' + sqlQuote(row.text) + QStringLiteral(");"));
+        if (rc != XrfErrorInfo::NoError)
+            return XrfErrorInfo::DbQueryFailed;
+    }
+    return XrfErrorInfo::NoError;
+}
+
+// --- Images ------------------------------------------------------------------------
+
+QString DatabaseManager::imageFolder() const
+{
+    return m_instrumentDataPath + QStringLiteral("images/");
+}
+
+XrfErrorInfo::XrfError DatabaseManager::insertImageInfo(int testId, XrfImageInfo *image,
+                                                        QString tidName, QString testDate,
+                                                        int number)
+{
+    const QString folder = imageFolder();
+    const QString source = image->name().contains(QLatin1Char('/'), Qt::CaseInsensitive)
+            ? folder + image->name()
+            : folder + testDate + QLatin1Char('/') + image->name();
+    const QString stored = testDate + QStringLiteral("/img-") + testDate + QLatin1Char('-')
+            + tidName + QLatin1Char('-') + QString::number(number) + QStringLiteral(".jpeg");
+    const QString target = folder + stored;
+
+    if (!QFileInfo::exists(source)) {
+        // Stored once already (the source was moved then): record the target.
+        if (!QFileInfo::exists(target)) {
+            qDebug() << "File not found :" << QFileInfo(source).absoluteFilePath();
+            return XrfErrorInfo::NoError;
+        }
+    } else if (!QFileInfo::exists(target)) {
+        QDir().mkpath(QFileInfo(target).absolutePath());
+        if (!QFile::rename(QFileInfo(source).absoluteFilePath(),
+                           QFileInfo(target).absoluteFilePath())) {
+            qWarning() << "Failed to rename image file: " << QFileInfo(source).absoluteFilePath()
+                       << " -> " << QFileInfo(target).absoluteFilePath();
+            return XrfErrorInfo::NoError;
+        }
+        m_movedImages.append({ source, target });
+    }
+    image->setName(stored);
+
+    QStringList crop;
+    for (double v : { image->cropAreaTop(), image->cropAreaLeft(), image->cropAreaWidth(),
+                      image->cropAreaHeight(), image->collimatorSpotX(), image->collimatorSpotY() })
+        crop << sqlQuote(g6(v));
+    const XrfErrorInfo::XrfError rc = execInsDelQuery(
+            QStringLiteral("INSERT into ") + XrfTables::imageResult
+            + QStringLiteral(" (testId,fileName,imageType,cropAreaTop,cropAreaLeft,cropAreaWidth,"
+                             "cropAreaHeight,collimatorSpotX,collimatorSpotY,imageHasCircle) "
+                             "VALUES (")
+            + sqlQuote(QString::number(testId)) + ',' + sqlQuote(stored) + ','
+            + (image->type() != 0 ? QStringLiteral("'MACRO',") : QStringLiteral("'INLINE',"))
+            + crop.join(QLatin1Char(',')) + ','
+            + sqlQuote(QString::number(image->imageHasCircle() ? 1 : 0)) + QStringLiteral(");"));
+    if (rc != XrfErrorInfo::NoError) {
+        emit errorSignal(QStringLiteral("Failed to insert image result."));
+        return XrfErrorInfo::DbQueryFailed;
+    }
+    return XrfErrorInfo::NoError;
+}
+
+void DatabaseManager::restoreMovedImages()
+{
+    for (auto it = m_movedImages.crbegin(); it != m_movedImages.crend(); ++it) {
+        if (!QFile::rename(it->second, it->first))
+            qWarning() << "Could not move image" << it->second << "back to" << it->first;
+    }
+    m_movedImages.clear();
+}
+
+XrfErrorInfo::XrfError DatabaseManager::getImage(QString imageFile, int appid)
+{
+    QFile file(imageFolder() + imageFile);
+    XrfErrorInfo::XrfError rc = XrfErrorInfo::NoError;
+    QJsonDocument answer;
+    if (!file.open(QIODevice::ReadOnly)) {
+        qDebug() << "Image file not found: " << file.fileName();
+        rc = XrfErrorInfo::FileOpenFailed;
+    } else {
+        XrfImage image;
+        image.setTestId(-1);
+        image.setImageFileName(imageFile);
+        image.setImageBuff(QString::fromLatin1(file.readAll().toHex()));
+        file.close();
+        answer = QJsonDocument(image.toJsonObject());
+    }
+    emit queryDone(115, appid, answer, rc);
+    return rc;
+}
+
+XrfErrorInfo::XrfError DatabaseManager::deleteImageFiles(QString testIdList)
+{
+    QSqlQuery q(m_openHandle);
+    const QString statement = QStringLiteral("SELECT fileName FROM ") + XrfTables::imageResult
+            + QStringLiteral(" where testId in (") + testIdList + QStringLiteral(");");
+    if (!q.exec(statement)) {
+        qDebug() << "SQL Query " << statement << " failed with error code "
+                 << q.lastError().text();
+        return XrfErrorInfo::DbQueryFailed;
+    }
+    while (q.next()) {
+        const QString path = imageFolder() + q.value(0).toString();
+        if (!QFile::remove(path))
+            qDebug() << "Image File " << path << " not found.";
+    }
+    return XrfErrorInfo::NoError;
+}
+
+// --- Test info ---------------------------------------------------------------------
 
 XrfErrorInfo::XrfError DatabaseManager::editTestInfo(QJsonArray testInfo, int testId, int id)
 {
-    Q_UNUSED(testInfo);
-    Q_UNUSED(testId);
-    answerNotImplemented(604, id);
-    return XrfErrorInfo::NotImplemented;
+    QList<QJsonObject> stored;
+    readRows(workingHandle(), testInfoTable(),
+             testId, &stored, QStringLiteral(" order by id asc"));
+    for (const QJsonValue &element : testInfo) {
+        if (!element.isObject())
+            continue;
+        const QString label = element.toObject().value(QStringLiteral("label")).toString();
+        const QString info = element.toObject().value(QStringLiteral("info")).toString();
+        bool known = false;
+        for (const QJsonObject &entry : stored)
+            known = known || entry.value(QStringLiteral("key")).toString() == label;
+        const QString statement = known
+                ? QStringLiteral("UPDATE ") + XrfTables::testInfo + QStringLiteral(" SET info=")
+                        + sqlQuote(info) + QStringLiteral(" WHERE testId=")
+                        + sqlQuote(QString::number(testId)) + QStringLiteral(" AND label=")
+                        + sqlQuote(label) + QStringLiteral(";")
+                : QStringLiteral("INSERT into ") + XrfTables::testInfo
+                        + QStringLiteral(" (testId,label,info) VALUES(")
+                        + QStringLiteral("%1,%2,%3);")
+                                  .arg(QString::number(testId), sqlQuote(label), sqlQuote(info));
+        QSqlDatabase db = workingHandle();
+        db.transaction();
+        execInsDelQuery(statement);
+        db.commit();
+        db.close();
+        if (!known)
+            stored.append(QJsonObject { { QStringLiteral("key"), label } });
+    }
+    XrfString answer;
+    answer.setXrfString(QStringLiteral("Success"));
+    emit queryDone(604, id, QJsonDocument(answer.toJsonObject()), XrfErrorInfo::NoError);
+    return XrfErrorInfo::NoError;
 }
+
+// --- Deletion (to come) ------------------------------------------------------------
 
 XrfErrorInfo::XrfError DatabaseManager::deleteAllResultsByDate(QString dateList, QString tidList,
                                                                int id)
