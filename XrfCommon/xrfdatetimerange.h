@@ -1,8 +1,8 @@
 #ifndef XRFDATETIMERANGE_H
 #define XRFDATETIMERANGE_H
 
-// A range of test date-times, both ends included. The date-times keep the time spec they
-// were given, so that their text in the date-time format is the text of the request.
+// A range of test date-times. The ends keep the time zone setting they were given, so that
+// their text in the date-time format is the text of the request.
 
 #include "xrfcommon_global.h"
 #include "xrffields.h"

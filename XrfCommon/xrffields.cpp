@@ -2,6 +2,8 @@
 
 #include <QtEndian>
 
+#include <charconv>
+
 namespace XrfFields {
 
 QString dateTimeFormat()
@@ -93,6 +95,17 @@ bool channelsFromJson(const QJsonValue &json, QVector<quint32> &out)
     }
     out = channels;
     return true;
+}
+
+// The shortest text of a float reads back as that float, but JSON goes through a double, and
+// rounding twice can miss for a few values (7.038531e-26f); those keep the double's text.
+QJsonValue floatToJson(float value)
+{
+    char text[32];
+    const auto written = std::to_chars(text, text + sizeof text, value);
+    double shortest = 0.0;
+    std::from_chars(text, written.ptr, shortest);
+    return QJsonValue(float(shortest) == value ? shortest : double(value));
 }
 
 bool realFromJson(const QJsonValue &json, double &out)

@@ -19,8 +19,9 @@
 // JSON form of the field types (XrfFields::Json<T>):
 // - integers are numbers; beyond 2^53, where a double is no longer exact, decimal strings.
 //   Both forms are read.
-// - float and double are numbers in their shortest exact text. NaN is written as null and null
-//   reads as NaN; infinities are the strings "inf" and "-inf".
+// - float and double are numbers in their shortest exact text (0.1f is 0.1, not
+//   0.10000000149011612). NaN is written as null and null reads as NaN; infinities are the
+//   strings "inf" and "-inf".
 // - date-times are text in the format "yyyy-MM-dd hh:mm:ss.zzz" and read back as UTC; an
 //   invalid date-time is "".
 // - channel counts (QVector<quint32>) are base64 of their little-endian bytes; an array of
@@ -62,6 +63,7 @@ XRFCOMMON_EXPORT bool dateTimeFromJson(const QJsonValue &json, QDateTime &out);
 XRFCOMMON_EXPORT QJsonValue channelsToJson(const QVector<quint32> &value);
 XRFCOMMON_EXPORT bool channelsFromJson(const QJsonValue &json, QVector<quint32> &out);
 XRFCOMMON_EXPORT bool realFromJson(const QJsonValue &json, double &out);
+XRFCOMMON_EXPORT QJsonValue floatToJson(float value);
 
 // Converts one field to JSON and back. from() returns false and leaves `out` untouched when
 // the JSON value cannot be used. The primary template serves the nested classes.
@@ -133,6 +135,8 @@ struct Json<T, std::enable_if_t<std::is_floating_point<T>::value>>
             return QJsonValue(QJsonValue::Null);
         if (qIsInf(value))
             return QString::fromLatin1(value > 0 ? "inf" : "-inf");
+        if constexpr (std::is_same<T, float>::value)
+            return floatToJson(value);
         return QJsonValue(double(value));
     }
     static bool from(const QJsonValue &json, T &out)

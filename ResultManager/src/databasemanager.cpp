@@ -221,6 +221,26 @@ void runToCompletion(QSqlDatabase &db, const QString &statement)
     QSqlQuery(db).exec(statement);
 }
 
+// Runs each ";"-separated statement of a script; a failing one is logged
+// and skipped, the others still run.
+bool runScript(QSqlDatabase &db, const QString &script, const char *failure)
+{
+    bool ok = true;
+    const QStringList statements = script.split(QLatin1Char(';'));
+    for (const QString &piece : statements) {
+        const QString statement = piece.trimmed();
+        if (statement.isEmpty())
+            continue;
+        QSqlQuery q(db);
+        if (!q.exec(statement)) {
+            qInfo() << failure << statement;
+            ok = false;
+        }
+        q.finish();
+    }
+    return ok;
+}
+
 // The slice report of the incremental vacuum belongs to the process.
 qint64 s_vacuumReportStep = 0;
 qint64 s_vacuumLastReported = 0;
@@ -454,20 +474,7 @@ bool DatabaseManager::createTablesInDatabase(bool setPragmas)
         for (const QString &pragma : pragmas)
             QSqlQuery(db).exec(pragma);
     }
-    bool ok = true;
-    const QStringList statements = creationScript.split(QLatin1Char(';'));
-    for (const QString &piece : statements) {
-        const QString statement = piece.trimmed();
-        if (statement.isEmpty())
-            continue;
-        QSqlQuery q(db);
-        if (!q.exec(statement)) {
-            qInfo() << "Failed to create a new table with query " << statement;
-            ok = false;
-        }
-        q.finish();
-    }
-
+    const bool ok = runScript(db, creationScript, "Failed to create a new table with query ");
     db.transaction();
     QString dbId, dbVersion, serial, model, anode;
     getDeviceDbInfo(dbId, dbVersion, serial, model, anode);
@@ -493,18 +500,7 @@ bool DatabaseManager::createTablesInDatabase(bool setPragmas)
 bool DatabaseManager::createDbIndices()
 {
     QSqlDatabase db = workingHandle();
-    bool ok = true;
-    const QStringList statements = indexScript.split(QLatin1Char(';'));
-    for (const QString &piece : statements) {
-        const QString statement = piece.trimmed();
-        if (statement.isEmpty())
-            continue;
-        QSqlQuery q(db);
-        if (!q.exec(statement)) {
-            qInfo() << "Create an index query failed." << statement;
-            ok = false;
-        }
-    }
+    const bool ok = runScript(db, indexScript, "Create an index query failed.");
     qInfo() << "Index tables created in Sql database.";
     return ok;
 }
