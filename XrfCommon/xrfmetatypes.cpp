@@ -1,6 +1,7 @@
 #include "xrfmetatypes.h"
 
 #include "xrfdatetimerange.h"
+#include "xrferrorinfo.h"
 #include "xrfexportparam.h"
 #include "xrfexportretstate.h"
 #include "xrfimage.h"
@@ -12,6 +13,7 @@
 
 void xrfRegisterMetaTypes()
 {
+    qRegisterMetaType<XrfErrorInfo::XrfError>("XrfErrorInfo::XrfError");
     qRegisterMetaType<XrfKorviResult>("XrfKorviResult");
     qRegisterMetaType<XrfAnalysisResult>("XrfAnalysisResult");
     qRegisterMetaType<XrfSpectrum>("XrfSpectrum");

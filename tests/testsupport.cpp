@@ -1,17 +1,30 @@
 #include "testsupport.h"
 
 #include <QAtomicInt>
+#include <QJsonObject>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 
+#include "xrfsettingsmanager.h"
+
 namespace TestSupport {
 
-namespace {
-QString newConnectionName()
+void configureInstrument(const QString &serial, const QString &tubeAnode)
 {
-    static QAtomicInt counter;
-    return QStringLiteral("testsupport-%1").arg(counter.fetchAndAddRelaxed(1));
+    XrfSettingsManager *settings = XrfSettingsManager::instance();
+    settings->clear();
+    QJsonObject config { { QStringLiteral("insSerialNumber"), serial } };
+    if (!tubeAnode.isEmpty())
+        config.insert(QStringLiteral("tubeAnode"), tubeAnode);
+    settings->setUniversalSetting(QStringLiteral("hardware.config"), config);
 }
+
+namespace {
+    QString newConnectionName()
+    {
+        static QAtomicInt counter;
+        return QStringLiteral("testsupport-%1").arg(counter.fetchAndAddRelaxed(1));
+    }
 } // namespace
 
 bool execSqlite(const QString &dbFile, const QStringList &statements)

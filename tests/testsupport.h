@@ -17,6 +17,10 @@ QVariantList querySqlite(const QString &dbFile, const QString &sql);
 // first that fails.
 bool execSqlite(const QString &dbFile, const QStringList &statements);
 
+// Clears the services' settings and configures an instrument with this
+// serial number (and tube anode, when given), as a host would at start-up.
+void configureInstrument(const QString &serial, const QString &tubeAnode = QString());
+
 } // namespace TestSupport
 
 #endif // TESTSUPPORT_H

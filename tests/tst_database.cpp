@@ -50,10 +50,7 @@ void TestDatabase::init()
 {
     m_dir = new QTemporaryDir;
     QVERIFY(m_dir->isValid());
-    XrfSettingsManager::instance()->clear();
-    XrfSettingsManager::instance()->setUniversalSetting(
-            QStringLiteral("hardware.config"),
-            QJsonObject { { "insSerialNumber", "SN4711" }, { "tubeAnode", "Rh" } });
+    TestSupport::configureInstrument(QStringLiteral("SN4711"), QStringLiteral("Rh"));
     XrfSettingsManager::instance()->setUniversalSetting(QStringLiteral("hardware.instrumentModel"),
                                                         QJsonObject { { "model", "XL5" } });
 }
@@ -86,22 +83,28 @@ void TestDatabase::newFileHasTheSchema()
     QVERIFY(QFileInfo::exists(file));
 
     QStringList tables;
-    for (const QVariant &v : querySqlite(file, "SELECT name FROM sqlite_master WHERE type='table' "
-                                               "AND name NOT LIKE 'sqlite_%' ORDER BY name"))
+    for (const QVariant &v : querySqlite(file,
+                                         "SELECT name FROM sqlite_master WHERE type='table' "
+                                         "AND name NOT LIKE 'sqlite_%' ORDER BY name"))
         tables << v.toString();
-    QStringList expectedTables { "analysisresult", "averagedresultinfo", "calcheckresult",
-                                 "coatingresult", "compoundresult", "devinfo",
-                                 "elementresult", "filterprops", "gradematch",
-                                 "gradematchspec", "imageresult", "location",
-                                 "plating", "pseudoelementresult", "regressioninfo",
-                                 "repeatinfo", "resultnames", "rohsactionlevelresult",
-                                 "rohsresult", "spectrum", "testinfo", "userfactorresult" };
+    QStringList expectedTables { "analysisresult", "averagedresultinfo",
+                                 "calcheckresult", "coatingresult",
+                                 "compoundresult", "devinfo",
+                                 "elementresult",  "filterprops",
+                                 "gradematch",     "gradematchspec",
+                                 "imageresult",    "location",
+                                 "plating",        "pseudoelementresult",
+                                 "regressioninfo", "repeatinfo",
+                                 "resultnames",    "rohsactionlevelresult",
+                                 "rohsresult",     "spectrum",
+                                 "testinfo",       "userfactorresult" };
     QCOMPARE(tables, expectedTables);
 
     QStringList indices;
-    for (const QVariant &v : querySqlite(file, "SELECT name || ':' || tbl_name FROM sqlite_master "
-                                               "WHERE type='index' AND sql IS NOT NULL "
-                                               "ORDER BY name"))
+    for (const QVariant &v : querySqlite(file,
+                                         "SELECT name || ':' || tbl_name FROM sqlite_master "
+                                         "WHERE type='index' AND sql IS NOT NULL "
+                                         "ORDER BY name"))
         indices << v.toString();
     QStringList expectedIndices { "analysisresultindex:analysisresult",
                                   "coatingresultindex:coatingresult",
@@ -121,8 +124,10 @@ void TestDatabase::newFileHasTheSchema()
                                   "userfactorresultindex:userfactorresult" };
     QCOMPARE(indices, expectedIndices);
     QCOMPARE(querySqlite(file, "SELECT sql FROM sqlite_master WHERE name='gradematchspecindex'")
-                     .value(0).toString(),
-             QStringLiteral("CREATE INDEX gradematchspecindex ON gradematchspec (testId,elementName)"));
+                     .value(0)
+                     .toString(),
+             QStringLiteral(
+                     "CREATE INDEX gradematchspecindex ON gradematchspec (testId,elementName)"));
 
     QCOMPARE(querySqlite(file, "PRAGMA page_size").value(0).toInt(), 4096);
     QCOMPARE(querySqlite(file, "PRAGMA auto_vacuum").value(0).toInt(), 2);
@@ -130,12 +135,16 @@ void TestDatabase::newFileHasTheSchema()
     QCOMPARE(querySqlite(file, "SELECT count(*) FROM devinfo").value(0).toInt(), 1);
     QCOMPARE(querySqlite(file, "SELECT dbVersion FROM devinfo").value(0).toString(),
              QStringLiteral("6.3"));
-    QCOMPARE(querySqlite(file, "SELECT devSerialNum || '/' || model || '/' || tubeAnode FROM devinfo")
-                     .value(0).toString(),
+    QCOMPARE(querySqlite(file,
+                         "SELECT devSerialNum || '/' || model || '/' || tubeAnode FROM devinfo")
+                     .value(0)
+                     .toString(),
              QStringLiteral("SN4711/XL5/Rh"));
     const QString dbId = querySqlite(file, "SELECT dbId FROM devinfo").value(0).toString();
-    QVERIFY2(QRegularExpression("^\\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\}$")
-                     .match(dbId).hasMatch(),
+    QVERIFY2(QRegularExpression(
+                     "^\\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\}$")
+                     .match(dbId)
+                     .hasMatch(),
              qPrintable(dbId));
 }
 
@@ -147,9 +156,10 @@ void TestDatabase::tableColumnsAreInOrder()
     const QString file = dbFile("card");
     auto columns = [&](const char *table) {
         QStringList names;
-        for (const QVariant &v : querySqlite(file, QStringLiteral("SELECT name || ' ' || type FROM "
-                                                                  "pragma_table_info('%1')")
-                                                           .arg(QLatin1String(table))))
+        for (const QVariant &v : querySqlite(file,
+                                             QStringLiteral("SELECT name || ' ' || type FROM "
+                                                            "pragma_table_info('%1')")
+                                                     .arg(QLatin1String(table))))
             names << v.toString().trimmed();
         return names.join(',');
     };
@@ -278,8 +288,9 @@ void TestDatabase::fileThatIsNotADatabaseIsLeftAlone()
         QVERIFY(f.open(QIODevice::ReadOnly));
         QCOMPARE(f.readAll(), content);
     }
-    QCOMPARE(QDir(QFileInfo(file).absolutePath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
-             QStringList { "SN4711.sqlite" });
+    QCOMPARE(
+            QDir(QFileInfo(file).absolutePath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+            QStringList { "SN4711.sqlite" });
 
     // Once the card holds a usable folder again, supplying the path opens it.
     rm->setInstrumentDataPath(m_dir->filePath("other"));
@@ -317,10 +328,11 @@ void TestDatabase::vacuumGivesBackFreePages()
     const QString file = dbFile("card");
     // Fill and empty a table from outside: its pages go to the free list.
     QVERIFY(TestSupport::execSqlite(
-            file, { "CREATE TABLE scratch (b BLOB)",
-                    "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 400) "
-                    "INSERT INTO scratch SELECT randomblob(8000) FROM n",
-                    "DROP TABLE scratch" }));
+            file,
+            { "CREATE TABLE scratch (b BLOB)",
+              "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 400) "
+              "INSERT INTO scratch SELECT randomblob(8000) FROM n",
+              "DROP TABLE scratch" }));
     const int freePages = querySqlite(file, "PRAGMA freelist_count").value(0).toInt();
     QVERIFY2(freePages > 500, qPrintable(QString::number(freePages)));
     const qint64 sizeBefore = QFileInfo(file).size();

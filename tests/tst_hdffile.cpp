@@ -65,7 +65,10 @@ void TestHdfFile::writeGivesTheFixedLayout()
     hdf.setFolder(dir.path() + '/');
     QCOMPARE(hdf.write(QDate(2024, 1, 2), 1), XrfErrorInfo::NoError);
     QCOMPARE(bytesOf(dir.path() + "/Zefra-99999"),
-             QByteArray::fromHex("20141121" "00000065" "0000000000258a98" "0000000000000001"));
+             QByteArray::fromHex("20141121"
+                                 "00000065"
+                                 "0000000000258a98"
+                                 "0000000000000001"));
     QDate day;
     qint64 counter = 0;
     hdf.read(day, counter);

@@ -12,6 +12,7 @@
 #include "databasemanager.h"
 #include "resultmanager.h"
 #include "resultmanagerimpl.h"
+#include "testsupport.h"
 #include "xrfjsonmessage.h"
 #include "xrfkorviresult.h"
 #include "xrfsettingsmanager.h"
@@ -46,10 +47,7 @@ void TestResultManager::init()
 {
     m_dir = new QTemporaryDir;
     QVERIFY(m_dir->isValid());
-    XrfSettingsManager::instance()->clear();
-    XrfSettingsManager::instance()->setUniversalSetting(
-            QStringLiteral("hardware.config"),
-            QJsonObject { { "insSerialNumber", "SN4711" }, { "tubeAnode", "Ag" } });
+    TestSupport::configureInstrument(QStringLiteral("SN4711"), QStringLiteral("Ag"));
     XrfUtils::clearAvailableSpaceOverride();
 }
 
@@ -89,7 +87,8 @@ void TestResultManager::startEmitsDbInfoOnceAndNamesTheWorkerThread()
     openDatabase();
     QString threadName;
     QThread *emitter = nullptr;
-    connect(rm, &XrfResultManager::resultInserted, rm,
+    connect(
+            rm, &XrfResultManager::resultInserted, rm,
             [&](XrfErrorInfo::XrfError) {
                 threadName = QThread::currentThread()->objectName();
                 emitter = QThread::currentThread();
@@ -109,7 +108,8 @@ void TestResultManager::deinitJoinsTheThreadAndASecondCycleWorks()
     QThread *worker = XrfResultManager::m_pImpl->workerThread();
     QVERIFY(worker->isRunning());
     bool finished = false;
-    connect(worker, &QThread::finished, worker, [&finished] { finished = true; },
+    connect(
+            worker, &QThread::finished, worker, [&finished] { finished = true; },
             Qt::DirectConnection);
 
     QCOMPARE(rm->Deinit(), XrfErrorInfo::NoError);
@@ -135,11 +135,13 @@ void TestResultManager::guardedRequestsWithoutDatabaseAreRefusedAndSendNothing()
     QSignalSpy inserted(rm, &XrfResultManager::resultInserted);
 
     XrfJsonMessage msg;
-    msg.fromJsonObject(QJsonObject { { "id", 9 }, { "commandId", 119 },
-                                     { "params", QJsonObject { { "xrfString", "1,2" },
-                                                               { "tidName", "avg" },
-                                                               { "number", 3 },
-                                                               { "date", "2024-01-01" } } } });
+    msg.fromJsonObject(QJsonObject { { "id", 9 },
+                                     { "commandId", 119 },
+                                     { "params",
+                                       QJsonObject { { "xrfString", "1,2" },
+                                                     { "tidName", "avg" },
+                                                     { "number", 3 },
+                                                     { "date", "2024-01-01" } } } });
     const XrfErrorInfo::XrfError noCard = XrfErrorInfo::NoSdCard;
     QCOMPARE(rm->getCalendar(&msg), noCard);
     QCOMPARE(rm->getTestIds(msg), noCard);
@@ -171,8 +173,10 @@ void TestResultManager::unguardedRequestsStillTravel()
     QVERIFY(rm);
     QSignalSpy done(rm, &XrfResultManager::operationDone);
     XrfJsonMessage msg;
-    msg.fromJsonObject(QJsonObject { { "id", 21 }, { "commandId", 118 },
-                                     { "params", QJsonObject { { "testIDs", QJsonArray { 3, 4 } } } } });
+    msg.fromJsonObject(
+            QJsonObject { { "id", 21 },
+                          { "commandId", 118 },
+                          { "params", QJsonObject { { "testIDs", QJsonArray { 3, 4 } } } } });
     QCOMPARE(rm->GetFullResult(&msg), XrfErrorInfo::NoError);
     QCOMPARE(rm->getImage(QStringLiteral("x.jpeg"), 33), XrfErrorInfo::NoError);
     QTRY_COMPARE(done.count(), 2);

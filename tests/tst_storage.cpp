@@ -100,8 +100,9 @@ XrfKorviResult makeAlloyResult(const QString &tidName, const QDateTime &when)
     a.setRohsActionLevelName(QStringLiteral("IEC '62321'"));
     a.setAuPlatingEnum(0);
 
-    for (const auto &e : { std::make_tuple("Fe", 68.25f, 0.5f), std::make_tuple("Cr", 17.125f, 0.25f),
-                           std::make_tuple("Ni", 11.0f, 0.1875f) }) {
+    for (const auto &e :
+         { std::make_tuple("Fe", 68.25f, 0.5f), std::make_tuple("Cr", 17.125f, 0.25f),
+           std::make_tuple("Ni", 11.0f, 0.1875f) }) {
         XrfChemistryResult c;
         c.setElementName(QString::fromLatin1(std::get<0>(e)));
         c.setConcentration(std::get<1>(e));
@@ -151,7 +152,8 @@ XrfKorviResult makeAlloyResult(const QString &tidName, const QDateTime &when)
     r.spectra().append(makeSpectrum(1, 2048, 47));
     r.spectra().append(makeSpectrum(2, 2048, 47));
     r.spectra()[0].driftCorrection().setTimeStampUtc(QStringLiteral("2026-11-23T08:00:00Z"));
-    r.testInfo().append(QJsonObject { { "key", "Customer" }, { "value", QString::fromUtf8(awkward) } });
+    r.testInfo().append(
+            QJsonObject { { "key", "Customer" }, { "value", QString::fromUtf8(awkward) } });
     r.testInfo().append(QJsonObject { { "key", "Heat'No" }, { "value", "'; DROP TABLE x; --" } });
     return r;
 }
@@ -179,7 +181,10 @@ private slots:
 
 private:
     int store(const XrfKorviResult &result);
-    QString dbFile() const { return XrfResultManager::m_pImpl->databaseManager()->databaseFilePath(); }
+    QString dbFile() const
+    {
+        return XrfResultManager::m_pImpl->databaseManager()->databaseFilePath();
+    }
     QTemporaryDir *m_dir = nullptr;
     XrfResultManager *m_rm = nullptr;
 };
@@ -188,9 +193,7 @@ void TestStorage::init()
 {
     m_dir = new QTemporaryDir;
     QVERIFY(m_dir->isValid());
-    XrfSettingsManager::instance()->clear();
-    XrfSettingsManager::instance()->setUniversalSetting(
-            QStringLiteral("hardware.config"), QJsonObject { { "insSerialNumber", "SN4711" } });
+    TestSupport::configureInstrument(QStringLiteral("SN4711"));
     XrfSettingsManager::instance()->setCurrentUser(QStringLiteral("D'Arcy"));
     qunsetenv("XRF_FAULT_POINT");
     m_rm = XrfResultManager::instance();
@@ -214,7 +217,12 @@ int TestStorage::store(const XrfKorviResult &result)
     QSignalSpy inserted(m_rm, &XrfResultManager::resultInserted);
     if (m_rm->addTestResult(result) != XrfErrorInfo::NoError)
         return -1;
-    if (!QTest::qWaitFor([&] { return committed.count() > 0 || (inserted.count() > 0 && inserted.at(0).at(0).toInt() != 0); }, 10000))
+    if (!QTest::qWaitFor(
+                [&] {
+                    return committed.count() > 0
+                            || (inserted.count() > 0 && inserted.at(0).at(0).toInt() != 0);
+                },
+                10000))
         return -1;
     QTest::qWait(50); // a commit that follows a failed insertion would show here
     return committed.isEmpty() ? -1 : committed.at(0).at(2).toInt();
@@ -249,7 +257,8 @@ void TestStorage::storedResultReadsBackWhole()
     const QJsonObject want = expected.toJsonObject();
     QCOMPARE(got, want);
     QCOMPARE(back.analysis().tidName(), QString::fromUtf8(awkward));
-    QCOMPARE(back.testInfo().value(1).value("value").toString(), QStringLiteral("'; DROP TABLE x; --"));
+    QCOMPARE(back.testInfo().value(1).value("value").toString(),
+             QStringLiteral("'; DROP TABLE x; --"));
     QCOMPARE(back.spectra().value(0).channels().size(), 2048);
 
     // A test id with no analysis row.
@@ -270,13 +279,19 @@ void TestStorage::signalsComeFromTheWorkerInOrder()
 {
     QStringList order;
     QThread *thread = nullptr;
-    connect(m_rm, &XrfResultManager::resultInserted, this, [&](XrfErrorInfo::XrfError rc) {
-        order << QStringLiteral("inserted:%1").arg(int(rc));
-        thread = QThread::currentThread();
-    }, Qt::DirectConnection);
-    connect(m_rm, &XrfResultManager::resultCommitted, this, [&](QDateTime, bool avg, int tid) {
-        order << QStringLiteral("committed:%1:%2").arg(avg).arg(tid);
-    }, Qt::DirectConnection);
+    connect(
+            m_rm, &XrfResultManager::resultInserted, this,
+            [&](XrfErrorInfo::XrfError rc) {
+                order << QStringLiteral("inserted:%1").arg(int(rc));
+                thread = QThread::currentThread();
+            },
+            Qt::DirectConnection);
+    connect(
+            m_rm, &XrfResultManager::resultCommitted, this,
+            [&](QDateTime, bool avg, int tid) {
+                order << QStringLiteral("committed:%1:%2").arg(avg).arg(tid);
+            },
+            Qt::DirectConnection);
     const QDateTime when(QDate(2026, 11, 24), QTime(9, 0), Qt::UTC);
     QCOMPARE(store(makeAlloyResult("A", when)), 1);
     QCOMPARE(store(makeAlloyResult("B", when.addSecs(60))), 2);
@@ -295,8 +310,9 @@ void TestStorage::failingStepLeavesNothingBehind()
     photo.close();
 
     // A trigger makes a late step (the grade match rows) fail for real.
-    QVERIFY(execSqlite(dbFile(), { "CREATE TRIGGER failgrade BEFORE INSERT ON gradematch "
-                                   "BEGIN SELECT RAISE(ABORT, 'forced'); END" }));
+    QVERIFY(execSqlite(dbFile(),
+                       { "CREATE TRIGGER failgrade BEFORE INSERT ON gradematch "
+                         "BEGIN SELECT RAISE(ABORT, 'forced'); END" }));
     XrfKorviResult r = makeAlloyResult("T1", QDateTime(QDate(2026, 11, 25), QTime(10, 0), Qt::UTC));
     XrfImageInfo image;
     image.setName(QStringLiteral("cam1.jpeg"));
@@ -306,10 +322,20 @@ void TestStorage::failingStepLeavesNothingBehind()
     QCOMPARE(inserted.count(), 1);
     QCOMPARE(inserted.at(0).at(0).value<XrfErrorInfo::XrfError>(), XrfErrorInfo::DbQueryFailed);
 
-    const QStringList tables { "analysisresult", "elementresult", "spectrum", "testinfo",
-                               "resultnames", "location", "rohsresult", "imageresult",
-                               "gradematch", "gradematchspec", "userfactorresult",
-                               "compoundresult", "pseudoelementresult", "rohsactionlevelresult",
+    const QStringList tables { "analysisresult",
+                               "elementresult",
+                               "spectrum",
+                               "testinfo",
+                               "resultnames",
+                               "location",
+                               "rohsresult",
+                               "imageresult",
+                               "gradematch",
+                               "gradematchspec",
+                               "userfactorresult",
+                               "compoundresult",
+                               "pseudoelementresult",
+                               "rohsactionlevelresult",
                                "plating" };
     for (const QString &table : tables)
         QCOMPARE(querySqlite(dbFile(), "SELECT count(*) FROM " + table).value(0).toInt(), 0);
@@ -326,21 +352,25 @@ void TestStorage::failingStepLeavesNothingBehind()
 
 void TestStorage::sameResultTwiceIsStoredOnce()
 {
-    const XrfKorviResult r = makeAlloyResult("twice", QDateTime(QDate(2026, 11, 26), QTime(11, 0), Qt::UTC));
+    const XrfKorviResult r
+            = makeAlloyResult("twice", QDateTime(QDate(2026, 11, 26), QTime(11, 0), Qt::UTC));
     QCOMPARE(store(r), 1);
-    QCOMPARE(store(makeAlloyResult("other", QDateTime(QDate(2026, 11, 26), QTime(11, 1), Qt::UTC))), 2);
+    QCOMPARE(store(makeAlloyResult("other", QDateTime(QDate(2026, 11, 26), QTime(11, 1), Qt::UTC))),
+             2);
     QCOMPARE(store(r), 1);
     QCOMPARE(querySqlite(dbFile(), "SELECT count(*) FROM analysisresult").value(0).toInt(), 2);
     QCOMPARE(querySqlite(dbFile(), "SELECT count(*) FROM elementresult").value(0).toInt(), 6);
     // Same name, another time: a new result.
-    QCOMPARE(store(makeAlloyResult("twice", QDateTime(QDate(2026, 11, 26), QTime(11, 2), Qt::UTC))), 3);
+    QCOMPARE(store(makeAlloyResult("twice", QDateTime(QDate(2026, 11, 26), QTime(11, 2), Qt::UTC))),
+             3);
 }
 
 void TestStorage::failedCommitAnnouncesNothing()
 {
     qputenv("XRF_FAULT_POINT", "commit-fail");
     QSignalSpy committed(m_rm, &XrfResultManager::resultCommitted);
-    const XrfKorviResult r = makeAlloyResult("c", QDateTime(QDate(2026, 11, 27), QTime(12, 0), Qt::UTC));
+    const XrfKorviResult r
+            = makeAlloyResult("c", QDateTime(QDate(2026, 11, 27), QTime(12, 0), Qt::UTC));
     QCOMPARE(m_rm->addTestResult(r), XrfErrorInfo::NoError);
     int tid = -1;
     m_rm->getLastTestID(&tid); // runs after the insertion
@@ -358,13 +388,18 @@ void TestStorage::filtersAreSharedAndEmptySpectraStoreNothing()
     r.spectra().append(makeSpectrum(4, 16, 13));
     QCOMPARE(store(r), 1);
     QCOMPARE(querySqlite(dbFile(), "SELECT count(*) FROM filterprops").value(0).toInt(), 2);
-    QCOMPARE(querySqlite(dbFile(), "SELECT count(DISTINCT filterPosition) FROM spectrum").value(0).toInt(), 2);
+    QCOMPARE(querySqlite(dbFile(), "SELECT count(DISTINCT filterPosition) FROM spectrum")
+                     .value(0)
+                     .toInt(),
+             2);
     QCOMPARE(querySqlite(dbFile(), "SELECT data FROM spectrum WHERE exposureNumber=3"),
              QVariantList { "0x" });
     // Little-endian counts as lower-case hex: the first channel of the
     // fourth spectrum is 0, the second 7919.
     QVERIFY(querySqlite(dbFile(), "SELECT data FROM spectrum WHERE exposureNumber=4")
-                    .value(0).toString().startsWith("0x00000000670b0000"));
+                    .value(0)
+                    .toString()
+                    .startsWith("0x00000000670b0000"));
     QCOMPARE(store(makeAlloyResult("g", QDateTime(QDate(2026, 11, 28), QTime(13, 1), Qt::UTC))), 2);
     QCOMPARE(querySqlite(dbFile(), "SELECT count(*) FROM filterprops").value(0).toInt(), 2);
 }
@@ -373,7 +408,9 @@ void TestStorage::dayRecordCountsTheDaysResults()
 {
     const QString record = m_dir->filePath("profile/Zefra-99999");
     for (int i = 0; i < 3; ++i)
-        QCOMPARE(store(makeAlloyResult(QString::number(i), QDateTime(QDate(2026, 11, 29), QTime(14, i), Qt::UTC))), i + 1);
+        QCOMPARE(store(makeAlloyResult(QString::number(i),
+                                       QDateTime(QDate(2026, 11, 29), QTime(14, i), Qt::UTC))),
+                 i + 1);
     QFile f(record);
     QVERIFY(f.open(QIODevice::ReadOnly));
     QDataStream in(&f);
@@ -412,7 +449,8 @@ void TestStorage::specialTestTypes()
     QVERIFY(back.chemistry().isEmpty());
     QCOMPARE(back.calCheck()->toJsonObject(), cal.calCheck()->toJsonObject());
 
-    XrfKorviResult repeat = makeAlloyResult("rep", QDateTime(QDate(2026, 11, 30), QTime(7, 1), Qt::UTC));
+    XrfKorviResult repeat
+            = makeAlloyResult("rep", QDateTime(QDate(2026, 11, 30), QTime(7, 1), Qt::UTC));
     repeat.analysis().setTestType(QStringLiteral("REPEAT"));
     repeat.analysis().setRepeatTestIndex(2);
     repeat.analysis().setRepeatTestTotal(3);
@@ -433,7 +471,8 @@ void TestStorage::specialTestTypes()
     QCOMPARE(repBack.chemistry().at(0).concentration(), 0.75f);
     QCOMPARE(repBack.analysis().coatingDisplayUnitEnum(), 3);
 
-    XrfKorviResult regression = makeAlloyResult("reg", QDateTime(QDate(2026, 11, 30), QTime(7, 2), Qt::UTC));
+    XrfKorviResult regression
+            = makeAlloyResult("reg", QDateTime(QDate(2026, 11, 30), QTime(7, 2), Qt::UTC));
     regression.analysis().setTestType(QStringLiteral("REGRESSION"));
     regression.regressionInfo().setHistoricalTestId(calId);
     const int regId = store(regression);
@@ -441,7 +480,8 @@ void TestStorage::specialTestTypes()
     m_rm->syncGetFullResult(regId, &regBack);
     QCOMPARE(regBack.regressionInfo().historicalTestId(), calId);
     QCOMPARE(regBack.regressionInfo().historicalTidName(), QStringLiteral("cal"));
-    QCOMPARE(regBack.regressionInfo().historicalDateTime(), QStringLiteral("2026-11-30 07:00:00.000"));
+    QCOMPARE(regBack.regressionInfo().historicalDateTime(),
+             QStringLiteral("2026-11-30 07:00:00.000"));
 }
 
 void TestStorage::imagesAreMovedAndServed()
@@ -463,7 +503,8 @@ void TestStorage::imagesAreMovedAndServed()
     }
     const int tid = store(r);
     QCOMPARE(tid, 1);
-    QCOMPARE(querySqlite(dbFile(), "SELECT fileName || ' ' || imageType FROM imageresult ORDER BY id"),
+    QCOMPARE(querySqlite(dbFile(),
+                         "SELECT fileName || ' ' || imageType FROM imageresult ORDER BY id"),
              QVariantList({ "2026-12-01/img-2026-12-01-T'7-1.jpeg INLINE",
                             "2026-12-01/img-2026-12-01-T'7-3.jpeg MACRO" }));
 
@@ -474,21 +515,27 @@ void TestStorage::imagesAreMovedAndServed()
     QCOMPARE(done.at(0).at(0).toInt(), 115);
     QCOMPARE(done.at(0).at(1).toInt(), 77);
     const QJsonObject image = done.at(0).at(2).value<QJsonDocument>().object();
-    QCOMPARE(image.value("imageBuff").toString(), QString::fromLatin1(QByteArray("\x01\x02" "a.jpeg").toHex()));
+    QCOMPARE(image.value("imageBuff").toString(),
+             QString::fromLatin1(QByteArray("\x01\x02"
+                                            "a.jpeg")
+                                         .toHex()));
     QCOMPARE(done.at(1).at(3).value<XrfErrorInfo::XrfError>(), XrfErrorInfo::FileOpenFailed);
     QVERIFY(done.at(1).at(2).value<QJsonDocument>().isEmpty());
 }
 
 void TestStorage::editTestInfoReplacesAndAdds()
 {
-    const int tid = store(makeAlloyResult("e", QDateTime(QDate(2026, 12, 2), QTime(9, 0), Qt::UTC)));
+    const int tid
+            = store(makeAlloyResult("e", QDateTime(QDate(2026, 12, 2), QTime(9, 0), Qt::UTC)));
     QSignalSpy done(m_rm, &XrfResultManager::operationDone);
-    for (const auto &edit : { std::make_pair("Customer", "New'Co"), std::make_pair("Lot", "L-7") }) {
+    for (const auto &edit :
+         { std::make_pair("Customer", "New'Co"), std::make_pair("Lot", "L-7") }) {
         XrfJsonMessage msg;
         msg.fromJsonObject(QJsonObject { { "id", 5 },
-                                         { "params", QJsonObject { { "testId", QString::number(tid) },
-                                                                   { "fieldName", edit.first },
-                                                                   { "fieldValue", edit.second } } } });
+                                         { "params",
+                                           QJsonObject { { "testId", QString::number(tid) },
+                                                         { "fieldName", edit.first },
+                                                         { "fieldValue", edit.second } } } });
         QCOMPARE(m_rm->editTestInfo(&msg), XrfErrorInfo::NoError);
     }
     QTRY_COMPARE(done.count(), 2);

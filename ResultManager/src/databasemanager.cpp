@@ -10,9 +10,6 @@
 #include "databasemanager.h"
 
 #include <QDateTime>
-#include <QProcess>
-#include <csignal>
-#include <unistd.h>
 #include <QDebug>
 #include <QDir>
 #include <QElapsedTimer>
@@ -24,6 +21,8 @@
 #include <QSqlRecord>
 #include <QTimer>
 #include <QUuid>
+#include <csignal>
+#include <unistd.h>
 
 #include <sqlite3.h>
 
@@ -78,10 +77,12 @@ QString buildCreationScript()
     const TableDefinition tables[] = {
         { userFactorResult,
           "id INTEGER PRIMARY KEY NOT NULL, testId INTEGER NOT NULL, elementName VARCHAR NOT NULL, "
-          "factor REAL NOT NULL, offset REAL NOT NULL, userEntered bool NOT NULL, " + fk },
+          "factor REAL NOT NULL, offset REAL NOT NULL, userEntered bool NOT NULL, "
+                  + fk },
         { testInfo,
           "id INTEGER PRIMARY KEY NOT NULL, testId INTEGER, label TEXT NOT NULL, "
-          "info TEXT NOT NULL, " + fk },
+          "info TEXT NOT NULL, "
+                  + fk },
         { spectrum,
           "id INTEGER PRIMARY KEY  NOT NULL, testId INTEGER NOT NULL, exposureNumber INTEGER NOT "
           "NULL, totalExposureNumber Integer NOT NULL, energySlope REAL NOT NULL, energyOffset "
@@ -93,13 +94,14 @@ QString buildCreationScript()
           "INTEGER NOT NULL, filterPosition INTEGER NOT NULL, stepIndex INTEGER NOT NULL, "
           "stepTotal INTEGER NOT NULL, liveTimeFromHardware REAL NOT NULL, resetTime REAL NOT "
           "NULL, pileups INTEGER NOT NULL, clipBottom INTEGER NOT NULL, clipTop INTEGER NOT NULL, "
-          "topResets INTEGER NOT NULL, fastCounts INTEGER NOT NULL, data BLOB NOT NULL, " + fk },
+          "topResets INTEGER NOT NULL, fastCounts INTEGER NOT NULL, data BLOB NOT NULL, "
+                  + fk },
         { repeatInfo,
           "testId INTEGER, repeatId INTEGER, repeatCount INTEGER, PRIMARY KEY(testId, repeatId), "
-          + fk },
+                  + fk },
         { regressionInfo,
           "testId INTEGER, historicalTestId INTEGER, PRIMARY KEY(testId, historicalTestId), "
-          + fk },
+                  + fk },
         { plating, "testId INTEGER, auPlating INTEGER, " + fk },
         { gradeMatchSpec,
           QStringLiteral("id INTEGER PRIMARY KEY NOT NULL, testId INTEGER NOT NULL, gradeName "
@@ -112,17 +114,21 @@ QString buildCreationScript()
                          "null") },
         { elementResult,
           "testId INTEGER NOT NULL, elementName VARCHAR NOT NULL, concentration REAL NOT NULL, "
-          "error REAL NOT NULL, " + fk },
+          "error REAL NOT NULL, "
+                  + fk },
         { compoundResult,
           "id INTEGER PRIMARY KEY NOT NULL, testId INTEGER NOT NULL, elementName VARCHAR NOT NULL, "
-          "compoundName VARCHAR NOT NULL, factor REAL NOT NULL, " + fk },
+          "compoundName VARCHAR NOT NULL, factor REAL NOT NULL, "
+                  + fk },
         { calCheckResult,
           "testId INTEGER PRIMARY KEY NOT NULL, rate INTEGER NOT NULL, resolution INTEGER NOT "
           "NULL, peak1 INTEGER, peak2 INTEGER, offset REAL NOT NULL, slope REAL NOT NULL, "
-          "errorCode INTEGER DEFAULT 0, restandardizeType DEFAULT NULL, " + fk },
+          "errorCode INTEGER DEFAULT 0, restandardizeType DEFAULT NULL, "
+                  + fk },
         { averagedResultInfo,
           "id INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL, averagedTestId INTEGER NOT NULL, testId "
-          "INTEGER NOT NULL, " + fk },
+          "INTEGER NOT NULL, "
+                  + fk },
         { analysisResult,
           QStringLiteral("testId INTEGER PRIMARY KEY NOT NULL, testDateTime TEXT NOT NULL, "
                          "statusId INTEGER NOT NULL, final INTEGER, testType TEXT references "
@@ -133,12 +139,14 @@ QString buildCreationScript()
                          "TEXT") },
         { rohsActionLevelResult,
           "id INTEGER PRIMARY KEY NOT NULL, testId INTEGER NOT NULL, elementName VARCHAR NOT NULL, "
-          "actionLevel INTEGER DEFAULT 0, " + fk },
+          "actionLevel INTEGER DEFAULT 0, "
+                  + fk },
         { gradeMatch,
           "testId INTEGER NOT NULL, gradeName TEXT NOT NULL, matchNumber REAL NOT NULL, "
           "matchNSigma REAL, compGrade INTEGER, nominalFactor REAL, passFailCutOff REAL, "
           "passFailNSigma REAL, passFailShowMatchNumber INTEGER, matchMessage TEXT, PRIMARY "
-          "KEY(testId, gradeName,passFailCutOff), " + fk },
+          "KEY(testId, gradeName,passFailCutOff), "
+                  + fk },
         { imageResult,
           QStringLiteral("id INTEGER PRIMARY KEY NOT NULL, testId INTEGER NOT NULL, fileName "
                          "VARCHAR NOT NULL, imageType TEXT references imagetype NOT NULL DEFAULT "
@@ -149,7 +157,8 @@ QString buildCreationScript()
         { resultNames, "testId INTEGER, type INTEGER, name TEXT, " + fk },
         { rohsResult,
           "testId INTEGER, rohsClassification INTEGER, rohsActionLevel INTEGER, "
-          "rohsActionLevelName TEXT, " + fk },
+          "rohsActionLevelName TEXT, "
+                  + fk },
         { coatingResult,
           "testId INTEGER NOT NULL, elementName VARCHAR NOT NULL, layerOrder INTEGER NOT NULL, "
           "factor REAL NOT NULL, thickness REAL NOT NULL, error REAL NOT NULL, density REAL NOT "
@@ -160,10 +169,12 @@ QString buildCreationScript()
                          "VARCHAR") },
         { location,
           "id INTEGER PRIMARY KEY NOT NULL, testId INTEGER NOT NULL, latitude REAL, longitude "
-          "REAL, elevation REAL, " + fk },
+          "REAL, elevation REAL, "
+                  + fk },
         { pseudoElementResult,
           "testId INTEGER NOT NULL, elementName VARCHAR NOT NULL, formula VARCHAR NOT NULL, "
-          "notApplicable bool not null, concentration REAL NOT NULL, error REAL NOT NULL, " + fk },
+          "notApplicable bool not null, concentration REAL NOT NULL, error REAL NOT NULL, "
+                  + fk },
     };
     QStringList statements;
     for (const TableDefinition &table : tables)
@@ -251,19 +262,18 @@ const QString DatabaseManager::connectionName = QStringLiteral("XrfDb");
 const QString DatabaseManager::schemaVersion = QStringLiteral("6.3");
 const QString DatabaseManager::creationScript = buildCreationScript();
 const QString DatabaseManager::indexScript = buildIndexScript();
-const QStringList DatabaseManager::pragmas = {
-    QStringLiteral("PRAGMA page_size=4096"), QStringLiteral("PRAGMA synchronous=NORMAL"),
-    QStringLiteral("PRAGMA temp_store=MEMORY"), QStringLiteral("PRAGMA auto_vacuum=INCREMENTAL")
-};
+const QStringList DatabaseManager::pragmas
+        = { QStringLiteral("PRAGMA page_size=4096"), QStringLiteral("PRAGMA synchronous=NORMAL"),
+            QStringLiteral("PRAGMA temp_store=MEMORY"),
+            QStringLiteral("PRAGMA auto_vacuum=INCREMENTAL") };
 
 DatabaseManager::DatabaseManager(QObject *parent) : QObject(parent)
 {
     // Members that must follow this object onto the worker thread.
     m_hdfFile.setParent(this);
     m_resultsFilter.setParent(this);
-    connect(&m_hdfFile, &HdfFile::errorSignal, this, [](const QString &msg) {
-        qWarning() << "Day record:" << msg;
-    });
+    connect(&m_hdfFile, &HdfFile::errorSignal, this,
+            [](const QString &msg) { qWarning() << "Day record:" << msg; });
 }
 
 DatabaseManager::~DatabaseManager()
@@ -290,8 +300,9 @@ QString DatabaseManager::databaseFilePath() const
 
 XrfErrorInfo::XrfError DatabaseManager::setInstrumentDataPath(QString dbPath)
 {
-    qDebug() << "Inside " << "setInstrumentDataPath" << "instrumentdatapath is " << dbPath
-             << " profile path is " << m_profilePath;
+    qDebug() << "Inside "
+             << "setInstrumentDataPath"
+             << "instrumentdatapath is " << dbPath << " profile path is " << m_profilePath;
     if (dbPath.isEmpty()) {
         closeDatabase();
         return XrfErrorInfo::NoError;
@@ -319,8 +330,10 @@ XrfErrorInfo::XrfError DatabaseManager::setProfilePath(QString path)
         m_day = QDate::currentDate();
         m_dayCounter = 1;
     }
-    qInfo() << "Inside " << "setProfilePath" << " instrumentdatapath is " << m_instrumentDataPath
-            << " profile path is " << m_profilePath;
+    qInfo() << "Inside "
+            << "setProfilePath"
+            << " instrumentdatapath is " << m_instrumentDataPath << " profile path is "
+            << m_profilePath;
     if (!m_instrumentDataPath.isEmpty())
         openDB(m_instrumentDataPath);
     return XrfErrorInfo::NoError;
@@ -335,8 +348,10 @@ XrfErrorInfo::XrfError DatabaseManager::setPaths(QString proPath, QString instru
         closeDatabase();
         m_profilePath = proPath;
     }
-    qInfo() << "Inside " << "setPaths" << " instrumentdatapath is " << m_instrumentDataPath
-            << " profile path is " << m_profilePath;
+    qInfo() << "Inside "
+            << "setPaths"
+            << " instrumentdatapath is " << m_instrumentDataPath << " profile path is "
+            << m_profilePath;
     return XrfErrorInfo::NoError;
 }
 
@@ -483,14 +498,8 @@ bool DatabaseManager::createTablesInDatabase(bool setPragmas)
         // know now.
         if (serial.isEmpty())
             readDeviceConfiguration(serial, model, anode);
-        if (!serial.isEmpty()) {
-            execInsDelQuery(QStringLiteral("INSERT into ") + XrfTables::devInfo
-                            + QStringLiteral(" (dbId,dbVersion,devSerialNum,model,tubeAnode) VALUES (")
-                            + InsDelQueries::sqlQuote(QUuid::createUuid().toString()) + ','
-                            + InsDelQueries::sqlQuote(schemaVersion) + ','
-                            + InsDelQueries::sqlQuote(serial) + ',' + InsDelQueries::sqlQuote(model)
-                            + ',' + InsDelQueries::sqlQuote(anode) + QStringLiteral(");"));
-        }
+        if (!serial.isEmpty())
+            insertDeviceRow(serial, model, anode);
     }
     db.commit();
     db.close();
@@ -517,8 +526,7 @@ XrfErrorInfo::XrfError DatabaseManager::upgradeDb(QString serialNumber, bool for
 
 // --- Device row ---------------------------------------------------------------
 
-void DatabaseManager::readDeviceConfiguration(QString &serial, QString &model,
-                                              QString &anode) const
+void DatabaseManager::readDeviceConfiguration(QString &serial, QString &model, QString &anode) const
 {
     XrfSettingsManager *settings = XrfSettingsManager::instance();
     QJsonObject config;
@@ -572,18 +580,28 @@ XrfErrorInfo::XrfError DatabaseManager::getDeviceDbInfo(QString &dbId, QString &
         model = QStringLiteral(" ");
         anode = QStringLiteral(" ");
     }
+    const QString newId = insertDeviceRow(serial, model, anode);
+    if (newId.isEmpty())
+        return XrfErrorInfo::DbQueryFailed;
+    dbId = newId;
+    dbVersion = schemaVersion;
+    return XrfErrorInfo::NoError;
+}
+
+QString DatabaseManager::insertDeviceRow(const QString &serial, const QString &model,
+                                         const QString &anode)
+{
+    using InsDelQueries::sqlQuote;
     const QString newId = QUuid::createUuid().toString();
-    QSqlQuery insert(db);
+    QSqlQuery insert(workingHandle());
     if (!insert.exec(QStringLiteral("INSERT into ") + XrfTables::devInfo
                      + QStringLiteral(" (dbId,dbVersion,devSerialNum,model,tubeAnode) VALUES (")
                      + sqlQuote(newId) + ',' + sqlQuote(schemaVersion) + ',' + sqlQuote(serial)
                      + ',' + sqlQuote(model) + ',' + sqlQuote(anode) + QStringLiteral(");"))) {
         qDebug() << "SQL Query failed: " << insert.lastError().text();
-        return XrfErrorInfo::DbQueryFailed;
+        return QString();
     }
-    dbId = newId;
-    dbVersion = schemaVersion;
-    return XrfErrorInfo::NoError;
+    return newId;
 }
 
 XrfErrorInfo::XrfError DatabaseManager::reportDbInfo()
@@ -608,20 +626,28 @@ bool DatabaseManager::isStorageAvailable(DbOperation operation) const
 {
     qint64 requirement = 0;
     switch (operation) {
-    case DbOpExport: requirement = m_storageRequirements[0]; break;
-    case DbOpImport: requirement = m_storageRequirements[1]; break;
-    case DbOpStore: requirement = m_storageRequirements[2]; break;
+    case DbOpExport:
+        requirement = m_storageRequirements[0];
+        break;
+    case DbOpImport:
+        requirement = m_storageRequirements[1];
+        break;
+    case DbOpStore:
+        requirement = m_storageRequirements[2];
+        break;
     case DbOpAny:
     case DbOpSync:
-    case DbOpOther: requirement = m_storageRequirements[3]; break;
+    case DbOpOther:
+        requirement = m_storageRequirements[3];
+        break;
     }
     if (!m_dbOpen.loadAcquire())
         return true;
     if (XrfUtils::availableSpaceOnSdCard() > requirement)
         return true;
     qInfo() << "Cannot complete the operation. No storage.";
-    qInfo() << "Free space: " << XrfUtils::availableSpaceOnSdCard() << "Requirement is: "
-            << requirement;
+    qInfo() << "Free space: " << XrfUtils::availableSpaceOnSdCard()
+            << "Requirement is: " << requirement;
     return false;
 }
 
@@ -747,8 +773,8 @@ XrfErrorInfo::XrfError DatabaseManager::getLastTestDateTime(QString *testDateTim
 }
 
 XrfErrorInfo::XrfError DatabaseManager::getTestIdsBetweenDates(const QString &from,
-                                                               const QString &to,
-                                                               QString *testIds, quint32 limit)
+                                                               const QString &to, QString *testIds,
+                                                               quint32 limit)
 {
     using InsDelQueries::sqlQuote;
     QString statement = QStringLiteral("SELECT testId FROM ") + XrfTables::analysisResult
@@ -866,9 +892,10 @@ XrfErrorInfo::XrfError DatabaseManager::readAnalysis(int testId, XrfKorviResult 
 XrfErrorInfo::XrfError DatabaseManager::getFilterProps(XrfSpectrum *spectrum)
 {
     QSqlQuery q(workingHandle());
-    const QString statement = QStringLiteral("select %1 from filterprops where id = %2;")
-                                      .arg(QStringLiteral("material,diameter,thickness,hasCollimator"))
-                                      .arg(spectrum->filterPosition());
+    const QString statement
+            = QStringLiteral("select %1 from filterprops where id = %2;")
+                      .arg(QStringLiteral("material,diameter,thickness,hasCollimator"))
+                      .arg(spectrum->filterPosition());
     if (!q.exec(statement)) {
         qDebug() << "SQL Query failed: " << statement << q.lastError().text();
         return XrfErrorInfo::DbQueryFailed;
@@ -887,10 +914,10 @@ XrfErrorInfo::XrfError DatabaseManager::getSpectra(int testId, QList<XrfSpectrum
 {
     QSqlQuery q(workingHandle());
     q.setForwardOnly(true);
-    const QString statement =
-            QStringLiteral("SELECT exposureNumber,totalExposureNumber,energySlope,energyOffset,"
-                           "liveTime,liveTimeFromHardware,resetTime,fastCounts,probeSerialNumber,"
-                           "firstRate,lastRate,realTime,")
+    const QString statement
+            = QStringLiteral("SELECT exposureNumber,totalExposureNumber,energySlope,energyOffset,"
+                             "liveTime,liveTimeFromHardware,resetTime,fastCounts,probeSerialNumber,"
+                             "firstRate,lastRate,realTime,")
             + QStringLiteral("vacuumPressure,ambientPressure,probeTemperature,tubeCurrentSet,"
                              "tubeCurrentMonitor,tubeVoltageSet,tubeVoltageMonitor,ltMultiplier,"
                              "colMultiplier,filterPosition,")
@@ -954,16 +981,36 @@ void DatabaseManager::readNames(int testId, XrfKorviResult *result)
     while (q.next()) {
         const QString text = q.value(1).toString();
         switch (q.value(0).toInt()) {
-        case 1: a.setUserFactorName(text); break;
-        case 2: a.setCompoundTemplateName(text); break;
-        case 3: a.setTiTemplateName(text); break;
-        case 4: a.setCoatingConfigName(text); break;
-        case 5: a.setCompoundSuppress100Warning(text == QLatin1String("1")); break;
-        case 6: a.setGradeCompareEnable(text.toInt()); break;
-        case 7: a.setUserFactorNormalizeFactor(text.toFloat()); break;
-        case 8: a.setPseudoElementConfigName(text); break;
-        case 9: a.setLeadPaintActionLevel(text.toFloat()); break;
-        case 10: a.setCoatingDisplayUnitEnum(text.toInt()); break;
+        case 1:
+            a.setUserFactorName(text);
+            break;
+        case 2:
+            a.setCompoundTemplateName(text);
+            break;
+        case 3:
+            a.setTiTemplateName(text);
+            break;
+        case 4:
+            a.setCoatingConfigName(text);
+            break;
+        case 5:
+            a.setCompoundSuppress100Warning(text == QLatin1String("1"));
+            break;
+        case 6:
+            a.setGradeCompareEnable(text.toInt());
+            break;
+        case 7:
+            a.setUserFactorNormalizeFactor(text.toFloat());
+            break;
+        case 8:
+            a.setPseudoElementConfigName(text);
+            break;
+        case 9:
+            a.setLeadPaintActionLevel(text.toFloat());
+            break;
+        case 10:
+            a.setCoatingDisplayUnitEnum(text.toInt());
+            break;
         case 11: {
             const QJsonObject drift = QJsonDocument::fromJson(text.toUtf8()).object();
             const int index = drift.value(QStringLiteral("index")).toInt(-1);
@@ -974,16 +1021,35 @@ void DatabaseManager::readNames(int testId, XrfKorviResult *result)
                 result->spectra()[index].setDriftCorrection(correction);
             break;
         }
-        case 12: a.setPythonPluginResult(text); break;
-        case 13: a.setDigitalIOStateBefore(text.toInt()); break;
-        case 14: a.setDigitalIOStateAfter(text.toInt()); break;
-        case 15: a.setTavirexResult(text); break;
-        case 16: a.setPseudoElementGradeMatchEnable(text.toInt()); break;
-        case 17: cal->setExpectedSlope(text.toDouble()); break;
-        case 18: cal->setExpectedOffset(text.toDouble()); break;
-        case 19: cal->setExpectedRate(text.toDouble()); break;
-        case 20: cal->setExpectedResolution(text.toDouble()); break;
-        default: break;
+        case 12:
+            a.setPythonPluginResult(text);
+            break;
+        case 13:
+            a.setDigitalIOStateBefore(text.toInt());
+            break;
+        case 14:
+            a.setDigitalIOStateAfter(text.toInt());
+            break;
+        case 15:
+            a.setTavirexResult(text);
+            break;
+        case 16:
+            a.setPseudoElementGradeMatchEnable(text.toInt());
+            break;
+        case 17:
+            cal->setExpectedSlope(text.toDouble());
+            break;
+        case 18:
+            cal->setExpectedOffset(text.toDouble());
+            break;
+        case 19:
+            cal->setExpectedRate(text.toDouble());
+            break;
+        case 20:
+            cal->setExpectedResolution(text.toDouble());
+            break;
+        default:
+            break;
         }
     }
 }
@@ -1004,8 +1070,8 @@ XrfErrorInfo::XrfError DatabaseManager::getAveragedResultInfoByIDs(const QString
     while (q.next()) {
         XrfAverageInfo info;
         info.setTestId(q.value(0).toInt());
-        QDateTime when = QDateTime::fromString(q.value(1).toString(),
-                                               XrfAnalysisResult::dateTimeFormat);
+        QDateTime when
+                = QDateTime::fromString(q.value(1).toString(), XrfAnalysisResult::dateTimeFormat);
         when.setTimeSpec(Qt::UTC);
         info.setTestDateTime(when.toLocalTime().toString(XrfAnalysisResult::dateTimeFormat));
         info.setDailyId(q.value(2).toInt());
@@ -1015,8 +1081,7 @@ XrfErrorInfo::XrfError DatabaseManager::getAveragedResultInfoByIDs(const QString
     return XrfErrorInfo::NoError;
 }
 
-XrfErrorInfo::XrfError DatabaseManager::getAnXrfKorviResultByTestId(int tid,
-                                                                    XrfKorviResult *result)
+XrfErrorInfo::XrfError DatabaseManager::getAnXrfKorviResultByTestId(int tid, XrfKorviResult *result)
 {
     using namespace InsDelQueries;
     if (!result)
@@ -1215,10 +1280,9 @@ void DatabaseManager::getResultFromTestDateTime(QString fromTestDateTime, XrfKor
         return;
     }
     QString ids;
-    getTestIdsBetweenDates(fromTestDateTime,
-                           QDateTime::currentDateTimeUtc().toString(
-                                   XrfAnalysisResult::dateTimeFormat),
-                           &ids, 1);
+    getTestIdsBetweenDates(
+            fromTestDateTime,
+            QDateTime::currentDateTimeUtc().toString(XrfAnalysisResult::dateTimeFormat), &ids, 1);
     const XrfErrorInfo::XrfError rc = getAnXrfKorviResultByTestId(ids.toInt(), result);
     if (rC)
         *rC = rc;
@@ -1228,7 +1292,8 @@ XrfErrorInfo::XrfError DatabaseManager::performAutoPrintIfNecessary(XrfKorviResu
 {
     QJsonObject print;
     if (XrfSettingsManager::instance()->getGlobalSetting(QStringLiteral("print"), &print) != 0)
-        qWarning() << "Unable to get print settings in " << "performAutoPrintIfNecessary";
+        qWarning() << "Unable to get print settings in "
+                   << "performAutoPrintIfNecessary";
     if (!print.value(QStringLiteral("autoPrint")).toBool(false))
         return XrfErrorInfo::NoError;
     const QString printer = print.value(QStringLiteral("selectedPrinter")).toString();
@@ -1306,8 +1371,7 @@ XrfErrorInfo::XrfError DatabaseManager::exportResultsByDate(QList<XrfDateTimeRan
     return XrfErrorInfo::NotImplemented;
 }
 
-XrfErrorInfo::XrfError DatabaseManager::importResultsFromJsFile(QString jsFile,
-                                                                int numberOfResults)
+XrfErrorInfo::XrfError DatabaseManager::importResultsFromJsFile(QString jsFile, int numberOfResults)
 {
     Q_UNUSED(jsFile);
     Q_UNUSED(numberOfResults);
@@ -1330,9 +1394,11 @@ XrfErrorInfo::XrfError DatabaseManager::getAllResultsFromTestDateTime(
     return XrfErrorInfo::NotImplemented;
 }
 
-XrfErrorInfo::XrfError DatabaseManager::getResultsInSqlDbFromTestDateTime(
-        QString fromTestDateTime, QString outFileName, int *numOfResultsCaptured,
-        int *numOfResults, QString *status)
+XrfErrorInfo::XrfError DatabaseManager::getResultsInSqlDbFromTestDateTime(QString fromTestDateTime,
+                                                                          QString outFileName,
+                                                                          int *numOfResultsCaptured,
+                                                                          int *numOfResults,
+                                                                          QString *status)
 {
     Q_UNUSED(fromTestDateTime);
     Q_UNUSED(outFileName);

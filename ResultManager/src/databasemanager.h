@@ -67,8 +67,14 @@ class DatabaseManager : public QObject
 {
     Q_OBJECT
 public:
-    enum DbOperation { DbOpAny = 0, DbOpExport = 1, DbOpImport = 2, DbOpStore = 3, DbOpSync = 4,
-                       DbOpOther = 5 };
+    enum DbOperation {
+        DbOpAny = 0,
+        DbOpExport = 1,
+        DbOpImport = 2,
+        DbOpStore = 3,
+        DbOpSync = 4,
+        DbOpOther = 5
+    };
     Q_ENUM(DbOperation)
 
     static const QString connectionName;
@@ -142,8 +148,7 @@ signals:
     void errorSignal(QString msg);
     void query(QString queryStatement, QString filter);
     void resultUpdated(XrfKorviResult result);
-    void queryDone(int commandId, int requestId, QJsonDocument answer,
-                   XrfErrorInfo::XrfError code);
+    void queryDone(int commandId, int requestId, QJsonDocument answer, XrfErrorInfo::XrfError code);
     void calendarUpdated(QJsonObject calendar);
     void averagedResultComputed(XrfKorviResult result, int requestId);
 
@@ -161,8 +166,7 @@ public slots:
                                                       QString newTidName);
     XrfErrorInfo::XrfError exportResults(QStringList testIds, XrfTestsSelected::UseSettings use,
                                          QString *outFile);
-    XrfErrorInfo::XrfError exportResultsByDate(QList<XrfDateTimeRange> ranges,
-                                               QStringList testIds,
+    XrfErrorInfo::XrfError exportResultsByDate(QList<XrfDateTimeRange> ranges, QStringList testIds,
                                                XrfTestsSelected::UseSettings use, int commandId,
                                                int id);
     XrfErrorInfo::XrfError getTestIds(int id, QString dateString);
@@ -172,12 +176,10 @@ public slots:
     XrfErrorInfo::XrfError getLatestTestId(int *tid);
     XrfErrorInfo::XrfError getLastTestDateTime(QString *testDateTime);
     XrfErrorInfo::XrfError importResultsFromJsFile(QString jsFile, int numberOfResults);
-    XrfErrorInfo::XrfError getAllResultsFromTestDateTime(QString fromTestDateTime,
-                                                         QString toTestDateTime, QString tidList,
-                                                         QString outFileName,
-                                                         int *numOfResultsCaptured,
-                                                         int *numOfResults, QString *status,
-                                                         uint limit);
+    XrfErrorInfo::XrfError
+    getAllResultsFromTestDateTime(QString fromTestDateTime, QString toTestDateTime, QString tidList,
+                                  QString outFileName, int *numOfResultsCaptured, int *numOfResults,
+                                  QString *status, uint limit);
     void getResultFromTestDateTime(QString fromTestDateTime, XrfKorviResult *result,
                                    XrfErrorInfo::XrfError *rC);
     XrfErrorInfo::XrfError getResultsInSqlDbFromTestDateTime(QString fromTestDateTime,
@@ -197,6 +199,8 @@ private:
     QSqlDatabase workingHandle();
     void readDeviceConfiguration(QString &serial, QString &model, QString &anode) const;
     QString serialNumber() const;
+    // The new row's dbId, or empty when the insert failed.
+    QString insertDeviceRow(const QString &serial, const QString &model, const QString &anode);
     void answerNotImplemented(int commandId, int requestId);
     InsDelQueries::TextExec textExec();
     QString currentUser() const;

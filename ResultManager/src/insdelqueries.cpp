@@ -219,12 +219,18 @@ const ListTable<QJsonObject> &testInfoTable()
         false,
         ListTable<QJsonObject>::TextPerRow,
         "",
-        { Column<QJsonObject> {
-                  [](const QJsonObject &o) { return QVariant(o.value(QStringLiteral("key")).toString()); },
-                  [](QJsonObject &o, const QVariant &v) { o.insert(QStringLiteral("key"), v.toString()); } },
-          Column<QJsonObject> {
-                  [](const QJsonObject &o) { return QVariant(o.value(QStringLiteral("value")).toString()); },
-                  [](QJsonObject &o, const QVariant &v) { o.insert(QStringLiteral("value"), v.toString()); } } }
+        { Column<QJsonObject> { [](const QJsonObject &o) {
+                                   return QVariant(o.value(QStringLiteral("key")).toString());
+                               },
+                                [](QJsonObject &o, const QVariant &v) {
+                                    o.insert(QStringLiteral("key"), v.toString());
+                                } },
+          Column<QJsonObject> { [](const QJsonObject &o) {
+                                   return QVariant(o.value(QStringLiteral("value")).toString());
+                               },
+                                [](QJsonObject &o, const QVariant &v) {
+                                    o.insert(QStringLiteral("value"), v.toString());
+                                } } }
     };
     return t;
 }
@@ -351,7 +357,8 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResultInDb(XrfKorviResult &res
     step(type != QLatin1String("CALCHECK") && analysis.methodFamilyName() != 8
                  && !result.chemistry().isEmpty(),
          [&] { return insertRows(db, chemistryTable(), result.chemistry(), id, exec); });
-    step(true, [&] { return insertRows(db, pseudoElementTable(), result.pseudoElement(), id, exec); });
+    step(true,
+         [&] { return insertRows(db, pseudoElementTable(), result.pseudoElement(), id, exec); });
     step(true, [&] { return insertNamesResult(result, id); });
     step(true, [&] { return insertRows(db, coatingTable(), result.coating(), id, exec); });
     step(true, [&] { return insertRows(db, userFactorTable(), result.userFactor(), id, exec); });
@@ -381,7 +388,8 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResultInDb(XrfKorviResult &res
     step(!result.gradeMatch().isEmpty(), [&] { return insertGradeMatch(id, result.gradeMatch()); });
     step(!result.gradeMatch().isEmpty(),
          [&] { return insertGradeMatchSpec(id, result.gradeMatch()); });
-    step(analysis.auPlatingEnum() != -1, [&] { return insertPlating(analysis.auPlatingEnum(), id); });
+    step(analysis.auPlatingEnum() != -1,
+         [&] { return insertPlating(analysis.auPlatingEnum(), id); });
     for (const XrfAverageInfo &source : result.avgOfTestsInfo())
         step(true, [&] { return insertAverageInfo(analysis.testId(), source.testId()); });
 
@@ -398,8 +406,8 @@ QString DatabaseManager::currentUser() const
     return user;
 }
 
-XrfErrorInfo::XrfError DatabaseManager::insertAnalysisRow(XrfAnalysisResult &analysis,
-                                                          int *testId, bool withUser)
+XrfErrorInfo::XrfError DatabaseManager::insertAnalysisRow(XrfAnalysisResult &analysis, int *testId,
+                                                          bool withUser)
 {
     *testId = -1;
     QStringList values { analysis.dateTimeString(),
@@ -422,10 +430,10 @@ XrfErrorInfo::XrfError DatabaseManager::insertAnalysisRow(XrfAnalysisResult &ana
                              "methodDispName,collimated,dailyId,userId,tidName,testErrorInfo")
             : QStringLiteral("testDateTime,statusId,final,testType,methodId,methodFamilyName,"
                              "methodDispName,collimated,dailyId,tidName,testErrorInfo");
-    const XrfErrorInfo::XrfError rc = execInsDelQuery(
-            QStringLiteral("INSERT into ") + XrfTables::analysisResult + QStringLiteral(" (")
-            + columns + QStringLiteral(") VALUES(") + quoted.join(QLatin1Char(','))
-            + QStringLiteral(")"));
+    const XrfErrorInfo::XrfError rc
+            = execInsDelQuery(QStringLiteral("INSERT into ") + XrfTables::analysisResult
+                              + QStringLiteral(" (") + columns + QStringLiteral(") VALUES(")
+                              + quoted.join(QLatin1Char(',')) + QStringLiteral(")"));
     if (rc != XrfErrorInfo::NoError)
         return XrfErrorInfo::DbQueryFailed;
     *testId = m_lastTestId + 1;
@@ -541,13 +549,14 @@ XrfErrorInfo::XrfError DatabaseManager::findOrInsertFilterProps(const XrfFilterP
                                    .arg(filter.thicknessInMicrons())
                                    .arg(filter.diameterInMicrons())
                                    .arg(filter.hasCollimator() ? 1 : 0);
-    const QString select =
-            QStringLiteral("SELECT id FROM filterprops WHERE material = %1 AND thickness = %2 AND "
-                           "diameter = %3 AND hasCollimator = %4;")
-                    .arg(filter.materialAtomicNumber())
-                    .arg(filter.thicknessInMicrons())
-                    .arg(filter.diameterInMicrons())
-                    .arg(filter.hasCollimator() ? 1 : 0);
+    const QString select
+            = QStringLiteral(
+                      "SELECT id FROM filterprops WHERE material = %1 AND thickness = %2 AND "
+                      "diameter = %3 AND hasCollimator = %4;")
+                      .arg(filter.materialAtomicNumber())
+                      .arg(filter.thicknessInMicrons())
+                      .arg(filter.diameterInMicrons())
+                      .arg(filter.hasCollimator() ? 1 : 0);
     QSqlDatabase db = workingHandle();
     for (int attempt = 0; attempt < 2; ++attempt) {
         QSqlQuery q(db);
@@ -572,10 +581,14 @@ XrfErrorInfo::XrfError DatabaseManager::insertRegressionInfo(int *testId, int hi
 
 XrfErrorInfo::XrfError DatabaseManager::insertCalCheck(XrfCalCheckResult *calCheck, int testId)
 {
-    const QStringList values { QString::number(testId),    g6(calCheck->rate()),
-                               g6(calCheck->resolution()), g6(calCheck->peak1()),
-                               g6(calCheck->peak2()),      g6(calCheck->offset()),
-                               g6(calCheck->slope()),      QString::number(calCheck->errorCode()),
+    const QStringList values { QString::number(testId),
+                               g6(calCheck->rate()),
+                               g6(calCheck->resolution()),
+                               g6(calCheck->peak1()),
+                               g6(calCheck->peak2()),
+                               g6(calCheck->offset()),
+                               g6(calCheck->slope()),
+                               QString::number(calCheck->errorCode()),
                                QString::number(calCheck->restandardizeType()) };
     return execInsDelQuery(QStringLiteral("INSERT into ") + XrfTables::calCheckResult
                            + QStringLiteral(" (testId,rate,resolution,peak1,peak2,offset,slope,"
@@ -586,9 +599,9 @@ XrfErrorInfo::XrfError DatabaseManager::insertCalCheck(XrfCalCheckResult *calChe
 XrfErrorInfo::XrfError DatabaseManager::insertRepeatInfo(int testId, int repeatIndex,
                                                          int repeatTotal)
 {
-    return execInsDelQuery(QStringLiteral("INSERT into ") + XrfTables::repeatInfo
-                           + QStringLiteral(" VALUES(")
-                           + QStringLiteral("%1,%2,%3);").arg(testId).arg(repeatIndex).arg(repeatTotal));
+    return execInsDelQuery(
+            QStringLiteral("INSERT into ") + XrfTables::repeatInfo + QStringLiteral(" VALUES(")
+            + QStringLiteral("%1,%2,%3);").arg(testId).arg(repeatIndex).arg(repeatTotal));
 }
 
 XrfErrorInfo::XrfError DatabaseManager::insertGradeMatch(int testId,
@@ -601,9 +614,9 @@ XrfErrorInfo::XrfError DatabaseManager::insertGradeMatchSpec(int testId,
                                                              const QList<XrfGradeMatch> &grades)
 {
     for (const XrfGradeMatch &grade : grades) {
-        const XrfErrorInfo::XrfError rc =
-                insertRows(workingHandle(), gradeMatchSpecTable(), grade.gradeSpec(), testId,
-                           textExec(), { grade.gradeName() });
+        const XrfErrorInfo::XrfError rc
+                = insertRows(workingHandle(), gradeMatchSpecTable(), grade.gradeSpec(), testId,
+                             textExec(), { grade.gradeName() });
         if (rc != XrfErrorInfo::NoError)
             return rc;
     }
@@ -630,8 +643,8 @@ XrfErrorInfo::XrfError DatabaseManager::insertLocation(double latitude, double l
 {
     return execInsDelQuery(QStringLiteral("INSERT into ") + XrfTables::location
                            + QStringLiteral(" (testId,latitude,longitude,elevation) VALUES(")
-                           + sqlQuote(QString::number(testId)) + ',' + sqlQuote(g17(latitude))
-                           + ',' + sqlQuote(g17(longitude)) + ',' + sqlQuote(g17(elevation))
+                           + sqlQuote(QString::number(testId)) + ',' + sqlQuote(g17(latitude)) + ','
+                           + sqlQuote(g17(longitude)) + ',' + sqlQuote(g17(elevation))
                            + QStringLiteral(");"));
 }
 
@@ -702,9 +715,9 @@ XrfErrorInfo::XrfError DatabaseManager::insertNamesResult(XrfKorviResult &result
             qDebug() << row.debugText << (row.type == 10 ? unitName : row.text);
         const XrfErrorInfo::XrfError rc = execInsDelQuery(
                 QStringLiteral("INSERT into ") + XrfTables::resultNames
-                + QStringLiteral(" (testId,type,name) VALUES (")
-                + sqlQuote(QString::number(testId)) + ',' + sqlQuote(QString::number(row.type))
-                + ',' + sqlQuote(row.text) + QStringLiteral(");"));
+                + QStringLiteral(" (testId,type,name) VALUES (") + sqlQuote(QString::number(testId))
+                + ',' + sqlQuote(QString::number(row.type)) + ',' + sqlQuote(row.text)
+                + QStringLiteral(");"));
         if (rc != XrfErrorInfo::NoError)
             return XrfErrorInfo::DbQueryFailed;
     }
@@ -803,8 +816,7 @@ XrfErrorInfo::XrfError DatabaseManager::deleteImageFiles(QString testIdList)
     const QString statement = QStringLiteral("SELECT fileName FROM ") + XrfTables::imageResult
             + QStringLiteral(" where testId in (") + testIdList + QStringLiteral(");");
     if (!q.exec(statement)) {
-        qDebug() << "SQL Query " << statement << " failed with error code "
-                 << q.lastError().text();
+        qDebug() << "SQL Query " << statement << " failed with error code " << q.lastError().text();
         return XrfErrorInfo::DbQueryFailed;
     }
     while (q.next()) {
@@ -820,8 +832,7 @@ XrfErrorInfo::XrfError DatabaseManager::deleteImageFiles(QString testIdList)
 XrfErrorInfo::XrfError DatabaseManager::editTestInfo(QJsonArray testInfo, int testId, int id)
 {
     QList<QJsonObject> stored;
-    readRows(workingHandle(), testInfoTable(),
-             testId, &stored, QStringLiteral(" order by id asc"));
+    readRows(workingHandle(), testInfoTable(), testId, &stored, QStringLiteral(" order by id asc"));
     for (const QJsonValue &element : testInfo) {
         if (!element.isObject())
             continue;
@@ -830,12 +841,11 @@ XrfErrorInfo::XrfError DatabaseManager::editTestInfo(QJsonArray testInfo, int te
         bool known = false;
         for (const QJsonObject &entry : stored)
             known = known || entry.value(QStringLiteral("key")).toString() == label;
-        const QString statement = known
-                ? QStringLiteral("UPDATE ") + XrfTables::testInfo + QStringLiteral(" SET info=")
-                        + sqlQuote(info) + QStringLiteral(" WHERE testId=")
-                        + sqlQuote(QString::number(testId)) + QStringLiteral(" AND label=")
-                        + sqlQuote(label) + QStringLiteral(";")
-                : QStringLiteral("INSERT into ") + XrfTables::testInfo
+        const QString statement = known ? QStringLiteral("UPDATE ") + XrfTables::testInfo
+                        + QStringLiteral(" SET info=") + sqlQuote(info)
+                        + QStringLiteral(" WHERE testId=") + sqlQuote(QString::number(testId))
+                        + QStringLiteral(" AND label=") + sqlQuote(label) + QStringLiteral(";")
+                                        : QStringLiteral("INSERT into ") + XrfTables::testInfo
                         + QStringLiteral(" (testId,label,info) VALUES(")
                         + QStringLiteral("%1,%2,%3);")
                                   .arg(QString::number(testId), sqlQuote(label), sqlQuote(info));

@@ -10,6 +10,7 @@
 // Values reach SQL bound (batches) or through sqlQuote() (text statements);
 // numbers are written by the format helpers below.
 
+#include <QDebug>
 #include <QJsonObject>
 #include <QList>
 #include <QSqlDatabase>
@@ -18,7 +19,6 @@
 #include <QString>
 #include <QVariant>
 #include <QVariantList>
-#include <QDebug>
 #include <QVector>
 
 #include <functional>
@@ -75,18 +75,33 @@ const ListTable<XrfGradeMatchSpec> &gradeMatchSpecTable();
 const ListTable<QJsonObject> &testInfoTable();
 
 // Measured values are bound as single precision, as the model holds them.
-inline QVariant bound(float v) { return QVariant(double(v)); }
-inline QVariant bound(double v) { return QVariant(double(float(v))); }
-inline QVariant bound(int v) { return QVariant(v); }
-inline QVariant bound(bool v) { return QVariant(v); }
-inline QVariant bound(const QString &v) { return QVariant(v); }
+inline QVariant bound(float v)
+{
+    return QVariant(double(v));
+}
+inline QVariant bound(double v)
+{
+    return QVariant(double(float(v)));
+}
+inline QVariant bound(int v)
+{
+    return QVariant(v);
+}
+inline QVariant bound(bool v)
+{
+    return QVariant(v);
+}
+inline QVariant bound(const QString &v)
+{
+    return QVariant(v);
+}
 
 using TextExec = std::function<XrfErrorInfo::XrfError(const QString &)>;
 
 // Writes the items under testId: one batch, or one text statement per item
 // through `exec` (stopping at the first failure). Extra leading values (after
-// testId) come from `prefix` for tables keyed by a parent, such as a grade's
-// specification rows.
+// testId) come from `prefix` for tables keyed by a parent, such as the
+// element limits of a matched grade.
 template<class Item>
 XrfErrorInfo::XrfError insertRows(QSqlDatabase db, const ListTable<Item> &t,
                                   const QList<Item> &items, int testId, const TextExec &exec,
@@ -102,8 +117,8 @@ XrfErrorInfo::XrfError insertRows(QSqlDatabase db, const ListTable<Item> &t,
                 values << sqlQuote(p.toString());
             for (const Column<Item> &c : t.columns)
                 values << sqlQuote(c.get(item).toString());
-            const XrfErrorInfo::XrfError rc = exec(statement + values.join(QLatin1Char(','))
-                                                   + QStringLiteral(");"));
+            const XrfErrorInfo::XrfError rc
+                    = exec(statement + values.join(QLatin1Char(',')) + QStringLiteral(");"));
             if (rc != XrfErrorInfo::NoError)
                 return rc;
         }
@@ -140,8 +155,8 @@ template<class Item>
 XrfErrorInfo::XrfError readRows(QSqlDatabase db, const ListTable<Item> &t, int testId,
                                 QList<Item> *items, const QString &extraWhere = QString())
 {
-    const QString id = t.quotedIdInWhere ? sqlQuote(QString::number(testId))
-                                         : QString::number(testId);
+    const QString id
+            = t.quotedIdInWhere ? sqlQuote(QString::number(testId)) : QString::number(testId);
     QSqlQuery q(db);
     q.setForwardOnly(true);
     if (!q.exec(QStringLiteral("select ") + t.selectColumns + QStringLiteral(" from ") + t.table

@@ -153,18 +153,18 @@ XrfErrorInfo::XrfError XrfResultManager::getAllResultsFromTestDateTime(
 {
     XRF_REQUIRE_IMPL(XrfErrorInfo::InvalidArgument);
     return m_pImpl->getAllResultsFromTestDateTime(fromTestDateTime, toTestDateTime, tidList,
-                                                  outFileName, numOfResultsCaptured,
-                                                  numOfResults, status, limit);
+                                                  outFileName, numOfResultsCaptured, numOfResults,
+                                                  status, limit);
 }
 
-XrfErrorInfo::XrfError XrfResultManager::getResultsInASqlDbFromTestDateTime(
-        QString fromTestDateTime, QString outFileName, int *numOfResultsCaptured,
-        int *numOfResults, QString *status)
+XrfErrorInfo::XrfError
+XrfResultManager::getResultsInASqlDbFromTestDateTime(QString fromTestDateTime, QString outFileName,
+                                                     int *numOfResultsCaptured, int *numOfResults,
+                                                     QString *status)
 {
     XRF_REQUIRE_IMPL(XrfErrorInfo::InvalidArgument);
     return m_pImpl->getResultsInASqlDbFromTestDateTime(fromTestDateTime, outFileName,
-                                                       numOfResultsCaptured, numOfResults,
-                                                       status);
+                                                       numOfResultsCaptured, numOfResults, status);
 }
 
 XrfErrorInfo::XrfError XrfResultManager::importResultsFromSqlDb(QString sqlDbFile)

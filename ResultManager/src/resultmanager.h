@@ -39,7 +39,8 @@ public:
     XrfErrorInfo::XrfError Deinit();
 
     XrfErrorInfo::XrfError setPaths(const QString &proPath, const QString &instruDataPath);
-    XrfErrorInfo::XrfError setInstrumentDataPath(const QString &dbPath, const QString &unused = QString());
+    XrfErrorInfo::XrfError setInstrumentDataPath(const QString &dbPath,
+                                                 const QString &unused = QString());
     int controllerStatus() const;
 
     XrfErrorInfo::XrfError getLastTestID(int *tid);
@@ -48,12 +49,10 @@ public:
     bool testIdExists(int tid);
     void getResultFromTestDateTime(QString fromTestDateTime, XrfKorviResult *result,
                                    XrfErrorInfo::XrfError *rC);
-    XrfErrorInfo::XrfError getAllResultsFromTestDateTime(QString fromTestDateTime,
-                                                         QString toTestDateTime, QString tidList,
-                                                         QString outFileName,
-                                                         int *numOfResultsCaptured,
-                                                         int *numOfResults, QString *status,
-                                                         unsigned int limit);
+    XrfErrorInfo::XrfError
+    getAllResultsFromTestDateTime(QString fromTestDateTime, QString toTestDateTime, QString tidList,
+                                  QString outFileName, int *numOfResultsCaptured, int *numOfResults,
+                                  QString *status, unsigned int limit);
     XrfErrorInfo::XrfError getResultsInASqlDbFromTestDateTime(QString fromTestDateTime,
                                                               QString outFileName,
                                                               int *numOfResultsCaptured,

@@ -11,11 +11,12 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QSemaphore>
 #include <QLoggingCategory>
+#include <QSemaphore>
 
 #include "resultmanager.h"
 #include "xrfexportparam.h"
+#include "xrfmetatypes.h"
 #include "xrfsettestinfofieldparams.h"
 #include "xrfstring.h"
 
@@ -23,22 +24,16 @@ Q_LOGGING_CATEGORY(xrfAlarmCategory, "_alarm_")
 
 namespace {
 
+// The model's own types are registered by the common library; the pointer
+// types are arguments of the blocking requests.
 void registerMetaTypes()
 {
-    qRegisterMetaType<XrfErrorInfo::XrfError>("XrfErrorInfo::XrfError");
-    qRegisterMetaType<XrfKorviResult>("XrfKorviResult");
+    xrfRegisterMetaTypes();
     qRegisterMetaType<XrfKorviResult *>("XrfKorviResult*");
-    qRegisterMetaType<XrfExportParam>("XrfExportParam");
-    qRegisterMetaType<QList<XrfDateTimeRange>>("QList<XrfDateTimeRange>");
-    qRegisterMetaType<XrfTestsSelected::UseSettings>("XrfTestsSelected::UseSettings");
     qRegisterMetaType<XrfErrorInfo::XrfError *>("XrfErrorInfo::XrfError*");
-    qRegisterMetaType<QJsonDocument>("QJsonDocument");
-    qRegisterMetaType<QJsonObject>("QJsonObject");
-    qRegisterMetaType<QJsonArray>("QJsonArray");
     qRegisterMetaType<int *>("int*");
     qRegisterMetaType<bool *>("bool*");
     qRegisterMetaType<QString *>("QString*");
-    qRegisterMetaType<uint>("uint");
 }
 
 bool isJsonNull(const QJsonObject &params, const char *key)
@@ -238,9 +233,8 @@ void ResultManagerImpl::getResultFromTestDateTime(const QString &from, XrfKorviR
 }
 
 XrfErrorInfo::XrfError ResultManagerImpl::getAllResultsFromTestDateTime(
-        const QString &from, const QString &to, const QString &tidList,
-        const QString &outFileName, int *numOfResultsCaptured, int *numOfResults,
-        QString *status, uint limit)
+        const QString &from, const QString &to, const QString &tidList, const QString &outFileName,
+        int *numOfResultsCaptured, int *numOfResults, QString *status, uint limit)
 {
     emit dbmGetAllResultsFromTestDateTime(from, to, tidList, outFileName, numOfResultsCaptured,
                                           numOfResults, status, limit);

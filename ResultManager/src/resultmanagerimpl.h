@@ -54,12 +54,10 @@ public:
     bool testIdExists(int tid);
     void getResultFromTestDateTime(const QString &from, XrfKorviResult *result,
                                    XrfErrorInfo::XrfError *rC);
-    XrfErrorInfo::XrfError getAllResultsFromTestDateTime(const QString &from, const QString &to,
-                                                         const QString &tidList,
-                                                         const QString &outFileName,
-                                                         int *numOfResultsCaptured,
-                                                         int *numOfResults, QString *status,
-                                                         uint limit);
+    XrfErrorInfo::XrfError
+    getAllResultsFromTestDateTime(const QString &from, const QString &to, const QString &tidList,
+                                  const QString &outFileName, int *numOfResultsCaptured,
+                                  int *numOfResults, QString *status, uint limit);
     XrfErrorInfo::XrfError getResultsInASqlDbFromTestDateTime(const QString &from,
                                                               const QString &outFileName,
                                                               int *numOfResultsCaptured,

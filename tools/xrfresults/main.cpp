@@ -92,12 +92,11 @@ int main(int argc, char *argv[])
                            "Commands:\n  demo   start the library on a fresh data folder"));
     parser.addHelpOption();
     parser.addVersionOption();
-    QCommandLineOption dataOption(QStringLiteral("data"),
-                                  QStringLiteral("Instrument data folder."), QStringLiteral("DIR"));
+    QCommandLineOption dataOption(QStringLiteral("data"), QStringLiteral("Instrument data folder."),
+                                  QStringLiteral("DIR"));
     QCommandLineOption configOption(QStringLiteral("config"),
                                     QStringLiteral("Folder of the services' JSON files."),
-                                    QStringLiteral("DIR"),
-                                    QStringLiteral(XRF_DEFAULT_CONFIG_DIR));
+                                    QStringLiteral("DIR"), QStringLiteral(XRF_DEFAULT_CONFIG_DIR));
     parser.addOption(dataOption);
     parser.addOption(configOption);
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("demo"));

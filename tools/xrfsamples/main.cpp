@@ -504,37 +504,31 @@ XrfSpectrum simulate(Rng &rng, const Composition &composition, const Matrix &m, 
 
 // The beams of the analyser: 40 kV through a filter for the K lines from Ti up and the L
 // lines of heavy elements, 15 kV unfiltered for the light elements.
-Exposure mainBeam(double rate)
+Exposure beam(double kV, double microAmps, const XrfFilterProperties &beamFilter, int position,
+              double rate)
 {
     Exposure x;
-    x.kV = 40;
-    x.microAmps = 12;
-    x.filter = filter(13, 100, 8000, false);
-    x.filterPosition = 1;
+    x.kV = kV;
+    x.microAmps = microAmps;
+    x.filter = beamFilter;
+    x.filterPosition = position;
     x.outputRate = rate;
     return x;
+}
+
+Exposure mainBeam(double rate)
+{
+    return beam(40, 12, filter(13, 100, 8000, false), 1, rate);
 }
 
 Exposure lightBeam(double rate)
 {
-    Exposure x;
-    x.kV = 15;
-    x.microAmps = 50;
-    x.filter = filter(0, 0, 8000, false);
-    x.filterPosition = 0;
-    x.outputRate = rate;
-    return x;
+    return beam(15, 50, filter(0, 0, 8000, false), 0, rate);
 }
 
 Exposure heavyBeam(double rate)
 {
-    Exposure x;
-    x.kV = 40;
-    x.microAmps = 40;
-    x.filter = filter(29, 100, 8000, false);
-    x.filterPosition = 2;
-    x.outputRate = rate;
-    return x;
+    return beam(40, 40, filter(29, 100, 8000, false), 2, rate);
 }
 
 // ---------------------------------------------------------------------------------------------
