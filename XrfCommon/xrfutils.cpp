@@ -8,6 +8,9 @@
 #include <QFileInfo>
 #include <QJsonParseError>
 #include <QSaveFile>
+
+#include <csignal>
+#include <unistd.h>
 #include <QStorageInfo>
 
 #include <atomic>
@@ -152,6 +155,7 @@ XrfErrorInfo::XrfError XrfUtils::saveFileJsonFile(const QString &path, const QJs
         file.cancelWriting(); // the temporary file goes with the QSaveFile
         return XrfErrorInfo::FileCreateFailed;
     }
+    crashPoint("json-save-before-commit");
     if (!file.commit()) {
         qWarning() << "Cannot commit JSON file" << path << ":" << file.errorString();
         return XrfErrorInfo::FileCreateFailed;
@@ -178,4 +182,25 @@ bool XrfUtils::removeDirectory(const QString &path)
     if (!dir.exists())
         return !QFileInfo::exists(absolute);
     return dir.removeRecursively();
+}
+
+namespace {
+bool listedIn(const char *variable, const char *name)
+{
+    const QByteArray value = qgetenv(variable);
+    return !value.isEmpty() && value.split(',').contains(QByteArray(name));
+}
+} // namespace
+
+void XrfUtils::crashPoint(const char *name)
+{
+    if (listedIn("XRF_CRASH_POINT", name)) {
+        qWarning() << "Crash point" << name << "reached; killing the process";
+        ::kill(::getpid(), SIGKILL);
+    }
+}
+
+bool XrfUtils::faultPointArmed(const char *name)
+{
+    return listedIn("XRF_FAULT_POINT", name);
 }

@@ -54,6 +54,12 @@ public:
     // Removes the folder with everything in it. True when it is gone
     // afterwards (also when it never existed); an empty path is refused.
     static bool removeDirectory(const QString &path);
+
+    // Test hooks, armed through the environment: XRF_CRASH_POINT lists points
+    // (comma-separated) where the process kills itself with SIGKILL, as a
+    // power cut would stop it; XRF_FAULT_POINT lists points where a step fails.
+    static void crashPoint(const char *name);
+    static bool faultPointArmed(const char *name);
 };
 
 #endif // XRFUTILS_H

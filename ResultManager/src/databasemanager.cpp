@@ -21,8 +21,6 @@
 #include <QSqlRecord>
 #include <QTimer>
 #include <QUuid>
-#include <csignal>
-#include <unistd.h>
 
 #include <sqlite3.h>
 
@@ -812,29 +810,6 @@ XrfErrorInfo::XrfError DatabaseManager::getRecordCount(int *count)
     if (count)
         *count = q.value(0).toInt();
     return XrfErrorInfo::NoError;
-}
-
-// --- Test hooks -------------------------------------------------------------------
-
-namespace {
-bool listedIn(const char *variable, const char *name)
-{
-    const QByteArray value = qgetenv(variable);
-    return !value.isEmpty() && value.split(',').contains(QByteArray(name));
-}
-} // namespace
-
-void crashPoint(const char *name)
-{
-    if (listedIn("XRF_CRASH_POINT", name)) {
-        qWarning() << "Crash point" << name << "reached; killing the process";
-        ::kill(::getpid(), SIGKILL);
-    }
-}
-
-bool faultPointArmed(const char *name)
-{
-    return listedIn("XRF_FAULT_POINT", name);
 }
 
 // --- Full result reader -------------------------------------------------------------

@@ -235,9 +235,4 @@ private:
     QList<QPair<QString, QString>> m_movedImages; // source, target of this insertion
 };
 
-// Test hooks, armed through the environment: XRF_CRASH_POINT names a point
-// where the process kills itself, XRF_FAULT_POINT one where a step fails.
-void crashPoint(const char *name);
-bool faultPointArmed(const char *name);
-
 #endif // DATABASEMANAGER_H

@@ -301,8 +301,6 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResult(XrfKorviResult result)
     int testId = -1;
     m_movedImages.clear();
     XrfErrorInfo::XrfError rc = insertTestResultInDb(result, &testId, true);
-    if (rc == XrfErrorInfo::NoError && faultPointArmed("insert-after-analysis-fail"))
-        rc = XrfErrorInfo::DbQueryFailed;
     if (rc == XrfErrorInfo::NoError && averaged)
         emit facade->resultUpdated(result);
     emit facade->resultInserted(rc);
@@ -313,8 +311,8 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResult(XrfKorviResult result)
         db.close();
         return rc;
     }
-    crashPoint("before-commit");
-    if (faultPointArmed("commit-fail") || !db.commit()) {
+    XrfUtils::crashPoint("before-commit");
+    if (XrfUtils::faultPointArmed("commit-fail") || !db.commit()) {
         qWarning() << "COMMIT of a result failed:" << db.lastError().text()
                    << "- it is rolled back";
         restoreMovedImages();
@@ -326,7 +324,7 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResult(XrfKorviResult result)
     db.close();
     qInfo() << "**** Completed COMMIT a result to the database in " << clock.elapsed()
             << " msec. Primary key for record is " << testId;
-    crashPoint("after-commit");
+    XrfUtils::crashPoint("after-commit");
 
     performAutoPrintIfNecessary(result);
     emit facade->resultCommitted(analysis.testDateTime(), averaged, testId);
@@ -345,7 +343,7 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResultInDb(XrfKorviResult &res
     const QString type = analysis.testType();
     XrfErrorInfo::XrfError rc = newTestId ? insertAnalysis(analysis, testId)
                                           : insertImportedAnalysis(analysis, testId);
-    crashPoint("after-analysis-row");
+    XrfUtils::crashPoint("after-analysis-row");
     const int id = *testId;
     QSqlDatabase db = workingHandle();
     const TextExec exec = textExec();

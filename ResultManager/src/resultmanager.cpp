@@ -140,6 +140,12 @@ bool XrfResultManager::testIdExists(int tid)
     return m_pImpl->testIdExists(tid);
 }
 
+int XrfResultManager::storedTestId(const QString &testDateTime, const QString &tidName)
+{
+    XRF_REQUIRE_IMPL(-1);
+    return m_pImpl->storedTestId(testDateTime, tidName);
+}
+
 void XrfResultManager::getResultFromTestDateTime(QString fromTestDateTime, XrfKorviResult *result,
                                                  XrfErrorInfo::XrfError *rC)
 {

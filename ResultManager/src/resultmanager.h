@@ -47,6 +47,10 @@ public:
     XrfErrorInfo::XrfError getLastTestDateTime(QString *testDateTime);
     XrfErrorInfo::XrfError syncGetFullResult(int tid, XrfKorviResult *result);
     bool testIdExists(int tid);
+    // The test id under which a result with this stored date-time text
+    // ("yyyy-MM-dd hh:mm:ss.zzz", UTC) and name is stored, or -1 when none is
+    // (or no database is open). Blocking.
+    int storedTestId(const QString &testDateTime, const QString &tidName);
     void getResultFromTestDateTime(QString fromTestDateTime, XrfKorviResult *result,
                                    XrfErrorInfo::XrfError *rC);
     XrfErrorInfo::XrfError

@@ -226,6 +226,19 @@ bool ResultManagerImpl::testIdExists(int tid)
     return exists;
 }
 
+int ResultManagerImpl::storedTestId(const QString &testDateTime, const QString &tidName)
+{
+    if (!m_dbManager.isSdCardInserted())
+        return -1;
+    int id = -1;
+    auto lookUp = [&] { id = m_dbManager.storedTestId(testDateTime, tidName); };
+    if (QThread::currentThread() == &m_workerThread)
+        lookUp();
+    else
+        QMetaObject::invokeMethod(&m_dbManager, lookUp, Qt::BlockingQueuedConnection);
+    return id;
+}
+
 void ResultManagerImpl::getResultFromTestDateTime(const QString &from, XrfKorviResult *result,
                                                   XrfErrorInfo::XrfError *rC)
 {

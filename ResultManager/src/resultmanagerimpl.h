@@ -52,6 +52,7 @@ public:
     XrfErrorInfo::XrfError getLastTestDateTime(QString *testDateTime);
     XrfErrorInfo::XrfError syncGetFullResult(int tid, XrfKorviResult *result);
     bool testIdExists(int tid);
+    int storedTestId(const QString &testDateTime, const QString &tidName);
     void getResultFromTestDateTime(const QString &from, XrfKorviResult *result,
                                    XrfErrorInfo::XrfError *rC);
     XrfErrorInfo::XrfError

@@ -1,0 +1,89 @@
+#ifndef XRFRESULTQUEUE_H
+#define XRFRESULTQUEUE_H
+
+// The persistent result queue. A new result is first written, whole, as one
+// JSON file into the queue folder with flags for the actions still to do
+// (database, cloud, export); the queue thread works them off on a timer and
+// deletes the file once every action the settings ask for is done. A result
+// whose addResult() has returned survives a power cut: the file is written
+// to a temporary name, synced and renamed.
+//
+// Everything that touches the queue files and the meta list runs on the
+// "Result Queue Thread". Public slots called from another thread are carried
+// over to it and the caller waits until they have run.
+
+#include "resultmanager_global.h"
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+
+#include "xrferrorinfo.h"
+#include "xrfkorviresult.h"
+
+class RESULTMANAGER_EXPORT XrfResultQueue : public QObject
+{
+    Q_OBJECT
+public:
+    static const QString resultFileDateTimeformat;
+
+    static XrfResultQueue *instance();
+    // Stops the queue, joins its thread and deletes the singleton; the next
+    // instance() builds a new one (in the current directory of that time).
+    static void destroyInstance();
+    ~XrfResultQueue() override;
+
+    QString queuePath() const;
+    int maxQueueSize() const;
+    void setMaxQueueSize(int size);
+    // Milliseconds between passes; 5000 unless set.
+    int checkInterval() const;
+    void setCheckInterval(int msecs);
+    // Milliseconds after which a hand-over to the database without a reported
+    // commit is released and handed over again; 60000 unless set.
+    int handOverTimeout() const;
+    void setHandOverTimeout(int msecs);
+
+    QString createQueuedResultPath(QDateTime testDateTime, QString tidName, int testId) const;
+    void getResultActionSettings(QJsonObject *settings);
+    bool roomInQueue();
+    bool loadResultFromObjectOrFile(QJsonObject *meta, QJsonObject *resultObject,
+                                    XrfKorviResult *result);
+    bool fetchQueuedResult(const QString &day, const QString &tidName, XrfKorviResult *result);
+    bool sendResultToCloud(const QJsonObject &result);
+    void processResult(QJsonObject *meta, QJsonObject *resultObject);
+    void updateOrDeleteResult(QJsonObject *meta, bool changed);
+    void checkForStaleResults();
+
+    // The tidName as it may stand in a file name: path separators, control
+    // characters and the characters FAT refuses become "_", and the whole
+    // queue file name stays within 255 bytes.
+    static QString fileNameSafe(const QString &tidName);
+
+signals:
+    void queueSizeWarning();
+    void queueFullWarning();
+
+public slots:
+    void addResult(const XrfKorviResult &result);
+    void onQueueCheckTimerTimeout();
+    void onThreadStarted();
+    void onResultCommittedToDb(QDateTime testDateTime, bool isAverage, int testId);
+    void onResultSentToCloud(QString testDateTime);
+    void onExportComplete(int testId, XrfErrorInfo::XrfError status);
+    void onNetworkConnectionStatusChanged(bool connected);
+    void onNetworkFolderMountStatusChanged(uint status);
+    void startResultQueue();
+    void stopResultQueue();
+    void pauseResultQueue();
+    void unPauseResultQueue();
+
+private:
+    XrfResultQueue();
+    bool onQueueThread() const;
+    class XrfResultQueuePrivate;
+    XrfResultQueuePrivate *d;
+};
+
+#endif // XRFRESULTQUEUE_H
