@@ -110,6 +110,11 @@ int XrfResultManager::controllerStatus() const
     return m_pImpl ? m_pImpl->controllerStatus() : 0;
 }
 
+bool XrfResultManager::databaseAvailable() const
+{
+    return m_pImpl && m_pImpl->databaseManager()->isSdCardInserted();
+}
+
 XrfErrorInfo::XrfError XrfResultManager::addTestResult(const XrfKorviResult &param)
 {
     XRF_REQUIRE_IMPL(XrfErrorInfo::InvalidArgument);

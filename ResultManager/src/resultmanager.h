@@ -42,6 +42,9 @@ public:
     XrfErrorInfo::XrfError setInstrumentDataPath(const QString &dbPath,
                                                  const QString &unused = QString());
     int controllerStatus() const;
+    // Whether a results database is open (the storage card is present and its
+    // database usable). Direct.
+    bool databaseAvailable() const;
 
     XrfErrorInfo::XrfError getLastTestID(int *tid);
     XrfErrorInfo::XrfError getLastTestDateTime(QString *testDateTime);

@@ -1,0 +1,366 @@
+// Crash durability of the result queue with real processes: a host process
+// (queuehost) queues results and is killed with SIGKILL, at armed points in
+// the library or at random moments; a restarted host must then store every
+// result whose addResult() had returned exactly once, with its image, and
+// leave nothing behind in the queue folder.
+//
+// XRF_CRASH_SEED and XRF_CRASH_KILLS replay or lengthen the random kills.
+
+#include <QDir>
+#include <QFile>
+#include <QHash>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRandomGenerator>
+#include <QSet>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "queuehostresults.h"
+
+namespace {
+
+const char hostPath[] = XRF_QUEUEHOST;
+const int hostTimeoutMsecs = 90000;
+
+struct HostRun
+{
+    QProcess::ExitStatus exitStatus = QProcess::NormalExit;
+    int exitCode = -1;
+    QList<int> added;
+    bool done = false;
+    QString logPath;
+};
+
+QString storedDateTime(int index)
+{
+    return QueueHostResults::testDateTime(index).toString(
+            QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+}
+
+QString tail(const QString &path, int lines = 30)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("(no log at %1)").arg(path);
+    const QStringList all = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+    return QStringLiteral("last lines of %1:\n").arg(path)
+            + all.mid(qMax(0, all.size() - lines)).join(QLatin1Char('\n'));
+}
+
+} // namespace
+
+class TestQueueCrash : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void crashAtArmedPointLosesNothingAndStoresNothingTwice_data();
+    void crashAtArmedPointLosesNothingAndStoresNothingTwice();
+    void randomKillsLoseNothingAndStoreNothingTwice();
+    void resultsQueuedWithoutCardAreStoredOnceTheCardIsThere();
+    void unfinishedTemporaryFileIsRemovedAtStart();
+
+private:
+    QString dataDir() const { return m_dir->filePath(QStringLiteral("data")); }
+    QString queueDir() const { return dataDir() + QStringLiteral("/resultQueue"); }
+    QString dbPath() const { return dataDir() + QStringLiteral("/card/db/SN-CRASH.sqlite"); }
+
+    // Runs the host to its end, or kills it after killAfterMsecs (when >= 0).
+    HostRun runHost(const QStringList &args, const QString &crashPoint = QString(),
+                    int killAfterMsecs = -1);
+    void verifyStore(const QSet<int> &acknowledged, const QSet<int> &attempted);
+
+    QTemporaryDir *m_dir = nullptr;
+    int m_runs = 0;
+};
+
+void TestQueueCrash::init()
+{
+    QVERIFY2(QFileInfo(QString::fromLocal8Bit(hostPath)).isExecutable(), hostPath);
+    m_dir = new QTemporaryDir;
+    QVERIFY(m_dir->isValid());
+    QVERIFY(QDir().mkpath(m_dir->filePath(QStringLiteral("logs"))));
+    m_runs = 0;
+}
+
+void TestQueueCrash::cleanup()
+{
+    if (QTest::currentTestFailed()) {
+        m_dir->setAutoRemove(false);
+        qWarning() << "Data and host logs kept in" << m_dir->path();
+    }
+    delete m_dir;
+    m_dir = nullptr;
+}
+
+HostRun TestQueueCrash::runHost(const QStringList &args, const QString &crashPoint,
+                                int killAfterMsecs)
+{
+    HostRun run;
+    run.logPath = m_dir->filePath(QStringLiteral("logs/%1-%2.log")
+                                          .arg(++m_runs, 3, 10, QLatin1Char('0'))
+                                          .arg(args.first()));
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("XRF_CRASH_POINT"));
+    env.remove(QStringLiteral("XRF_FAULT_POINT"));
+    if (!crashPoint.isEmpty())
+        env.insert(QStringLiteral("XRF_CRASH_POINT"), crashPoint);
+
+    QProcess host;
+    host.setProcessEnvironment(env);
+    // The host logs a lot; a pipe nobody reads would stall it.
+    host.setStandardErrorFile(run.logPath);
+    host.start(QString::fromLocal8Bit(hostPath), QStringList { dataDir() } + args);
+    if (!host.waitForStarted()) {
+        qWarning() << "queuehost did not start:" << host.errorString();
+        return run;
+    }
+    if (!host.waitForFinished(killAfterMsecs >= 0 ? killAfterMsecs : hostTimeoutMsecs)) {
+        if (killAfterMsecs < 0)
+            qWarning() << "queuehost hung; killing it";
+        host.kill();
+        host.waitForFinished(hostTimeoutMsecs);
+    }
+    run.exitStatus = host.exitStatus();
+    run.exitCode = host.exitCode();
+
+    // Only whole lines count: a line cut off by the kill was never acknowledged.
+    const QByteArray out = host.readAllStandardOutput();
+    const QList<QByteArray> lines = out.split('\n');
+    for (int i = 0; i + 1 < lines.size(); ++i) {
+        const QByteArray &line = lines.at(i);
+        if (line.startsWith("added "))
+            run.added << line.mid(6).toInt();
+        else if (line == "done")
+            run.done = true;
+    }
+    return run;
+}
+
+void TestQueueCrash::verifyStore(const QSet<int> &acknowledged, const QSet<int> &attempted)
+{
+    // Nothing may be left in the queue folder: no queue file, no temporary file.
+    const QStringList left = QDir(queueDir())
+                                     .entryList(QDir::AllEntries | QDir::Hidden | QDir::System
+                                                | QDir::NoDotAndDotDot);
+    QVERIFY2(left.isEmpty(),
+             qPrintable(QStringLiteral("left in the queue folder: ")
+                        + left.join(QStringLiteral(", "))));
+
+    QHash<QPair<QString, QString>, int> indexOf;
+    for (int index : attempted)
+        indexOf.insert({ storedDateTime(index), QueueHostResults::tidName(index) }, index);
+
+    QHash<int, int> timesStored;
+    QHash<int, QStringList> images;
+    static int checks = 0;
+    const QString connection = QStringLiteral("queuecrash-%1").arg(++checks);
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+        db.setDatabaseName(dbPath());
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        QVERIFY2(db.open(), qPrintable(db.lastError().text()));
+
+        QSqlQuery rows(db);
+        QVERIFY2(rows.exec(QStringLiteral("SELECT testDateTime, tidName, count(*) FROM "
+                                          "analysisresult GROUP BY testDateTime, tidName")),
+                 qPrintable(rows.lastError().text()));
+        while (rows.next()) {
+            const QPair<QString, QString> key { rows.value(0).toString(),
+                                                rows.value(1).toString() };
+            QVERIFY2(indexOf.contains(key),
+                     qPrintable(QStringLiteral("stored a result nobody added: %1 / %2")
+                                        .arg(key.first, key.second)));
+            timesStored.insert(indexOf.value(key), rows.value(2).toInt());
+        }
+
+        QSqlQuery imageRows(db);
+        QVERIFY2(imageRows.exec(QStringLiteral(
+                         "SELECT a.testDateTime, a.tidName, i.fileName FROM imageresult i "
+                         "JOIN analysisresult a ON a.testId = i.testId")),
+                 qPrintable(imageRows.lastError().text()));
+        while (imageRows.next()) {
+            const QPair<QString, QString> key { imageRows.value(0).toString(),
+                                                imageRows.value(1).toString() };
+            QVERIFY(indexOf.contains(key));
+            images[indexOf.value(key)] << imageRows.value(2).toString();
+        }
+    }
+    QSqlDatabase::removeDatabase(connection);
+
+    for (auto it = timesStored.cbegin(); it != timesStored.cend(); ++it)
+        QVERIFY2(it.value() == 1,
+                 qPrintable(QStringLiteral("result %1 (%2) stored %3 times")
+                                    .arg(it.key())
+                                    .arg(acknowledged.contains(it.key()) ? "acknowledged"
+                                                                         : "not acknowledged")
+                                    .arg(it.value())));
+    for (int index : acknowledged)
+        QVERIFY2(timesStored.contains(index),
+                 qPrintable(QStringLiteral("acknowledged result %1 was lost").arg(index)));
+
+    for (auto it = timesStored.cbegin(); it != timesStored.cend(); ++it) {
+        const int index = it.key();
+        const QStringList files = images.value(index);
+        if (!QueueHostResults::hasImage(index)) {
+            QVERIFY2(files.isEmpty(),
+                     qPrintable(QStringLiteral("result %1 has image rows %2")
+                                        .arg(index)
+                                        .arg(files.join(QLatin1Char(' ')))));
+            continue;
+        }
+        QVERIFY2(files.size() == 1,
+                 qPrintable(QStringLiteral("result %1 has %2 image rows: %3")
+                                    .arg(index)
+                                    .arg(files.size())
+                                    .arg(files.join(QLatin1Char(' ')))));
+        QFile image(dataDir() + QStringLiteral("/card/images/") + files.first());
+        QVERIFY2(image.open(QIODevice::ReadOnly),
+                 qPrintable(QStringLiteral("image of result %1 missing: %2")
+                                    .arg(index)
+                                    .arg(image.fileName())));
+        QCOMPARE(image.readAll(), QueueHostResults::imageContent(index));
+    }
+}
+
+void TestQueueCrash::crashAtArmedPointLosesNothingAndStoresNothingTwice_data()
+{
+    QTest::addColumn<QString>("point");
+    // Where the first result's queue file is whole when the process dies, it
+    // must be stored although its addResult() never returned.
+    QTest::addColumn<bool>("firstIsDurable");
+
+    QTest::newRow("after the queue file is written") << "queue-after-write" << true;
+    QTest::newRow("while a queue file is saved") << "json-save-before-commit" << false;
+    QTest::newRow("inside the insertion transaction") << "after-analysis-row" << true;
+    QTest::newRow("after the commit") << "after-commit" << true;
+    QTest::newRow("before a queue file is rewritten") << "queue-before-rewrite" << true;
+}
+
+void TestQueueCrash::crashAtArmedPointLosesNothingAndStoresNothingTwice()
+{
+    QFETCH(QString, point);
+    QFETCH(bool, firstIsDurable);
+
+    const HostRun crashed = runHost({ "add", "0", "6" }, point);
+    QVERIFY2(crashed.exitStatus == QProcess::CrashExit,
+             qPrintable(QStringLiteral("the host was not killed at %1 (exit code %2)\n%3")
+                                .arg(point)
+                                .arg(crashed.exitCode)
+                                .arg(tail(crashed.logPath))));
+    QVERIFY(!crashed.done);
+    // Make sure it died where it was meant to, not somewhere else.
+    QFile log(crashed.logPath);
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QVERIFY2(log.readAll().contains(point.toUtf8()), qPrintable(tail(crashed.logPath)));
+
+    const HostRun restarted = runHost({ "add", "6", "2" });
+    QVERIFY2(restarted.exitStatus == QProcess::NormalExit && restarted.exitCode == 0
+                     && restarted.done,
+             qPrintable(tail(restarted.logPath)));
+    QCOMPARE(restarted.added, QList<int>({ 6, 7 }));
+    const HostRun drained = runHost({ "drain" });
+    QVERIFY2(drained.exitStatus == QProcess::NormalExit && drained.exitCode == 0 && drained.done,
+             qPrintable(tail(drained.logPath)));
+
+    QSet<int> acknowledged(crashed.added.cbegin(), crashed.added.cend());
+    acknowledged << 6 << 7;
+    if (firstIsDurable)
+        acknowledged << 0;
+    verifyStore(acknowledged, { 0, 1, 2, 3, 4, 5, 6, 7 });
+}
+
+void TestQueueCrash::randomKillsLoseNothingAndStoreNothingTwice()
+{
+    const quint32 seed = qEnvironmentVariableIsSet("XRF_CRASH_SEED")
+            ? quint32(qEnvironmentVariableIntValue("XRF_CRASH_SEED"))
+            : 20260101u;
+    // At least this many hosts must die by the kill, not merely be started.
+    const int wantedKills = qEnvironmentVariableIsSet("XRF_CRASH_KILLS")
+            ? qEnvironmentVariableIntValue("XRF_CRASH_KILLS")
+            : 20;
+    qInfo("random kills: seed %u, %d kills wanted (XRF_CRASH_SEED, XRF_CRASH_KILLS)", seed,
+          wantedKills);
+    QRandomGenerator random(seed);
+
+    const int perCycle = 4;
+    const int maxCycles = 4 * wantedKills;
+    QSet<int> acknowledged, attempted;
+    int kills = 0, cycles = 0;
+    int killedWhile[3] = {}; // starting, adding, working off the queue
+    for (; kills < wantedKills && cycles < maxCycles; ++cycles) {
+        const int first = cycles * perCycle;
+        const int delay = random.bounded(20, 401);
+        const HostRun run = runHost({ "add", QString::number(first), QString::number(perCycle) },
+                                    QString(), delay);
+        // A host that ran to its end before the kill must have ended cleanly.
+        if (run.exitStatus == QProcess::CrashExit) {
+            ++kills;
+            ++killedWhile[run.added.isEmpty() ? 0 : run.added.size() < perCycle ? 1 : 2];
+        } else {
+            QVERIFY2(run.exitCode == 0 && run.done, qPrintable(tail(run.logPath)));
+        }
+        for (int index : run.added) {
+            QVERIFY2(index >= first && index < first + perCycle, qPrintable(tail(run.logPath)));
+            acknowledged << index;
+        }
+        for (int index = first; index < first + perCycle; ++index)
+            attempted << index;
+    }
+    qInfo("%d hosts started, %d killed (%d before the first add returned, %d while adding, %d "
+          "after), %d of %d results acknowledged",
+          cycles, kills, killedWhile[0], killedWhile[1], killedWhile[2], int(acknowledged.size()),
+          int(attempted.size()));
+    QVERIFY2(kills >= wantedKills, "the hosts kept finishing before they could be killed");
+
+    const HostRun drained = runHost({ "drain" });
+    QVERIFY2(drained.exitStatus == QProcess::NormalExit && drained.exitCode == 0 && drained.done,
+             qPrintable(tail(drained.logPath)));
+    verifyStore(acknowledged, attempted);
+}
+
+void TestQueueCrash::resultsQueuedWithoutCardAreStoredOnceTheCardIsThere()
+{
+    const HostRun noCard = runHost({ "add", "0", "5", "--no-card" });
+    QVERIFY2(noCard.exitStatus == QProcess::NormalExit && noCard.exitCode == 0 && noCard.done,
+             qPrintable(tail(noCard.logPath)));
+    QCOMPARE(noCard.added, QList<int>({ 0, 1, 2, 3, 4 }));
+    // Passes without a database leave every result queued, and open nothing.
+    QCOMPARE(QDir(queueDir()).entryList({ QStringLiteral("*_*.json") }, QDir::Files).size(), 5);
+    QVERIFY(!QFileInfo::exists(dbPath()));
+
+    const HostRun drained = runHost({ "drain" });
+    QVERIFY2(drained.exitStatus == QProcess::NormalExit && drained.exitCode == 0 && drained.done,
+             qPrintable(tail(drained.logPath)));
+    verifyStore({ 0, 1, 2, 3, 4 }, { 0, 1, 2, 3, 4 });
+}
+
+void TestQueueCrash::unfinishedTemporaryFileIsRemovedAtStart()
+{
+    // Where the folder cannot hold unnamed temporary files (O_TMPFILE), a save
+    // cut off by a crash leaves its named temporary file beside the target.
+    QVERIFY(QDir().mkpath(queueDir()));
+    QFile unfinished(queueDir() + QStringLiteral("/20260101000009000_R9_1.json.Xq3ZkP"));
+    QVERIFY(unfinished.open(QIODevice::WriteOnly));
+    QVERIFY(unfinished.write("{\"queuedForDb\": false, \"savedToDb\": false, \"result\": {\"analy")
+            > 0);
+    unfinished.close();
+
+    const HostRun run = runHost({ "add", "0", "2" });
+    QVERIFY2(run.exitStatus == QProcess::NormalExit && run.exitCode == 0 && run.done,
+             qPrintable(tail(run.logPath)));
+    QCOMPARE(run.added, QList<int>({ 0, 1 }));
+    QVERIFY(!unfinished.exists());
+    verifyStore({ 0, 1 }, { 0, 1 });
+}
+
+QTEST_GUILESS_MAIN(TestQueueCrash)
+#include "tst_queuecrash.moc"

@@ -1,0 +1,131 @@
+#include "resultreport.h"
+
+#include <QDir>
+#include <QLocale>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QStorageInfo>
+#include <QTextStream>
+
+#include "resultmanager.h"
+#include "xrfhost.h"
+#include "xrfutils.h"
+
+namespace ResultReport {
+
+namespace {
+
+    QString localAndUtc(const QDateTime &when)
+    {
+        return QStringLiteral("%1 (UTC %2)")
+                .arg(when.toLocalTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss t")),
+                     when.toUTC().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")));
+    }
+
+    QString bytes(qint64 n)
+    {
+        return QLocale::c().formattedDataSize(n, 1, QLocale::DataSizeTraditionalFormat);
+    }
+
+    // Reads one value of the database file without going through the library:
+    // the host only looks, on its own read-only connection.
+    QVariant peek(const QString &file, const QString &sql)
+    {
+        const QString name = QStringLiteral("xrfresults-info");
+        QVariant value;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+            db.setDatabaseName(file);
+            db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+            if (db.open()) {
+                QSqlQuery q(db);
+                if (q.exec(sql) && q.next())
+                    value = q.value(0);
+            }
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(name);
+        return value;
+    }
+
+} // namespace
+
+QString storedLine(int testId, const XrfKorviResult &result)
+{
+    return QStringLiteral("%1\t%2\t%3")
+            .arg(testId)
+            .arg(result.analysis().dateTimeString(), result.analysis().tidName());
+}
+
+QString summary(const XrfKorviResult &r)
+{
+    QString text;
+    QTextStream out(&text);
+    const XrfAnalysisResult &a = r.analysis();
+    const QString plusMinus = QString::fromUtf8(" ± ");
+    out << "Test " << a.testId() << "  " << a.tidName() << '\n';
+    out << "  date-time   " << localAndUtc(a.testDateTime()) << '\n';
+    out << "  type        " << a.testType() << '\n';
+    out << "  method      " << a.methodDispName() << " (" << a.methodId() << ")\n";
+    out << "  user        " << a.userId() << '\n';
+    for (const QJsonObject &info : r.testInfo())
+        out << "  " << info.value(QStringLiteral("key")).toString().leftJustified(11) << ' '
+            << info.value(QStringLiteral("value")).toString() << '\n';
+    if (!r.chemistry().isEmpty()) {
+        out << "  chemistry\n";
+        for (const XrfChemistryResult &c : r.chemistry())
+            out << "    " << c.elementName().leftJustified(4) << ' '
+                << QString::number(c.concentration(), 'f', 4).rightJustified(10) << plusMinus
+                << QString::number(c.error(), 'f', 4) << " %\n";
+    }
+    for (const XrfCoatingResult &layer : r.coating())
+        out << "  layer " << layer.layerOrder() << "     " << layer.element() << ' '
+            << QString::number(layer.thickness(), 'f', 3) << plusMinus
+            << QString::number(layer.error(), 'f', 3) << QString::fromUtf8(" µm\n");
+    if (r.hasCalCheck())
+        out << "  cal check   rate " << r.calCheck()->rate() << ", resolution "
+            << r.calCheck()->resolution() << " eV, error code " << r.calCheck()->errorCode()
+            << '\n';
+    if (!r.gradeMatch().isEmpty()) {
+        const XrfGradeMatch &best = r.gradeMatch().first();
+        out << "  grade match " << best.gradeName() << " (match number "
+            << QString::number(best.matchNumber(), 'f', 2) << ")";
+        if (r.gradeMatch().size() > 1)
+            out << ", next " << r.gradeMatch().at(1).gradeName();
+        out << '\n';
+    }
+    for (const XrfImageInfo &image : r.images())
+        out << "  image       " << image.name() << (image.type() == 0 ? " (inline)" : " (macro)")
+            << '\n';
+    return text;
+}
+
+QString info(XrfHost &host)
+{
+    QString text;
+    QTextStream out(&text);
+    XrfResultManager *rm = XrfResultManager::instance();
+    const QString file = host.databaseFile();
+    int lastId = 0;
+    QString lastDateTime;
+    rm->getLastTestID(&lastId);
+    rm->getLastTestDateTime(&lastDateTime);
+    out << "data folder       " << host.dataDir() << '\n';
+    out << "database file     " << file << '\n';
+    out << "dbId              " << peek(file, QStringLiteral("SELECT dbId FROM devinfo")).toString()
+        << '\n';
+    out << "schema version    " << host.dbInfo().value(QStringLiteral("dbVersion")).toString()
+        << '\n';
+    out << "results           "
+        << peek(file, QStringLiteral("SELECT count(*) FROM analysisresult")).toInt() << '\n';
+    out << "last test id      " << lastId << '\n';
+    out << "last date-time    "
+        << (lastDateTime.isEmpty() ? QStringLiteral("-") : lastDateTime + QStringLiteral(" UTC"))
+        << '\n';
+    out << "free space        " << bytes(XrfUtils::availableSpaceOnSdCard()) << '\n';
+    out << "image store       " << host.imageDir() << '\n';
+    out << "queue folder      " << host.queueDir() << " (" << host.queuedFileCount() << " files)\n";
+    return text;
+}
+
+} // namespace ResultReport

@@ -1,0 +1,23 @@
+#ifndef RESULTREPORT_H
+#define RESULTREPORT_H
+
+// What xrfresults prints: a result as a person reads it, and the state of a
+// data folder.
+
+#include <QString>
+
+#include "xrfkorviresult.h"
+
+class XrfHost;
+
+namespace ResultReport {
+
+QString summary(const XrfKorviResult &result);
+QString info(XrfHost &host);
+
+// One line per stored result: test id, UTC date-time, test name.
+QString storedLine(int testId, const XrfKorviResult &result);
+
+} // namespace ResultReport
+
+#endif // RESULTREPORT_H
