@@ -66,9 +66,10 @@ private slots:
     void randomKillsLoseNothingAndStoreNothingTwice();
     void resultsQueuedWithoutCardAreStoredOnceTheCardIsThere();
     void unfinishedTemporaryFileIsRemovedAtStart();
+    void killedWhileTheDatabaseIsCreated();
 
 private:
-    QString dataDir() const { return m_dir->filePath(QStringLiteral("data")); }
+    QString dataDir() const { return m_dataDir; }
     QString queueDir() const { return dataDir() + QStringLiteral("/resultQueue"); }
     QString dbPath() const { return dataDir() + QStringLiteral("/card/db/SN-CRASH.sqlite"); }
 
@@ -78,6 +79,7 @@ private:
     void verifyStore(const QSet<int> &acknowledged, const QSet<int> &attempted);
 
     QTemporaryDir *m_dir = nullptr;
+    QString m_dataDir;
     int m_runs = 0;
 };
 
@@ -87,6 +89,7 @@ void TestQueueCrash::init()
     m_dir = new QTemporaryDir;
     QVERIFY(m_dir->isValid());
     QVERIFY(QDir().mkpath(m_dir->filePath(QStringLiteral("logs"))));
+    m_dataDir = m_dir->filePath(QStringLiteral("data"));
     m_runs = 0;
 }
 
@@ -360,6 +363,38 @@ void TestQueueCrash::unfinishedTemporaryFileIsRemovedAtStart()
     QCOMPARE(run.added, QList<int>({ 0, 1 }));
     QVERIFY(!unfinished.exists());
     verifyStore({ 0, 1 }, { 0, 1 });
+}
+
+void TestQueueCrash::killedWhileTheDatabaseIsCreated()
+{
+    // Each host starts on a new card and is killed a little later than the
+    // one before, until one gets past opening the database: one of them dies
+    // while the database file is being made. The next host must still store.
+    const int stepMsecs = 3;
+    const int maxSteps = 200;
+    int step = 0;
+    for (; step < maxSteps; ++step) {
+        m_dataDir = m_dir->filePath(QStringLiteral("data-%1").arg(step));
+        const HostRun killed = runHost({ "add", "0", "1" }, QString(), step * stepMsecs);
+        const bool pastOpening
+                = !killed.added.isEmpty() || killed.exitStatus != QProcess::CrashExit;
+        // Killed before it began the file: nothing to look at.
+        if (!pastOpening && !QFileInfo::exists(dbPath()))
+            continue;
+
+        const HostRun next = runHost({ "add", "1", "1" });
+        QVERIFY2(next.exitStatus == QProcess::NormalExit && next.exitCode == 0 && next.done,
+                 qPrintable(QStringLiteral("after a kill at %1 ms: %2")
+                                    .arg(step * stepMsecs)
+                                    .arg(tail(next.logPath))));
+        verifyStore(QSet<int>(killed.added.cbegin(), killed.added.cend()) << 1, { 0, 1 });
+        if (QTest::currentTestFailed())
+            return;
+        if (pastOpening)
+            break;
+    }
+    QVERIFY2(step < maxSteps, "no host got past opening the database");
+    qInfo("the first host past opening the database was killed at %d ms", step * stepMsecs);
 }
 
 QTEST_GUILESS_MAIN(TestQueueCrash)

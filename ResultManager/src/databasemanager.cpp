@@ -435,10 +435,14 @@ XrfErrorInfo::XrfError DatabaseManager::openDB(QString path)
 
     // A file that exists but never got its tables (cut off right after it
     // was made) is created like a new one.
-    if (folderCreated || !fileExisted || tableCount == 0)
+    if (folderCreated || !fileExisted || tableCount == 0) {
         createTablesInDatabase(true);
-    else
+    } else {
         upgradeDb(serialNumber(), false, filePath);
+        // Completes a file whose creation was cut off: every statement is
+        // "IF NOT EXISTS", and the device row is made only when missing.
+        createTablesInDatabase(false);
+    }
     createDbIndices();
     QSqlDatabase db = workingHandle();
     for (const QString &pragma : pragmas)

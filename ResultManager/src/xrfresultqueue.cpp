@@ -27,6 +27,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <functional>
+
 #include "resultmanager.h"
 #include "xrfhardwaremanager.h"
 #include "xrfmetatypes.h"
@@ -69,6 +71,9 @@ public:
     explicit XrfResultQueuePrivate(XrfResultQueue *queue) : QObject(queue), q(queue) { }
 
     void onUploadStarted();
+    void forEachQueuedAt(
+            const QDateTime &when, const char *foundText,
+            const std::function<void(const QString &, QJsonObject &, XrfKorviResult &)> &update);
     void stopHangingUpload()
     {
         if (uploadProcess->state() == QProcess::NotRunning)
@@ -671,20 +676,19 @@ void XrfResultQueue::updateOrDeleteResult(QJsonObject *meta, bool changed)
 
 // --- Completion slots --------------------------------------------------------------------
 
-void XrfResultQueue::onResultCommittedToDb(QDateTime testDateTime, bool isAverage, int testId)
+// Calls `update` for each queue file of a result taken at this UTC date-time
+// (the name's leading digits), with the file's object and its result; the
+// found-log line names the slot that asked.
+void XrfResultQueue::XrfResultQueuePrivate::forEachQueuedAt(
+        const QDateTime &when, const char *foundText,
+        const std::function<void(const QString &, QJsonObject &, XrfKorviResult &)> &update)
 {
-    XRF_ON_QUEUE_THREAD(onResultCommittedToDb(testDateTime, isAverage, testId));
-    Q_UNUSED(isAverage);
-    qDebug() << "Result queue: result committed to DB:" << testDateTime;
-    const QString prefix
-            = testDateTime.toUTC().toString(resultFileDateTimeformat) + QLatin1Char('_');
-    qDebug() << "Result queue: result committed to DB - search:"
-             << prefix + QStringLiteral("*.json");
-    for (const QFileInfo &f : d->queueFiles()) {
+    const QString prefix = when.toUTC().toString(resultFileDateTimeformat) + QLatin1Char('_');
+    for (const QFileInfo &f : queueFiles()) {
         if (!f.fileName().startsWith(prefix))
             continue;
         const QString path = f.absoluteFilePath();
-        qDebug() << "Result queue: result committed to DB - found:" << path;
+        qDebug() << foundText << path;
         QJsonObject object;
         if (XrfUtils::openFileJsonFile(path, &object) != XrfErrorInfo::NoError) {
             qWarning() << "JSON meta information in" << path << "is not an object";
@@ -697,16 +701,29 @@ void XrfResultQueue::onResultCommittedToDb(QDateTime testDateTime, bool isAverag
         }
         XrfKorviResult result;
         result.fromJsonObject(resultObject);
-        if (result.analysis().testDateTime() != testDateTime)
-            continue;
-        d->releaseHandOver(path);
         object.insert(QStringLiteral("filepath"), path);
-        object.insert(QStringLiteral("savedToDb"), true);
-        object.insert(QStringLiteral("testId"), testId);
-        result.analysis().setTestId(testId);
-        object.insert(QStringLiteral("result"), result.toJsonObject());
-        updateOrDeleteResult(&object, true);
+        update(path, object, result);
     }
+}
+
+void XrfResultQueue::onResultCommittedToDb(QDateTime testDateTime, bool isAverage, int testId)
+{
+    XRF_ON_QUEUE_THREAD(onResultCommittedToDb(testDateTime, isAverage, testId));
+    Q_UNUSED(isAverage);
+    qDebug() << "Result queue: result committed to DB:" << testDateTime;
+    qDebug() << "Result queue: result committed to DB - search:"
+             << testDateTime.toUTC().toString(resultFileDateTimeformat) + QStringLiteral("_*.json");
+    d->forEachQueuedAt(testDateTime, "Result queue: result committed to DB - found:",
+                       [&](const QString &path, QJsonObject &object, XrfKorviResult &result) {
+                           if (result.analysis().testDateTime() != testDateTime)
+                               return;
+                           d->releaseHandOver(path);
+                           object.insert(QStringLiteral("savedToDb"), true);
+                           object.insert(QStringLiteral("testId"), testId);
+                           result.analysis().setTestId(testId);
+                           object.insert(QStringLiteral("result"), result.toJsonObject());
+                           updateOrDeleteResult(&object, true);
+                       });
 }
 
 void XrfResultQueue::onResultSentToCloud(QString testDateTime)
@@ -715,31 +732,15 @@ void XrfResultQueue::onResultSentToCloud(QString testDateTime)
     qDebug() << "Result queue: result sent to cloud:" << testDateTime;
     QDateTime when = QDateTime::fromString(testDateTime, XrfAnalysisResult::dateTimeFormat);
     when.setTimeSpec(Qt::UTC);
-    const QString prefix = when.toString(resultFileDateTimeformat) + QLatin1Char('_');
-    qDebug() << "Result queue: result sent to cloud - search:" << prefix + QStringLiteral("*.json");
-    for (const QFileInfo &f : d->queueFiles()) {
-        if (!f.fileName().startsWith(prefix))
-            continue;
-        const QString path = f.absoluteFilePath();
-        qDebug() << "Result queue: result sent to cloud - found:" << path;
-        QJsonObject object;
-        if (XrfUtils::openFileJsonFile(path, &object) != XrfErrorInfo::NoError) {
-            qWarning() << "JSON meta information in" << path << "is not an object";
-            continue;
-        }
-        const QJsonObject resultObject = object.value(QStringLiteral("result")).toObject();
-        if (!XrfKorviResult::isValidResultJson(resultObject)) {
-            qWarning() << "Failed to deserialize JSON result in" << path;
-            continue;
-        }
-        XrfKorviResult result;
-        result.fromJsonObject(resultObject);
-        if (result.analysis().dateTimeString() != testDateTime)
-            continue;
-        object.insert(QStringLiteral("filepath"), path);
-        object.insert(QStringLiteral("sentToCloud"), true);
-        updateOrDeleteResult(&object, true);
-    }
+    qDebug() << "Result queue: result sent to cloud - search:"
+             << when.toString(resultFileDateTimeformat) + QStringLiteral("_*.json");
+    d->forEachQueuedAt(when, "Result queue: result sent to cloud - found:",
+                       [&](const QString &, QJsonObject &object, XrfKorviResult &result) {
+                           if (result.analysis().dateTimeString() != testDateTime)
+                               return;
+                           object.insert(QStringLiteral("sentToCloud"), true);
+                           updateOrDeleteResult(&object, true);
+                       });
 }
 
 void XrfResultQueue::onExportComplete(int testId, XrfErrorInfo::XrfError status)
