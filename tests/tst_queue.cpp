@@ -353,7 +353,10 @@ void TestQueue::failedCommitKeepsTheFile()
     qunsetenv("XRF_FAULT_POINT");
     m_queue->setHandOverTimeout(100);
     QTRY_VERIFY_WITH_TIMEOUT(queueFiles().isEmpty(), 10000);
-    QCOMPARE(committed.count(), 1);
+    // A slow machine may hand it over twice within the short time-out; it is
+    // stored once all the same.
+    QVERIFY(committed.count() >= 1);
+    QCOMPARE(querySqlite(dbFile(), "SELECT count(*) FROM analysisresult").value(0).toInt(), 1);
 }
 
 void TestQueue::cloudUploadOutcomes()

@@ -491,8 +491,10 @@ bool DatabaseManager::createTablesInDatabase(bool setPragmas)
         for (const QString &pragma : pragmas)
             QSqlQuery(db).exec(pragma);
     }
-    const bool ok = runScript(db, creationScript, "Failed to create a new table with query ");
+    // Tables and device row are one transaction: a creation cut off halfway
+    // leaves no table, and the next open creates them all.
     db.transaction();
+    const bool ok = runScript(db, creationScript, "Failed to create a new table with query ");
     QString dbId, dbVersion, serial, model, anode;
     getDeviceDbInfo(dbId, dbVersion, serial, model, anode);
     if (dbId.isEmpty()) {
