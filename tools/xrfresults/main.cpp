@@ -209,7 +209,8 @@ int runDemo(XrfHost &host, const QString &samplesDir, int generated)
     const int shown = runShow(QString::number(all.first().testId), false);
     out() << '\n' << ResultReport::info(host);
     out() << "\nThe library's log is " << host.dataDir() << "/xrfresults.log; look again with\n"
-          << "  xrfresults --data " << host.dataDir() << " info\n";
+          << "  " << QCoreApplication::applicationFilePath() << " --data " << host.dataDir()
+          << " info\n";
     return shown;
 }
 
