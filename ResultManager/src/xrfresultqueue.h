@@ -64,6 +64,12 @@ public:
 signals:
     void queueSizeWarning();
     void queueFullWarning();
+    // addResult() could not queue this result (queue full, a write that
+    // failed, or a result that can never be stored); nothing of it is kept.
+    void resultNotQueued(QString testDateTime, QString tidName, XrfErrorInfo::XrfError code);
+    // A queue file that cannot be read as a result, or whose insertion
+    // failed too often, was moved to the "failed" folder beside the queue.
+    void resultSetAside(QString path, QString reason);
 
 public slots:
     void addResult(const XrfKorviResult &result);
