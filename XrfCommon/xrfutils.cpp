@@ -44,12 +44,9 @@ QString nearestExistingFolder(const QString &path)
 
 // The rename of a committed file lives in its folder's entry list, which
 // has to reach the disk too or a power cut can bring back the old file.
-bool syncFolderOf(const QString &filePath, QString *reason)
+bool syncFolderPath(const QString &folder, QString *reason)
 {
 #ifdef Q_OS_UNIX
-    QFileInfo info(filePath);
-    const QString resolved = info.canonicalFilePath();
-    const QString folder = QFileInfo(resolved.isEmpty() ? filePath : resolved).absolutePath();
     const QByteArray encoded = QFile::encodeName(folder);
     const int fd = ::open(encoded.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
@@ -70,10 +67,18 @@ bool syncFolderOf(const QString &filePath, QString *reason)
         return false;
     }
 #else
-    Q_UNUSED(filePath)
+    Q_UNUSED(folder)
     Q_UNUSED(reason)
 #endif
     return true;
+}
+
+bool syncFolderOf(const QString &filePath, QString *reason)
+{
+    QFileInfo info(filePath);
+    const QString resolved = info.canonicalFilePath();
+    return syncFolderPath(QFileInfo(resolved.isEmpty() ? filePath : resolved).absolutePath(),
+                          reason);
 }
 
 } // namespace
@@ -150,7 +155,9 @@ XrfErrorInfo::XrfError XrfUtils::saveFileJsonFile(const QString &path, const QJs
         return XrfErrorInfo::FileCreateFailed;
     }
     const QByteArray data = QJsonDocument(obj).toJson(format);
-    if (file.write(data) != data.size()) {
+    // QSaveFile::commit() does not check its last flush: a short write on a
+    // full disk would be renamed over the target. Flush and check first.
+    if (file.write(data) != data.size() || faultPointArmed("json-save-write") || !file.flush()) {
         qWarning() << "Cannot write JSON file" << path << ":" << file.errorString();
         file.cancelWriting(); // the temporary file goes with the QSaveFile
         return XrfErrorInfo::FileCreateFailed;
@@ -169,6 +176,34 @@ XrfErrorInfo::XrfError XrfUtils::saveFileJsonFile(const QString &path, const QJs
     return XrfErrorInfo::NoError;
 }
 
+QString XrfUtils::safeFileNamePart(const QString &text, int maxBytes)
+{
+    static const QString refusedSet = QStringLiteral("/\\:*?\"<>|");
+    QString safe;
+    safe.reserve(text.size());
+    for (const QChar c : text) {
+        const bool refused = c.unicode() < 0x20 || c.unicode() == 0x7f || refusedSet.contains(c);
+        safe += refused ? QChar(QLatin1Char('_')) : c;
+    }
+    QByteArray utf8 = safe.toUtf8();
+    if (utf8.size() <= maxBytes)
+        return safe;
+    int end = qMax(0, maxBytes);
+    while (end > 0 && (uchar(utf8.at(end)) & 0xC0) == 0x80)
+        --end;
+    utf8.truncate(end);
+    return QString::fromUtf8(utf8);
+}
+
+bool XrfUtils::syncFolder(const QString &folder)
+{
+    QString reason;
+    if (syncFolderPath(folder, &reason))
+        return true;
+    qWarning() << reason;
+    return false;
+}
+
 bool XrfUtils::removeDirectory(const QString &path)
 {
     // An empty path would mean the current folder, and "/" everything.
@@ -184,6 +219,7 @@ bool XrfUtils::removeDirectory(const QString &path)
     return dir.removeRecursively();
 }
 
+#ifdef XRF_TEST_HOOKS
 namespace {
 bool listedIn(const char *variable, const char *name)
 {
@@ -204,3 +240,4 @@ bool XrfUtils::faultPointArmed(const char *name)
 {
     return listedIn("XRF_FAULT_POINT", name);
 }
+#endif // XRF_TEST_HOOKS

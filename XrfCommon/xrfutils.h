@@ -51,6 +51,15 @@ public:
                                                    QJsonDocument::JsonFormat format
                                                    = QJsonDocument::Compact);
 
+    // The text as it may stand in a file name on any card: path separators,
+    // control characters and the characters FAT refuses become "_", and the
+    // UTF-8 form is cut to at most maxBytes at a character boundary.
+    static QString safeFileNamePart(const QString &text, int maxBytes);
+
+    // Makes the folder's entry list durable (creations, renames and removals
+    // inside it). True also where the file system cannot sync a folder.
+    static bool syncFolder(const QString &folder);
+
     // Removes the folder with everything in it. True when it is gone
     // afterwards (also when it never existed); an empty path is refused.
     static bool removeDirectory(const QString &path);
@@ -58,8 +67,15 @@ public:
     // Test hooks, armed through the environment: XRF_CRASH_POINT lists points
     // (comma-separated) where the process kills itself with SIGKILL, as a
     // power cut would stop it; XRF_FAULT_POINT lists points where a step fails.
+    // Only a build configured with XRF_TEST_HOOKS has them; elsewhere they
+    // compile to nothing.
+#ifdef XRF_TEST_HOOKS
     static void crashPoint(const char *name);
     static bool faultPointArmed(const char *name);
+#else
+    static void crashPoint(const char *) { }
+    static bool faultPointArmed(const char *) { return false; }
+#endif
 };
 
 #endif // XRFUTILS_H

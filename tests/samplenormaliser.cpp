@@ -155,11 +155,16 @@ XrfKorviResult normaliseStored(const XrfKorviResult &original, int testId, const
 
     // Images: renamed into the store, crop and spot as float text with 6
     // significant digits.
-    const QString day = a.testDateTime().toString("yyyy-MM-dd");
+    const QString day = a.testDateTime().toUTC().toString("yyyy-MM-dd");
+    const QString time = a.testDateTime().toUTC().toString("hhmmsszzz");
     int number = 1;
     for (XrfImageInfo &image : e.images()) {
-        image.setName(day + "/img-" + day + '-' + a.tidName() + '-' + QString::number(number++)
-                      + ".jpeg");
+        QString name = a.tidName();
+        for (QChar &c : name)
+            if (c < QChar(0x20) || QStringLiteral("/\\:*?\"<>|").contains(c))
+                c = '_';
+        image.setName(day + "/img-" + day + '-' + name + '-' + time + '-'
+                      + QString::number(number++) + ".jpeg");
         image.setType(image.type() == 0 ? 0 : 1);
         image.setCropAreaTop(float(sixDigits(image.cropAreaTop())));
         image.setCropAreaLeft(float(sixDigits(image.cropAreaLeft())));

@@ -50,7 +50,12 @@ private slots:
     void queuedResultIsStoredOnceAndItsFileGoes();
     void fileNameAndLookupByDayAndName();
     void capacityWarnsAndRefusesWithoutLosing();
-    void damagedQueueFilesDoNotStopTheQueue();
+    void unreadableQueueFilesAreSetAsideNeverDeleted();
+    void resultsThatCanNeverBeStoredDoNotCycle();
+    void resultsSharingADateTimeAreAllStored();
+    void aFullDiskLeavesNoShortQueueFile();
+    void actionsThatCannotRunNeverWedgeTheQueue_data();
+    void actionsThatCannotRunNeverWedgeTheQueue();
     void failingResultDoesNotBlockOthersAndIsStoredLater();
     void resultsWaitForTheCard();
     void failedCommitKeepsTheFile();
@@ -259,43 +264,236 @@ void TestQueue::capacityWarnsAndRefusesWithoutLosing()
     QCOMPARE(storedCount(QStringLiteral("Q200")), 0);
 }
 
-void TestQueue::damagedQueueFilesDoNotStopTheQueue()
+void TestQueue::unreadableQueueFilesAreSetAsideNeverDeleted()
 {
-    m_queue->pauseResultQueue();
-    QVERIFY(QDir().mkpath(m_queue->queuePath()));
+    // A real result whose name looks like a temporary file's.
+    m_queue->addResult(makeResult(9, QStringLiteral("report.json.v2")));
+    XrfResultQueue::destroyInstance();
+
+    // What a restart may find beside it: damaged files, objects without a
+    // result, and the temporary file of a save that was cut off.
     const QMap<QString, QByteArray> damaged {
         { "20260301090000000_truncated_1.json", "{\"queuedForDb\": false, \"result\": {\"analys" },
         { "20260301090000001_empty_2.json", "" },
         { "20260301090000002_array_3.json", "[1, 2, 3]" },
+        { "20260301090000003_wrongtypes_4.json",
+          "{\"queuedForDb\": \"yes\", \"result\": 5, \"testId\": \"x\"}" },
+        { "20260301090000004_stray_5.json", "{\"note\": \"not a result\"}" },
     };
+    const QString queueDir = m_dir->filePath("resultQueue");
     for (auto it = damaged.begin(); it != damaged.end(); ++it) {
-        QFile f(m_queue->queuePath() + '/' + it.key());
+        QFile f(queueDir + '/' + it.key());
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write(it.value());
     }
-    // An object whose result cannot be read stays queued, untouched.
-    const QByteArray wrongTypes = "{\"queuedForDb\": \"yes\", \"result\": 5, \"testId\": \"x\"}";
-    QFile f(m_queue->queuePath() + "/20260301090000003_wrongtypes_4.json");
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(wrongTypes);
-    f.close();
-    m_queue->addResult(makeResult(10));
-    m_queue->addResult(makeResult(11));
+    QFile leftover(queueDir + "/20260301090000006_Q6_7.json.Ab3xYz");
+    QVERIFY(leftover.open(QIODevice::WriteOnly));
+    leftover.write("{\"queuedF");
+    leftover.close();
 
+    // While the files cannot be read at all, they are only waited for.
+    qputenv("XRF_FAULT_POINT", "queue-read");
+    m_queue = XrfResultQueue::instance();
+    m_queue->setCheckInterval(50);
+    connect(m_rm, &XrfResultManager::resultCommitted, m_queue,
+            &XrfResultQueue::onResultCommittedToDb);
+    QSignalSpy setAside(m_queue, &XrfResultQueue::resultSetAside);
     openCard();
-    QTest::ignoreMessage(QtWarningMsg,
-                         QRegularExpression("truncated_1.json\" does not contain an object"));
-    QTest::ignoreMessage(QtWarningMsg,
-                         QRegularExpression("empty_2.json\" does not contain an object"));
-    QTest::ignoreMessage(QtWarningMsg,
-                         QRegularExpression("array_3.json\" does not contain an object"));
-    m_queue->unPauseResultQueue();
-    QTRY_COMPARE_WITH_TIMEOUT(queueFiles(), QStringList { "20260301090000003_wrongtypes_4.json" },
-                              10000);
-    QCOMPARE(storedCount("Q10") + storedCount("Q11"), 2);
-    QFile kept(m_queue->queuePath() + "/20260301090000003_wrongtypes_4.json");
-    QVERIFY(kept.open(QIODevice::ReadOnly));
-    QCOMPARE(kept.readAll(), wrongTypes);
+    QTest::qWait(400);
+    QCOMPARE(queueFiles().size(), damaged.size() + 1);
+    QVERIFY(!QFileInfo::exists(leftover.fileName()));
+    QCOMPARE(setAside.count(), 0);
+    QCOMPARE(storedCount("report.json.v2"), 0);
+
+    qunsetenv("XRF_FAULT_POINT");
+    QTRY_VERIFY_WITH_TIMEOUT(queueFiles().isEmpty(), 10000);
+    QCOMPARE(storedCount("report.json.v2"), 1);
+    QCOMPARE(setAside.count(), damaged.size());
+    for (auto it = damaged.begin(); it != damaged.end(); ++it) {
+        QFile kept(queueDir + "/failed/" + it.key());
+        QVERIFY2(kept.open(QIODevice::ReadOnly), qPrintable(it.key()));
+        QCOMPARE(kept.readAll(), it.value());
+    }
+}
+
+void TestQueue::resultsThatCanNeverBeStoredDoNotCycle()
+{
+    openCard();
+    QSignalSpy notQueued(m_queue, &XrfResultQueue::resultNotQueued);
+    QSignalSpy setAside(m_queue, &XrfResultQueue::resultSetAside);
+
+    // Non-finite numbers are stored and read back as themselves.
+    XrfKorviResult odd = makeResult(1, QStringLiteral("nan"));
+    odd.chemistry()[0].setConcentration(qQNaN());
+    odd.chemistry()[0].setError(qInf());
+    XrfChemistryResult ni;
+    ni.setElementName(QStringLiteral("Ni"));
+    ni.setConcentration(qQNaN());
+    odd.chemistry().append(ni);
+    m_queue->addResult(odd);
+    XrfKorviResult cal = makeResult(2, QStringLiteral("cal"));
+    cal.analysis().setTestType(QStringLiteral("CALCHECK"));
+    cal.setHasCalCheck(true);
+    cal.calCheck()->setSlope(-qInf());
+    cal.calCheck()->setRate(qQNaN());
+    m_queue->addResult(cal);
+    QTRY_VERIFY_WITH_TIMEOUT(queueFiles().isEmpty(), 5000);
+    QCOMPARE(storedCount("nan") + storedCount("cal"), 2);
+    XrfKorviResult back;
+    m_rm->syncGetFullResult(m_rm->storedTestId("2026-03-01 09:00:01.001", "nan"), &back);
+    QCOMPARE(back.chemistry().size(), 2);
+    QVERIFY(qIsNaN(back.chemistry().at(0).concentration()));
+    QVERIFY(qIsInf(back.chemistry().at(0).error()));
+    QVERIFY(qIsNaN(back.chemistry().at(1).concentration()));
+    XrfKorviResult calBack;
+    m_rm->syncGetFullResult(m_rm->storedTestId("2026-03-01 09:00:02.002", "cal"), &calBack);
+    QVERIFY(calBack.hasCalCheck());
+    QVERIFY(qIsInf(calBack.calCheck()->slope()) && calBack.calCheck()->slope() < 0);
+
+    // Two grade matches with one key would fail every try: refused at once.
+    XrfKorviResult twice = makeResult(4, QStringLiteral("twice"));
+    XrfGradeMatch grade;
+    grade.setGradeName(QStringLiteral("316L"));
+    twice.gradeMatch() << grade << grade;
+    m_queue->addResult(twice);
+    QCOMPARE(notQueued.count(), 1);
+    QCOMPARE(notQueued.at(0).at(1).toString(), QStringLiteral("twice"));
+    QCOMPARE(notQueued.at(0).at(2).value<XrfErrorInfo::XrfError>(), XrfErrorInfo::InvalidArgument);
+    QVERIFY(queueFiles().isEmpty());
+
+    // A result that fails every time while others are stored is set aside
+    // after five tries, never deleted.
+    m_queue->setHandOverTimeout(100);
+    QVERIFY(execSqlite(dbFile(),
+                       { "CREATE TRIGGER poison BEFORE INSERT ON analysisresult "
+                         "WHEN NEW.tidName = 'poison' BEGIN SELECT RAISE(ABORT, 'x'); END" }));
+    m_queue->addResult(makeResult(3, QStringLiteral("poison")));
+    for (int i = 10; i < 200 && setAside.isEmpty(); ++i) {
+        m_queue->addResult(makeResult(i));
+        QTest::qWait(60);
+    }
+    QCOMPARE(setAside.count(), 1);
+    const QString aside = setAside.at(0).at(0).toString();
+    QVERIFY2(aside.contains("/resultQueue/failed/") && aside.contains("_poison_"), qPrintable(aside));
+    QJsonObject file;
+    QCOMPARE(XrfUtils::openFileJsonFile(aside, &file), XrfErrorInfo::NoError);
+    QCOMPARE(file.value("result").toObject().value("analysis").toObject().value("tidName"),
+             QJsonValue("poison"));
+    QTRY_VERIFY_WITH_TIMEOUT(queueFiles().isEmpty(), 10000);
+    QCOMPARE(storedCount("poison"), 0);
+}
+
+void TestQueue::resultsSharingADateTimeAreAllStored()
+{
+    // Eight names at one millisecond, two of which share a file-safe name.
+    const QStringList names { "A:B", "A?B", "c", "d", "e", "f", "g", "h" };
+    for (const QString &name : names) {
+        XrfKorviResult r = makeResult(1, name);
+        m_queue->addResult(r);
+    }
+    // Two undated results with one name are two results, each with a time.
+    XrfKorviResult undated = makeResult(0, QStringLiteral("avg"));
+    undated.analysis().setTestDateTime(QDateTime());
+    undated.analysis().setTestType(QStringLiteral("AVERAGED"));
+    m_queue->addResult(undated);
+    m_queue->addResult(undated);
+    QCOMPARE(queueFiles().size(), 10);
+    openCard();
+    QTRY_VERIFY_WITH_TIMEOUT(queueFiles().isEmpty(), 10000);
+    for (const QString &name : names)
+        QCOMPARE(storedCount(name), 1);
+    const QVariantList times = querySqlite(
+            dbFile(), "SELECT testDateTime FROM analysisresult WHERE tidName = 'avg'");
+    QCOMPARE(times.size(), 2);
+    QVERIFY(times.at(0) != times.at(1));
+    for (const QVariant &t : times)
+        QVERIFY(QDateTime::fromString(t.toString(), "yyyy-MM-dd hh:mm:ss.zzz").isValid());
+
+    // The queued form of an undated result carries its time: handed over
+    // again and again, it is stored once.
+    XrfKorviResult late = makeResult(0, QStringLiteral("late"));
+    late.analysis().setTestDateTime(QDateTime());
+    m_queue->pauseResultQueue();
+    m_queue->addResult(late);
+    QCOMPARE(queueFiles().size(), 1);
+    QJsonObject file;
+    QCOMPARE(XrfUtils::openFileJsonFile(m_queue->queuePath() + '/' + queueFiles().first(), &file),
+             XrfErrorInfo::NoError);
+    XrfKorviResult queued;
+    queued.fromJsonObject(file.value("result").toObject());
+    QVERIFY(queued.analysis().testDateTime().isValid());
+    QSignalSpy committed(m_rm, &XrfResultManager::resultCommitted);
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(m_rm->addTestResult(queued), XrfErrorInfo::NoError);
+    QTRY_COMPARE(committed.count(), 3);
+    QCOMPARE(storedCount("late"), 1);
+}
+
+void TestQueue::aFullDiskLeavesNoShortQueueFile()
+{
+    QSignalSpy notQueued(m_queue, &XrfResultQueue::resultNotQueued);
+    qputenv("XRF_FAULT_POINT", "json-save-write");
+    m_queue->addResult(makeResult(1));
+    qunsetenv("XRF_FAULT_POINT");
+    QCOMPARE(notQueued.count(), 1);
+    QCOMPARE(notQueued.at(0).at(0).toString(), QStringLiteral("2026-03-01 09:00:01.001"));
+    QCOMPARE(notQueued.at(0).at(2).value<XrfErrorInfo::XrfError>(), XrfErrorInfo::FileCreateFailed);
+    QCOMPARE(queueFiles(), QStringList());
+    m_queue->addResult(makeResult(2));
+    openCard();
+    QTRY_COMPARE_WITH_TIMEOUT(storedCount("Q2"), 1, 5000);
+    QCOMPARE(storedCount("Q1"), 0);
+}
+
+void TestQueue::actionsThatCannotRunNeverWedgeTheQueue_data()
+{
+    QTest::addColumn<bool>("insertToDb");
+    QTest::addColumn<bool>("cloud");
+    QTest::addColumn<bool>("cloudEnabled");
+    QTest::addColumn<QString>("location");
+    QTest::newRow("automatic export") << true << false << false << "Default Folder";
+    QTest::newRow("cloud asked, disabled") << true << true << false << "Default Folder";
+    QTest::newRow("export without database") << false << false << false << "Default Folder";
+    QTest::newRow("network folder never mounts") << true << false << false << "Network Folder";
+}
+
+void TestQueue::actionsThatCannotRunNeverWedgeTheQueue()
+{
+    QFETCH(bool, insertToDb);
+    QFETCH(bool, cloud);
+    QFETCH(bool, cloudEnabled);
+    QFETCH(QString, location);
+    XrfSettingsManager::instance()->setGlobalSetting(
+            QStringLiteral("resultActions"),
+            QJsonObject { { "insertToDb", insertToDb }, { "uploadToCloud", cloud } });
+    XrfSettingsManager::instance()->setGlobalSetting(QStringLiteral("cloudSettings"),
+                                                     QJsonObject { { "enabled", cloudEnabled } });
+    XrfMethodManager::instance()->setExportSettings(QJsonObject {
+            { "export",
+              QJsonObject { { "autoExport", true }, { "selectedLocation", location } } } });
+    connect(m_rm, &XrfResultManager::exportComplete, m_queue, &XrfResultQueue::onExportComplete);
+    QSignalSpy full(m_queue, &XrfResultQueue::queueFullWarning);
+    QSignalSpy notQueued(m_queue, &XrfResultQueue::resultNotQueued);
+    openCard();
+    const int total = 300;
+    for (int i = 0; i < total; ++i) {
+        m_queue->addResult(makeResult(i));
+        if (i % 50 == 49 && insertToDb) // a pace the instrument could keep
+            QTRY_VERIFY_WITH_TIMEOUT(
+                    querySqlite(dbFile(), "SELECT count(*) FROM analysisresult").value(0).toInt()
+                            >= i - 100,
+                    20000);
+    }
+    QCOMPARE(full.count(), 0);
+    QCOMPARE(notQueued.count(), 0);
+    const int expected = insertToDb ? total : 0;
+    QTRY_COMPARE_WITH_TIMEOUT(
+            querySqlite(dbFile(), "SELECT count(*) FROM analysisresult").value(0).toInt(),
+            expected, 30000);
+    if (location == QLatin1String("Network Folder"))
+        QCOMPARE(queueFiles().size(), total); // stored, waiting for the folder
+    else
+        QTRY_VERIFY_WITH_TIMEOUT(queueFiles().isEmpty(), 10000);
 }
 
 void TestQueue::failingResultDoesNotBlockOthersAndIsStoredLater()

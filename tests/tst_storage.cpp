@@ -340,14 +340,14 @@ void TestStorage::failingStepLeavesNothingBehind()
     for (const QString &table : tables)
         QCOMPARE(querySqlite(dbFile(), "SELECT count(*) FROM " + table).value(0).toInt(), 0);
     QVERIFY(QFileInfo::exists(photo.fileName()));
-    QVERIFY(!QFileInfo::exists(m_dir->filePath("card/images/2026-11-25/img-2026-11-25-T1-1.jpeg")));
+    QVERIFY(!QFileInfo::exists(m_dir->filePath("card/images/2026-11-25/img-2026-11-25-T1-100000000-1.jpeg")));
 
     // Lifted: the same result is stored, under the id the failed one would have had.
     QVERIFY(execSqlite(dbFile(), { "DROP TRIGGER failgrade" }));
     QCOMPARE(store(r), 1);
     QVERIFY(!QFileInfo::exists(photo.fileName()));
     QCOMPARE(querySqlite(dbFile(), "SELECT fileName FROM imageresult"),
-             QVariantList { "2026-11-25/img-2026-11-25-T1-1.jpeg" });
+             QVariantList { "2026-11-25/img-2026-11-25-T1-100000000-1.jpeg" });
 }
 
 void TestStorage::sameResultTwiceIsStoredOnce()
@@ -505,11 +505,11 @@ void TestStorage::imagesAreMovedAndServed()
     QCOMPARE(tid, 1);
     QCOMPARE(querySqlite(dbFile(),
                          "SELECT fileName || ' ' || imageType FROM imageresult ORDER BY id"),
-             QVariantList({ "2026-12-01/img-2026-12-01-T'7-1.jpeg INLINE",
-                            "2026-12-01/img-2026-12-01-T'7-3.jpeg MACRO" }));
+             QVariantList({ "2026-12-01/img-2026-12-01-T'7-080000000-1.jpeg INLINE",
+                            "2026-12-01/img-2026-12-01-T'7-080000000-3.jpeg MACRO" }));
 
     QSignalSpy done(m_rm, &XrfResultManager::operationDone);
-    m_rm->getImage(QStringLiteral("2026-12-01/img-2026-12-01-T'7-1.jpeg"), 77);
+    m_rm->getImage(QStringLiteral("2026-12-01/img-2026-12-01-T'7-080000000-1.jpeg"), 77);
     m_rm->getImage(QStringLiteral("nothing.jpeg"), 78);
     QTRY_COMPARE(done.count(), 2);
     QCOMPARE(done.at(0).at(0).toInt(), 115);

@@ -382,7 +382,6 @@ XrfErrorInfo::XrfError DatabaseManager::openDB(QString path)
         QSqlDatabase::removeDatabase(connectionName);
     }
     m_openHandle = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
-    m_openHandle.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(30000));
 
     if (!path.endsWith(QLatin1Char('/')))
         path += QLatin1Char('/');
@@ -399,6 +398,13 @@ XrfErrorInfo::XrfError DatabaseManager::openDB(QString path)
     m_dbFileName = serialNumber() + QStringLiteral(".sqlite");
     const QString filePath = m_dbFolder + m_dbFileName;
     const bool fileExisted = QFileInfo::exists(filePath);
+    // A card, folder or file marked read-only is opened for reading only, so
+    // that results can still be looked at; storing then fails visibly.
+    m_readOnly = fileExisted && (!isMarkedWritable(filePath) || !isMarkedWritable(m_dbFolder));
+    m_openHandle.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1%2")
+                                           .arg(30000)
+                                           .arg(m_readOnly ? QStringLiteral(";QSQLITE_OPEN_READONLY")
+                                                           : QString()));
     m_openHandle.setDatabaseName(filePath);
 
     // SQLite opens lazily: a file that is not a database only shows it at
@@ -418,6 +424,16 @@ XrfErrorInfo::XrfError DatabaseManager::openDB(QString path)
     } else {
         driverText = m_openHandle.lastError().text();
     }
+    if (opened && tableCount > 0) {
+        const QString version = storedSchemaVersion();
+        if (version != schemaVersion) {
+            opened = false;
+            driverText = version.isEmpty()
+                    ? QStringLiteral("it holds tables but no device row")
+                    : QStringLiteral("its schema version is %1, this software reads %2")
+                              .arg(version, schemaVersion);
+        }
+    }
 
     if (!opened) {
         qInfo() << "Failed to open SQL Database at location " << filePath;
@@ -433,20 +449,24 @@ XrfErrorInfo::XrfError DatabaseManager::openDB(QString path)
         return XrfErrorInfo::DbOpenFailed;
     }
 
-    // A file that exists but never got its tables (cut off right after it
-    // was made) is created like a new one.
-    if (folderCreated || !fileExisted || tableCount == 0) {
+    if (m_readOnly) {
+        qWarning() << "The results database" << filePath
+                   << "is read-only: results can be read, not stored";
+    } else if (folderCreated || !fileExisted || tableCount == 0) {
+        // A file that exists but never got its tables (cut off right after
+        // it was made) is created like a new one.
         createTablesInDatabase(true);
+        if (folderCreated)
+            XrfUtils::syncFolder(path); // the new folder's entry
     } else {
         upgradeDb(serialNumber(), false, filePath);
-        // Completes a file whose creation was cut off: every statement is
-        // "IF NOT EXISTS", and the device row is made only when missing.
-        createTablesInDatabase(false);
     }
-    createDbIndices();
+    if (!m_readOnly)
+        createDbIndices();
     QSqlDatabase db = workingHandle();
     for (const QString &pragma : pragmas)
-        QSqlQuery(db).exec(pragma);
+        if (!m_readOnly)
+            QSqlQuery(db).exec(pragma);
 
     if (m_testTypes.isEmpty()) {
         m_testTypes.insert(QStringLiteral("NORMAL"), 0);
@@ -518,10 +538,30 @@ bool DatabaseManager::createDbIndices()
     return ok;
 }
 
+// The version in the device row, or empty when there is no device row. A
+// file of another version is never opened: until older files can be
+// upgraded, writing to one would fail on every result, and stamping it
+// would hide its real version from a later upgrade.
+QString DatabaseManager::storedSchemaVersion()
+{
+    QSqlQuery q(m_openHandle);
+    if (q.exec(QStringLiteral("SELECT dbVersion FROM ") + XrfTables::devInfo) && q.next())
+        return q.value(0).toString();
+    return QString();
+}
+
+bool DatabaseManager::isMarkedWritable(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.isWritable()
+            && (info.permissions() & (QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther));
+}
+
 XrfErrorInfo::XrfError DatabaseManager::upgradeDb(QString serialNumber, bool force, QString dbFile)
 {
-    // Files of this schema need nothing; older schemas are brought up by the
-    // migration steps once they exist.
+    // Files of this schema need nothing (openDB() refuses every other
+    // version); older schemas are brought up by migration steps once they
+    // exist.
     Q_UNUSED(serialNumber);
     Q_UNUSED(force);
     Q_UNUSED(dbFile);
@@ -621,7 +661,8 @@ XrfErrorInfo::XrfError DatabaseManager::reportDbInfo()
 bool DatabaseManager::isSdCardInserted() const
 {
     const bool open = m_dbOpen.loadAcquire();
-    if (!open)
+    // Asked on every pass of the queue: said once per change.
+    if (m_cardReported.fetchAndStoreRelaxed(open ? 1 : 0) != (open ? 1 : 0) && !open)
         qWarning() << "No SD Card present";
     return open;
 }
@@ -647,12 +688,17 @@ bool DatabaseManager::isStorageAvailable(DbOperation operation) const
     }
     if (!m_dbOpen.loadAcquire())
         return true;
-    if (XrfUtils::availableSpaceOnSdCard() > requirement)
-        return true;
-    qInfo() << "Cannot complete the operation. No storage.";
-    qInfo() << "Free space: " << XrfUtils::availableSpaceOnSdCard()
-            << "Requirement is: " << requirement;
-    return false;
+    const qint64 available = XrfUtils::availableSpaceOnSdCard();
+    const bool enough = available > requirement;
+    if (m_storageReported.fetchAndStoreRelaxed(enough ? 1 : 0) != (enough ? 1 : 0)) {
+        if (enough) {
+            qInfo() << "Storage available again:" << available << "bytes free";
+        } else {
+            qInfo() << "Cannot complete the operation. No storage.";
+            qInfo() << "Free space: " << available << "Requirement is: " << requirement;
+        }
+    }
+    return enough;
 }
 
 // --- Housekeeping ---------------------------------------------------------------
@@ -997,7 +1043,7 @@ void DatabaseManager::readNames(int testId, XrfKorviResult *result)
             const int index = drift.value(QStringLiteral("index")).toInt(-1);
             XrfDriftCorrection correction;
             correction.fromJsonObject(drift);
-            if (index != -1 && index < result->spectra().size()
+            if (index >= 0 && index < result->spectra().size()
                 && !correction.timeStampUtc().isEmpty())
                 result->spectra()[index].setDriftCorrection(correction);
             break;
@@ -1398,8 +1444,11 @@ XrfErrorInfo::XrfError DatabaseManager::importResultsFromSqlDb(QString sqlDbFile
 
 void DatabaseManager::doAutoExport(QString testId)
 {
-    Q_UNUSED(testId);
-    answerNotImplemented(108, 5);
+    // Until results are exported for real, the answer names the test so that
+    // the queue can take its export as done instead of waiting for ever.
+    QJsonObject answer;
+    answer.insert(QStringLiteral("testId"), testId.toInt());
+    emit queryDone(108, 5, QJsonDocument(answer), XrfErrorInfo::NotImplemented);
 }
 
 void DatabaseManager::setExportSettingToUsed(QJsonObject arg)

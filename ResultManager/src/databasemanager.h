@@ -14,6 +14,7 @@
 
 #include <QAtomicInteger>
 #include <QDate>
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -95,6 +96,7 @@ public:
     XrfErrorInfo::XrfError getDeviceDbInfo(QString &dbId, QString &dbVersion, QString &serial,
                                            QString &model, QString &anode);
     bool isSdCardInserted() const;
+    bool isReadOnly() const { return m_readOnly; }
     bool isStorageAvailable(DbOperation operation) const;
     XrfErrorInfo::XrfError execInsDelQuery(const QString &statement);
     XrfErrorInfo::XrfError reportDbInfo();
@@ -110,8 +112,12 @@ public:
     QDate day() const { return m_day; }
     qint64 dayCounter() const { return m_dayCounter; }
 
-    // The test id of a stored result with this date-time text and name, or -1.
+    // The test id of a stored result with this date-time text and name, or -1
+    // (also when the date-time is empty, or the lookup fails).
     int storedTestId(const QString &testDateTime, const QString &tidName);
+    // Why the result could never be stored (every try would fail the same
+    // way), or empty.
+    static QString whyNotStorable(const XrfKorviResult &result);
 
     XrfErrorInfo::XrfError insertTestResultInDb(XrfKorviResult &result, int *testId,
                                                 bool newTestId);
@@ -124,7 +130,8 @@ public:
     XrfErrorInfo::XrfError insertRegressionInfo(int *testId, int historicalTestId);
     XrfErrorInfo::XrfError insertCalCheck(XrfCalCheckResult *calCheck, int testId);
     XrfErrorInfo::XrfError insertImageInfo(int testId, XrfImageInfo *image, QString tidName,
-                                           QString testDate, int number);
+                                           QString testDate, int number,
+                                           QString testTime = QString());
     XrfErrorInfo::XrfError insertRepeatInfo(int testId, int repeatIndex, int repeatTotal);
     XrfErrorInfo::XrfError insertGradeMatch(int testId, const QList<XrfGradeMatch> &grades);
     XrfErrorInfo::XrfError insertGradeMatchSpec(int testId, const QList<XrfGradeMatch> &grades);
@@ -197,6 +204,8 @@ public slots:
 
 private:
     QSqlDatabase workingHandle();
+    QString storedSchemaVersion();
+    static bool isMarkedWritable(const QString &path);
     void readDeviceConfiguration(QString &serial, QString &model, QString &anode) const;
     QString serialNumber() const;
     // The new row's dbId, or empty when the insert failed.
@@ -205,9 +214,15 @@ private:
     InsDelQueries::TextExec textExec();
     QString currentUser() const;
     QString imageFolder() const;
+    // The path of a stored image name, or empty when it would leave the store.
+    QString imagePath(const QString &name) const;
     XrfErrorInfo::XrfError insertAnalysisRow(XrfAnalysisResult &analysis, int *testId,
                                              bool withUser);
     void restoreMovedImages();
+    bool syncMovedImageFolders();
+    void countInDayRecord();
+    // False when the lookup itself failed; *testId is -1 when none is stored.
+    bool lookUpStoredTestId(const QString &testDateTime, const QString &tidName, int *testId);
     XrfErrorInfo::XrfError readAnalysis(int testId, XrfKorviResult *result);
     void readNames(int testId, XrfKorviResult *result);
     void readImages(int testId, XrfKorviResult *result);
@@ -215,6 +230,11 @@ private:
     int m_lastTestId = 0;
     mutable QMutex m_abortMutex;
     QAtomicInteger<int> m_dbOpen { 0 };
+    bool m_readOnly = false;
+    QDateTime m_lastAssignedTime; // given to the last result stored without one
+    // Last state said in the log by the request checks (-1: none yet).
+    mutable QAtomicInt m_cardReported { -1 };
+    mutable QAtomicInt m_storageReported { -1 };
     bool m_abortFlag = false;
     ResultsFilter m_resultsFilter;
     QString m_dbFolder;
@@ -233,6 +253,7 @@ private:
     QSqlDatabase m_workingHandle;
     QJsonObject m_exportSettingsInUse;
     QList<QPair<QString, QString>> m_movedImages; // source, target of this insertion
+    QStringList m_createdImageFolders; // made by this insertion; their parents need a sync
 };
 
 #endif // DATABASEMANAGER_H

@@ -20,6 +20,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QMetaEnum>
+#include <QSet>
 
 #include "databasemanager.h"
 #include "resultmanager.h"
@@ -39,17 +40,29 @@ QString escapeQuotes(const QString &value)
 
 QString sqlQuote(const QString &value)
 {
-    return QLatin1Char('\'') + escapeQuotes(value) + QLatin1Char('\'');
+    const QString quoted = QLatin1Char('\'') + escapeQuotes(value) + QLatin1Char('\'');
+    if (!value.contains(QChar(0)))
+        return quoted;
+    QString spliced = quoted;
+    spliced.replace(QChar(0), QLatin1String("'||char(0)||'"));
+    return spliced;
+}
+
+QString nonFiniteText(double value)
+{
+    if (qIsNaN(value))
+        return QStringLiteral("NaN");
+    return value > 0 ? QStringLiteral("Inf") : QStringLiteral("-Inf");
 }
 
 QString g6(double value)
 {
-    return QString::number(value, 'g', 6);
+    return qIsFinite(value) ? QString::number(value, 'g', 6) : nonFiniteText(value);
 }
 
 QString g17(double value)
 {
-    return QString::number(value, 'g', 17);
+    return qIsFinite(value) ? QString::number(value, 'g', 17) : nonFiniteText(value);
 }
 
 // One column: the getter bound on insertion and the setter used on reading,
@@ -239,6 +252,18 @@ const ListTable<QJsonObject> &testInfoTable()
 
 using namespace InsDelQueries;
 
+namespace {
+
+QString quotedList(const QStringList &values)
+{
+    QStringList quoted;
+    for (const QString &v : values)
+        quoted << sqlQuote(v);
+    return quoted.join(QLatin1Char(','));
+}
+
+} // namespace
+
 XrfErrorInfo::XrfError DatabaseManager::execInsDelQuery(const QString &statement)
 {
     QSqlQuery q(workingHandle());
@@ -260,16 +285,48 @@ TextExec DatabaseManager::textExec()
 
 // --- One whole result ----------------------------------------------------------
 
-int DatabaseManager::storedTestId(const QString &testDateTime, const QString &tidName)
+bool DatabaseManager::lookUpStoredTestId(const QString &testDateTime, const QString &tidName,
+                                         int *testId)
 {
+    *testId = -1;
+    // A result without a date-time is never "the same" as another.
+    if (testDateTime.isEmpty())
+        return true;
     QSqlQuery q(workingHandle());
     q.prepare(QStringLiteral("SELECT testId FROM ") + XrfTables::analysisResult
               + QStringLiteral(" WHERE testDateTime = ? AND tidName = ? ORDER BY testId LIMIT 1"));
     q.addBindValue(testDateTime);
     q.addBindValue(tidName);
-    if (q.exec() && q.next())
-        return q.value(0).toInt();
-    return -1;
+    if (!q.exec() || XrfUtils::faultPointArmed("stored-lookup-fail")) {
+        qWarning() << "Cannot look up a stored result:" << q.lastError().text();
+        return false;
+    }
+    if (q.next())
+        *testId = q.value(0).toInt();
+    return true;
+}
+
+int DatabaseManager::storedTestId(const QString &testDateTime, const QString &tidName)
+{
+    int id = -1;
+    lookUpStoredTestId(testDateTime, tidName, &id);
+    return id;
+}
+
+QString DatabaseManager::whyNotStorable(const XrfKorviResult &result)
+{
+    // Grade matches are keyed by name and cut-off: a second one with the same
+    // key would fail the insertion on every try.
+    QSet<QString> keys;
+    for (const XrfGradeMatch &grade : result.gradeMatch()) {
+        const QString key = grade.gradeName() + QChar(0)
+                + InsDelQueries::bound(grade.passFailCutOff()).toString();
+        if (keys.contains(key))
+            return QStringLiteral("two grade matches \"%1\" with the same cut-off")
+                    .arg(grade.gradeName());
+        keys.insert(key);
+    }
+    return QString();
 }
 
 XrfErrorInfo::XrfError DatabaseManager::insertTestResult(XrfKorviResult result)
@@ -279,9 +336,31 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResult(XrfKorviResult result)
     XrfResultManager *facade = XrfResultManager::instance();
     XrfAnalysisResult &analysis = result.analysis();
     const bool averaged = analysis.testType() == QLatin1String("AVERAGED");
+    if (!analysis.testDateTime().isValid()) {
+        // Every stored result has a date-time, one of its own.
+        QDateTime now = QDateTime::currentDateTimeUtc();
+        if (m_lastAssignedTime.isValid() && now <= m_lastAssignedTime)
+            now = m_lastAssignedTime.addMSecs(1);
+        m_lastAssignedTime = now;
+        analysis.setTestDateTime(now);
+    }
+
+    const QString unstorable = whyNotStorable(result);
+    if (!unstorable.isEmpty()) {
+        qWarning().noquote() << QStringLiteral("Result %1 of %2 cannot be stored: %3")
+                                        .arg(analysis.tidName(), analysis.dateTimeString(),
+                                             unstorable);
+        emit facade->resultInserted(XrfErrorInfo::InvalidArgument);
+        return XrfErrorInfo::InvalidArgument;
+    }
 
     QSqlDatabase db = workingHandle();
-    const int existing = storedTestId(analysis.dateTimeString(), analysis.tidName());
+    int existing = -1;
+    if (!lookUpStoredTestId(analysis.dateTimeString(), analysis.tidName(), &existing)) {
+        // Not knowing whether it is stored is no licence to store it again.
+        emit facade->resultInserted(XrfErrorInfo::DbQueryFailed);
+        return XrfErrorInfo::DbQueryFailed;
+    }
     if (existing > 0) {
         qInfo() << "Result" << analysis.tidName() << "of" << analysis.dateTimeString()
                 << "is already stored as test id" << existing << "- not stored again";
@@ -290,8 +369,10 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResult(XrfKorviResult result)
         return XrfErrorInfo::NoError;
     }
 
-    // The commit must survive a power cut before it is announced.
-    QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous=FULL"));
+    // The commit must survive a power cut before it is announced: in the
+    // rollback-journal mode only EXTRA also syncs the folder after the
+    // journal is deleted.
+    QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous=EXTRA"));
     if (!db.transaction()) {
         qWarning() << "Cannot begin a transaction to store a result:" << db.lastError().text();
         emit facade->resultInserted(XrfErrorInfo::DbQueryFailed);
@@ -301,6 +382,8 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResult(XrfKorviResult result)
     int testId = -1;
     m_movedImages.clear();
     XrfErrorInfo::XrfError rc = insertTestResultInDb(result, &testId, true);
+    if (rc == XrfErrorInfo::NoError && !syncMovedImageFolders())
+        rc = XrfErrorInfo::FileAccessFailed;
     if (rc == XrfErrorInfo::NoError && averaged)
         emit facade->resultUpdated(result);
     emit facade->resultInserted(rc);
@@ -318,6 +401,8 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResult(XrfKorviResult result)
         restoreMovedImages();
         db.rollback();
         db.close();
+        // The earlier resultInserted(0) spoke too soon.
+        emit facade->resultInserted(XrfErrorInfo::DbQueryFailed);
         return XrfErrorInfo::DbQueryFailed;
     }
     m_movedImages.clear();
@@ -325,10 +410,23 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResult(XrfKorviResult result)
     qInfo() << "**** Completed COMMIT a result to the database in " << clock.elapsed()
             << " msec. Primary key for record is " << testId;
     XrfUtils::crashPoint("after-commit");
+    countInDayRecord();
 
     performAutoPrintIfNecessary(result);
     emit facade->resultCommitted(analysis.testDateTime(), averaged, testId);
     return XrfErrorInfo::NoError;
+}
+
+// The record counts the results stored today, so it is written only once a
+// result's commit has succeeded.
+void DatabaseManager::countInDayRecord()
+{
+    if (m_day != QDate::currentDate()) {
+        m_day = QDate::currentDate();
+        m_dayCounter = 1;
+    }
+    m_hdfFile.write(m_day, m_dayCounter);
+    ++m_dayCounter;
 }
 
 XrfErrorInfo::XrfError DatabaseManager::insertTestResultInDb(XrfKorviResult &result, int *testId,
@@ -375,10 +473,13 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResultInDb(XrfKorviResult &res
     step(!result.testInfo().isEmpty(),
          [&] { return insertRows(db, testInfoTable(), result.testInfo(), id, exec); });
     if (rc == XrfErrorInfo::NoError && !result.images().isEmpty()) {
-        const QString testDate = analysis.testDateTime().toString(QStringLiteral("yyyy-MM-dd"));
+        const QDateTime when = analysis.testDateTime().toUTC();
+        const QString testDate = when.toString(QStringLiteral("yyyy-MM-dd"));
+        const QString testTime = when.toString(QStringLiteral("hhmmsszzz"));
         int number = 1;
         for (XrfImageInfo &image : result.images())
-            rc = insertImageInfo(id, &image, analysis.tidName(), testDate, number++);
+            if (rc == XrfErrorInfo::NoError)
+                rc = insertImageInfo(id, &image, analysis.tidName(), testDate, number++, testTime);
     }
     step(type == QLatin1String("REPEAT"), [&] {
         return insertRepeatInfo(id, analysis.repeatTestIndex(), analysis.repeatTestTotal());
@@ -420,9 +521,6 @@ XrfErrorInfo::XrfError DatabaseManager::insertAnalysisRow(XrfAnalysisResult &ana
     if (withUser)
         values << currentUser();
     values << analysis.tidName() << analysis.testErrorInfo();
-    QStringList quoted;
-    for (const QString &v : values)
-        quoted << sqlQuote(v);
     const QString columns = withUser
             ? QStringLiteral("testDateTime,statusId,final,testType,methodId,methodFamilyName,"
                              "methodDispName,collimated,dailyId,userId,tidName,testErrorInfo")
@@ -431,7 +529,7 @@ XrfErrorInfo::XrfError DatabaseManager::insertAnalysisRow(XrfAnalysisResult &ana
     const XrfErrorInfo::XrfError rc
             = execInsDelQuery(QStringLiteral("INSERT into ") + XrfTables::analysisResult
                               + QStringLiteral(" (") + columns + QStringLiteral(") VALUES(")
-                              + quoted.join(QLatin1Char(',')) + QStringLiteral(")"));
+                              + quotedList(values) + QStringLiteral(")"));
     if (rc != XrfErrorInfo::NoError)
         return XrfErrorInfo::DbQueryFailed;
     *testId = m_lastTestId + 1;
@@ -445,14 +543,6 @@ XrfErrorInfo::XrfError DatabaseManager::insertAnalysis(XrfAnalysisResult &analys
         return XrfErrorInfo::DbQueryFailed;
     }
     analysis.setTestId(*testId);
-
-    // The record counts the results stored today.
-    if (m_day != QDate::currentDate()) {
-        m_day = QDate::currentDate();
-        m_dayCounter = 1;
-    }
-    m_hdfFile.write(m_day, m_dayCounter);
-    ++m_dayCounter;
 
     if (!qIsNaN(analysis.latitude()) && !qIsNaN(analysis.longitude()))
         return insertLocation(analysis.latitude(), analysis.longitude(), analysis.elevation(),
@@ -591,7 +681,7 @@ XrfErrorInfo::XrfError DatabaseManager::insertCalCheck(XrfCalCheckResult *calChe
     return execInsDelQuery(QStringLiteral("INSERT into ") + XrfTables::calCheckResult
                            + QStringLiteral(" (testId,rate,resolution,peak1,peak2,offset,slope,"
                                             "errorCode,restandardizeType) Values(")
-                           + values.join(QLatin1Char(',')) + QStringLiteral(");"));
+                           + quotedList(values) + QStringLiteral(");"));
 }
 
 XrfErrorInfo::XrfError DatabaseManager::insertRepeatInfo(int testId, int repeatIndex,
@@ -731,28 +821,43 @@ QString DatabaseManager::imageFolder() const
 
 XrfErrorInfo::XrfError DatabaseManager::insertImageInfo(int testId, XrfImageInfo *image,
                                                         QString tidName, QString testDate,
-                                                        int number)
+                                                        int number, QString testTime)
 {
-    const QString folder = imageFolder();
-    const QString source = image->name().contains(QLatin1Char('/'), Qt::CaseInsensitive)
-            ? folder + image->name()
-            : folder + testDate + QLatin1Char('/') + image->name();
-    const QString stored = testDate + QStringLiteral("/img-") + testDate + QLatin1Char('-')
-            + tidName + QLatin1Char('-') + QString::number(number) + QStringLiteral(".jpeg");
-    const QString target = folder + stored;
+    const QString folder = QDir::cleanPath(QFileInfo(imageFolder()).absoluteFilePath());
+    const QString named = image->name().contains(QLatin1Char('/'))
+            ? image->name()
+            : testDate + QLatin1Char('/') + image->name();
+    const QString source = QDir::cleanPath(folder + QLatin1Char('/') + named);
+    // A name that leads out of the image store (or to the store itself) is
+    // never followed: the library moves files only inside its own store.
+    if (!source.startsWith(folder + QLatin1Char('/'))) {
+        qWarning() << "Image" << image->name() << "lies outside the image store; it is dropped";
+        return XrfErrorInfo::NoError;
+    }
+    // Unique to the result (its UTC time to the millisecond) and safe on any
+    // card; a re-insertion after a kill finds its own target again.
+    const QString suffix = QStringLiteral("-%1-%2.jpeg").arg(testTime).arg(number);
+    const QString prefix = QStringLiteral("img-") + testDate + QLatin1Char('-');
+    const QString stored = testDate + QLatin1Char('/') + prefix
+            + XrfUtils::safeFileNamePart(tidName, 255 - prefix.toUtf8().size()
+                                                 - suffix.toUtf8().size())
+            + suffix;
+    const QString target = folder + QLatin1Char('/') + stored;
 
-    if (!QFileInfo::exists(source)) {
+    if (!QFileInfo(source).isFile()) {
         // Stored once already (the source was moved then): record the target.
         if (!QFileInfo::exists(target)) {
-            qDebug() << "File not found :" << QFileInfo(source).absoluteFilePath();
+            qDebug() << "File not found :" << source;
             return XrfErrorInfo::NoError;
         }
     } else if (!QFileInfo::exists(target)) {
-        QDir().mkpath(QFileInfo(target).absolutePath());
-        if (!QFile::rename(QFileInfo(source).absoluteFilePath(),
-                           QFileInfo(target).absoluteFilePath())) {
-            qWarning() << "Failed to rename image file: " << QFileInfo(source).absoluteFilePath()
-                       << " -> " << QFileInfo(target).absoluteFilePath();
+        const QString targetFolder = QFileInfo(target).absolutePath();
+        if (!QFileInfo::exists(targetFolder)) {
+            QDir().mkpath(targetFolder);
+            m_createdImageFolders.append(targetFolder);
+        }
+        if (!QFile::rename(source, target)) {
+            qWarning() << "Failed to rename image file: " << source << " -> " << target;
             return XrfErrorInfo::NoError;
         }
         m_movedImages.append({ source, target });
@@ -779,8 +884,25 @@ XrfErrorInfo::XrfError DatabaseManager::insertImageInfo(int testId, XrfImageInfo
     return XrfErrorInfo::NoError;
 }
 
+bool DatabaseManager::syncMovedImageFolders()
+{
+    QSet<QString> folders;
+    for (const QString &created : qAsConst(m_createdImageFolders))
+        folders.insert(QFileInfo(created).absolutePath());
+    for (const auto &moved : qAsConst(m_movedImages)) {
+        folders.insert(QFileInfo(moved.first).absolutePath());
+        folders.insert(QFileInfo(moved.second).absolutePath());
+    }
+    m_createdImageFolders.clear();
+    bool ok = true;
+    for (const QString &folder : qAsConst(folders))
+        ok = XrfUtils::syncFolder(folder) && ok;
+    return ok;
+}
+
 void DatabaseManager::restoreMovedImages()
 {
+    m_createdImageFolders.clear();
     for (auto it = m_movedImages.crbegin(); it != m_movedImages.crend(); ++it) {
         if (!QFile::rename(it->second, it->first))
             qWarning() << "Could not move image" << it->second << "back to" << it->first;
@@ -788,9 +910,17 @@ void DatabaseManager::restoreMovedImages()
     m_movedImages.clear();
 }
 
+QString DatabaseManager::imagePath(const QString &name) const
+{
+    const QString folder = QDir::cleanPath(QFileInfo(imageFolder()).absoluteFilePath());
+    const QString path = QDir::cleanPath(folder + QLatin1Char('/') + name);
+    return path.startsWith(folder + QLatin1Char('/')) ? path : QString();
+}
+
 XrfErrorInfo::XrfError DatabaseManager::getImage(QString imageFile, int appid)
 {
-    QFile file(imageFolder() + imageFile);
+    // A name that leads out of the image store opens nothing.
+    QFile file(imagePath(imageFile));
     XrfErrorInfo::XrfError rc = XrfErrorInfo::NoError;
     QJsonDocument answer;
     if (!file.open(QIODevice::ReadOnly)) {
@@ -818,8 +948,8 @@ XrfErrorInfo::XrfError DatabaseManager::deleteImageFiles(QString testIdList)
         return XrfErrorInfo::DbQueryFailed;
     }
     while (q.next()) {
-        const QString path = imageFolder() + q.value(0).toString();
-        if (!QFile::remove(path))
+        const QString path = imagePath(q.value(0).toString());
+        if (path.isEmpty() || !QFile::remove(path))
             qDebug() << "Image File " << path << " not found.";
     }
     return XrfErrorInfo::NoError;

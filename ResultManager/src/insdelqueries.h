@@ -36,13 +36,18 @@ class XrfUserFactorResult;
 
 namespace InsDelQueries {
 
-// A text value as an SQL literal: wrapped in single quotes, each "'" doubled.
+// A text value as an SQL literal: wrapped in single quotes, each "'" doubled,
+// and a NUL character spliced in as char(0), since SQLite ends a statement's
+// text at a NUL.
 QString sqlQuote(const QString &value);
 // The text with each "'" doubled, for statements that add the quotes.
 QString escapeQuotes(const QString &value);
-// Doubles in the general format with 6 and 17 significant digits.
+// Doubles in the general format with 6 and 17 significant digits; NaN and
+// the infinities as "NaN", "Inf" and "-Inf", which read back as themselves
+// (SQLite would turn a bound NaN into NULL).
 QString g6(double value);
 QString g17(double value);
+QString nonFiniteText(double value);
 
 template<class Item>
 struct Column
@@ -75,13 +80,15 @@ const ListTable<XrfGradeMatchSpec> &gradeMatchSpecTable();
 const ListTable<QJsonObject> &testInfoTable();
 
 // Measured values are bound as single precision, as the model holds them.
-inline QVariant bound(float v)
-{
-    return QVariant(double(v));
-}
 inline QVariant bound(double v)
 {
+    if (!qIsFinite(v))
+        return QVariant(nonFiniteText(v));
     return QVariant(double(float(v)));
+}
+inline QVariant bound(float v)
+{
+    return bound(double(v));
 }
 inline QVariant bound(int v)
 {

@@ -6,6 +6,7 @@
 
 #include <QDebug>
 
+#include "facadeguard.h"
 #include "resultmanagerimpl.h"
 
 XrfResultManager *XrfResultManager::m_pInstance = nullptr;
@@ -30,6 +31,8 @@ XrfErrorInfo::XrfError XrfResultManager::init()
 {
     if (!m_pImpl)
         return XrfErrorInfo::InvalidArgument;
+    if (m_pImpl->isInitialised())
+        return XrfErrorInfo::NoError; // a second init() must not connect twice
     const XrfErrorInfo::XrfError code = m_pImpl->init();
     if (code != XrfErrorInfo::NoError) {
         qDebug() << "failed to init the implementation.";
@@ -46,6 +49,8 @@ XrfErrorInfo::XrfError XrfResultManager::init()
 
 XrfErrorInfo::XrfError XrfResultManager::Deinit()
 {
+    // Calls guarded on other threads finish first; later ones see no facade.
+    QWriteLocker lifetime(&FacadeGuard::lifetimeLock());
     if (m_pImpl) {
         m_pImpl->shutdown();
         delete m_pImpl;

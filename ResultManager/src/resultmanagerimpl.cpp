@@ -4,15 +4,17 @@
 // Connection kinds are part of the contract: requests with out-parameters
 // use blocking queued connections (the caller waits for the slot to run on
 // the worker thread), every other request is queued and answered later by
-// operationDone. A blocking request made from the worker thread itself would
-// wait on its own thread, so none is made there.
+// operationDone. The worker thread itself never waits on another thread: its
+// answers (queryDone) are queued to this object, so a caller blocked in a
+// request can never close a circle through it. A blocking request made from
+// the worker thread itself would wait on its own thread, so none is made
+// there.
 
 #include "resultmanagerimpl.h"
 
 #include <QCoreApplication>
 #include <QDebug>
 #include <QLoggingCategory>
-#include <QSemaphore>
 
 #include "resultmanager.h"
 #include "xrfexportparam.h"
@@ -71,7 +73,7 @@ XrfErrorInfo::XrfError ResultManagerImpl::init()
             code = XrfErrorInfo::ConnectFailed;
     };
     tested(connect(db, &DatabaseManager::queryDone, this, &ResultManagerImpl::dbmQueryDone,
-                   blocking));
+                   Qt::QueuedConnection));
     tested(connect(&m_workerThread, &QThread::started, db, &DatabaseManager::run));
     tested(connect(db, &DatabaseManager::calendarUpdated, this,
                    &ResultManagerImpl::calendarUpdated));
@@ -124,6 +126,7 @@ XrfErrorInfo::XrfError ResultManagerImpl::init()
             blocking);
 
     m_workerThread.start(QThread::InheritPriority);
+    m_initialised = true;
 
     if (code == XrfErrorInfo::NoError) {
         qInfo() << "Results Manager Init complete.";
@@ -135,25 +138,9 @@ XrfErrorInfo::XrfError ResultManagerImpl::init()
     return code;
 }
 
-// Runs every request queued so far and relays its answers. The worker
-// thread may be parked in queryDone waiting for this thread; a blocking
-// request made now would wait on it forever, so answers are relayed while
-// waiting for the worker to reach a marker.
-void ResultManagerImpl::drainPendingAnswers()
-{
-    QSemaphore reached;
-    QMetaObject::invokeMethod(
-            &m_dbManager, [&reached] { reached.release(); }, Qt::QueuedConnection);
-    while (!reached.tryAcquire(1, 5))
-        QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-}
-
 void ResultManagerImpl::shutdown()
 {
     if (m_workerThread.isRunning()) {
-        if (QThread::currentThread() == thread())
-            drainPendingAnswers();
         emit dbmInstrumentDataPathAvailable(QString());
         m_workerThread.quit();
         m_workerThread.wait();
@@ -499,6 +486,9 @@ void ResultManagerImpl::dbmQueryDone(int commandId, int requestId, QJsonDocument
             emit XrfResultManager::instance()->resultsAvailableForSync(object);
         return;
     }
+    if (commandId == 108)
+        emit XrfResultManager::instance()->exportComplete(
+                answer.object().value(QStringLiteral("testId")).toInt(-1), code);
     emit operationDone(commandId, requestId, answer, code);
 }
 

@@ -35,6 +35,7 @@ public:
     ~ResultManagerImpl() override;
 
     XrfErrorInfo::XrfError init();
+    bool isInitialised() const { return m_initialised; }
     void shutdown();
 
     DatabaseManager *databaseManager() { return &m_dbManager; }
@@ -127,7 +128,6 @@ public slots:
     void dbmAveragedResultComputed(XrfKorviResult result, int requestId);
 
 private:
-    void drainPendingAnswers();
     XrfErrorInfo::XrfError checkRequest(bool storage, DatabaseManager::DbOperation op);
 
     QThread m_workerThread;
@@ -135,6 +135,7 @@ private:
     int m_controllerStatus = 0;
     QJsonObject m_exportSettings;
     bool m_singleZip = false;
+    bool m_initialised = false;
 };
 
 #endif // RESULTMANAGERIMPL_H

@@ -4,13 +4,23 @@
 //
 // Invariants:
 // - A queue file is only ever replaced whole (XrfUtils::saveFileJsonFile:
-//   temporary file, sync, rename), and never without its "result".
+//   temporary file, flush, sync, rename), and never without its "result".
+//   It is the only copy of its result: one that cannot be read as a result is
+//   moved to "failed/" beside the queue, never deleted.
 // - A result is handed to the database only when addTestResult() accepted
 //   it; at most three hand-overs wait for their commit, and one that waits
 //   longer than the hand-over time-out is released and handed over again.
 //   The database stores a result handed over twice only once.
 // - Whether a result is stored is asked by its date-time and name, never by
 //   the provisional test id, which another result may hold by then.
+// - The capacity counts only the results not yet in the database: a stored
+//   result that waits for its export or upload never makes room short.
+//
+// Threads: everything here runs on the queue thread. It waits on the worker
+// thread (blocking facade requests), which waits on no one; public slots
+// called from another thread are queued, except addResult(), whose caller
+// waits until the file is on disk. Facade calls go through FacadeGuard, so
+// Deinit() on the host's thread can never pull the worker from under them.
 
 #include "xrfresultqueue.h"
 
@@ -24,11 +34,16 @@
 #include <QJsonDocument>
 #include <QMetaEnum>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSet>
+#include <QStorageInfo>
 #include <QThread>
 #include <QTimer>
 
 #include <functional>
 
+#include "databasemanager.h"
+#include "facadeguard.h"
 #include "resultmanager.h"
 #include "xrfhardwaremanager.h"
 #include "xrfmetatypes.h"
@@ -43,6 +58,10 @@ const char queueFilter[] = "*_*.json";
 const char cloudStampFormat[] = "dd.MM.yyyy hh:mm:ss";
 const int cloudTimeoutMsecs = 20000;
 const int maxFileNameBytes = 255;
+const int maxHandOvers = 3;
+const int maxInsertionFailures = 5;
+// Room kept free on the queue's own disk beyond the file itself.
+const qint64 queueDiskReserve = 1024 * 1024;
 
 XrfResultQueue *s_instance = nullptr;
 
@@ -63,7 +82,26 @@ QJsonObject withoutResult(QJsonObject o)
     return o;
 }
 
+// QSaveFile writes "<target>.XXXXXX" beside the target; only such names
+// are leftovers of a save that was cut off.
+bool isUnfinishedSave(const QString &fileName)
+{
+    static const QRegularExpression pattern(QStringLiteral("^.+\\.json\\.[A-Za-z0-9]{6}$"));
+    return pattern.match(fileName).hasMatch();
+}
+
 } // namespace
+
+// What the settings ask of each result, read once per use. A missing or
+// malformed setting means its default; an action that cannot run in this
+// configuration is not asked for (each said once in the log).
+struct QueueActions
+{
+    bool insertToDb = true;
+    bool uploadToCloud = false;
+    bool autoExport = false;
+    bool networkTarget = false;
+};
 
 class XrfResultQueue::XrfResultQueuePrivate : public QObject
 {
@@ -84,6 +122,25 @@ public:
     void onUploadError(QProcess::ProcessError error);
     void onUploadFinished(int exitCode, QProcess::ExitStatus status);
 
+    QueueActions actions();
+    void warnOnce(const QString &key, const QString &text)
+    {
+        if (!warned.contains(key)) {
+            warned.insert(key);
+            qWarning().noquote() << text;
+        }
+    }
+    int waitingForDatabase(bool everyFile) const;
+    void setAside(const QString &path, const QString &reason);
+    void forget(const QString &path)
+    {
+        const int index = metaIndex(path);
+        if (index >= 0)
+            metaList.removeAt(index);
+        releaseHandOver(path);
+        insertionFailures.remove(path);
+    }
+
     // Queue files of the folder, by name (the order of their date-times).
     QFileInfoList queueFiles() const
     {
@@ -100,8 +157,10 @@ public:
     void releaseHandOver(const QString &path)
     {
         handedOver.remove(path);
+        commitsAtHandOver.remove(path);
         releasedAt.remove(path);
     }
+    void raiseLastTestId(int id) { lastTestId = qMax(lastTestId, id); }
 
     XrfResultQueue *q;
     QThread *thread = nullptr;
@@ -113,10 +172,23 @@ public:
     // Hand-overs waiting for their commit, by queue file, with their age; its
     // size is the hand-over count.
     QHash<QString, QElapsedTimer> handedOver;
+    // Commits reported before each hand-over: a hand-over that times out
+    // after later commits came (the worker stores in order) failed for a
+    // reason of its own, not because the database is down.
+    QHash<QString, int> commitsAtHandOver;
+    QHash<QString, int> insertionFailures;
+    int commitsSeen = 0;
     // Released hand-overs wait one hand-over time-out before they are handed
     // over again, so that the results behind them get the places meanwhile.
     QHash<QString, QElapsedTimer> releasedAt;
     QList<QJsonObject> metaList;
+    // The provisional id of the next queued result comes from here, never
+    // from the database: the worker may be busy, and the host waiting on us.
+    int lastTestId = 0;
+    // Last refusal code of the database, so that it is logged once per change.
+    int lastRefusal = 0;
+    QDateTime lastAssignedTime;
+    QSet<QString> warned;
     int warningThreshold = 180;
     int maxQueueSize = 200;
     int checkInterval = 5000;
@@ -127,6 +199,85 @@ public:
 };
 
 const QString XrfResultQueue::resultFileDateTimeformat = QStringLiteral("yyyyMMddhhmmsszzz");
+
+QueueActions XrfResultQueue::XrfResultQueuePrivate::actions()
+{
+    QueueActions a;
+    QJsonObject settings;
+    q->getResultActionSettings(&settings);
+    const QJsonValue insert = settings.value(QStringLiteral("insertToDb"));
+    const QJsonValue upload = settings.value(QStringLiteral("uploadToCloud"));
+    if (!insert.isBool() || !upload.isBool())
+        warnOnce(QStringLiteral("actions"),
+                 QStringLiteral("The result actions setting is missing or malformed; results "
+                                "are stored in the database and not uploaded"));
+    a.insertToDb = insert.toBool(true);
+    a.uploadToCloud = upload.toBool(false);
+    if (a.uploadToCloud) {
+        QJsonObject cloud;
+        XrfSettingsManager::instance()->getGlobalSetting(QStringLiteral("cloudSettings"), &cloud);
+        if (!cloud.value(QStringLiteral("enabled")).toBool(false)) {
+            warnOnce(QStringLiteral("cloud"),
+                     QStringLiteral("Cloud upload is asked for but the cloud is disabled; "
+                                    "results are not uploaded"));
+            a.uploadToCloud = false;
+        }
+    }
+    QJsonObject exportSettings;
+    XrfMethodManager::instance()->getExportSettings(&exportSettings);
+    const QJsonObject exportObject = exportSettings.value(QStringLiteral("export")).toObject();
+    a.autoExport = exportObject.value(QStringLiteral("autoExport")).toBool(false);
+    a.networkTarget = exportObject.value(QStringLiteral("selectedLocation"))
+            == QLatin1String("Network Folder");
+    if (a.autoExport && !a.insertToDb) {
+        warnOnce(QStringLiteral("export"),
+                 QStringLiteral("Automatic export needs results in the database, which the "
+                                "result actions do not ask for; results are not exported"));
+        a.autoExport = false;
+    }
+    return a;
+}
+
+int XrfResultQueue::XrfResultQueuePrivate::waitingForDatabase(bool everyFile) const
+{
+    int count = 0;
+    for (const QFileInfo &f : queueFiles()) {
+        if (everyFile) {
+            ++count;
+            continue;
+        }
+        const int index = metaIndex(f.absoluteFilePath());
+        QJsonObject object;
+        if (index >= 0)
+            object = metaList.at(index);
+        else
+            XrfUtils::openFileJsonFile(f.absoluteFilePath(), &object);
+        if (!flag(object, "savedToDb", false))
+            ++count;
+    }
+    return count;
+}
+
+void XrfResultQueue::XrfResultQueuePrivate::setAside(const QString &path, const QString &reason)
+{
+    const QString folder = queueDir + QStringLiteral("/failed");
+    QDir().mkpath(folder);
+    const QString name = QFileInfo(path).fileName();
+    QString target = folder + QLatin1Char('/') + name;
+    for (int n = 2; QFileInfo::exists(target); ++n)
+        target = folder + QStringLiteral("/%1.%2").arg(name).arg(n);
+    if (!QFile::rename(path, target)) {
+        warnOnce(QStringLiteral("aside:") + path,
+                 QStringLiteral("Queue file %1 (%2) cannot be moved to %3; it is left where it is")
+                         .arg(path, reason, folder));
+        return;
+    }
+    XrfUtils::syncFolder(folder);
+    XrfUtils::syncFolder(queueDir);
+    qWarning().noquote() << QStringLiteral("Queue file %1 %2; moved to %3").arg(path, reason, target);
+    forget(path);
+    emit q->resultSetAside(target, reason);
+}
 
 // --- Life ------------------------------------------------------------------------
 
@@ -185,12 +336,13 @@ bool XrfResultQueue::onQueueThread() const
     return QThread::currentThread() == thread();
 }
 
-// A public slot called from another thread runs on the queue thread while the
-// caller waits. Before the thread runs, it runs in place.
+// A public slot called from another thread is queued to the queue thread and
+// returns at once; the caller never waits on it. Before the thread runs, it
+// runs in place.
 #define XRF_ON_QUEUE_THREAD(call)                                                                  \
     if (!onQueueThread() && d->thread->isRunning()) {                                              \
         QMetaObject::invokeMethod(                                                                 \
-                this, [&] { call; }, Qt::BlockingQueuedConnection);                                \
+                this, [=] { call; }, Qt::QueuedConnection);                                        \
         return;                                                                                    \
     }
 
@@ -198,9 +350,10 @@ void XrfResultQueue::startResultQueue()
 {
     if (d->thread->isRunning())
         return;
-    // Half-written files of a run that was cut off are not queue files.
-    for (const QFileInfo &leftover :
-         QDir(d->queueDir).entryInfoList({ QStringLiteral("*.json.*") }, QDir::Files)) {
+    // Half-written files of a save that was cut off are not queue files.
+    for (const QFileInfo &leftover : QDir(d->queueDir).entryInfoList(QDir::Files)) {
+        if (!isUnfinishedSave(leftover.fileName()))
+            continue;
         qWarning() << "Removing unfinished queue file" << leftover.absoluteFilePath();
         QFile::remove(leftover.absoluteFilePath());
     }
@@ -219,6 +372,8 @@ void XrfResultQueue::onThreadStarted()
 void XrfResultQueue::stopResultQueue()
 {
     if (!onQueueThread() && d->thread->isRunning()) {
+        // The queue thread waits on no thread but the worker, which waits on
+        // no one: this wait always ends.
         QMetaObject::invokeMethod(
                 this, [this] { stopResultQueue(); }, Qt::BlockingQueuedConnection);
         d->thread->wait();
@@ -286,18 +441,8 @@ void XrfResultQueue::setHandOverTimeout(int msecs)
 
 QString XrfResultQueue::fileNameSafe(const QString &tidName)
 {
-    QString safe;
-    safe.reserve(tidName.size());
-    for (const QChar c : tidName) {
-        const bool refused = c.unicode() < 0x20 || c.unicode() == 0x7f
-                || QStringLiteral("/\\:*?\"<>|").contains(c);
-        safe += refused ? QChar(QLatin1Char('_')) : c;
-    }
     // 17 digits, two "_", an id of up to 11 characters and ".json".
-    const int room = maxFileNameBytes - 17 - 2 - 11 - 5;
-    while (safe.toUtf8().size() > room)
-        safe.chop(1);
-    return safe;
+    return XrfUtils::safeFileNamePart(tidName, maxFileNameBytes - 17 - 2 - 11 - 5);
 }
 
 QString XrfResultQueue::createQueuedResultPath(QDateTime testDateTime, QString tidName,
@@ -316,7 +461,7 @@ void XrfResultQueue::getResultActionSettings(QJsonObject *settings)
 
 bool XrfResultQueue::roomInQueue()
 {
-    const int count = d->queueFiles().size();
+    const int count = d->waitingForDatabase(!d->actions().insertToDb);
     if (count >= d->maxQueueSize) {
         qWarning() << "Result queue is full. Result dropped.";
         emit queueFullWarning();
@@ -336,27 +481,70 @@ bool XrfResultQueue::roomInQueue()
 
 void XrfResultQueue::addResult(const XrfKorviResult &result)
 {
-    XRF_ON_QUEUE_THREAD(addResult(result));
-    if (!roomInQueue())
+    if (!onQueueThread() && d->thread->isRunning()) {
+        // The caller waits until the file is on disk; the queue thread waits
+        // only on the worker, which waits on no one.
+        QMetaObject::invokeMethod(
+                this, [&] { addResult(result); }, Qt::BlockingQueuedConnection);
         return;
+    }
     XrfKorviResult copy = result;
-    int lastTestId = 0;
-    XrfResultManager::instance()->getLastTestID(&lastTestId);
-    copy.analysis().setTestId(lastTestId + 1);
+    XrfAnalysisResult &analysis = copy.analysis();
+    if (!analysis.testDateTime().isValid()) {
+        // An averaged result has no time of its own; every queued result
+        // needs one to be found again, and two made in one millisecond must
+        // not look like one result.
+        QDateTime now = QDateTime::currentDateTimeUtc();
+        if (d->lastAssignedTime.isValid() && now <= d->lastAssignedTime)
+            now = d->lastAssignedTime.addMSecs(1);
+        d->lastAssignedTime = now;
+        analysis.setTestDateTime(now);
+        qInfo() << "Result" << analysis.tidName() << "has no date-time; it is queued as of"
+                << analysis.dateTimeString();
+    }
+    const QString dateTime = analysis.dateTimeString();
+    const QString unstorable = DatabaseManager::whyNotStorable(copy);
+    if (!unstorable.isEmpty()) {
+        qWarning().noquote() << QStringLiteral("Result %1 of %2 can never be stored (%3); "
+                                               "it is not queued")
+                                        .arg(analysis.tidName(), dateTime, unstorable);
+        emit resultNotQueued(dateTime, analysis.tidName(), XrfErrorInfo::InvalidArgument);
+        return;
+    }
+    if (!roomInQueue()) {
+        emit resultNotQueued(dateTime, analysis.tidName(), XrfErrorInfo::FileCreateFailed);
+        return;
+    }
+    const int testId = ++d->lastTestId;
+    analysis.setTestId(testId);
 
     QJsonObject file;
     for (const char *key : { "queuedForDb", "savedToDb", "queuedForCloud", "sentToCloud",
                              "queuedForExport", "exported" })
         file.insert(QLatin1String(key), false);
-    file.insert(QStringLiteral("testId"), lastTestId + 1);
-    QDir().mkpath(d->queueDir);
-    const QString path = createQueuedResultPath(copy.analysis().testDateTime(),
-                                                copy.analysis().tidName(), lastTestId + 1);
+    file.insert(QStringLiteral("testId"), testId);
+    if (!QFileInfo::exists(d->queueDir) && QDir().mkpath(d->queueDir))
+        XrfUtils::syncFolder(QFileInfo(d->queueDir).absolutePath()); // the new folder's entry
+    const QString path =
+            createQueuedResultPath(analysis.testDateTime(), analysis.tidName(), testId);
     file.insert(QStringLiteral("filepath"), path);
-    d->metaList.append(file);
+    const QJsonObject meta = file;
     file.insert(QStringLiteral("result"), copy.toJsonObject());
-    if (XrfUtils::saveFileJsonFile(path, file) != XrfErrorInfo::NoError)
-        qWarning() << "Result" << copy.analysis().tidName() << "could not be queued in" << path;
+
+    const QByteArray size = QJsonDocument(file).toJson(QJsonDocument::Compact);
+    const QStorageInfo disk(d->queueDir);
+    if (disk.isValid() && disk.bytesAvailable() < size.size() + queueDiskReserve) {
+        qWarning() << "No room for result" << analysis.tidName() << "on the queue's disk ("
+                   << disk.bytesAvailable() << "bytes free)";
+        emit resultNotQueued(dateTime, analysis.tidName(), XrfErrorInfo::NoStorage);
+        return;
+    }
+    if (XrfUtils::saveFileJsonFile(path, file) != XrfErrorInfo::NoError) {
+        qWarning() << "Result" << analysis.tidName() << "could not be queued in" << path;
+        emit resultNotQueued(dateTime, analysis.tidName(), XrfErrorInfo::FileCreateFailed);
+        return;
+    }
+    d->metaList.append(meta);
     XrfUtils::crashPoint("queue-after-write");
 }
 
@@ -382,37 +570,34 @@ bool XrfResultQueue::fetchQueuedResult(const QString &day, const QString &tidNam
 {
     qDebug() << "Fetching queued result for" << day << tidName;
     const QDate date = QDate::fromString(day, QStringLiteral("yyyy-MM-dd"));
+    if (!date.isValid())
+        return false;
     const QString prefix = date.toString(QStringLiteral("yyyyMMdd"));
     const QString name = fileNameSafe(tidName);
-    qDebug() << "Searching for" << prefix + QStringLiteral("*_") + name + QStringLiteral("_*.json");
     // Matched by hand: a name may hold characters that wildcards treat as
-    // patterns.
-    QStringList found;
+    // patterns. Safe names can coincide ("A:B" and "A?B"), so the result's
+    // own name decides.
+    QList<XrfKorviResult> found;
     for (const QFileInfo &f : d->queueFiles()) {
         const QString n = f.fileName();
         const int lastSep = n.lastIndexOf(QLatin1Char('_'));
-        if (date.isValid() && n.startsWith(prefix) && n.size() > 18 && n.at(17) == QLatin1Char('_')
-            && lastSep > 17 && n.mid(18, lastSep - 18) == name)
-            found << f.absoluteFilePath();
+        if (!(n.startsWith(prefix) && n.size() > 18 && n.at(17) == QLatin1Char('_')
+              && lastSep > 17 && n.mid(18, lastSep - 18) == name))
+            continue;
+        QJsonObject object;
+        if (XrfUtils::openFileJsonFile(f.absoluteFilePath(), &object) != XrfErrorInfo::NoError)
+            continue;
+        const QJsonObject member = object.value(QStringLiteral("result")).toObject();
+        if (!XrfKorviResult::isValidResultJson(member))
+            continue;
+        XrfKorviResult candidate;
+        candidate.fromJsonObject(member);
+        if (candidate.analysis().tidName() == tidName)
+            found << candidate;
     }
     if (found.size() != 1)
         return false;
-    qDebug() << "Found result" << found.first();
-    QFile file(found.first());
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &error);
-    if (error.error != QJsonParseError::NoError)
-        qWarning() << "Error parsing queued result:" << error.errorString();
-    if (!doc.isObject())
-        return false;
-    qDebug() << "Result meta is an object";
-    const QJsonValue member = doc.object().value(QStringLiteral("result"));
-    if (!member.isObject())
-        return false;
-    qDebug() << "Result is an object";
-    result->fromJsonObject(member.toObject());
+    *result = found.first();
     return true;
 }
 
@@ -426,6 +611,7 @@ void XrfResultQueue::checkForStaleResults()
         QJsonObject object;
         if (XrfUtils::openFileJsonFile(f.absoluteFilePath(), &object) != XrfErrorInfo::NoError)
             continue;
+        d->raiseLastTestId(object.value(QStringLiteral("testId")).toInt());
         if (!flag(object, "savedToDb", false) && flag(object, "queuedForDb", false)
             && object.value(QStringLiteral("result")).isObject()) {
             object.insert(QStringLiteral("queuedForDb"), false);
@@ -445,6 +631,13 @@ void XrfResultQueue::onQueueCheckTimerTimeout()
         }
         const QString path = it.key();
         it = d->handedOver.erase(it);
+        const bool ownFailure = d->commitsAtHandOver.take(path) < d->commitsSeen;
+        if (ownFailure && ++d->insertionFailures[path] >= maxInsertionFailures) {
+            d->setAside(path,
+                        QStringLiteral("failed to be stored %1 times while other results were")
+                                .arg(maxInsertionFailures));
+            continue;
+        }
         QElapsedTimer since;
         since.start();
         d->releasedAt.insert(path, since);
@@ -459,63 +652,56 @@ void XrfResultQueue::onQueueCheckTimerTimeout()
 
     for (const QFileInfo &f : d->queueFiles()) {
         const QString path = f.absoluteFilePath();
-        qDebug() << "Found result file in queue:" << path;
         const int index = d->metaIndex(path);
         if (index >= 0) {
-            qDebug() << "Meta info for" << path << "already loaded";
             QJsonObject meta = d->metaList.at(index);
             processResult(&meta, nullptr);
             continue;
         }
         QFile file(path);
-        QJsonDocument doc;
-        if (file.open(QIODevice::ReadOnly))
-            doc = QJsonDocument::fromJson(file.readAll());
+        QByteArray bytes;
+        bool readable = file.open(QIODevice::ReadOnly) && !XrfUtils::faultPointArmed("queue-read");
+        if (readable) {
+            bytes = file.readAll();
+            readable = file.error() == QFileDevice::NoError;
+        }
         file.close();
-        if (!doc.isObject()) {
-            qWarning() << "Result file in" << path << "does not contain an object, deleting";
-            if (!QFile::remove(path))
-                qWarning() << "Failed to remove" << path;
+        if (!readable) {
+            // An I/O error says nothing about the content: try again later.
+            d->warnOnce(QStringLiteral("read:") + path,
+                        QStringLiteral("Queue file %1 cannot be read now (%2); it is kept")
+                                .arg(path, file.errorString()));
             continue;
         }
-        QJsonObject resultObject = doc.object().value(QStringLiteral("result")).toObject();
+        d->warned.remove(QStringLiteral("read:") + path);
+        const QJsonDocument doc = QJsonDocument::fromJson(bytes);
+        const QJsonObject resultObject = doc.object().value(QStringLiteral("result")).toObject();
+        QString why;
+        if (!doc.isObject() || !XrfKorviResult::isValidResultJson(resultObject, &why)) {
+            d->setAside(path,
+                        doc.isObject() ? QStringLiteral("holds no usable result: ") + why
+                                       : QStringLiteral("does not hold a JSON object"));
+            continue;
+        }
         QJsonObject meta = withoutResult(doc.object());
         // The file's own path ties it to its entry, wherever it was written.
         meta.insert(QStringLiteral("filepath"), path);
         if (flag(meta, "queuedForExport", false) && !flag(meta, "exported", false))
             meta.insert(QStringLiteral("queuedForExport"), false);
+        d->raiseLastTestId(meta.value(QStringLiteral("testId")).toInt());
         d->metaList.append(meta);
         QJsonObject copy = meta;
-        processResult(&copy, &resultObject);
+        QJsonObject resultCopy = resultObject;
+        processResult(&copy, &resultCopy);
     }
     d->checkTimer->start(d->checkInterval);
 }
 
 void XrfResultQueue::processResult(QJsonObject *meta, QJsonObject *resultObject)
 {
-    qDebug() << "Result queue processing result:" << *meta;
+    qDebug() << "Result queue processing result:" << pathOf(*meta);
     const QString path = pathOf(*meta);
-
-    QJsonObject actions;
-    getResultActionSettings(&actions);
-    if (!actions.value(QStringLiteral("uploadToCloud")).isBool()
-        || !actions.value(QStringLiteral("insertToDb")).isBool())
-        return;
-    const bool uploadToCloud = actions.value(QStringLiteral("uploadToCloud")).toBool();
-    const bool insertToDb = actions.value(QStringLiteral("insertToDb")).toBool();
-    QJsonObject cloud;
-    XrfSettingsManager::instance()->getGlobalSetting(QStringLiteral("cloudSettings"), &cloud);
-    const bool cloudEnabled = cloud.value(QStringLiteral("enabled")).toBool(false);
-
-    QJsonObject exportSettings;
-    XrfMethodManager::instance()->getExportSettings(&exportSettings);
-    const QJsonValue exportValue = exportSettings.value(QStringLiteral("export"));
-    if (!exportValue.isObject()
-        || !exportValue.toObject().value(QStringLiteral("autoExport")).isBool())
-        return;
-    const bool autoExport = exportValue.toObject().value(QStringLiteral("autoExport")).toBool();
-    const bool networkTarget = exportValue.toObject().value(QStringLiteral("selectedLocation"))
-            == QLatin1String("Network Folder");
+    const QueueActions actions = d->actions();
 
     bool saved = flag(*meta, "savedToDb", true);
     const bool exported = flag(*meta, "exported", true);
@@ -532,64 +718,63 @@ void XrfResultQueue::processResult(QJsonObject *meta, QJsonObject *resultObject)
         loaded = true;
         return true;
     };
-    XrfResultManager *facade = XrfResultManager::instance();
 
-    if (insertToDb && d->handedOver.size() < 3) {
+    if (actions.insertToDb && !saved && !flag(*meta, "queuedForDb", true)
+        && d->handedOver.size() < maxHandOvers) {
         const auto released = d->releasedAt.constFind(path);
         const bool backingOff = released != d->releasedAt.constEnd()
                 && released.value().elapsed() < d->handOverTimeout;
-        if (!flag(*meta, "queuedForDb", true)) {
-            qDebug() << path << "needs to be queued for the database";
-            if (backingOff) {
-                qDebug() << path << "waits before it is handed over again";
-            } else if (load()) {
-                qDebug() << "Storing" << path << "in database";
-                const XrfErrorInfo::XrfError rc = facade->addTestResult(result);
-                if (rc == XrfErrorInfo::NoError) {
-                    d->releasedAt.remove(path);
-                    meta->insert(QStringLiteral("queuedForDb"), true);
-                    QElapsedTimer since;
-                    since.start();
-                    d->handedOver.insert(path, since);
-                    changed = true;
-                } else {
-                    qDebug() << "The database refused" << path
-                             << "for now:" << XrfErrorInfo(rc).errorString();
-                }
+        if (!backingOff && load()) {
+            XrfErrorInfo::XrfError rc = XrfErrorInfo::NoSdCard;
+            {
+                FacadeGuard guard;
+                if (guard.facade())
+                    rc = guard.facade()->addTestResult(result);
             }
-        } else if (!saved) {
-            qDebug() << path << "is not yet committed to the database";
-            if (load()) {
-                const int stored = facade->storedTestId(result.analysis().dateTimeString(),
-                                                        result.analysis().tidName());
-                if (stored > 0) {
-                    qDebug() << "Test ID" << stored
-                             << "is already in the database, cleaning it up.";
-                    meta->insert(QStringLiteral("savedToDb"), true);
-                    meta->insert(QStringLiteral("testId"), stored);
-                    result.analysis().setTestId(stored);
-                    meta->insert(QStringLiteral("result"), result.toJsonObject());
-                    d->releaseHandOver(path);
-                    saved = changed = true;
-                }
+            if (rc == XrfErrorInfo::NoError) {
+                d->releasedAt.remove(path);
+                meta->insert(QStringLiteral("queuedForDb"), true);
+                QElapsedTimer since;
+                since.start();
+                d->handedOver.insert(path, since);
+                d->commitsAtHandOver.insert(path, d->commitsSeen);
+                changed = true;
+            } else if (rc != d->lastRefusal) {
+                qWarning() << "The database refuses results for now:"
+                           << XrfErrorInfo(rc).errorString();
             }
+            if (rc != d->lastRefusal && rc == XrfErrorInfo::NoError && d->lastRefusal != 0)
+                qInfo() << "The database takes results again";
+            d->lastRefusal = rc;
+        }
+    } else if (actions.insertToDb && !saved && flag(*meta, "queuedForDb", false) && load()) {
+        int stored = -1;
+        {
+            FacadeGuard guard;
+            if (guard.facade())
+                stored = guard.facade()->storedTestId(result.analysis().dateTimeString(),
+                                                      result.analysis().tidName());
+        }
+        if (stored > 0) {
+            qDebug() << "Test ID" << stored << "is already in the database, cleaning it up.";
+            meta->insert(QStringLiteral("savedToDb"), true);
+            meta->insert(QStringLiteral("testId"), stored);
+            result.analysis().setTestId(stored);
+            meta->insert(QStringLiteral("result"), result.toJsonObject());
+            d->releaseHandOver(path);
+            saved = changed = true;
         }
     }
 
-    if (uploadToCloud && cloudEnabled && !flag(*meta, "queuedForCloud", true)) {
-        qDebug() << path << "needs to be queued for the cloud";
-        if (load()) {
-            qDebug() << "Sending" << path << "to cloud";
-            if (!sendResultToCloud(resultObject ? *resultObject : result.toJsonObject())) {
-                qDebug() << "Can't send result to cloud yet, upload script is already running.";
-            } else {
-                meta->insert(QStringLiteral("queuedForCloud"), true);
-                d->uploadFilePath = path;
-                meta->insert(
-                        QStringLiteral("timestampSentToCloudAt"),
-                        QDateTime::currentDateTimeUtc().toString(QLatin1String(cloudStampFormat)));
-                changed = true;
-            }
+    if (actions.uploadToCloud && !flag(*meta, "queuedForCloud", true) && load()) {
+        if (!sendResultToCloud(resultObject ? *resultObject : result.toJsonObject())) {
+            qDebug() << "Can't send result to cloud yet, upload script is already running.";
+        } else {
+            meta->insert(QStringLiteral("queuedForCloud"), true);
+            d->uploadFilePath = path;
+            meta->insert(QStringLiteral("timestampSentToCloudAt"),
+                         QDateTime::currentDateTimeUtc().toString(QLatin1String(cloudStampFormat)));
+            changed = true;
         }
     }
 
@@ -607,15 +792,18 @@ void XrfResultQueue::processResult(QJsonObject *meta, QJsonObject *resultObject)
         }
     }
 
-    if (saved && autoExport && !exported) {
-        qDebug() << path << "needs to be exported";
-        const bool reachable = (d->networkConnected && d->networkFolderMounted) || !networkTarget;
-        if (reachable && !flag(*meta, "queuedForExport", false) && load()) {
+    if (saved && actions.autoExport && !exported) {
+        const bool reachable =
+                (d->networkConnected && d->networkFolderMounted) || !actions.networkTarget;
+        if (reachable && !flag(*meta, "queuedForExport", false)) {
             const int testId = meta->value(QStringLiteral("testId")).toInt();
-            qDebug() << "Exporting" << testId << result.analysis().dateTimeString();
-            facade->doAutoExport(QString::number(testId));
-            meta->insert(QStringLiteral("queuedForExport"), true);
-            changed = true;
+            FacadeGuard guard;
+            if (guard.facade()) {
+                qDebug() << "Exporting" << testId;
+                guard.facade()->doAutoExport(QString::number(testId));
+                meta->insert(QStringLiteral("queuedForExport"), true);
+                changed = true;
+            }
         }
     }
 
@@ -624,36 +812,20 @@ void XrfResultQueue::processResult(QJsonObject *meta, QJsonObject *resultObject)
 
 void XrfResultQueue::updateOrDeleteResult(QJsonObject *meta, bool changed)
 {
-    qDebug() << "updateOrDeleteResult"
-             << "true" << (changed ? "true" : "false");
     const QString path = pathOf(*meta);
-    QJsonObject actions;
-    getResultActionSettings(&actions);
-    const bool uploadToCloud = actions.value(QStringLiteral("uploadToCloud")).toBool(false);
-    const bool insertToDb = actions.value(QStringLiteral("insertToDb")).toBool(true);
-    QJsonObject exportSettings;
-    XrfMethodManager::instance()->getExportSettings(&exportSettings);
-    const bool autoExport = exportSettings.value(QStringLiteral("export"))
-                                    .toObject()
-                                    .value(QStringLiteral("autoExport"))
-                                    .toBool(false);
-
-    const bool pending = (insertToDb && !flag(*meta, "savedToDb", false))
-            || (uploadToCloud && !flag(*meta, "sentToCloud", false))
-            || (autoExport && !flag(*meta, "exported", false));
+    const QueueActions actions = d->actions();
+    const bool pending = (actions.insertToDb && !flag(*meta, "savedToDb", false))
+            || (actions.uploadToCloud && !flag(*meta, "sentToCloud", false))
+            || (actions.autoExport && !flag(*meta, "exported", false));
     if (!pending) {
         qDebug() << "All operations on" << path << "are complete, deleting it.";
         QFile::remove(path);
-        const int index = d->metaIndex(path);
-        if (index >= 0)
-            d->metaList.removeAt(index);
-        d->releaseHandOver(path);
+        d->forget(path);
         return;
     }
     if (!changed)
         return;
 
-    qDebug() << "Updating result file:" << path;
     QJsonObject file = *meta;
     if (!file.value(QStringLiteral("result")).isObject()) {
         QJsonObject onDisk;
@@ -669,9 +841,9 @@ void XrfResultQueue::updateOrDeleteResult(QJsonObject *meta, bool changed)
     if (XrfUtils::saveFileJsonFile(path, file) != XrfErrorInfo::NoError)
         qWarning() << "Queue file" << path << "could not be rewritten";
     const QJsonObject entry = withoutResult(*meta);
-    for (QJsonObject &m : d->metaList)
-        if (pathOf(m) == path)
-            m = entry;
+    const int index = d->metaIndex(path);
+    if (index >= 0)
+        d->metaList[index] = entry;
 }
 
 // --- Completion slots --------------------------------------------------------------------
@@ -690,15 +862,11 @@ void XrfResultQueue::XrfResultQueuePrivate::forEachQueuedAt(
         const QString path = f.absoluteFilePath();
         qDebug() << foundText << path;
         QJsonObject object;
-        if (XrfUtils::openFileJsonFile(path, &object) != XrfErrorInfo::NoError) {
-            qWarning() << "JSON meta information in" << path << "is not an object";
+        if (XrfUtils::openFileJsonFile(path, &object) != XrfErrorInfo::NoError)
             continue;
-        }
         const QJsonObject resultObject = object.value(QStringLiteral("result")).toObject();
-        if (!XrfKorviResult::isValidResultJson(resultObject)) {
-            qWarning() << "Failed to deserialize JSON result in" << path;
+        if (!XrfKorviResult::isValidResultJson(resultObject))
             continue;
-        }
         XrfKorviResult result;
         result.fromJsonObject(resultObject);
         object.insert(QStringLiteral("filepath"), path);
@@ -710,18 +878,35 @@ void XrfResultQueue::onResultCommittedToDb(QDateTime testDateTime, bool isAverag
 {
     XRF_ON_QUEUE_THREAD(onResultCommittedToDb(testDateTime, isAverage, testId));
     Q_UNUSED(isAverage);
-    qDebug() << "Result queue: result committed to DB:" << testDateTime;
-    qDebug() << "Result queue: result committed to DB - search:"
-             << testDateTime.toUTC().toString(resultFileDateTimeformat) + QStringLiteral("_*.json");
+    qDebug() << "Result queue: result committed to DB:" << testDateTime << testId;
+    ++d->commitsSeen;
+    d->raiseLastTestId(testId);
+    // Results of one date-time differ by name; the database says which of
+    // them holds this test id.
     d->forEachQueuedAt(testDateTime, "Result queue: result committed to DB - found:",
                        [&](const QString &path, QJsonObject &object, XrfKorviResult &result) {
-                           if (result.analysis().testDateTime() != testDateTime)
+                           if (result.analysis().testDateTime() != testDateTime
+                               || flag(object, "savedToDb", false))
+                               return;
+                           int stored = -1;
+                           {
+                               FacadeGuard guard;
+                               if (guard.facade())
+                                   stored = guard.facade()->storedTestId(
+                                           result.analysis().dateTimeString(),
+                                           result.analysis().tidName());
+                           }
+                           if (stored != testId)
                                return;
                            d->releaseHandOver(path);
+                           d->insertionFailures.remove(path);
                            object.insert(QStringLiteral("savedToDb"), true);
                            object.insert(QStringLiteral("testId"), testId);
                            result.analysis().setTestId(testId);
                            object.insert(QStringLiteral("result"), result.toJsonObject());
+                           const int index = d->metaIndex(path);
+                           if (index >= 0)
+                               d->metaList[index] = withoutResult(object);
                            updateOrDeleteResult(&object, true);
                        });
 }
@@ -732,8 +917,6 @@ void XrfResultQueue::onResultSentToCloud(QString testDateTime)
     qDebug() << "Result queue: result sent to cloud:" << testDateTime;
     QDateTime when = QDateTime::fromString(testDateTime, XrfAnalysisResult::dateTimeFormat);
     when.setTimeSpec(Qt::UTC);
-    qDebug() << "Result queue: result sent to cloud - search:"
-             << when.toString(resultFileDateTimeformat) + QStringLiteral("_*.json");
     d->forEachQueuedAt(when, "Result queue: result sent to cloud - found:",
                        [&](const QString &, QJsonObject &object, XrfKorviResult &result) {
                            if (result.analysis().dateTimeString() != testDateTime)
@@ -747,14 +930,17 @@ void XrfResultQueue::onExportComplete(int testId, XrfErrorInfo::XrfError status)
 {
     XRF_ON_QUEUE_THREAD(onExportComplete(testId, status));
     qDebug() << "Result queue: Export Complete:" << testId << XrfErrorInfo(status).errorString();
+    // An export that this build cannot make counts as done: waiting for it
+    // would hold the file for ever.
+    const bool done = status == XrfErrorInfo::NoError || status == XrfErrorInfo::NotImplemented;
     for (QJsonObject &entry : d->metaList) {
-        const bool match = status == XrfErrorInfo::NoError
-                ? entry.value(QStringLiteral("testId")).toInt() == testId
-                : !flag(entry, "exported", false) && flag(entry, "queuedForExport", false);
+        const bool waiting = flag(entry, "queuedForExport", false) && !flag(entry, "exported", false);
+        const bool match = testId >= 0 ? entry.value(QStringLiteral("testId")).toInt() == testId
+                                       : waiting;
         if (!match)
             continue;
         QJsonObject meta = entry;
-        if (status == XrfErrorInfo::NoError)
+        if (done)
             meta.insert(QStringLiteral("exported"), true);
         else
             meta.insert(QStringLiteral("queuedForExport"), false);
