@@ -6,6 +6,27 @@
 
 namespace XrfFields {
 
+// JSON pointer escapes: "~" is "~0" and "/" is "~1".
+void ReadLog::enter(const QString &step)
+{
+    QString escaped = step;
+    escaped.replace(QLatin1Char('~'), QLatin1String("~0"));
+    escaped.replace(QLatin1Char('/'), QLatin1String("~1"));
+    m_path.append(escaped);
+}
+
+void ReadLog::leave()
+{
+    if (!m_path.isEmpty())
+        m_path.removeLast();
+}
+
+void ReadLog::refuse()
+{
+    m_problems.append(m_path.isEmpty() ? QString()
+                                       : QLatin1Char('/') + m_path.join(QLatin1Char('/')));
+}
+
 QString dateTimeFormat()
 {
     return QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz");

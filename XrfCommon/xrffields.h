@@ -29,6 +29,8 @@
 // - lists are arrays; nested classes are objects.
 // fromJsonObject() reads only the members that are present and of a usable type; every other
 // field keeps its value, so a missing or malformed member never throws and never crashes.
+// Given a ReadLog, it also records each member or list element it could not use, so that a
+// host can refuse a file instead of storing defaults in its place.
 
 #include "xrfcommon_global.h"
 
@@ -49,6 +51,21 @@
 #include <type_traits>
 
 namespace XrfFields {
+
+// The members a read could not use, as JSON pointers ("/chemistry/2/concentration"). A reader
+// enters each member or element it descends into and refuses the value it cannot use there.
+class XRFCOMMON_EXPORT ReadLog
+{
+public:
+    void enter(const QString &step);
+    void leave();
+    void refuse();
+    QStringList problems() const { return m_problems; }
+
+private:
+    QStringList m_path;
+    QStringList m_problems;
+};
 
 // "yyyy-MM-dd hh:mm:ss.zzz": the date-time text of the database and of result JSON.
 XRFCOMMON_EXPORT QString dateTimeFormat();
@@ -71,11 +88,11 @@ template<class T, class Enable = void>
 struct Json
 {
     static QJsonValue to(const T &value) { return value.toJsonObject(); }
-    static bool from(const QJsonValue &json, T &out)
+    static bool from(const QJsonValue &json, T &out, ReadLog *log = nullptr)
     {
         if (!json.isObject())
             return false;
-        out.fromJsonObject(json.toObject());
+        out.fromJsonObject(json.toObject(), log);
         return true;
     }
 };
@@ -95,7 +112,7 @@ struct Json<T, std::enable_if_t<std::is_integral<T>::value && !std::is_same<T, b
             return QJsonValue(qint64(value));
         return QString::number(value);
     }
-    static bool from(const QJsonValue &json, T &out)
+    static bool from(const QJsonValue &json, T &out, ReadLog * = nullptr)
     {
         // Bounds are powers of two, hence exact as doubles.
         const double upper = std::ldexp(1.0, std::numeric_limits<T>::digits);
@@ -139,7 +156,7 @@ struct Json<T, std::enable_if_t<std::is_floating_point<T>::value>>
             return floatToJson(value);
         return QJsonValue(double(value));
     }
-    static bool from(const QJsonValue &json, T &out)
+    static bool from(const QJsonValue &json, T &out, ReadLog * = nullptr)
     {
         double d = 0.0;
         if (!realFromJson(json, d))
@@ -153,7 +170,7 @@ template<class T>
 struct Json<T, std::enable_if_t<std::is_enum<T>::value>>
 {
     static QJsonValue to(const T &value) { return QJsonValue(int(value)); }
-    static bool from(const QJsonValue &json, T &out)
+    static bool from(const QJsonValue &json, T &out, ReadLog * = nullptr)
     {
         int number = 0;
         if (!Json<int>::from(json, number))
@@ -167,7 +184,7 @@ template<>
 struct Json<bool>
 {
     static QJsonValue to(const bool &value) { return QJsonValue(value); }
-    static bool from(const QJsonValue &json, bool &out)
+    static bool from(const QJsonValue &json, bool &out, ReadLog * = nullptr)
     {
         if (!json.isBool())
             return false;
@@ -180,7 +197,7 @@ template<>
 struct Json<QString>
 {
     static QJsonValue to(const QString &value) { return QJsonValue(value); }
-    static bool from(const QJsonValue &json, QString &out)
+    static bool from(const QJsonValue &json, QString &out, ReadLog * = nullptr)
     {
         if (!json.isString())
             return false;
@@ -193,7 +210,7 @@ template<>
 struct Json<QJsonObject>
 {
     static QJsonValue to(const QJsonObject &value) { return QJsonValue(value); }
-    static bool from(const QJsonValue &json, QJsonObject &out)
+    static bool from(const QJsonValue &json, QJsonObject &out, ReadLog * = nullptr)
     {
         if (!json.isObject())
             return false;
@@ -206,14 +223,17 @@ template<>
 struct Json<QDateTime>
 {
     static QJsonValue to(const QDateTime &value) { return dateTimeToJson(value); }
-    static bool from(const QJsonValue &json, QDateTime &out) { return dateTimeFromJson(json, out); }
+    static bool from(const QJsonValue &json, QDateTime &out, ReadLog * = nullptr)
+    {
+        return dateTimeFromJson(json, out);
+    }
 };
 
 template<>
 struct Json<QVector<quint32>>
 {
     static QJsonValue to(const QVector<quint32> &value) { return channelsToJson(value); }
-    static bool from(const QJsonValue &json, QVector<quint32> &out)
+    static bool from(const QJsonValue &json, QVector<quint32> &out, ReadLog * = nullptr)
     {
         return channelsFromJson(json, out);
     }
@@ -230,15 +250,22 @@ struct Json<QList<T>>
             array.append(Json<T>::to(item));
         return array;
     }
-    static bool from(const QJsonValue &json, QList<T> &out)
+    static bool from(const QJsonValue &json, QList<T> &out, ReadLog *log = nullptr)
     {
         if (!json.isArray())
             return false;
         QList<T> items;
-        for (const QJsonValue &element : json.toArray()) {
+        const QJsonArray array = json.toArray();
+        for (int i = 0; i < array.size(); ++i) {
             T item {};
-            if (Json<T>::from(element, item))
+            if (log)
+                log->enter(QString::number(i));
+            if (Json<T>::from(array.at(i), item, log))
                 items.append(item);
+            else if (log)
+                log->refuse();
+            if (log)
+                log->leave();
         }
         out = items;
         return true;
@@ -250,17 +277,24 @@ template<>
 struct Json<QStringList>
 {
     static QJsonValue to(const QStringList &value) { return QJsonArray::fromStringList(value); }
-    static bool from(const QJsonValue &json, QStringList &out)
+    static bool from(const QJsonValue &json, QStringList &out, ReadLog *log = nullptr)
     {
         if (!json.isArray())
             return false;
         QStringList items;
-        for (const QJsonValue &element : json.toArray()) {
+        const QJsonArray array = json.toArray();
+        for (int i = 0; i < array.size(); ++i) {
+            const QJsonValue element = array.at(i);
             qint64 number = 0;
-            if (element.isString())
+            if (element.isString()) {
                 items.append(element.toString());
-            else if (Json<qint64>::from(element, number))
+            } else if (Json<qint64>::from(element, number)) {
                 items.append(QString::number(number));
+            } else if (log) {
+                log->enter(QString::number(i));
+                log->refuse();
+                log->leave();
+            }
         }
         out = items;
         return true;
@@ -274,11 +308,19 @@ void write(QJsonObject &object, const QString &key, const T &value)
 }
 
 template<class T>
-void read(const QJsonObject &object, const QString &key, T &value)
+void read(const QJsonObject &object, const QString &key, T &value, ReadLog *log)
 {
     const auto it = object.constFind(key);
-    if (it != object.constEnd())
+    if (it == object.constEnd())
+        return;
+    if (!log) {
         Json<T>::from(it.value(), value);
+        return;
+    }
+    log->enter(key);
+    if (!Json<T>::from(it.value(), value, log))
+        log->refuse();
+    log->leave();
 }
 
 // NaN equals NaN here, so that an unset coordinate compares equal to itself.
@@ -346,7 +388,7 @@ inline bool equal(double a, double b)
 
 #define XRF_FIELD_MEMBER(kind, T, name, Name, def, key) T m_##name = def;
 #define XRF_FIELD_WRITE(kind, T, name, Name, def, key) XrfFields::write(object, key, m_##name);
-#define XRF_FIELD_READ(kind, T, name, Name, def, key) XrfFields::read(object, key, m_##name);
+#define XRF_FIELD_READ(kind, T, name, Name, def, key) XrfFields::read(object, key, m_##name, log);
 #define XRF_FIELD_EQUAL(kind, T, name, Name, def, key) &&XrfFields::equal(m_##name, other.m_##name)
 
 // In the class body. Leaves the class in its private section.
@@ -354,7 +396,7 @@ inline bool equal(double a, double b)
 public:                                                                                            \
     LIST(XRF_FIELD_ACCESSORS)                                                                      \
     QJsonObject toJsonObject() const;                                                              \
-    void fromJsonObject(const QJsonObject &object);                                                \
+    void fromJsonObject(const QJsonObject &object, XrfFields::ReadLog *log = nullptr);             \
     bool operator==(const Class &other) const;                                                     \
     bool operator!=(const Class &other) const                                                      \
     {                                                                                              \
@@ -372,7 +414,7 @@ private:                                                                        
         LIST(XRF_FIELD_WRITE)                                                                      \
         return object;                                                                             \
     }                                                                                              \
-    void Class::fromJsonObject(const QJsonObject &object)                                          \
+    void Class::fromJsonObject(const QJsonObject &object, XrfFields::ReadLog *log)                 \
     {                                                                                              \
         LIST(XRF_FIELD_READ)                                                                       \
     }                                                                                              \

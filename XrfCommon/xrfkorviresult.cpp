@@ -24,4 +24,22 @@ bool XrfKorviResult::isValidResultJson(const QJsonObject &object, QString *why)
     return true;
 }
 
+QStringList XrfKorviResult::readResultJson(const QJsonObject &object)
+{
+    XrfFields::ReadLog log;
+    fromJsonObject(object, &log);
+    QStringList problems = log.problems();
+    const QJsonValue analysis = object.value(QStringLiteral("analysis"));
+    if (!analysis.isObject()) {
+        if (!problems.contains(QStringLiteral("/analysis")))
+            problems.prepend(QStringLiteral("/analysis"));
+        return problems;
+    }
+    // An empty text reads as "no date-time", which other records may hold; a result may not.
+    const QString dateTimePointer = QStringLiteral("/analysis/testDateTime");
+    if (!m_analysis.testDateTime().isValid() && !problems.contains(dateTimePointer))
+        problems.prepend(dateTimePointer);
+    return problems;
+}
+
 XRF_FIELDS_DEFINE(XrfKorviResult, XRF_KORVIRESULT_FIELDS)

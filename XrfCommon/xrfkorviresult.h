@@ -12,6 +12,8 @@
 //     XrfKorviResult result;
 //     if (XrfKorviResult::isValidResultJson(object, &why))
 //         result.fromJsonObject(object);
+// A result that comes from outside (a file, another program) is read with readResultJson(),
+// which names every member it could not use instead of keeping defaults in silence.
 
 #include "xrfactionlevelresult.h"
 #include "xrfanalysisresult.h"
@@ -58,6 +60,12 @@ public:
     // object, and the members that are present must have the right JSON type. On false,
     // *why (when given) names the first problem.
     static bool isValidResultJson(const QJsonObject &object, QString *why = nullptr);
+
+    // Fills this (new) result from the object and returns the JSON pointers of the members it
+    // could not use ("/chemistry/2/concentration"): a wrong type, an unparsable value, a list
+    // element that is not one. "/analysis" and "/analysis/testDateTime" are also named when
+    // missing, since a result is known by its date-time. Empty when the whole object was read.
+    QStringList readResultJson(const QJsonObject &object);
 
     XRF_FIELDS_DECLARE(XrfKorviResult, XRF_KORVIRESULT_FIELDS)
 };

@@ -179,6 +179,9 @@ private slots:
     void malformedListElementsAreDropped();
     void resultJsonValidity_data();
     void resultJsonValidity();
+    void readingNamesWhatItCannotUse_data();
+    void readingNamesWhatItCannotUse();
+    void fullResultReadsWithoutProblems();
     void copiesAreIndependent();
     void recordsFromRequests();
 };
@@ -455,6 +458,101 @@ void TestResultModel::resultJsonValidity()
     QCOMPARE(XrfKorviResult::isValidResultJson(QJsonDocument::fromJson(json).object(), &why),
              valid);
     QCOMPARE(why.isEmpty(), valid);
+}
+
+void TestResultModel::readingNamesWhatItCannotUse_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<QStringList>("problems");
+    const QByteArray when = R"("testDateTime": "2026-01-05 07:00:00.000")";
+    auto result = [&](const QByteArray &members) {
+        return "{\"analysis\": {" + when + "}" + (members.isEmpty() ? "" : ", " + members) + "}";
+    };
+    QTest::newRow("no analysis") << QByteArray(R"({"chemistry": []})")
+                                 << QStringList { "/analysis" };
+    QTest::newRow("analysis a list")
+            << QByteArray(R"({"analysis": []})") << QStringList { "/analysis" };
+    QTest::newRow("concentration as text")
+            << result(R"("chemistry": [{"elementName": "Fe", "concentration": "12.5"}])")
+            << QStringList { "/chemistry/0/concentration" };
+    QTest::newRow("element name a number")
+            << result(R"("chemistry": [{}, {}, {"elementName": 26}])")
+            << QStringList { "/chemistry/2/elementName" };
+    QTest::newRow("elements not objects")
+            << result(R"("chemistry": [1, {"elementName": "Ni"}, [3]])")
+            << QStringList { "/chemistry/0", "/chemistry/2" };
+    QTest::newRow("chemistry an object")
+            << result(R"("chemistry": {"Fe": 1})") << QStringList { "/chemistry" };
+    QTest::newRow("partial channel")
+            << result(R"("spectra": [{"data": "AAAAAAA="}])") << QStringList { "/spectra/0/data" };
+    QTest::newRow("fractional channel")
+            << result(R"("spectra": [{"data": [1, 2.5]}])") << QStringList { "/spectra/0/data" };
+    QTest::newRow("nested two deep") << result(
+            R"("spectra": [{"filter": {"hasCollimator": "yes", "thicknessInMicrons": -1}}])")
+                                     << QStringList { "/spectra/0/filter/hasCollimator",
+                                                      "/spectra/0/filter/thicknessInMicrons" };
+    QTest::newRow("averaged test id")
+            << result(R"("avgOfTestsInfo": [{"testId": "3"}, {"testId": true}])")
+            << QStringList { "/avgOfTestsInfo/1/testId" };
+    QTest::newRow("test info element")
+            << result(R"("testInfo": [{"key": "a"}, "b"])") << QStringList { "/testInfo/1" };
+    QTest::newRow("calibration check") << result(R"("calCheckResult": {"rate": "fast"})")
+                                       << QStringList { "/calCheckResult/rate" };
+    QTest::newRow("null float is NaN, not a problem")
+            << result(R"("chemistry": [{"concentration": null}])") << QStringList();
+    QTest::newRow("unknown members are no problem")
+            << result(R"("notesOrder": [1], "x/y": 2)") << QStringList();
+
+    const QStringList dateTime { "/analysis/testDateTime" };
+    const QList<QByteArray> badDateTimes { "",
+                                           R"("testDateTime": null,)",
+                                           R"("testDateTime": 20260105,)",
+                                           R"("testDateTime": "",)",
+                                           R"("testDateTime": "yesterday",)",
+                                           R"("testDateTime": "2026-02-30 10:00:00.000",)",
+                                           R"("testDateTime": "2026-13-01 10:00:00.000",)",
+                                           R"("testDateTime": "2026-00-10 07:00:00.000",)",
+                                           R"("testDateTime": "2026-02-30T10:00:00",)",
+                                           R"("testDateTime": ["2026-01-05 07:00:00.000"],)" };
+    for (const QByteArray &member : badDateTimes)
+        QTest::newRow(member.isEmpty() ? "date-time missing" : member.constData())
+                << QByteArray("{\"analysis\": {" + member + R"( "tidName": "a"}})") << dateTime;
+    QTest::newRow("date-time and a member")
+            << QByteArray(R"({"analysis": {"testDateTime": "soon", "dailyId": 1.5}})")
+            << QStringList { "/analysis/testDateTime", "/analysis/dailyId" };
+}
+
+// A host refuses a file on these pointers, so each must name the member, not a parent.
+void TestResultModel::readingNamesWhatItCannotUse()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(QStringList, problems);
+    QJsonParseError error;
+    const QJsonObject object = QJsonDocument::fromJson(json, &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    XrfKorviResult read;
+    QStringList got = read.readResultJson(object);
+    got.sort();
+    problems.sort();
+    QCOMPARE(got, problems);
+    // The log changes nothing about what is read.
+    XrfKorviResult plain;
+    plain.fromJsonObject(object);
+    QVERIFY(read == plain);
+}
+
+void TestResultModel::fullResultReadsWithoutProblems()
+{
+    const QJsonObject full = makeFullResult(true).toJsonObject();
+    XrfKorviResult back;
+    QCOMPARE(back.readResultJson(full), QStringList());
+    QVERIFY(back == makeFullResult(true));
+    // A pointer escapes "/" and "~" in a member name.
+    XrfFields::ReadLog log;
+    log.enter("a/b~c");
+    log.enter("0");
+    log.refuse();
+    QCOMPARE(log.problems(), QStringList { "/a~1b~0c/0" });
 }
 
 void TestResultModel::copiesAreIndependent()

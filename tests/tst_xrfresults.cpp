@@ -2,11 +2,17 @@
 // temporary data folder.
 
 #include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QLockFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <unistd.h>
 
 #include "samplenormaliser.h"
 #include "testsupport.h"
@@ -37,9 +43,22 @@ private slots:
     void storedSamplesShowAsStored();
     void killedStoreResumesWithoutLosingOrDoubling();
     void badInputIsReportedAndLosesNothing();
+    void relativePathsAreTakenFromWhereTheyWereTyped();
+    void resultsThatCannotBeReadWhollyAreRefused();
+    void storeThatCannotProceedGivesUpWithItsReason_data();
+    void storeThatCannotProceedGivesUpWithItsReason();
+    void storingTwiceLeavesNoOrphanImages();
+    void twoStoresOnOneDataFolderTakeTurns();
+    void readOnlyCardCanBeShownButNotStoredTo();
 
 private:
-    Run run(const QStringList &args, int timeoutMs = 120000);
+    Run run(const QStringList &args, int timeoutMs = 120000, const QString &workDir = QString(),
+            const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment());
+    // Read-only even for root (the immutable attribute), undone at cleanup.
+    bool makeReadOnly(const QString &path);
+    void undoReadOnly();
+    QJsonObject generatedResult(int n);
+    void writeJson(const QString &path, const QJsonObject &object);
     QString dbFile() const { return m_dir->filePath("data/db/XL5-70312.sqlite"); }
     int storedCount() const
     {
@@ -48,6 +67,7 @@ private:
     QStringList dataArgs() const { return { "--data", m_dir->filePath("data") }; }
 
     QTemporaryDir *m_dir = nullptr;
+    QStringList m_readOnly;
 };
 
 void TestXrfResults::init()
@@ -58,12 +78,56 @@ void TestXrfResults::init()
 
 void TestXrfResults::cleanup()
 {
+    undoReadOnly();
     delete m_dir;
 }
 
-Run TestXrfResults::run(const QStringList &args, int timeoutMs)
+void TestXrfResults::undoReadOnly()
+{
+    for (const QString &path : qAsConst(m_readOnly)) {
+        if (::geteuid() == 0)
+            QProcess::execute("chattr", { "-i", path });
+        QFile::setPermissions(path, QFile::permissions(path) | QFile::WriteOwner);
+    }
+    m_readOnly.clear();
+}
+
+bool TestXrfResults::makeReadOnly(const QString &path)
+{
+    m_readOnly << path;
+    QFile::setPermissions(path,
+                          QFile::permissions(path)
+                                  & ~(QFile::WriteOwner | QFile::WriteUser | QFile::WriteGroup
+                                      | QFile::WriteOther));
+    return ::geteuid() != 0 || QProcess::execute("chattr", { "+i", path }) == 0;
+}
+
+QJsonObject TestXrfResults::generatedResult(int n)
+{
+    const QString input = m_dir->filePath("generated");
+    if (!QFileInfo::exists(input))
+        run({ "generate", "20", input });
+    QFile f(QStringLiteral("%1/gen-%2.json").arg(input).arg(n, 5, 10, QLatin1Char('0')));
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return QJsonDocument::fromJson(f.readAll()).object();
+}
+
+void TestXrfResults::writeJson(const QString &path, const QJsonObject &object)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(QJsonDocument(object).toJson());
+}
+
+Run TestXrfResults::run(const QStringList &args, int timeoutMs, const QString &workDir,
+                        const QProcessEnvironment &env)
 {
     QProcess p;
+    if (!workDir.isEmpty())
+        p.setWorkingDirectory(workDir);
+    p.setProcessEnvironment(env);
     p.start(QStringLiteral(XRF_XRFRESULTS), args);
     Run r;
     if (!p.waitForFinished(timeoutMs)) {
@@ -196,10 +260,276 @@ void TestXrfResults::badInputIsReportedAndLosesNothing()
     QVERIFY(missingId.err.contains("-1997 ResultNotFound"));
 
     // A data folder that cannot be made (its parent is a file).
-    Run unwritable = run({ "--data", notJson + "/data", "info" });
-    QVERIFY(unwritable.exitCode != 0);
-    QCOMPARE(unwritable.err.count('\n'), 1);
+    // The environment, not the usage, is at fault.
+    for (const QString &command : QStringList { "info", "store" }) {
+        Run unwritable = run({ "--data", notJson + "/data", command, good });
+        QCOMPARE(unwritable.exitCode, 2);
+        QCOMPARE(unwritable.err.count('\n'), 1);
+    }
     QCOMPARE(storedCount(), 2);
+}
+
+void TestXrfResults::relativePathsAreTakenFromWhereTheyWereTyped()
+{
+    QVERIFY(QDir().mkpath(m_dir->filePath("work/input")));
+    QCOMPARE(run({ "generate", "3", "input" }, 60000, m_dir->filePath("work")).exitCode, 0);
+    QVERIFY(QFileInfo::exists(m_dir->filePath("work/input/gen-00003.json")));
+
+    // The data folder is elsewhere, and itself relative.
+    Run file = run({ "--data", "../data", "store", "input/gen-00001.json" }, 60000,
+                   m_dir->filePath("work"));
+    QCOMPARE(file.err, QString());
+    QCOMPARE(file.exitCode, 0);
+    QCOMPARE(storedCount(), 1);
+    Run folder = run(dataArgs() << "store"
+                                << "input/",
+                     60000, m_dir->filePath("work"));
+    QCOMPARE(folder.err, QString());
+    QCOMPARE(folder.exitCode, 0);
+    QCOMPARE(folder.out.count('\n'), 3);
+    QCOMPARE(storedCount(), 3);
+    // The queue stays under the data folder.
+    QVERIFY(QFileInfo(m_dir->filePath("data/resultQueue")).isDir());
+    QVERIFY(!QFileInfo::exists(m_dir->filePath("work/resultQueue")));
+}
+
+void TestXrfResults::resultsThatCannotBeReadWhollyAreRefused()
+{
+    const QString input = m_dir->filePath("input");
+    const QJsonObject base = generatedResult(1);
+    QVERIFY(base.value("analysis").isObject());
+    // name -> (changed result, pointer the refusal must name)
+    QList<QPair<QString, QPair<QJsonObject, QString>>> bad;
+    const QList<QJsonValue> dateTimes { QJsonValue::Undefined,
+                                        QJsonValue::Null,
+                                        20260105,
+                                        true,
+                                        "",
+                                        "yesterday",
+                                        "2026-02-30 10:00:00.000",
+                                        "2026-13-01 10:00:00.000",
+                                        "2026-01-05 25:00:00.000",
+                                        QJsonObject { { "date", "2026-01-05" } } };
+    int n = 0;
+    for (const QJsonValue &when : dateTimes) {
+        QJsonObject result = generatedResult(++n);
+        QJsonObject analysis = result.value("analysis").toObject();
+        if (when.isUndefined())
+            analysis.remove("testDateTime");
+        else
+            analysis.insert("testDateTime", when);
+        result.insert("analysis", analysis);
+        bad.append({ QStringLiteral("date-%1.json").arg(n), { result, "/analysis/testDateTime" } });
+    }
+    auto changed = [&](int from, const QString &name, const std::function<void(QJsonObject &)> &f,
+                       const QString &pointer) {
+        QJsonObject result = generatedResult(from);
+        f(result);
+        bad.append({ name, { result, pointer } });
+    };
+    auto chemistry = [](QJsonObject &r, int index, const char *key, const QJsonValue &v) {
+        QJsonArray list = r.value("chemistry").toArray();
+        while (list.size() <= index)
+            list.append(QJsonObject { { "elementName", "Cr" }, { "concentration", 1.5 } });
+        QJsonObject element = list.at(index).toObject();
+        element.insert(key, v);
+        list.replace(index, element);
+        r.insert("chemistry", list);
+    };
+    changed(
+            11, "text-concentration.json",
+            [&](QJsonObject &r) { chemistry(r, 2, "concentration", "12.5"); },
+            "/chemistry/2/concentration");
+    changed(
+            12, "number-name.json", [&](QJsonObject &r) { chemistry(r, 0, "elementName", 26); },
+            "/chemistry/0/elementName");
+    changed(
+            13, "number-elements.json",
+            [](QJsonObject &r) {
+                r.insert("chemistry", QJsonArray { 1, 2, 3 });
+            },
+            "/chemistry/0");
+    changed(
+            14, "partial-channel.json",
+            [](QJsonObject &r) {
+                QJsonArray spectra = r.value("spectra").toArray();
+                if (spectra.isEmpty())
+                    spectra.append(QJsonObject());
+                QJsonObject first = spectra.at(0).toObject();
+                first.insert("data", "AAAAAAA=");
+                spectra.replace(0, first);
+                r.insert("spectra", spectra);
+            },
+            "/spectra/0/data");
+    changed(
+            15, "text-daily-id.json",
+            [](QJsonObject &r) {
+                QJsonObject a = r.value("analysis").toObject();
+                a.insert("dailyId", "seven");
+                r.insert("analysis", a);
+            },
+            "/analysis/dailyId");
+    for (const auto &b : bad)
+        writeJson(input + '/' + b.first, b.second.first);
+    QCOMPARE(bad.size(), 15);
+    writeJson(input + "/good-1.json", generatedResult(16));
+    writeJson(input + "/good-2.json", generatedResult(17));
+
+    for (int pass = 0; pass < 2; ++pass) {
+        Run r = run(dataArgs() << "store" << input);
+        QCOMPARE(r.exitCode, 3);
+        QCOMPARE(r.out.count('\n'), 2);
+        const QStringList lines = r.err.split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), bad.size());
+        for (const auto &b : bad) {
+            const QString file = input + '/' + b.first;
+            const auto named = std::find_if(lines.begin(), lines.end(), [&](const QString &l) {
+                return l.startsWith("xrfresults: " + file + ": ");
+            });
+            QVERIFY2(named != lines.end(), qPrintable(file));
+            QVERIFY2(named->contains(' ' + b.second.second + ' '), qPrintable(*named));
+        }
+        // Refused files are not stored on a second run either.
+        QCOMPARE(storedCount(), 2);
+    }
+}
+
+void TestXrfResults::storeThatCannotProceedGivesUpWithItsReason_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("read-only database") << "read-only"
+                                        << "DbQueryFailed";
+    QTest::newRow("stray queue file") << "stray"
+                                      << "20260101000000000_stray_9.json";
+    QTest::newRow("no free space") << "space"
+                                   << "NoStorage";
+}
+
+void TestXrfResults::storeThatCannotProceedGivesUpWithItsReason()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, reason);
+    const QString input = m_dir->filePath("generated");
+    generatedResult(1);
+    QCOMPARE(run(dataArgs() << "store" << input + "/gen-00001.json").exitCode, 0);
+    QCOMPARE(storedCount(), 1);
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (fault == "read-only")
+        QVERIFY(makeReadOnly(dbFile()));
+    else if (fault == "stray")
+        writeJson(m_dir->filePath("data/resultQueue/20260101000000000_stray_9.json"),
+                  { { "queuedForDb", false }, { "savedToDb", false } });
+    else
+        env.insert("XRF_FREE_SPACE_OVERRIDE", QString::number(50 * 1024 * 1024));
+
+    QElapsedTimer clock;
+    clock.start();
+    Run r = run(dataArgs() << "store"
+                           << "--wait"
+                           << "5" << input + "/gen-00002.json",
+                20000, QString(), env);
+    QCOMPARE(r.status, QProcess::NormalExit);
+    QVERIFY(clock.elapsed() < 20000);
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains(reason), qPrintable(r.err));
+    // Nothing stored before is lost.
+    QCOMPARE(querySqlite(dbFile(), "SELECT count(*) FROM analysisresult WHERE testId = 1")
+                     .value(0)
+                     .toInt(),
+             1);
+
+    // The result left queued is stored once the fault is gone.
+    undoReadOnly();
+    QFile::remove(m_dir->filePath("data/resultQueue/20260101000000000_stray_9.json"));
+    Run again = run(dataArgs() << "store" << input + "/gen-00002.json");
+    QCOMPARE(again.exitCode, 0);
+    QCOMPARE(storedCount(), 2);
+}
+
+void TestXrfResults::storingTwiceLeavesNoOrphanImages()
+{
+    const QString samples = QStringLiteral(XRF_SOURCE_DIR "/samples");
+    for (int pass = 0; pass < 2; ++pass)
+        QCOMPARE(run(dataArgs() << "store" << samples).exitCode, 0);
+    QSet<QString> named;
+    for (const QVariant &v : querySqlite(dbFile(), "SELECT fileName FROM imageresult"))
+        named.insert(v.toString());
+    QVERIFY(named.size() >= 8);
+    const QDir images(m_dir->filePath("data/images"));
+    QDirIterator it(images.path(), QDir::Files, QDirIterator::Subdirectories);
+    int files = 0;
+    while (it.hasNext()) {
+        const QString file = images.relativeFilePath(it.next());
+        QVERIFY2(named.contains(file), qPrintable(file));
+        ++files;
+    }
+    QCOMPARE(files, named.size());
+}
+
+void TestXrfResults::twoStoresOnOneDataFolderTakeTurns()
+{
+    const QString input = m_dir->filePath("input");
+    QCOMPARE(run({ "generate", "40", input }).exitCode, 0);
+    QProcess first, second;
+    for (QProcess *p : { &first, &second })
+        p->start(QStringLiteral(XRF_XRFRESULTS), dataArgs() << "store" << input);
+    for (QProcess *p : { &first, &second }) {
+        QVERIFY(p->waitForFinished(60000));
+        QCOMPARE(p->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p->exitCode(), 0);
+    }
+    const QString errors = QString::fromUtf8(first.readAllStandardError())
+            + QString::fromUtf8(second.readAllStandardError());
+    QCOMPARE(errors.count("another xrfresults is using " + m_dir->filePath("data") + "; waiting"),
+             1);
+    QCOMPARE(storedCount(), 40);
+    QCOMPARE(querySqlite(dbFile(),
+                         "SELECT count(*) FROM (SELECT DISTINCT testDateTime, tidName "
+                         "FROM analysisresult)")
+                     .value(0)
+                     .toInt(),
+             40);
+
+    // With --no-wait, a second one gives up at once; the lock is an
+    // ordinary advisory lock file that this test can hold as well.
+    QLockFile holder(m_dir->filePath("data/xrfresults.lock"));
+    QVERIFY(holder.tryLock(0));
+    QElapsedTimer clock;
+    clock.start();
+    Run refused = run(dataArgs() << "--no-wait"
+                                 << "info",
+                      10000);
+    QCOMPARE(refused.exitCode, 2);
+    QVERIFY(clock.elapsed() < 5000);
+    QVERIFY2(refused.err.contains("another xrfresults is using"), qPrintable(refused.err));
+}
+
+void TestXrfResults::readOnlyCardCanBeShownButNotStoredTo()
+{
+    QCOMPARE(run(dataArgs() << "store" << XRF_SOURCE_DIR "/samples/01-stainless-316.json").exitCode,
+             0);
+    const QString data = m_dir->filePath("data");
+    // As a card mounted read-only: nothing in it can be created or changed.
+    QDirIterator it(data, QDir::AllEntries | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    QStringList entries { data };
+    while (it.hasNext())
+        entries << it.next();
+    for (auto e = entries.crbegin(); e != entries.crend(); ++e)
+        QVERIFY(makeReadOnly(*e));
+
+    Run info = run(dataArgs() << "info");
+    QCOMPARE(info.err, QString());
+    QCOMPARE(info.exitCode, 0);
+    QVERIFY2(info.out.contains(QRegularExpression("results\\s+1\\n")), qPrintable(info.out));
+    Run shown = run(dataArgs() << "show"
+                               << "1");
+    QCOMPARE(shown.exitCode, 0);
+    QVERIFY(shown.out.contains("316-bar-0042"));
+    Run stored = run(dataArgs() << "store" << XRF_SOURCE_DIR "/samples/02-rohs-abs-housing.json");
+    QCOMPARE(stored.exitCode, 2);
+    QCOMPARE(stored.err.count('\n'), 1);
 }
 
 QTEST_GUILESS_MAIN(TestXrfResults)

@@ -2,7 +2,8 @@
 // library as the analyser's application does: the public facade, the result
 // queue, their signals and the services' configuration folder.
 //
-// Exit codes: 0 success, 1 usage, 2 library error, 3 bad input file.
+// Exit codes: 0 success, 1 usage, 2 library error or unusable data folder
+// (a store that waited too long too), 3 bad input file.
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -10,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QLockFile>
 #include <QMutex>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -21,6 +23,7 @@
 #include "resultmanager.h"
 #include "resultreport.h"
 #include "xrfhost.h"
+#include "xrfutils.h"
 
 namespace {
 
@@ -72,7 +75,6 @@ void startLog(const QString &dataDir, bool verbose)
         qSetMessagePattern(QStringLiteral("%{time hh:mm:ss.zzz} %{type}: %{message}"));
         return;
     }
-    QDir().mkpath(dataDir);
     s_logFile = new QFile(dataDir + QStringLiteral("/xrfresults.log"));
     s_logFile->open(QIODevice::Append);
     qInstallMessageHandler(logToFile);
@@ -114,16 +116,27 @@ Loaded loadResults(const QStringList &paths)
                                        .arg(parseError.offset);
             continue;
         }
-        QString why;
-        if (!doc.isObject() || !XrfKorviResult::isValidResultJson(doc.object(), &why)) {
+        if (!doc.isObject() || !doc.object().value(QStringLiteral("analysis")).isObject()) {
             loaded.problems << QStringLiteral("%1: not a test result (%2)")
                                        .arg(file,
-                                            doc.isObject() ? why : QStringLiteral("not an object"));
+                                            doc.isObject()
+                                                    ? QStringLiteral("no \"analysis\" object")
+                                                    : QStringLiteral("not an object"));
             continue;
         }
+        // Stored with defaults in place of what could not be read, a result
+        // would be wrong for good: the whole file is refused instead.
         XrfHost::Stored s;
         s.source = file;
-        s.result.fromJsonObject(doc.object());
+        const QStringList unread = s.result.readResultJson(doc.object());
+        if (!unread.isEmpty()) {
+            QString line = QStringLiteral("%1: member %2 is missing or has a wrong type or value")
+                                   .arg(file, unread.first());
+            if (unread.size() > 1)
+                line += QStringLiteral(" (and %1 more)").arg(unread.size() - 1);
+            loaded.problems << line;
+            continue;
+        }
         loaded.results << s;
     }
     return loaded;
@@ -150,8 +163,6 @@ int storeAndReport(XrfHost &host, QList<XrfHost::Stored> &results, const QString
 
 int runStore(XrfHost &host, const QStringList &paths)
 {
-    if (paths.isEmpty())
-        return fail(ExitUsage, QStringLiteral("store needs at least one file or folder"));
     Loaded loaded = loadResults(paths);
     const int code = storeAndReport(host, loaded.results, imagesFolderBeside(loaded.results));
     for (const QString &problem : loaded.problems)
@@ -159,6 +170,28 @@ int runStore(XrfHost &host, const QStringList &paths)
     if (code != ExitOk)
         return code;
     return loaded.problems.isEmpty() ? ExitOk : ExitBadInput;
+}
+
+// One data folder serves one xrfresults at a time: two queues on one folder
+// would hand the same files over twice and stall each other. The lock file
+// names its holder's process, so a killed holder leaves no stale lock.
+int lockDataFolder(QLockFile &lock, const QString &dataDir, bool storing, bool wait)
+{
+    lock.setStaleLockTime(0);
+    if (lock.tryLock(0))
+        return ExitOk;
+    if (lock.error() == QLockFile::LockFailedError) {
+        if (!wait)
+            return fail(ExitLibrary, QStringLiteral("another xrfresults is using %1").arg(dataDir));
+        QTextStream(stderr) << "xrfresults: another xrfresults is using " << dataDir
+                            << "; waiting\n";
+        if (lock.lock())
+            return ExitOk;
+    }
+    // A read-only card has room for no lock, and no one can store there.
+    if (!storing)
+        return ExitOk;
+    return fail(ExitLibrary, QStringLiteral("cannot write in the data folder ") + dataDir);
 }
 
 int runShow(const QString &idText, bool json)
@@ -270,8 +303,15 @@ int main(int argc, char *argv[])
     const QCommandLineOption generateOption(
             QStringLiteral("generate"), QStringLiteral("demo: generated results (default 200)."),
             QStringLiteral("N"), QStringLiteral("200"));
-    parser.addOptions(
-            { versionOption, dataOption, configOption, verboseOption, jsonOption, generateOption });
+    const QCommandLineOption waitOption(
+            QStringLiteral("wait"),
+            QStringLiteral("store: give up when nothing was stored for this long (default 60)."),
+            QStringLiteral("SECONDS"), QStringLiteral("60"));
+    const QCommandLineOption noWaitOption(
+            QStringLiteral("no-wait"),
+            QStringLiteral("Exit at once when another xrfresults uses the data folder."));
+    parser.addOptions({ versionOption, dataOption, configOption, verboseOption, jsonOption,
+                        generateOption, waitOption, noWaitOption });
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("store, show, info, demo or generate"));
     if (!parser.parse(QCoreApplication::arguments()))
@@ -294,9 +334,31 @@ int main(int argc, char *argv[])
     if ((parser.isSet(jsonOption) && command != QLatin1String("show"))
         || (parser.isSet(generateOption) && command != QLatin1String("demo")))
         return fail(ExitUsage, QStringLiteral("option not valid with '%1'").arg(command));
+    bool waitOk = false;
+    const int waitSeconds = parser.value(waitOption).toInt(&waitOk);
+    if (!waitOk || waitSeconds <= 0)
+        return fail(ExitUsage,
+                    QStringLiteral("--wait needs a number of seconds, not '%1'")
+                            .arg(parser.value(waitOption)));
+    if (parser.isSet(waitOption) && command != QLatin1String("store")
+        && command != QLatin1String("demo"))
+        return fail(ExitUsage, QStringLiteral("option not valid with '%1'").arg(command));
+    if (command == QLatin1String("store") && rest.isEmpty())
+        return fail(ExitUsage, QStringLiteral("store needs at least one file or folder"));
+
+    // Paths are taken from where they were typed; the host later works in
+    // the data folder, where the queue lives.
+    const QDir typedIn = QDir::current();
+    auto typed = [&typedIn](const QString &path) {
+        return path.isEmpty() ? path : QDir::cleanPath(typedIn.absoluteFilePath(path));
+    };
+    QStringList paths;
+    for (const QString &path : rest)
+        paths << typed(path);
+
     const QString samplesDir = QStringLiteral(XRF_SOURCE_DIR "/samples");
     if (command == QLatin1String("generate"))
-        return runGenerate(samplesDir, rest.value(0), rest.value(1));
+        return runGenerate(samplesDir, rest.value(0), typed(rest.value(1)));
 
     QTemporaryDir demoDir(QDir::tempPath() + QStringLiteral("/xrfresults-demo-XXXXXX"));
     QString dataDir = parser.value(dataOption);
@@ -308,10 +370,26 @@ int main(int argc, char *argv[])
     } else if (dataDir.isEmpty()) {
         dataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     }
-    dataDir = QDir(dataDir).absolutePath();
+    dataDir = typed(dataDir);
+    const bool storing = command == QLatin1String("store") || command == QLatin1String("demo");
+    if (storing && !QDir().mkpath(dataDir))
+        return fail(ExitLibrary, QStringLiteral("cannot create the data folder ") + dataDir);
+    if (!storing && !QFileInfo(dataDir).isDir())
+        return fail(ExitLibrary, QStringLiteral("no data folder ") + dataDir);
+    // Test hook, as the library's XRF_CRASH_POINT: the free space the
+    // library sees, in bytes, so that a full card can be tried on any disk.
+    const QByteArray freeSpace = qgetenv("XRF_FREE_SPACE_OVERRIDE");
+    if (!freeSpace.isEmpty())
+        XrfUtils::setAvailableSpaceOverride(freeSpace.toLongLong());
+    QLockFile lock(dataDir + QStringLiteral("/xrfresults.lock"));
+    const int locked = lockDataFolder(lock, dataDir, storing, !parser.isSet(noWaitOption));
+    if (locked != ExitOk)
+        return locked;
     startLog(dataDir, parser.isSet(verboseOption));
 
-    XrfHost host(dataDir, parser.value(configOption));
+    XrfHost host(dataDir, typed(parser.value(configOption)),
+                 storing ? XrfHost::Storing : XrfHost::ReadOnly);
+    host.setWaitSeconds(waitSeconds);
     QString error;
     XrfErrorInfo::XrfError code = XrfErrorInfo::NoError;
     if (!host.start(&error, &code))
@@ -320,7 +398,7 @@ int main(int argc, char *argv[])
 
     int exitCode = ExitOk;
     if (command == QLatin1String("store"))
-        exitCode = runStore(host, rest);
+        exitCode = runStore(host, paths);
     else if (command == QLatin1String("show"))
         exitCode = runShow(rest.value(0), parser.isSet(jsonOption));
     else if (command == QLatin1String("info"))

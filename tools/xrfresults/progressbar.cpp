@@ -8,16 +8,20 @@ ProgressBar::ProgressBar(bool wanted) : m_enabled(wanted && ::isatty(STDERR_FILE
     m_clock.start();
 }
 
-void ProgressBar::show(int done, int total)
+void ProgressBar::show(int done, int total, const QString &note)
 {
-    if (!m_enabled || total <= 0 || done == m_last || m_clock.elapsed() < 1000)
+    if (!m_enabled || total <= 0 || (done == m_last && note == m_lastNote)
+        || m_clock.elapsed() < 1000)
         return;
     m_last = done;
+    m_lastNote = note;
     m_drawn = true;
     const int width = 40;
     const int filled = int(qint64(done) * width / total);
-    std::fprintf(stderr, "\r[%.*s%*s] %d/%d", filled, "########################################",
-                 width - filled, "", done, total);
+    // "\033[K" clears what a longer note left behind.
+    std::fprintf(stderr, "\r[%.*s%*s] %d/%d%s%s\033[K", filled,
+                 "########################################", width - filled, "", done, total,
+                 note.isEmpty() ? "" : "  ", qPrintable(note));
     std::fflush(stderr);
 }
 

@@ -5,14 +5,22 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QLocale>
+#include <QSet>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QThread>
 #include <QtGlobal>
+#include <cstdio>
 
 #include "progressbar.h"
 #include "resultmanager.h"
 #include "xrfplatform.h"
 #include "xrfresultqueue.h"
 #include "xrfservices.h"
+#include "xrfsettingsmanager.h"
+#include "xrfutils.h"
 
 namespace {
 // Passes of the queue are shortened for a person waiting at the terminal;
@@ -20,10 +28,27 @@ namespace {
 const int hostPassInterval = 20;
 // Below the queue's capacity, so that a large store never sees a refusal.
 const int queueFillLimit = 150;
+// The library refuses a result at or below this much free space.
+const qint64 minimumFreeSpace = qint64(100) * 1024 * 1024;
+
+QString coded(XrfErrorInfo::XrfError code, const QString &why)
+{
+    return QStringLiteral("%1 %2: %3").arg(int(code)).arg(XrfErrorInfo::errorName(code), why);
+}
+
+QString resultKey(const QString &dateTime, const QString &tidName)
+{
+    return dateTime + QLatin1Char('\t') + tidName;
+}
+
+QString dayOf(const XrfKorviResult &result)
+{
+    return result.analysis().testDateTime().toUTC().toString(QStringLiteral("yyyy-MM-dd"));
+}
 } // namespace
 
-XrfHost::XrfHost(const QString &dataDir, const QString &configDir)
-    : m_dataDir(QDir(dataDir).absolutePath()), m_configDir(configDir)
+XrfHost::XrfHost(const QString &dataDir, const QString &configDir, Mode mode)
+    : m_dataDir(QDir(dataDir).absolutePath()), m_configDir(configDir), m_mode(mode)
 {
 }
 
@@ -41,14 +66,18 @@ bool XrfHost::start(QString *error, XrfErrorInfo::XrfError *code)
         return false;
     }
     const QString profile = m_dataDir + QStringLiteral("/profile/");
-    if (!QDir().mkpath(profile) || !QFileInfo(profile).isWritable()) {
-        *error = QStringLiteral("cannot use the data folder ") + m_dataDir;
+    if (m_mode == Storing) {
+        if (!QDir().mkpath(profile) || !QFileInfo(profile).isWritable()) {
+            *code = XrfErrorInfo::NoSdCard;
+            *error = QStringLiteral("cannot write in the data folder ") + m_dataDir;
+            return false;
+        }
+    } else if (!QFileInfo(m_dataDir).isDir()) {
+        *code = XrfErrorInfo::NoSdCard;
+        *error = QStringLiteral("no data folder ") + m_dataDir;
         return false;
     }
     XrfPlatform::instance()->setInstrumentDataPath(m_dataDir);
-    // The queue lives in the data folder: a store that was cut off resumes
-    // on the next run with the same data folder.
-    QDir::setCurrent(m_dataDir);
 
     XrfResultManager *rm = XrfResultManager::instance();
     connect(rm, &XrfResultManager::dbInfo, this,
@@ -65,11 +94,36 @@ bool XrfHost::start(QString *error, XrfErrorInfo::XrfError *code)
         *error = QStringLiteral("the results database in %1/db cannot be opened").arg(m_dataDir);
         return false;
     }
+    if (m_mode == ReadOnly)
+        return true;
+
+    // The queue lives in the current directory: in the data folder, a store
+    // that was cut off resumes on the next run with the same data folder.
+    QDir::setCurrent(m_dataDir);
     XrfResultQueue *queue = XrfResultQueue::instance();
     queue->setCheckInterval(hostPassInterval);
     connect(rm, &XrfResultManager::resultCommitted, queue, &XrfResultQueue::onResultCommittedToDb);
     connect(rm, &XrfResultManager::exportComplete, queue, &XrfResultQueue::onExportComplete);
-    connect(rm, &XrfResultManager::resultCommitted, this, [this] { ++m_committed; });
+    connect(rm, &XrfResultManager::resultCommitted, this, [this] {
+        ++m_committed;
+        m_refusal = XrfErrorInfo::NoError;
+    });
+    connect(rm, &XrfResultManager::resultInserted, this, [this](XrfErrorInfo::XrfError c) {
+        if (c != XrfErrorInfo::NoError)
+            m_refusal = c;
+    });
+    connect(queue, &XrfResultQueue::resultNotQueued, this,
+            [this](const QString &dateTime, const QString &tidName, XrfErrorInfo::XrfError c) {
+                m_notQueued << resultKey(dateTime, tidName) + QLatin1Char('\t')
+                                + QString::number(int(c));
+            });
+    connect(queue, &XrfResultQueue::resultSetAside, this,
+            [this](const QString &path, const QString &reason) {
+                m_setAside << path;
+                std::fprintf(stderr, "\nxrfresults: queue file %s set aside: %s\n",
+                             qPrintable(path), qPrintable(reason));
+                std::fflush(stderr);
+            });
     return true;
 }
 
@@ -78,7 +132,8 @@ void XrfHost::stop()
     if (!m_started)
         return;
     m_started = false;
-    XrfResultQueue::destroyInstance();
+    if (m_mode == Storing)
+        XrfResultQueue::destroyInstance();
     XrfResultManager::instance()->Deinit();
 }
 
@@ -99,13 +154,86 @@ QString XrfHost::databaseFile() const
     return files.isEmpty() ? QString() : db.absoluteFilePath(files.first());
 }
 
-void XrfHost::waitForQueue(int maxFiles, ProgressBar *bar, int done, int total)
+// Why nothing is being stored, as far as the host can tell; with thorough
+// set, the queue files are read as well.
+QString XrfHost::waitReason(bool thorough) const
 {
-    while (queuedFileCount() > maxFiles) {
+    const qint64 free = XrfUtils::availableSpaceOnSdCard();
+    if (free >= 0 && free <= minimumFreeSpace)
+        return coded(XrfErrorInfo::NoStorage,
+                     QStringLiteral("%1 free in %2, the library needs more than 100 MiB")
+                             .arg(QLocale::c().formattedDataSize(free), m_dataDir));
+    if (!XrfResultManager::instance()->databaseAvailable())
+        return coded(XrfErrorInfo::NoSdCard, QStringLiteral("no results database is open"));
+    const QString db = databaseFile();
+    if (!db.isEmpty() && !QFileInfo(db).isWritable())
+        return coded(XrfErrorInfo::DbQueryFailed, db + QStringLiteral(" is read-only"));
+    if (!db.isEmpty() && !QFileInfo(QFileInfo(db).absolutePath()).isWritable())
+        return coded(XrfErrorInfo::DbQueryFailed,
+                     QFileInfo(db).absolutePath() + QStringLiteral(" is read-only"));
+    if (m_refusal != XrfErrorInfo::NoError)
+        return coded(m_refusal, QStringLiteral("the library refuses results"));
+    QJsonObject actions;
+    XrfSettingsManager::instance()->getGlobalSetting(QStringLiteral("resultActions"), &actions);
+    if (!actions.value(QStringLiteral("insertToDb")).isBool()
+        || !actions.value(QStringLiteral("uploadToCloud")).isBool())
+        return QStringLiteral("the configuration's resultActions needs insertToDb and "
+                              "uploadToCloud as true or false");
+    if (!actions.value(QStringLiteral("insertToDb")).toBool())
+        return QStringLiteral("the configuration's resultActions has insertToDb false");
+    if (!QFileInfo(queueDir()).isWritable())
+        return queueDir() + QStringLiteral(" is read-only");
+    if (thorough) {
+        const QDir queue(queueDir());
+        for (const QString &name : queue.entryList({ QStringLiteral("*_*.json") }, QDir::Files)) {
+            QFile f(queue.filePath(name));
+            if (!f.open(QIODevice::ReadOnly))
+                return QStringLiteral("queue file %1 cannot be read").arg(f.fileName());
+            const QJsonValue result
+                    = QJsonDocument::fromJson(f.readAll()).object().value(QStringLiteral("result"));
+            if (!result.isObject() || !XrfKorviResult::isValidResultJson(result.toObject()))
+                return QStringLiteral("queue file %1 holds no result").arg(f.fileName());
+        }
+    }
+    return QStringLiteral("no reason known");
+}
+
+bool XrfHost::waitForQueue(int maxFiles, ProgressBar *bar, int total, QString *error)
+{
+    QElapsedTimer quiet;
+    quiet.start();
+    QElapsedTimer lastCheck;
+    int lastCommitted = m_committed;
+    int lastFiles = queuedFileCount();
+    QString reason;
+    for (;;) {
+        const int files = queuedFileCount();
+        if (files <= maxFiles)
+            return true;
+        if (m_committed != lastCommitted || files < lastFiles) {
+            quiet.restart();
+            reason.clear();
+        }
+        lastCommitted = m_committed;
+        lastFiles = files;
+        if (quiet.elapsed() >= qint64(m_waitSeconds) * 1000) {
+            *error = QStringLiteral("nothing stored for %1 s (%2); %3 queued results stay in %4 "
+                                    "for the next run")
+                             .arg(m_waitSeconds)
+                             .arg(waitReason(true))
+                             .arg(files)
+                             .arg(queueDir());
+            return false;
+        }
+        // A second without progress is worth a word on the progress line.
+        if (quiet.elapsed() > 1000 && (!lastCheck.isValid() || lastCheck.elapsed() > 500)) {
+            reason = QStringLiteral("waiting: ") + waitReason(false);
+            lastCheck.restart();
+        }
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::msleep(5);
         if (bar)
-            bar->show(qMin(total, done + m_committed), total);
+            bar->show(qMin(total, m_committed), total, reason);
     }
 }
 
@@ -125,44 +253,114 @@ bool XrfHost::isStoredOrQueued(const XrfKorviResult &result) const
     return false;
 }
 
+// The instrument leaves its pictures in the image store under the test's
+// day; the database moves them to their final names.
+void XrfHost::copyImages(const XrfKorviResult &result, const QString &imagesFrom) const
+{
+    const QString day = dayOf(result);
+    for (const XrfImageInfo &image : result.images()) {
+        const QString from = imagesFrom + QLatin1Char('/') + image.name();
+        const QString to = imageDir() + day + QLatin1Char('/') + image.name();
+        if (QFileInfo::exists(from) && !QFileInfo::exists(to)) {
+            QDir().mkpath(QFileInfo(to).absolutePath());
+            QFile::copy(from, to);
+        }
+    }
+}
+
+// A copy whose result was stored by an earlier run (cut off between the copy
+// and the commit) is never moved by the database; with the queue empty, a copy
+// that no row names belongs to no one.
+void XrfHost::removeOrphanCopies(const QList<Stored> &results) const
+{
+    if (queuedFileCount() != 0)
+        return;
+    QSet<QString> named;
+    const QString connection = QStringLiteral("xrfresults-images");
+    bool read = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+        db.setDatabaseName(databaseFile());
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        if (db.open()) {
+            QSqlQuery q(db);
+            if (q.exec(QStringLiteral("SELECT fileName FROM imageresult"))) {
+                read = true;
+                while (q.next())
+                    named.insert(q.value(0).toString());
+            }
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(connection);
+    if (!read)
+        return;
+    for (const Stored &s : results) {
+        const QString day = dayOf(s.result);
+        for (const XrfImageInfo &image : s.result.images()) {
+            const QString name = day + QLatin1Char('/') + image.name();
+            if (!image.name().contains(QLatin1Char('/')) && !named.contains(name))
+                QFile::remove(imageDir() + name);
+        }
+    }
+}
+
 bool XrfHost::store(QList<Stored> &results, const QString &imagesFrom, bool progress,
                     QString *error)
 {
     ProgressBar bar(progress);
     m_committed = 0;
+    m_refusal = XrfErrorInfo::NoError;
+    m_notQueued.clear();
+    m_setAside.clear();
     XrfResultQueue *queue = XrfResultQueue::instance();
+    bool finished = true;
     for (Stored &s : results) {
-        // The instrument leaves its pictures in the image store under the
-        // test's day; the database moves them to their final names.
-        const QString day
-                = s.result.analysis().testDateTime().toString(QStringLiteral("yyyy-MM-dd"));
-        for (const XrfImageInfo &image : s.result.images()) {
-            const QString from = imagesFrom + QLatin1Char('/') + image.name();
-            const QString to = imageDir() + day + QLatin1Char('/') + image.name();
-            if (QFileInfo::exists(from) && !QFileInfo::exists(to)) {
-                QDir().mkpath(QFileInfo(to).absolutePath());
-                QFile::copy(from, to);
-            }
+        if (!waitForQueue(queueFillLimit, &bar, results.size(), error)) {
+            finished = false;
+            break;
         }
-        waitForQueue(queueFillLimit, &bar, 0, results.size());
         // A store that was cut off left its results stored or queued; they
-        // are not queued a second time.
-        if (!isStoredOrQueued(s.result))
-            queue->addResult(s.result);
+        // are neither queued nor copied a second time.
+        if (isStoredOrQueued(s.result))
+            continue;
+        copyImages(s.result, imagesFrom);
+        queue->addResult(s.result);
         bar.show(m_committed, results.size());
     }
-    waitForQueue(0, &bar, 0, results.size());
+    if (finished)
+        finished = waitForQueue(0, &bar, results.size(), error);
     bar.finish();
+    if (finished)
+        removeOrphanCopies(results);
 
+    QHash<QString, QString> notQueued;
+    for (const QString &entry : qAsConst(m_notQueued)) {
+        const QStringList parts = entry.split(QLatin1Char('\t'));
+        notQueued.insert(resultKey(parts.value(0), parts.value(1)), parts.value(2));
+    }
     XrfResultManager *rm = XrfResultManager::instance();
-    bool allStored = true;
+    QStringList problems;
+    if (!finished)
+        problems << *error;
     for (Stored &s : results) {
-        s.testId = rm->storedTestId(s.result.analysis().dateTimeString(),
-                                    s.result.analysis().tidName());
-        if (s.testId < 0) {
-            allStored = false;
-            *error = QStringLiteral("%1 was queued but is not in the database").arg(s.source);
+        const XrfAnalysisResult &a = s.result.analysis();
+        s.testId = rm->storedTestId(a.dateTimeString(), a.tidName());
+        if (s.testId > 0)
+            continue;
+        const auto refused = notQueued.constFind(resultKey(a.dateTimeString(), a.tidName()));
+        if (refused != notQueued.constEnd()) {
+            const auto code = XrfErrorInfo::XrfError(refused.value().toInt());
+            problems << QStringLiteral("%1: not queued (%2)")
+                                .arg(s.source, coded(code, XrfErrorInfo(code).errorString()));
+        } else if (finished) {
+            problems << QStringLiteral("%1 was queued but is not in the database").arg(s.source);
         }
     }
-    return allStored;
+    if (!m_setAside.isEmpty())
+        problems << QStringLiteral("%1 queue files were set aside in %2/failed")
+                            .arg(m_setAside.size())
+                            .arg(queueDir());
+    *error = problems.join(QLatin1Char('\n'));
+    return problems.isEmpty();
 }

@@ -9,6 +9,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include "xrferrorinfo.h"
 #include "xrfkorviresult.h"
@@ -26,10 +27,15 @@ public:
         int testId = -1;
     };
 
-    XrfHost(const QString &dataDir, const QString &configDir);
+    // Only a host that stores needs a writable data folder and the queue;
+    // one that reads works on a read-only card.
+    enum Mode { ReadOnly, Storing };
+
+    XrfHost(const QString &dataDir, const QString &configDir, Mode mode);
     ~XrfHost() override;
 
-    // Starts everything; false with *error set when it cannot.
+    // Starts everything; false with *error set when it cannot. *code is
+    // NoError when the configuration is at fault, else the library's code.
     bool start(QString *error, XrfErrorInfo::XrfError *code);
     void stop();
 
@@ -40,20 +46,33 @@ public:
     QString databaseFile() const;
     QJsonObject dbInfo() const { return m_dbInfo; }
 
+    // A store that sees no result stored for this long gives up (exit 2);
+    // what it queued stays for the next run.
+    void setWaitSeconds(int seconds) { m_waitSeconds = seconds; }
+
     // Queues the results as the instrument does (their images, when they lie
     // in imagesFrom, are copied into the image store first), waits until each
-    // is committed and the queue is empty, and fills in the test ids.
+    // is committed and the queue is empty, and fills in the test ids. On
+    // false, *error is one line per problem.
     bool store(QList<Stored> &results, const QString &imagesFrom, bool progress, QString *error);
 
 private:
     bool isStoredOrQueued(const XrfKorviResult &result) const;
-    void waitForQueue(int maxFiles, ProgressBar *bar, int done, int total);
+    void copyImages(const XrfKorviResult &result, const QString &imagesFrom) const;
+    void removeOrphanCopies(const QList<Stored> &results) const;
+    bool waitForQueue(int maxFiles, ProgressBar *bar, int total, QString *error);
+    QString waitReason(bool thorough) const;
 
     QString m_dataDir;
     QString m_configDir;
+    Mode m_mode;
     QJsonObject m_dbInfo;
     bool m_started = false;
     int m_committed = 0;
+    int m_waitSeconds = 60;
+    XrfErrorInfo::XrfError m_refusal = XrfErrorInfo::NoError;
+    QStringList m_notQueued;
+    QStringList m_setAside;
 };
 
 #endif // XRFHOST_H
