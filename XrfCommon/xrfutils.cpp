@@ -195,6 +195,13 @@ QString XrfUtils::safeFileNamePart(const QString &text, int maxBytes)
     return QString::fromUtf8(utf8);
 }
 
+bool XrfUtils::isMarkedWritable(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.isWritable()
+            && (info.permissions() & (QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther));
+}
+
 bool XrfUtils::syncFolder(const QString &folder)
 {
     QString reason;

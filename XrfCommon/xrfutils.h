@@ -56,6 +56,11 @@ public:
     // UTF-8 form is cut to at most maxBytes at a character boundary.
     static QString safeFileNamePart(const QString &text, int maxBytes);
 
+    // Whether the file or folder may be written: writable for this process and
+    // not marked read-only by its mode bits (which root would otherwise
+    // ignore; a card's files marked read-only are to be left alone).
+    static bool isMarkedWritable(const QString &path);
+
     // Makes the folder's entry list durable (creations, renames and removals
     // inside it). True also where the file system cannot sync a folder.
     static bool syncFolder(const QString &folder);

@@ -85,8 +85,6 @@ void TestXrfResults::cleanup()
 void TestXrfResults::undoReadOnly()
 {
     for (const QString &path : qAsConst(m_readOnly)) {
-        if (::geteuid() == 0)
-            QProcess::execute("chattr", { "-i", path });
         QFile::setPermissions(path, QFile::permissions(path) | QFile::WriteOwner);
     }
     m_readOnly.clear();
@@ -99,7 +97,8 @@ bool TestXrfResults::makeReadOnly(const QString &path)
                           QFile::permissions(path)
                                   & ~(QFile::WriteOwner | QFile::WriteUser | QFile::WriteGroup
                                       | QFile::WriteOther));
-    return ::geteuid() != 0 || QProcess::execute("chattr", { "+i", path }) == 0;
+    // The mode bits say "read-only" even to root; the library honours them.
+    return true;
 }
 
 QJsonObject TestXrfResults::generatedResult(int n)

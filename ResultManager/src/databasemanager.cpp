@@ -400,7 +400,7 @@ XrfErrorInfo::XrfError DatabaseManager::openDB(QString path)
     const bool fileExisted = QFileInfo::exists(filePath);
     // A card, folder or file marked read-only is opened for reading only, so
     // that results can still be looked at; storing then fails visibly.
-    m_readOnly = fileExisted && (!isMarkedWritable(filePath) || !isMarkedWritable(m_dbFolder));
+    m_readOnly = fileExisted && (!XrfUtils::isMarkedWritable(filePath) || !XrfUtils::isMarkedWritable(m_dbFolder));
     m_openHandle.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1%2")
                                            .arg(30000)
                                            .arg(m_readOnly ? QStringLiteral(";QSQLITE_OPEN_READONLY")
@@ -548,13 +548,6 @@ QString DatabaseManager::storedSchemaVersion()
     if (q.exec(QStringLiteral("SELECT dbVersion FROM ") + XrfTables::devInfo) && q.next())
         return q.value(0).toString();
     return QString();
-}
-
-bool DatabaseManager::isMarkedWritable(const QString &path)
-{
-    const QFileInfo info(path);
-    return info.isWritable()
-            && (info.permissions() & (QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther));
 }
 
 XrfErrorInfo::XrfError DatabaseManager::upgradeDb(QString serialNumber, bool force, QString dbFile)

@@ -205,7 +205,6 @@ public slots:
 private:
     QSqlDatabase workingHandle();
     QString storedSchemaVersion();
-    static bool isMarkedWritable(const QString &path);
     void readDeviceConfiguration(QString &serial, QString &model, QString &anode) const;
     QString serialNumber() const;
     // The new row's dbId, or empty when the insert failed.

@@ -153,6 +153,9 @@ XrfErrorInfo::XrfError ResultManagerImpl::checkRequest(bool storage,
 {
     if (!m_dbManager.isSdCardInserted())
         return XrfErrorInfo::NoSdCard;
+    // A database opened read-only can answer, never store.
+    if (storage && m_dbManager.isReadOnly())
+        return XrfErrorInfo::DbOpenFailed;
     if (storage && !m_dbManager.isStorageAvailable(op))
         return XrfErrorInfo::NoStorage;
     return XrfErrorInfo::NoError;

@@ -67,7 +67,8 @@ bool XrfHost::start(QString *error, XrfErrorInfo::XrfError *code)
     }
     const QString profile = m_dataDir + QStringLiteral("/profile/");
     if (m_mode == Storing) {
-        if (!QDir().mkpath(profile) || !QFileInfo(profile).isWritable()) {
+        if (!QDir().mkpath(profile) || !XrfUtils::isMarkedWritable(profile)
+            || !XrfUtils::isMarkedWritable(m_dataDir)) {
             *code = XrfErrorInfo::NoSdCard;
             *error = QStringLiteral("cannot write in the data folder ") + m_dataDir;
             return false;
@@ -166,9 +167,9 @@ QString XrfHost::waitReason(bool thorough) const
     if (!XrfResultManager::instance()->databaseAvailable())
         return coded(XrfErrorInfo::NoSdCard, QStringLiteral("no results database is open"));
     const QString db = databaseFile();
-    if (!db.isEmpty() && !QFileInfo(db).isWritable())
+    if (!db.isEmpty() && !XrfUtils::isMarkedWritable(db))
         return coded(XrfErrorInfo::DbQueryFailed, db + QStringLiteral(" is read-only"));
-    if (!db.isEmpty() && !QFileInfo(QFileInfo(db).absolutePath()).isWritable())
+    if (!db.isEmpty() && !XrfUtils::isMarkedWritable(QFileInfo(db).absolutePath()))
         return coded(XrfErrorInfo::DbQueryFailed,
                      QFileInfo(db).absolutePath() + QStringLiteral(" is read-only"));
     if (m_refusal != XrfErrorInfo::NoError)
@@ -181,7 +182,7 @@ QString XrfHost::waitReason(bool thorough) const
                               "uploadToCloud as true or false");
     if (!actions.value(QStringLiteral("insertToDb")).toBool())
         return QStringLiteral("the configuration's resultActions has insertToDb false");
-    if (!QFileInfo(queueDir()).isWritable())
+    if (!XrfUtils::isMarkedWritable(queueDir()))
         return queueDir() + QStringLiteral(" is read-only");
     if (thorough) {
         const QDir queue(queueDir());
