@@ -2,6 +2,7 @@
 // real worker thread, into a real database file.
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QSignalSpy>
@@ -177,6 +178,8 @@ private slots:
     void dayRecordCountsTheDaysResults();
     void specialTestTypes();
     void imagesAreMovedAndServed();
+    void imageNamesAreUniqueAndStayInTheStore();
+    void namesRowsThatPointNowhereAreIgnored();
     void editTestInfoReplacesAndAdds();
 
 private:
@@ -369,6 +372,7 @@ void TestStorage::failedCommitAnnouncesNothing()
 {
     qputenv("XRF_FAULT_POINT", "commit-fail");
     QSignalSpy committed(m_rm, &XrfResultManager::resultCommitted);
+    QSignalSpy inserted(m_rm, &XrfResultManager::resultInserted);
     const XrfKorviResult r
             = makeAlloyResult("c", QDateTime(QDate(2026, 11, 27), QTime(12, 0), Qt::UTC));
     QCOMPARE(m_rm->addTestResult(r), XrfErrorInfo::NoError);
@@ -377,6 +381,19 @@ void TestStorage::failedCommitAnnouncesNothing()
     QCOMPARE(tid, 0);
     QTest::qWait(100);
     QCOMPARE(committed.count(), 0);
+    // The rows were inserted, then the commit failed: the host hears both.
+    QTRY_COMPARE(inserted.count(), 2);
+    QCOMPARE(inserted.at(0).at(0).value<XrfErrorInfo::XrfError>(), XrfErrorInfo::NoError);
+    QCOMPARE(inserted.at(1).at(0).value<XrfErrorInfo::XrfError>(), XrfErrorInfo::DbQueryFailed);
+
+    // Not knowing whether a result is stored is no licence to store it.
+    inserted.clear();
+    qputenv("XRF_FAULT_POINT", "stored-lookup-fail");
+    QCOMPARE(m_rm->addTestResult(r), XrfErrorInfo::NoError);
+    QTRY_COMPARE(inserted.count(), 1);
+    QCOMPARE(inserted.at(0).at(0).value<XrfErrorInfo::XrfError>(), XrfErrorInfo::DbQueryFailed);
+    QCOMPARE(querySqlite(dbFile(), "SELECT count(*) FROM analysisresult").value(0).toInt(), 0);
+
     qunsetenv("XRF_FAULT_POINT");
     QCOMPARE(store(r), 1);
 }
@@ -419,6 +436,19 @@ void TestStorage::dayRecordCountsTheDaysResults()
     in >> magic >> version >> day >> counter;
     QCOMPARE(day, QDate::currentDate().toJulianDay());
     QCOMPARE(counter, qint64(3));
+
+    // A result whose commit fails is not counted.
+    f.close();
+    qputenv("XRF_FAULT_POINT", "commit-fail");
+    QCOMPARE(store(makeAlloyResult("x", QDateTime(QDate(2026, 11, 29), QTime(15, 0), Qt::UTC))),
+             -1);
+    qunsetenv("XRF_FAULT_POINT");
+    QCOMPARE(store(makeAlloyResult("y", QDateTime(QDate(2026, 11, 29), QTime(15, 1), Qt::UTC))),
+             4);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QDataStream again(&f);
+    again >> magic >> version >> day >> counter;
+    QCOMPARE(counter, qint64(4));
 }
 
 void TestStorage::specialTestTypes()
@@ -521,6 +551,97 @@ void TestStorage::imagesAreMovedAndServed()
                                          .toHex()));
     QCOMPARE(done.at(1).at(3).value<XrfErrorInfo::XrfError>(), XrfErrorInfo::FileOpenFailed);
     QVERIFY(done.at(1).at(2).value<QJsonDocument>().isEmpty());
+}
+
+void TestStorage::imageNamesAreUniqueAndStayInTheStore()
+{
+    const QString day = QStringLiteral("2026-12-02");
+    const QString store = m_dir->filePath("card/images/" + day);
+    QVERIFY(QDir().mkpath(store));
+    auto put = [](const QString &path, const QByteArray &content) {
+        QFile f(path);
+        return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
+    };
+    auto withImage = [&](const QString &tidName, QTime time, const QString &image) {
+        XrfKorviResult r = makeAlloyResult(tidName, QDateTime(QDate(2026, 12, 2), time, Qt::UTC));
+        XrfImageInfo info;
+        info.setName(image);
+        r.images().append(info);
+        return r;
+    };
+    auto storedImage = [this](int tid) {
+        XrfKorviResult back;
+        m_rm->syncGetFullResult(tid, &back);
+        return back.images().isEmpty() ? QString() : back.images().first().name();
+    };
+    auto contentOf = [this](const QString &name) {
+        QFile f(m_dir->filePath("card/images/" + name));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
+    };
+
+    // A repeat series: one name, one day, a picture each.
+    QVERIFY(put(store + "/a.jpeg", "first"));
+    QVERIFY(put(store + "/b.jpeg", "second"));
+    const int first = this->store(withImage("rep", QTime(9, 0, 0, 1), "a.jpeg"));
+    const int second = this->store(withImage("rep", QTime(9, 0, 0, 2), "b.jpeg"));
+    QVERIFY(first > 0 && second > 0);
+    QVERIFY(storedImage(first) != storedImage(second));
+    QCOMPARE(contentOf(storedImage(first)), QByteArray("first"));
+    QCOMPARE(contentOf(storedImage(second)), QByteArray("second"));
+
+    // Names that would climb out of the store or that a FAT card refuses.
+    QVERIFY(put(store + "/c.jpeg", "third"));
+    const int odd = this->store(withImage("../x/A:B*", QTime(9, 1), "c.jpeg"));
+    QCOMPARE(storedImage(odd), day + "/img-" + day + "-.._x_A_B_-090100000-1.jpeg");
+    QCOMPARE(contentOf(storedImage(odd)), QByteArray("third"));
+    QVERIFY(put(store + "/d.jpeg", "fourth"));
+    const int climber = this->store(withImage("../../../../y", QTime(9, 2), "d.jpeg"));
+    QCOMPARE(storedImage(climber), day + "/img-" + day + "-.._.._.._.._y-090200000-1.jpeg");
+
+    // Source names that lead out of the store are not followed.
+    QVERIFY(put(m_dir->filePath("victim.txt"), "mine"));
+    QVERIFY(put(m_dir->filePath("card/victim.jpeg"), "mine too"));
+    const int outside = this->store(withImage("out", QTime(9, 3), "../../../victim.txt"));
+    QVERIFY(outside > 0);
+    QCOMPARE(storedImage(outside), QString());
+    const int viaFolder = this->store(withImage("out2", QTime(9, 4), "../victim.jpeg"));
+    QVERIFY(viaFolder > 0);
+    QCOMPARE(storedImage(viaFolder), QString());
+    QVERIFY(QFileInfo::exists(m_dir->filePath("victim.txt")));
+    QVERIFY(QFileInfo::exists(m_dir->filePath("card/victim.jpeg")));
+
+    // A very long name is cut to fit a file name, quickly.
+    QVERIFY(put(store + "/e.jpeg", "fifth"));
+    QElapsedTimer clock;
+    clock.start();
+    const int longName = this->store(withImage(QString(1 << 20, QChar(0x00e9)), QTime(9, 5), "e.jpeg"));
+    QVERIFY(longName > 0);
+    QVERIFY(clock.elapsed() < 5000);
+    const QString name = QFileInfo(storedImage(longName)).fileName();
+    QVERIFY(name.toUtf8().size() <= 255);
+    QVERIFY(name.endsWith("-090500000-1.jpeg"));
+    QCOMPARE(contentOf(storedImage(longName)), QByteArray("fifth"));
+
+    // Nothing left the store, and nothing outside it changed.
+    QCOMPARE(QDir(m_dir->filePath("card")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList({ "db", "images", "victim.jpeg" }));
+}
+
+void TestStorage::namesRowsThatPointNowhereAreIgnored()
+{
+    const int tid =
+            store(makeAlloyResult("drift", QDateTime(QDate(2026, 12, 3), QTime(7, 0), Qt::UTC)));
+    QVERIFY(tid > 0);
+    // A damaged card may hold drift corrections for spectra that are not there.
+    for (int index : { -1, -7, 99 })
+        QVERIFY(execSqlite(dbFile(),
+                           { QStringLiteral("INSERT INTO resultnames (testId,type,name) VALUES "
+                                            "(%1,11,'{\"index\":%2,\"timeStampUtc\":\"x\"}')")
+                                     .arg(tid)
+                                     .arg(index) }));
+    XrfKorviResult back;
+    QCOMPARE(m_rm->syncGetFullResult(tid, &back), XrfErrorInfo::NoError);
+    QCOMPARE(back.analysis().tidName(), QStringLiteral("drift"));
 }
 
 void TestStorage::editTestInfoReplacesAndAdds()

@@ -1,0 +1,149 @@
+// What a durable commit costs, measured side by side in one run on one disk:
+//
+// (a) the library's insertion with its synchronous level EXTRA (the folder is
+//     synced after the rollback journal is deleted) against the same
+//     insertion with FULL, which a power cut can undo (needs a build with
+//     XRF_TEST_HOOKS, which selects FULL through a test hook);
+// (b) raw SQLite transactions of the same shape (one header row, thirty
+//     element rows, an 8 KB spectrum) in the rollback journal with FULL and
+//     EXTRA, and in WAL with FULL, where FULL is durable too.
+//
+//     syncbench XRFRESULTS COUNT
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include "resultmanager.h"
+#include "xrfservices.h"
+
+namespace {
+
+double libraryRate(const QList<XrfKorviResult> &results, const QString &dir, bool full)
+{
+    if (full)
+        qputenv("XRF_FAULT_POINT", "synchronous-full");
+    else
+        qunsetenv("XRF_FAULT_POINT");
+    XrfResultManager *rm = XrfResultManager::instance();
+    rm->init();
+    rm->setPaths(dir + QStringLiteral("/profile/"), dir);
+    QSignalSpy committed(rm, &XrfResultManager::resultCommitted);
+    QElapsedTimer clock;
+    clock.start();
+    for (const XrfKorviResult &r : results)
+        rm->addTestResult(r);
+    while (committed.count() < results.size())
+        committed.wait(1000);
+    const double rate = results.size() * 1000.0 / clock.elapsed();
+    rm->Deinit();
+    qunsetenv("XRF_FAULT_POINT");
+    return rate;
+}
+
+double rawRate(int count, const QString &file, const char *journal, const char *synchronous)
+{
+    const QString name = QStringLiteral("raw-") + QFileInfo(file).baseName();
+    double rate = 0;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(file);
+        db.open();
+        QSqlQuery q(db);
+        q.exec(QStringLiteral("PRAGMA journal_mode=%1").arg(QLatin1String(journal)));
+        q.exec(QStringLiteral("PRAGMA synchronous=%1").arg(QLatin1String(synchronous)));
+        q.exec(QStringLiteral("CREATE TABLE a (id INTEGER PRIMARY KEY, t TEXT, n TEXT)"));
+        q.exec(QStringLiteral("CREATE TABLE e (a INTEGER, el TEXT, c REAL, er REAL)"));
+        q.exec(QStringLiteral("CREATE TABLE s (a INTEGER, data BLOB)"));
+        const QByteArray spectrum(8192, '\x11');
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 0; i < count; ++i) {
+            db.transaction();
+            QSqlQuery header(db);
+            header.prepare(QStringLiteral("INSERT INTO a (t, n) VALUES (?, ?)"));
+            header.addBindValue(QStringLiteral("2026-12-07 10:00:00.%1").arg(i % 1000));
+            header.addBindValue(QStringLiteral("name %1").arg(i));
+            header.exec();
+            const QVariant id = header.lastInsertId();
+            QSqlQuery element(db);
+            element.prepare(QStringLiteral("INSERT INTO e VALUES (?, ?, ?, ?)"));
+            for (int k = 0; k < 30; ++k) {
+                element.addBindValue(id);
+                element.addBindValue(QStringLiteral("E%1").arg(k));
+                element.addBindValue(k * 1.5);
+                element.addBindValue(0.01);
+                element.exec();
+            }
+            QSqlQuery blob(db);
+            blob.prepare(QStringLiteral("INSERT INTO s VALUES (?, ?)"));
+            blob.addBindValue(id);
+            blob.addBindValue(spectrum);
+            blob.exec();
+            db.commit();
+        }
+        rate = count * 1000.0 / clock.elapsed();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return rate;
+}
+
+QString row(const QString &what, double rate, double baseline)
+{
+    return QStringLiteral("%1 %2 results/s   %3\n")
+            .arg(what, -44)
+            .arg(rate, 8, 'f', 1)
+            .arg(baseline > 0 ? QStringLiteral("%1x").arg(rate / baseline, 0, 'f', 2) : QString());
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QTextStream out(stdout);
+    const QStringList args = app.arguments();
+    if (args.size() != 3) {
+        QTextStream(stderr) << "usage: syncbench XRFRESULTS COUNT\n";
+        return 1;
+    }
+    const int count = args.at(2).toInt();
+    QTemporaryDir dir;
+    const QString input = dir.filePath("input");
+    if (QProcess::execute(args.at(1), { "generate", QString::number(count), input }) != 0)
+        return 2;
+    QList<XrfKorviResult> results;
+    for (const QString &name : QDir(input).entryList({ "*.json" }, QDir::Files, QDir::Name)) {
+        QFile f(input + '/' + name);
+        f.open(QIODevice::ReadOnly);
+        XrfKorviResult r;
+        r.fromJsonObject(QJsonDocument::fromJson(f.readAll()).object());
+        results << r;
+    }
+    XrfServices::loadConfiguration(XRF_SOURCE_DIR "/config");
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+
+    // Alternated, so that a disk that warms up favours neither.
+    const double full = libraryRate(results, dir.filePath("full"), true);
+    const double extra = libraryRate(results, dir.filePath("extra"), false);
+    const double rawFull = rawRate(count, dir.filePath("rawfull.sqlite"), "DELETE", "FULL");
+    const double rawExtra = rawRate(count, dir.filePath("rawextra.sqlite"), "DELETE", "EXTRA");
+    const double walFull = rawRate(count, dir.filePath("walfull.sqlite"), "WAL", "FULL");
+
+    out << "results: " << results.size() << " (rates; ratio to the row's baseline)\n"
+        << row("library, synchronous=FULL (before)", full, 0)
+        << row("library, synchronous=EXTRA (now)", extra, full)
+        << row("raw, rollback journal, FULL", rawFull, 0)
+        << row("raw, rollback journal, EXTRA", rawExtra, rawFull)
+        << row("raw, WAL, FULL", walFull, rawFull);
+    return 0;
+}
