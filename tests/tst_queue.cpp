@@ -230,6 +230,14 @@ void TestQueue::fileNameAndLookupByDayAndName()
     QVERIFY(!m_queue->fetchQueuedResult(QStringLiteral("2024-08-27"), QStringLiteral("S[1]*"),
                                         &found));
     QVERIFY(!m_queue->fetchQueuedResult(QStringLiteral("2024-08-26"), QStringLiteral("S"), &found));
+    // Names that become one file name are still told apart.
+    XrfKorviResult other = makeResult(0, QStringLiteral("A?B"));
+    other.analysis().setTestDateTime(when.addSecs(30));
+    m_queue->addResult(other);
+    QVERIFY(!m_queue->fetchQueuedResult(QStringLiteral("2024-08-26"), QStringLiteral("A:B"),
+                                        &found));
+    QVERIFY(m_queue->fetchQueuedResult(QStringLiteral("2024-08-26"), QStringLiteral("A?B"),
+                                       &found));
     r.analysis().setTestDateTime(when.addSecs(60));
     m_queue->addResult(r);
     QVERIFY(!m_queue->fetchQueuedResult(QStringLiteral("2024-08-26"), QStringLiteral("S[1]*"),

@@ -14,6 +14,8 @@
 
 #include <unistd.h>
 
+#include <functional>
+
 #include "samplenormaliser.h"
 #include "testsupport.h"
 #include "xrfkorviresult.h"
@@ -50,11 +52,14 @@ private slots:
     void storingTwiceLeavesNoOrphanImages();
     void twoStoresOnOneDataFolderTakeTurns();
     void readOnlyCardCanBeShownButNotStoredTo();
+    void actionsThatCannotRunDoNotHoldTheStore_data();
+    void actionsThatCannotRunDoNotHoldTheStore();
 
 private:
     Run run(const QStringList &args, int timeoutMs = 120000, const QString &workDir = QString(),
             const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment());
-    // Read-only even for root (the immutable attribute), undone at cleanup.
+    // Read-only by its mode bits, which the library honours even for root;
+    // undone at cleanup.
     bool makeReadOnly(const QString &path);
     void undoReadOnly();
     QJsonObject generatedResult(int n);
@@ -529,6 +534,66 @@ void TestXrfResults::readOnlyCardCanBeShownButNotStoredTo()
     Run stored = run(dataArgs() << "store" << XRF_SOURCE_DIR "/samples/02-rohs-abs-housing.json");
     QCOMPARE(stored.exitCode, 2);
     QCOMPARE(stored.err.count('\n'), 1);
+}
+
+void TestXrfResults::actionsThatCannotRunDoNotHoldTheStore_data()
+{
+    QTest::addColumn<QJsonObject>("actions");
+    QTest::addColumn<bool>("cloudEnabled");
+    QTest::addColumn<QString>("location");
+    const QJsonObject dbOnly { { "insertToDb", true }, { "uploadToCloud", false } };
+    QTest::newRow("automatic export") << dbOnly << false << "Default Folder";
+    QTest::newRow("cloud asked, disabled")
+            << QJsonObject { { "insertToDb", true }, { "uploadToCloud", true } } << false
+            << "Default Folder";
+    QTest::newRow("network folder never mounts") << dbOnly << false << "Network Folder";
+    QTest::newRow("malformed actions")
+            << QJsonObject { { "insertToDb", "yes" } } << false << "Default Folder";
+}
+
+// Automatic export on, with settings under which some action can never run:
+// every result is still stored, none is refused, and the store ends.
+void TestXrfResults::actionsThatCannotRunDoNotHoldTheStore()
+{
+    QFETCH(QJsonObject, actions);
+    QFETCH(bool, cloudEnabled);
+    QFETCH(QString, location);
+    const QString config = m_dir->filePath("config");
+    QVERIFY(QDir().mkpath(config));
+    for (const QString &name : QDir(XRF_SOURCE_DIR "/config").entryList({ "*.json" }))
+        QVERIFY(QFile::copy(XRF_SOURCE_DIR "/config/" + name, config + '/' + name));
+    auto edit = [&](const QString &file, const std::function<void(QJsonObject &)> &change) {
+        QFile f(config + '/' + file);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QJsonObject o = QJsonDocument::fromJson(f.readAll()).object();
+        f.close();
+        change(o);
+        QFile::remove(f.fileName());
+        writeJson(f.fileName(), o);
+    };
+    edit("global.json", [&](QJsonObject &o) {
+        o.insert("resultActions", actions);
+        o.insert("cloudSettings", QJsonObject { { "enabled", cloudEnabled } });
+    });
+    edit("method.json", [&](QJsonObject &o) {
+        QJsonObject exportSettings = o.value("exportSettings").toObject();
+        QJsonObject exportObject = exportSettings.value("export").toObject();
+        exportObject.insert("autoExport", true);
+        exportObject.insert("selectedLocation", location);
+        exportSettings.insert("export", exportObject);
+        o.insert("exportSettings", exportSettings);
+    });
+    const QString input = m_dir->filePath("many");
+    QCOMPARE(run({ "generate", "300", input }).exitCode, 0);
+    QElapsedTimer clock;
+    clock.start();
+    const Run stored = run(dataArgs() << "--config" << config << "store"
+                                      << "--wait"
+                                      << "20" << input,
+                           180000);
+    QVERIFY2(stored.exitCode == 0, qPrintable(stored.err));
+    QCOMPARE(storedCount(), 300);
+    QVERIFY2(!stored.err.contains("not queued"), qPrintable(stored.err));
 }
 
 QTEST_GUILESS_MAIN(TestXrfResults)

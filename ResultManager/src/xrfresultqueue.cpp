@@ -131,6 +131,7 @@ public:
         }
     }
     int waitingForDatabase(bool everyFile) const;
+    void updateWaitingCount() { waitingCount.storeRelease(waitingForDatabase(!actions().insertToDb)); }
     void setAside(const QString &path, const QString &reason);
     void forget(const QString &path)
     {
@@ -189,6 +190,7 @@ public:
     int lastRefusal = 0;
     QDateTime lastAssignedTime;
     QSet<QString> warned;
+    QAtomicInt waitingCount { 0 };
     int warningThreshold = 180;
     int maxQueueSize = 200;
     int checkInterval = 5000;
@@ -358,6 +360,7 @@ void XrfResultQueue::startResultQueue()
         QFile::remove(leftover.absoluteFilePath());
     }
     checkForStaleResults();
+    d->updateWaitingCount();
     qDebug() << "Starting result queue";
     d->checkTimer->setInterval(d->checkInterval);
     d->checkTimer->setSingleShot(true);
@@ -414,6 +417,11 @@ int XrfResultQueue::maxQueueSize() const
 void XrfResultQueue::setMaxQueueSize(int size)
 {
     d->maxQueueSize = size;
+}
+
+int XrfResultQueue::resultsNotYetStored() const
+{
+    return d->waitingCount.loadAcquire();
 }
 
 int XrfResultQueue::checkInterval() const
@@ -545,6 +553,7 @@ void XrfResultQueue::addResult(const XrfKorviResult &result)
         return;
     }
     d->metaList.append(meta);
+    d->waitingCount.ref();
     XrfUtils::crashPoint("queue-after-write");
 }
 
@@ -694,6 +703,7 @@ void XrfResultQueue::onQueueCheckTimerTimeout()
         QJsonObject resultCopy = resultObject;
         processResult(&copy, &resultCopy);
     }
+    d->updateWaitingCount();
     d->checkTimer->start(d->checkInterval);
 }
 
@@ -909,6 +919,7 @@ void XrfResultQueue::onResultCommittedToDb(QDateTime testDateTime, bool isAverag
                                d->metaList[index] = withoutResult(object);
                            updateOrDeleteResult(&object, true);
                        });
+    d->updateWaitingCount();
 }
 
 void XrfResultQueue::onResultSentToCloud(QString testDateTime)

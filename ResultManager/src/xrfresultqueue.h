@@ -45,6 +45,11 @@ public:
     int handOverTimeout() const;
     void setHandOverTimeout(int msecs);
 
+    // Queue files whose result is not yet in the database (every file when
+    // the settings do not ask for the database), as of the queue's last
+    // change. Safe to call from any thread.
+    int resultsNotYetStored() const;
+
     QString createQueuedResultPath(QDateTime testDateTime, QString tidName, int testId) const;
     void getResultActionSettings(QJsonObject *settings);
     bool roomInQueue();

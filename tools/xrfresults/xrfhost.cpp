@@ -205,10 +205,13 @@ bool XrfHost::waitForQueue(int maxFiles, ProgressBar *bar, int total, QString *e
     quiet.start();
     QElapsedTimer lastCheck;
     int lastCommitted = m_committed;
-    int lastFiles = queuedFileCount();
+    // Stored results that wait only for an export or an upload do not hold
+    // the store up.
+    const XrfResultQueue *queue = XrfResultQueue::instance();
+    int lastFiles = queue->resultsNotYetStored();
     QString reason;
     for (;;) {
-        const int files = queuedFileCount();
+        const int files = queue->resultsNotYetStored();
         if (files <= maxFiles)
             return true;
         if (m_committed != lastCommitted || files < lastFiles) {
