@@ -9,9 +9,9 @@
 #include <QJsonParseError>
 #include <QSaveFile>
 
+#include <QStorageInfo>
 #include <csignal>
 #include <unistd.h>
-#include <QStorageInfo>
 
 #include <atomic>
 #include <limits>

@@ -79,7 +79,10 @@ public:
     static bool faultPointArmed(const char *name);
 #else
     static void crashPoint(const char *) { }
-    static bool faultPointArmed(const char *) { return false; }
+    static bool faultPointArmed(const char *)
+    {
+        return false;
+    }
 #endif
 };
 

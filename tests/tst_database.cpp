@@ -269,12 +269,12 @@ void TestDatabase::fileThatIsNotADatabaseIsLeftAlone_data()
         "CREATE TABLE analysisresult (testId INTEGER PRIMARY KEY, testDateTime TEXT, tidName TEXT)",
         "INSERT INTO analysisresult VALUES (1, '2019-05-04 10:00:00.000', 'old')",
     };
-    QTest::newRow("older schema")
-            << sqliteBytes(QStringList(oldTables)
-                           << "CREATE TABLE devinfo (dbId TEXT, dbVersion TEXT, "
-                              "devSerialNum TEXT, model TEXT, tubeAnode TEXT)"
-                           << "INSERT INTO devinfo VALUES ('{x}', '6.2', 'SN4711', 'm', 'Ag')")
-            << false;
+    QTest::newRow("older schema") << sqliteBytes(
+            QStringList(oldTables)
+            << "CREATE TABLE devinfo (dbId TEXT, dbVersion TEXT, "
+               "devSerialNum TEXT, model TEXT, tubeAnode TEXT)"
+            << "INSERT INTO devinfo VALUES ('{x}', '6.2', 'SN4711', 'm', 'Ag')")
+                                  << false;
     QTest::newRow("result tables without device row") << sqliteBytes(oldTables) << false;
 }
 

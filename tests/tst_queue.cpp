@@ -382,7 +382,8 @@ void TestQueue::resultsThatCanNeverBeStoredDoNotCycle()
     }
     QCOMPARE(setAside.count(), 1);
     const QString aside = setAside.at(0).at(0).toString();
-    QVERIFY2(aside.contains("/resultQueue/failed/") && aside.contains("_poison_"), qPrintable(aside));
+    QVERIFY2(aside.contains("/resultQueue/failed/") && aside.contains("_poison_"),
+             qPrintable(aside));
     QJsonObject file;
     QCOMPARE(XrfUtils::openFileJsonFile(aside, &file), XrfErrorInfo::NoError);
     QCOMPARE(file.value("result").toObject().value("analysis").toObject().value("tidName"),
@@ -496,8 +497,8 @@ void TestQueue::actionsThatCannotRunNeverWedgeTheQueue()
     QCOMPARE(notQueued.count(), 0);
     const int expected = insertToDb ? total : 0;
     QTRY_COMPARE_WITH_TIMEOUT(
-            querySqlite(dbFile(), "SELECT count(*) FROM analysisresult").value(0).toInt(),
-            expected, 30000);
+            querySqlite(dbFile(), "SELECT count(*) FROM analysisresult").value(0).toInt(), expected,
+            30000);
     if (location == QLatin1String("Network Folder"))
         QCOMPARE(queueFiles().size(), total); // stored, waiting for the folder
     else

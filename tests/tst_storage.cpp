@@ -343,7 +343,8 @@ void TestStorage::failingStepLeavesNothingBehind()
     for (const QString &table : tables)
         QCOMPARE(querySqlite(dbFile(), "SELECT count(*) FROM " + table).value(0).toInt(), 0);
     QVERIFY(QFileInfo::exists(photo.fileName()));
-    QVERIFY(!QFileInfo::exists(m_dir->filePath("card/images/2026-11-25/img-2026-11-25-T1-100000000-1.jpeg")));
+    QVERIFY(!QFileInfo::exists(
+            m_dir->filePath("card/images/2026-11-25/img-2026-11-25-T1-100000000-1.jpeg")));
 
     // Lifted: the same result is stored, under the id the failed one would have had.
     QVERIFY(execSqlite(dbFile(), { "DROP TRIGGER failgrade" }));
@@ -443,8 +444,7 @@ void TestStorage::dayRecordCountsTheDaysResults()
     QCOMPARE(store(makeAlloyResult("x", QDateTime(QDate(2026, 11, 29), QTime(15, 0), Qt::UTC))),
              -1);
     qunsetenv("XRF_FAULT_POINT");
-    QCOMPARE(store(makeAlloyResult("y", QDateTime(QDate(2026, 11, 29), QTime(15, 1), Qt::UTC))),
-             4);
+    QCOMPARE(store(makeAlloyResult("y", QDateTime(QDate(2026, 11, 29), QTime(15, 1), Qt::UTC))), 4);
     QVERIFY(f.open(QIODevice::ReadOnly));
     QDataStream again(&f);
     again >> magic >> version >> day >> counter;
@@ -614,7 +614,8 @@ void TestStorage::imageNamesAreUniqueAndStayInTheStore()
     QVERIFY(put(store + "/e.jpeg", "fifth"));
     QElapsedTimer clock;
     clock.start();
-    const int longName = this->store(withImage(QString(1 << 20, QChar(0x00e9)), QTime(9, 5), "e.jpeg"));
+    const int longName
+            = this->store(withImage(QString(1 << 20, QChar(0x00e9)), QTime(9, 5), "e.jpeg"));
     QVERIFY(longName > 0);
     QVERIFY(clock.elapsed() < 5000);
     const QString name = QFileInfo(storedImage(longName)).fileName();
@@ -629,8 +630,8 @@ void TestStorage::imageNamesAreUniqueAndStayInTheStore()
 
 void TestStorage::namesRowsThatPointNowhereAreIgnored()
 {
-    const int tid =
-            store(makeAlloyResult("drift", QDateTime(QDate(2026, 12, 3), QTime(7, 0), Qt::UTC)));
+    const int tid
+            = store(makeAlloyResult("drift", QDateTime(QDate(2026, 12, 3), QTime(7, 0), Qt::UTC)));
     QVERIFY(tid > 0);
     // A damaged card may hold drift corrections for spectra that are not there.
     for (int index : { -1, -7, 99 })

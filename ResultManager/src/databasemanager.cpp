@@ -400,11 +400,12 @@ XrfErrorInfo::XrfError DatabaseManager::openDB(QString path)
     const bool fileExisted = QFileInfo::exists(filePath);
     // A card, folder or file marked read-only is opened for reading only, so
     // that results can still be looked at; storing then fails visibly.
-    m_readOnly = fileExisted && (!XrfUtils::isMarkedWritable(filePath) || !XrfUtils::isMarkedWritable(m_dbFolder));
-    m_openHandle.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1%2")
-                                           .arg(30000)
-                                           .arg(m_readOnly ? QStringLiteral(";QSQLITE_OPEN_READONLY")
-                                                           : QString()));
+    m_readOnly = fileExisted
+            && (!XrfUtils::isMarkedWritable(filePath) || !XrfUtils::isMarkedWritable(m_dbFolder));
+    m_openHandle.setConnectOptions(
+            QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1%2")
+                    .arg(30000)
+                    .arg(m_readOnly ? QStringLiteral(";QSQLITE_OPEN_READONLY") : QString()));
     m_openHandle.setDatabaseName(filePath);
 
     // SQLite opens lazily: a file that is not a database only shows it at

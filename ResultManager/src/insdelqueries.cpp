@@ -529,10 +529,9 @@ XrfErrorInfo::XrfError DatabaseManager::insertAnalysisRow(XrfAnalysisResult &ana
                              "methodDispName,collimated,dailyId,userId,tidName,testErrorInfo")
             : QStringLiteral("testDateTime,statusId,final,testType,methodId,methodFamilyName,"
                              "methodDispName,collimated,dailyId,tidName,testErrorInfo");
-    const XrfErrorInfo::XrfError rc
-            = execInsDelQuery(QStringLiteral("INSERT into ") + XrfTables::analysisResult
-                              + QStringLiteral(" (") + columns + QStringLiteral(") VALUES(")
-                              + quotedList(values) + QStringLiteral(")"));
+    const XrfErrorInfo::XrfError rc = execInsDelQuery(
+            QStringLiteral("INSERT into ") + XrfTables::analysisResult + QStringLiteral(" (")
+            + columns + QStringLiteral(") VALUES(") + quotedList(values) + QStringLiteral(")"));
     if (rc != XrfErrorInfo::NoError)
         return XrfErrorInfo::DbQueryFailed;
     *testId = m_lastTestId + 1;
@@ -842,8 +841,8 @@ XrfErrorInfo::XrfError DatabaseManager::insertImageInfo(int testId, XrfImageInfo
     const QString suffix = QStringLiteral("-%1-%2.jpeg").arg(testTime).arg(number);
     const QString prefix = QStringLiteral("img-") + testDate + QLatin1Char('-');
     const QString stored = testDate + QLatin1Char('/') + prefix
-            + XrfUtils::safeFileNamePart(tidName, 255 - prefix.toUtf8().size()
-                                                 - suffix.toUtf8().size())
+            + XrfUtils::safeFileNamePart(tidName,
+                                         255 - prefix.toUtf8().size() - suffix.toUtf8().size())
             + suffix;
     const QString target = folder + QLatin1Char('/') + stored;
 

@@ -131,7 +131,10 @@ public:
         }
     }
     int waitingForDatabase(bool everyFile) const;
-    void updateWaitingCount() { waitingCount.storeRelease(waitingForDatabase(!actions().insertToDb)); }
+    void updateWaitingCount()
+    {
+        waitingCount.storeRelease(waitingForDatabase(!actions().insertToDb));
+    }
     void setAside(const QString &path, const QString &reason);
     void forget(const QString &path)
     {
@@ -276,7 +279,8 @@ void XrfResultQueue::XrfResultQueuePrivate::setAside(const QString &path, const 
     }
     XrfUtils::syncFolder(folder);
     XrfUtils::syncFolder(queueDir);
-    qWarning().noquote() << QStringLiteral("Queue file %1 %2; moved to %3").arg(path, reason, target);
+    qWarning().noquote()
+            << QStringLiteral("Queue file %1 %2; moved to %3").arg(path, reason, target);
     forget(path);
     emit q->resultSetAside(target, reason);
 }
@@ -533,8 +537,8 @@ void XrfResultQueue::addResult(const XrfKorviResult &result)
     file.insert(QStringLiteral("testId"), testId);
     if (!QFileInfo::exists(d->queueDir) && QDir().mkpath(d->queueDir))
         XrfUtils::syncFolder(QFileInfo(d->queueDir).absolutePath()); // the new folder's entry
-    const QString path =
-            createQueuedResultPath(analysis.testDateTime(), analysis.tidName(), testId);
+    const QString path
+            = createQueuedResultPath(analysis.testDateTime(), analysis.tidName(), testId);
     file.insert(QStringLiteral("filepath"), path);
     const QJsonObject meta = file;
     file.insert(QStringLiteral("result"), copy.toJsonObject());
@@ -590,8 +594,8 @@ bool XrfResultQueue::fetchQueuedResult(const QString &day, const QString &tidNam
     for (const QFileInfo &f : d->queueFiles()) {
         const QString n = f.fileName();
         const int lastSep = n.lastIndexOf(QLatin1Char('_'));
-        if (!(n.startsWith(prefix) && n.size() > 18 && n.at(17) == QLatin1Char('_')
-              && lastSep > 17 && n.mid(18, lastSep - 18) == name))
+        if (!(n.startsWith(prefix) && n.size() > 18 && n.at(17) == QLatin1Char('_') && lastSep > 17
+              && n.mid(18, lastSep - 18) == name))
             continue;
         QJsonObject object;
         if (XrfUtils::openFileJsonFile(f.absoluteFilePath(), &object) != XrfErrorInfo::NoError)
@@ -803,8 +807,8 @@ void XrfResultQueue::processResult(QJsonObject *meta, QJsonObject *resultObject)
     }
 
     if (saved && actions.autoExport && !exported) {
-        const bool reachable =
-                (d->networkConnected && d->networkFolderMounted) || !actions.networkTarget;
+        const bool reachable
+                = (d->networkConnected && d->networkFolderMounted) || !actions.networkTarget;
         if (reachable && !flag(*meta, "queuedForExport", false)) {
             const int testId = meta->value(QStringLiteral("testId")).toInt();
             FacadeGuard guard;
@@ -945,9 +949,10 @@ void XrfResultQueue::onExportComplete(int testId, XrfErrorInfo::XrfError status)
     // would hold the file for ever.
     const bool done = status == XrfErrorInfo::NoError || status == XrfErrorInfo::NotImplemented;
     for (QJsonObject &entry : d->metaList) {
-        const bool waiting = flag(entry, "queuedForExport", false) && !flag(entry, "exported", false);
-        const bool match = testId >= 0 ? entry.value(QStringLiteral("testId")).toInt() == testId
-                                       : waiting;
+        const bool waiting
+                = flag(entry, "queuedForExport", false) && !flag(entry, "exported", false);
+        const bool match
+                = testId >= 0 ? entry.value(QStringLiteral("testId")).toInt() == testId : waiting;
         if (!match)
             continue;
         QJsonObject meta = entry;
