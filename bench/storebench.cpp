@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTextStream>
 
+#include "generatedresults.h"
 #include "resultmanager.h"
 #include "xrfservices.h"
 
@@ -31,17 +32,9 @@ int main(int argc, char *argv[])
     const int count = args.at(2).toInt();
     QTemporaryDir dir;
     const QString input = dir.filePath("input");
-    if (QProcess::execute(xrfresults, { "generate", QString::number(count), input }) != 0)
+    const QList<XrfKorviResult> results = generatedResults(xrfresults, count, input);
+    if (results.isEmpty())
         return 2;
-
-    QList<XrfKorviResult> results;
-    for (const QString &name : QDir(input).entryList({ "*.json" }, QDir::Files, QDir::Name)) {
-        QFile f(input + '/' + name);
-        f.open(QIODevice::ReadOnly);
-        XrfKorviResult r;
-        r.fromJsonObject(QJsonDocument::fromJson(f.readAll()).object());
-        results << r;
-    }
 
     // (a) The library alone.
     XrfServices::loadConfiguration(XRF_SOURCE_DIR "/config");

@@ -123,6 +123,17 @@ public:
     void onUploadFinished(int exitCode, QProcess::ExitStatus status);
 
     QueueActions actions();
+    // The file's object and its result; false when either cannot be read.
+    static bool readQueueFile(const QString &path, QJsonObject *object, XrfKorviResult *result)
+    {
+        if (XrfUtils::openFileJsonFile(path, object) != XrfErrorInfo::NoError)
+            return false;
+        const QJsonObject member = object->value(QStringLiteral("result")).toObject();
+        if (!XrfKorviResult::isValidResultJson(member))
+            return false;
+        result->fromJsonObject(member);
+        return true;
+    }
     void warnOnce(const QString &key, const QString &text)
     {
         if (!warned.contains(key)) {
@@ -564,17 +575,13 @@ void XrfResultQueue::addResult(const XrfKorviResult &result)
 bool XrfResultQueue::loadResultFromObjectOrFile(QJsonObject *meta, QJsonObject *resultObject,
                                                 XrfKorviResult *result)
 {
-    QJsonObject object;
-    if (resultObject) {
-        object = *resultObject;
-    } else {
+    if (!resultObject) {
         QJsonObject file;
-        XrfUtils::openFileJsonFile(pathOf(*meta), &file);
-        object = file.value(QStringLiteral("result")).toObject();
+        return XrfResultQueuePrivate::readQueueFile(pathOf(*meta), &file, result);
     }
-    if (!XrfKorviResult::isValidResultJson(object))
+    if (!XrfKorviResult::isValidResultJson(*resultObject))
         return false;
-    result->fromJsonObject(object);
+    result->fromJsonObject(*resultObject);
     return true;
 }
 
@@ -598,14 +605,9 @@ bool XrfResultQueue::fetchQueuedResult(const QString &day, const QString &tidNam
               && n.mid(18, lastSep - 18) == name))
             continue;
         QJsonObject object;
-        if (XrfUtils::openFileJsonFile(f.absoluteFilePath(), &object) != XrfErrorInfo::NoError)
-            continue;
-        const QJsonObject member = object.value(QStringLiteral("result")).toObject();
-        if (!XrfKorviResult::isValidResultJson(member))
-            continue;
         XrfKorviResult candidate;
-        candidate.fromJsonObject(member);
-        if (candidate.analysis().tidName() == tidName)
+        if (d->readQueueFile(f.absoluteFilePath(), &object, &candidate)
+            && candidate.analysis().tidName() == tidName)
             found << candidate;
     }
     if (found.size() != 1)
@@ -876,13 +878,9 @@ void XrfResultQueue::XrfResultQueuePrivate::forEachQueuedAt(
         const QString path = f.absoluteFilePath();
         qDebug() << foundText << path;
         QJsonObject object;
-        if (XrfUtils::openFileJsonFile(path, &object) != XrfErrorInfo::NoError)
-            continue;
-        const QJsonObject resultObject = object.value(QStringLiteral("result")).toObject();
-        if (!XrfKorviResult::isValidResultJson(resultObject))
-            continue;
         XrfKorviResult result;
-        result.fromJsonObject(resultObject);
+        if (!readQueueFile(path, &object, &result))
+            continue;
         object.insert(QStringLiteral("filepath"), path);
         update(path, object, result);
     }
