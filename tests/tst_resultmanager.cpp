@@ -31,10 +31,7 @@ private slots:
     void guardedRequestsWithoutDatabaseAreRefusedAndSendNothing();
     void unguardedRequestsStillTravel();
     void storageCheckAtExactlyTheRequirementRefusesInsertion();
-    void blockingRequestFillsItsOutParameter();
-    void abortFlagSetFromAnotherThreadIsSeen();
     void instrumentDataPathOfSdCardOpensAndClosesTheDatabase();
-    void directCallsWithoutWorker();
 
 private:
     XrfResultManager *startLibrary();
@@ -117,14 +114,19 @@ void TestResultManager::deinitJoinsTheThreadAndASecondCycleWorks()
     QVERIFY(XrfResultManager::m_pInstance == nullptr);
     QVERIFY(XrfResultManager::m_pImpl == nullptr);
 
-    // The database was let go, so a new cycle can open the same file.
+    // The database was let go, so a new cycle can open the same file; the
+    // blocking requests fill their out parameters.
     rm = startLibrary();
     QVERIFY(rm);
     openDatabase();
-    int tid = -7;
-    rm->getLastTestID(&tid);
-    QCOMPARE(tid, 0);
     QVERIFY(XrfResultManager::m_pImpl->databaseManager()->isSdCardInserted());
+    int tid = -7;
+    QCOMPARE(rm->getLastTestID(&tid), XrfErrorInfo::NoError);
+    QCOMPARE(tid, 0);
+    QString last = QStringLiteral("stale");
+    QCOMPARE(rm->getLastTestDateTime(&last), XrfErrorInfo::NoError);
+    QCOMPARE(last, QString());
+    QCOMPARE(rm->syncGetFullResult(5, nullptr), XrfErrorInfo::InvalidArgument);
 }
 
 void TestResultManager::guardedRequestsWithoutDatabaseAreRefusedAndSendNothing()
@@ -210,34 +212,6 @@ void TestResultManager::storageCheckAtExactlyTheRequirementRefusesInsertion()
     QCOMPARE(rm->addTestResult(XrfKorviResult()), XrfErrorInfo::NoError);
 }
 
-void TestResultManager::blockingRequestFillsItsOutParameter()
-{
-    XrfResultManager *rm = startLibrary();
-    QVERIFY(rm);
-    openDatabase();
-    int tid = -42;
-    QCOMPARE(rm->getLastTestID(&tid), XrfErrorInfo::NoError);
-    QCOMPARE(tid, 0);
-    QString last = QStringLiteral("stale");
-    QCOMPARE(rm->getLastTestDateTime(&last), XrfErrorInfo::NoError);
-    QCOMPARE(last, QString());
-    QCOMPARE(rm->syncGetFullResult(5, nullptr), XrfErrorInfo::InvalidArgument);
-    QCOMPARE(rm->testIdExists(1), false);
-}
-
-void TestResultManager::abortFlagSetFromAnotherThreadIsSeen()
-{
-    XrfResultManager *rm = startLibrary();
-    QVERIFY(rm);
-    DatabaseManager *db = XrfResultManager::m_pImpl->databaseManager();
-    QVERIFY(!db->isAbortFlagSet());
-    QThread *other = QThread::create([rm] { rm->abortCurrentDbOperation(); });
-    other->start();
-    QVERIFY(other->wait(5000));
-    delete other;
-    QVERIFY(db->isAbortFlagSet());
-}
-
 void TestResultManager::instrumentDataPathOfSdCardOpensAndClosesTheDatabase()
 {
     XrfResultManager *rm = startLibrary();
@@ -251,18 +225,6 @@ void TestResultManager::instrumentDataPathOfSdCardOpensAndClosesTheDatabase()
     QVERIFY(QFileInfo::exists(m_dir->filePath("card/instrumentdata/db/SN4711.sqlite")));
     rm->onInstrumentDataPathAvailable(QStringLiteral("SdCard"), false, m_dir->filePath("card/"));
     QVERIFY(!db->isSdCardInserted());
-}
-
-void TestResultManager::directCallsWithoutWorker()
-{
-    XrfResultManager *rm = XrfResultManager::instance();
-    QCOMPARE(rm->controllerStatus(), 0);
-    rm->onControllerStatusChanged(1);
-    QCOMPARE(rm->controllerStatus(), 1);
-    QString untouched = QStringLiteral("keep");
-    QCOMPARE(rm->getLastTestResult(&untouched), XrfErrorInfo::NoError);
-    QCOMPARE(untouched, QStringLiteral("keep"));
-    QCOMPARE(rm->getLastCalCheckResult(nullptr), XrfErrorInfo::NotImplemented);
 }
 
 QTEST_GUILESS_MAIN(TestResultManager)
