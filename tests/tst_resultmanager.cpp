@@ -2,6 +2,7 @@
 // checks, blocking requests and shutdown, with the real worker thread and a
 // real database file in a temporary folder.
 
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QPointer>
 #include <QSignalSpy>
@@ -136,14 +137,10 @@ void TestResultManager::guardedRequestsWithoutDatabaseAreRefusedAndSendNothing()
     QSignalSpy done(rm, &XrfResultManager::operationDone);
     QSignalSpy inserted(rm, &XrfResultManager::resultInserted);
 
-    XrfJsonMessage msg;
-    msg.fromJsonObject(QJsonObject { { "id", 9 },
-                                     { "commandId", 119 },
-                                     { "params",
-                                       QJsonObject { { "xrfString", "1,2" },
-                                                     { "tidName", "avg" },
-                                                     { "number", 3 },
-                                                     { "date", "2024-01-01" } } } });
+    // A request that would be served if a card were there.
+    const QByteArray params
+            = R"({"xrfString": "1,2", "tidName": "avg", "number": 3, "date": "2024-01-01"})";
+    XrfJsonMessage msg(9, 119, QJsonDocument::fromJson(params).object());
     const XrfErrorInfo::XrfError noCard = XrfErrorInfo::NoSdCard;
     QCOMPARE(rm->getCalendar(&msg), noCard);
     QCOMPARE(rm->getTestIds(msg), noCard);
@@ -174,11 +171,7 @@ void TestResultManager::unguardedRequestsStillTravel()
     XrfResultManager *rm = startLibrary();
     QVERIFY(rm);
     QSignalSpy done(rm, &XrfResultManager::operationDone);
-    XrfJsonMessage msg;
-    msg.fromJsonObject(
-            QJsonObject { { "id", 21 },
-                          { "commandId", 118 },
-                          { "params", QJsonObject { { "testIDs", QJsonArray { 3, 4 } } } } });
+    XrfJsonMessage msg(21, 118, QJsonObject { { "testIDs", QJsonArray { 3, 4 } } });
     QCOMPARE(rm->GetFullResult(&msg), XrfErrorInfo::NoError);
     QCOMPARE(rm->getImage(QStringLiteral("x.jpeg"), 33), XrfErrorInfo::NoError);
     QTRY_COMPARE(done.count(), 2);

@@ -43,8 +43,6 @@ XrfSpectrum makeSpectrum(int exposure)
     s.setLastRate(-0.5);
     s.setFastCounts(twoTo60 + 1);
     s.setVacuumPressure(-3);
-    s.setAmbientPressureMillibars(1013);
-    s.setStepTotal(2);
     s.filter().setMaterialAtomicNumber(47);
     s.filter().setDiameterInMicrons(65535);
     s.filter().setHasCollimator(true);
@@ -58,7 +56,8 @@ XrfSpectrum makeSpectrum(int exposure)
     return s;
 }
 
-// Every class with values that differ from its defaults.
+// Every class, and every kind of value, away from its defaults; fields that
+// share a kind share their reading and writing.
 XrfKorviResult makeFullResult(bool withLocation)
 {
     XrfKorviResult r;
@@ -71,7 +70,6 @@ XrfKorviResult makeFullResult(bool withLocation)
     a.setMethodFamilyName(7);
     a.setCollimatedStatusInt(1);
     a.setCollimated(true);
-    a.setDailyId(17);
     a.setTidName(oddText);
     a.setTestErrorInfo(QStringLiteral("line1\nline2\ttab"));
     if (withLocation) {
@@ -82,13 +80,8 @@ XrfKorviResult makeFullResult(bool withLocation)
     a.setUserFactorName(QStringLiteral("uf"));
     a.setUserFactorNormalizeFactor(0.1);
     a.setCompoundSuppress100Warning(true);
-    a.setGradeCompareEnable(1);
     a.setLeadPaintActionLevel(1.2);
-    a.setCoatingDisplayUnitEnum(3);
     a.setPythonPluginResult(QStringLiteral("{\"a\": 'b'}"));
-    a.setRohsClassificationEnum(2);
-    a.setAuPlatingEnum(0);
-    a.setRepeatTestIndex(2);
 
     XrfChemistryResult fe;
     fe.setElementName(QStringLiteral("Fe"));
@@ -308,48 +301,42 @@ void TestResultModel::wrongTypesAreIgnoredLikeMissingMembers()
     // An array of numbers is valid channel data, so the wrong array holds a string.
     const QJsonValue wrongValues[]
             = { QJsonArray { "x" }, QJsonObject { { "x", 1 } }, QStringLiteral("not a value") };
-    auto setOrRemove = [](QJsonObject &object, const QString &key, const QJsonValue &value) {
+    // The members of the result, of its analysis and of its first spectrum.
+    const QJsonObject analysis = full.value("analysis").toObject();
+    QJsonArray spectra = full.value("spectra").toArray();
+    const QJsonObject spectrum = spectra.at(0).toObject();
+    // Parsed over the original, so that a value coerced to the default shows.
+    auto parsedWith = [&](const QString &where, QJsonObject object, const QString &key,
+                          const QJsonValue &value) {
         if (value.isUndefined())
             object.remove(key);
         else
             object.insert(key, value);
-    };
-    // Changes one member of the result, of its analysis or of its first spectrum, and parses.
-    auto withMember = [&](const QString &where, const QString &key, const QJsonValue &value) {
         QJsonObject result = full;
-        if (where.isEmpty()) {
-            setOrRemove(result, key, value);
-        } else if (where == QLatin1String("analysis")) {
-            QJsonObject analysis = result.value(where).toObject();
-            setOrRemove(analysis, key, value);
-            result.insert(where, analysis);
-        } else {
-            QJsonArray spectra = result.value(where).toArray();
-            QJsonObject first = spectra.at(0).toObject();
-            setOrRemove(first, key, value);
-            spectra.replace(0, first);
+        if (where == QLatin1String("analysis")) {
+            result.insert(where, object);
+        } else if (where == QLatin1String("spectra")) {
+            spectra.replace(0, object);
             result.insert(where, spectra);
+        } else {
+            result = object;
         }
-        // Parsed over the original, so that a value coerced to the default shows.
         XrfKorviResult parsed = original;
         parsed.fromJsonObject(result);
         return parsed;
     };
-    const QStringList places = { QString(), QStringLiteral("analysis"), QStringLiteral("spectra") };
     int checked = 0;
-    for (const QString &where : places) {
-        QJsonObject object = full;
-        if (where == QLatin1String("analysis"))
-            object = full.value(where).toObject();
-        else if (!where.isEmpty())
-            object = full.value(where).toArray().at(0).toObject();
+    for (const auto &[where, object] :
+         { std::make_pair(QString(), full), std::make_pair(QStringLiteral("analysis"), analysis),
+           std::make_pair(QStringLiteral("spectra"), spectrum) }) {
         for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
-            const XrfKorviResult missing = withMember(where, it.key(), QJsonValue::Undefined);
+            const XrfKorviResult missing
+                    = parsedWith(where, object, it.key(), QJsonValue::Undefined);
             for (const QJsonValue &wrong : wrongValues) {
                 if (wrong.type() == it.value().type())
                     continue;
-                const XrfKorviResult parsed = withMember(where, it.key(), wrong);
-                QVERIFY2(parsed == missing, qPrintable(where + "." + it.key()));
+                QVERIFY2(parsedWith(where, object, it.key(), wrong) == missing,
+                         qPrintable(where + "." + it.key()));
                 ++checked;
             }
         }
