@@ -1,5 +1,7 @@
 #include "testsupport.h"
 
+#include <algorithm>
+
 #include <QAtomicInt>
 #include <QJsonObject>
 #include <QSqlDatabase>
@@ -20,54 +22,46 @@ void configureInstrument(const QString &serial, const QString &tubeAnode)
 }
 
 namespace {
-    QString newConnectionName()
+    // Hands a private connection to the file to `use`; the connection is
+    // removed again before this returns.
+    template<class Use>
+    void withConnection(const QString &dbFile, bool readOnly, Use use)
     {
         static QAtomicInt counter;
-        return QStringLiteral("testsupport-%1").arg(counter.fetchAndAddRelaxed(1));
+        const QString name = QStringLiteral("testsupport-%1").arg(counter.fetchAndAddRelaxed(1));
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+            db.setDatabaseName(dbFile);
+            if (readOnly)
+                db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+            if (db.open())
+                use(db);
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(name);
     }
 } // namespace
 
 bool execSqlite(const QString &dbFile, const QStringList &statements)
 {
-    const QString name = newConnectionName();
     bool ok = false;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(dbFile);
-        if (db.open()) {
-            ok = true;
-            for (const QString &statement : statements) {
-                QSqlQuery q(db);
-                if (!q.exec(statement)) {
-                    ok = false;
-                    break;
-                }
-            }
-        }
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(name);
+    withConnection(dbFile, false, [&](QSqlDatabase &db) {
+        ok = std::all_of(statements.begin(), statements.end(),
+                         [&](const QString &statement) { return QSqlQuery(db).exec(statement); });
+    });
     return ok;
 }
 
 QVariantList querySqlite(const QString &dbFile, const QString &sql)
 {
-    const QString name = newConnectionName();
     QVariantList rows;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(dbFile);
-        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-        if (db.open()) {
-            QSqlQuery q(db);
-            if (q.exec(sql)) {
-                while (q.next())
-                    rows << q.value(0);
-            }
+    withConnection(dbFile, true, [&](QSqlDatabase &db) {
+        QSqlQuery q(db);
+        if (q.exec(sql)) {
+            while (q.next())
+                rows << q.value(0);
         }
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(name);
+    });
     return rows;
 }
 

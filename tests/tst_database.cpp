@@ -28,15 +28,11 @@ private slots:
     void cleanup();
 
     void newFileHasTheSchema();
-    void tableColumnsAreInOrder();
-    void reopeningKeepsTheDeviceRow();
-    void trailingSeparatorGivesTheSameFile();
+    void fileAndDeviceRowSurviveReopening();
     void pathOrderDoesNotMatter();
     void missingSerialGivesFallbackName();
     void fileThatIsNotADatabaseIsLeftAlone_data();
     void fileThatIsNotADatabaseIsLeftAlone();
-    void secondOpenWithAnotherPathKeepsTheFirstFile();
-    void vacuumOnAnEmptyFreeListStopsAtOnce();
     void vacuumGivesBackFreePages();
 
 private:
@@ -81,87 +77,38 @@ void TestDatabase::newFileHasTheSchema()
     rm->setPaths(m_dir->filePath("profile/"), m_dir->filePath("card"));
     const QString file = dbFile("card");
     QVERIFY(QFileInfo::exists(file));
+    auto rows = [&](const QString &sql) {
+        QStringList values;
+        for (const QVariant &v : querySqlite(file, sql))
+            values << v.toString().trimmed();
+        return values.join(',');
+    };
 
-    QStringList tables;
-    for (const QVariant &v : querySqlite(file,
-                                         "SELECT name FROM sqlite_master WHERE type='table' "
-                                         "AND name NOT LIKE 'sqlite_%' ORDER BY name"))
-        tables << v.toString();
-    QStringList expectedTables { "analysisresult", "averagedresultinfo",
-                                 "calcheckresult", "coatingresult",
-                                 "compoundresult", "devinfo",
-                                 "elementresult",  "filterprops",
-                                 "gradematch",     "gradematchspec",
-                                 "imageresult",    "location",
-                                 "plating",        "pseudoelementresult",
-                                 "regressioninfo", "repeatinfo",
-                                 "resultnames",    "rohsactionlevelresult",
-                                 "rohsresult",     "spectrum",
-                                 "testinfo",       "userfactorresult" };
-    QCOMPARE(tables, expectedTables);
-
-    QStringList indices;
-    for (const QVariant &v : querySqlite(file,
-                                         "SELECT name || ':' || tbl_name FROM sqlite_master "
-                                         "WHERE type='index' AND sql IS NOT NULL "
-                                         "ORDER BY name"))
-        indices << v.toString();
-    QStringList expectedIndices { "analysisresultindex:analysisresult",
-                                  "coatingresultindex:coatingresult",
-                                  "compoundresultindex:compoundresult",
-                                  "elementresultindex:elementresult",
-                                  "gradematchindex:gradematch",
-                                  "gradematchspecindex:gradematchspec",
-                                  "imageresultindex:imageresult",
-                                  "locationindex:location",
-                                  "pseudoelementresultindex:pseudoelementresult",
-                                  "repeatinfoindex:repeatinfo",
-                                  "resultnamesindex:resultnames",
-                                  "rohsactionlevelresultindex:rohsactionlevelresult",
-                                  "rohsresultindex:rohsresult",
-                                  "spectrumindex:spectrum",
-                                  "testinfoindex:testinfo",
-                                  "userfactorresultindex:userfactorresult" };
-    QCOMPARE(indices, expectedIndices);
-    QCOMPARE(querySqlite(file, "SELECT sql FROM sqlite_master WHERE name='gradematchspecindex'")
-                     .value(0)
-                     .toString(),
+    QCOMPARE(rows("SELECT name FROM sqlite_master WHERE type='table' "
+                  "AND name NOT LIKE 'sqlite_%' ORDER BY name"),
+             QStringLiteral("analysisresult,averagedresultinfo,calcheckresult,coatingresult,"
+                            "compoundresult,devinfo,elementresult,filterprops,gradematch,"
+                            "gradematchspec,imageresult,location,plating,pseudoelementresult,"
+                            "regressioninfo,repeatinfo,resultnames,rohsactionlevelresult,"
+                            "rohsresult,spectrum,testinfo,userfactorresult"));
+    QCOMPARE(rows("SELECT name || ':' || tbl_name FROM sqlite_master "
+                  "WHERE type='index' AND sql IS NOT NULL ORDER BY name"),
+             QStringLiteral("analysisresultindex:analysisresult,coatingresultindex:coatingresult,"
+                            "compoundresultindex:compoundresult,elementresultindex:elementresult,"
+                            "gradematchindex:gradematch,gradematchspecindex:gradematchspec,"
+                            "imageresultindex:imageresult,locationindex:location,"
+                            "pseudoelementresultindex:pseudoelementresult,"
+                            "repeatinfoindex:repeatinfo,resultnamesindex:resultnames,"
+                            "rohsactionlevelresultindex:rohsactionlevelresult,"
+                            "rohsresultindex:rohsresult,spectrumindex:spectrum,"
+                            "testinfoindex:testinfo,userfactorresultindex:userfactorresult"));
+    QCOMPARE(rows("SELECT sql FROM sqlite_master WHERE name='gradematchspecindex'"),
              QStringLiteral(
                      "CREATE INDEX gradematchspecindex ON gradematchspec (testId,elementName)"));
 
-    QCOMPARE(querySqlite(file, "PRAGMA page_size").value(0).toInt(), 4096);
-    QCOMPARE(querySqlite(file, "PRAGMA auto_vacuum").value(0).toInt(), 2);
-
-    QCOMPARE(querySqlite(file, "SELECT count(*) FROM devinfo").value(0).toInt(), 1);
-    QCOMPARE(querySqlite(file, "SELECT dbVersion FROM devinfo").value(0).toString(),
-             QStringLiteral("6.3"));
-    QCOMPARE(querySqlite(file,
-                         "SELECT devSerialNum || '/' || model || '/' || tubeAnode FROM devinfo")
-                     .value(0)
-                     .toString(),
-             QStringLiteral("SN4711/XL5/Rh"));
-    const QString dbId = querySqlite(file, "SELECT dbId FROM devinfo").value(0).toString();
-    QVERIFY2(QRegularExpression(
-                     "^\\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\}$")
-                     .match(dbId)
-                     .hasMatch(),
-             qPrintable(dbId));
-}
-
-void TestDatabase::tableColumnsAreInOrder()
-{
-    XrfResultManager *rm = start();
-    QVERIFY(rm);
-    rm->setPaths(m_dir->filePath("profile/"), m_dir->filePath("card"));
-    const QString file = dbFile("card");
     auto columns = [&](const char *table) {
-        QStringList names;
-        for (const QVariant &v : querySqlite(file,
-                                             QStringLiteral("SELECT name || ' ' || type FROM "
-                                                            "pragma_table_info('%1')")
-                                                     .arg(QLatin1String(table))))
-            names << v.toString().trimmed();
-        return names.join(',');
+        return rows(QStringLiteral("SELECT name || ' ' || type FROM pragma_table_info('%1')")
+                            .arg(QLatin1String(table)));
     };
     QCOMPARE(columns("analysisresult"),
              QStringLiteral("testId INTEGER,testDateTime TEXT,statusId INTEGER,final INTEGER,"
@@ -178,40 +125,50 @@ void TestDatabase::tableColumnsAreInOrder()
     QCOMPARE(columns("spectrum").split(',').size(), 31);
     QCOMPARE(columns("spectrum").split(',').last(), QStringLiteral("data BLOB"));
     QCOMPARE(columns("imageresult").split(',').last(), QStringLiteral("imageHasCircle bool"));
+
+    QCOMPARE(rows("PRAGMA page_size"), QStringLiteral("4096"));
+    QCOMPARE(rows("PRAGMA auto_vacuum"), QStringLiteral("2"));
+    QCOMPARE(rows("SELECT dbVersion || '/' || devSerialNum || '/' || model || '/' || tubeAnode "
+                  "FROM devinfo"),
+             QStringLiteral("6.3/SN4711/XL5/Rh"));
+    const QString dbId = rows("SELECT dbId FROM devinfo");
+    QVERIFY2(QRegularExpression(
+                     "^\\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\}$")
+                     .match(dbId)
+                     .hasMatch(),
+             qPrintable(dbId));
 }
 
-void TestDatabase::reopeningKeepsTheDeviceRow()
-{
-    XrfResultManager *rm = start();
-    QVERIFY(rm);
-    rm->setPaths(m_dir->filePath("profile/"), m_dir->filePath("card"));
-    const QString file = dbFile("card");
-    const QString firstId = querySqlite(file, "SELECT dbId FROM devinfo").value(0).toString();
-    QVERIFY(!firstId.isEmpty());
-    rm->Deinit();
-
-    rm = start();
-    QVERIFY(rm);
-    rm->setPaths(m_dir->filePath("profile/"), m_dir->filePath("card"));
-    QVERIFY(XrfResultManager::m_pImpl->databaseManager()->isSdCardInserted());
-    QCOMPARE(querySqlite(file, "SELECT dbId FROM devinfo"), QVariantList { firstId });
-}
-
-void TestDatabase::trailingSeparatorGivesTheSameFile()
+// The device row is made once; the open file stays put while the card path
+// changes, and the same folder with a trailing separator is the same file.
+void TestDatabase::fileAndDeviceRowSurviveReopening()
 {
     XrfResultManager *rm = start();
     QVERIFY(rm);
     rm->setPaths(m_dir->filePath("profile/"), m_dir->filePath("card"));
     const QString file = XrfResultManager::m_pImpl->databaseManager()->databaseFilePath();
-    const QString firstId = querySqlite(file, "SELECT dbId FROM devinfo").value(0).toString();
+    QCOMPARE(QFileInfo(file).absoluteFilePath(), QFileInfo(dbFile("card")).absoluteFilePath());
+    const QVariantList firstId = querySqlite(file, "SELECT dbId FROM devinfo");
+    QCOMPARE(firstId.size(), 1);
+
+    rm->setInstrumentDataPath(m_dir->filePath("card2"));
+    QCOMPARE(XrfResultManager::m_pImpl->databaseManager()->databaseFilePath(), file);
+    QVERIFY(!QFileInfo::exists(dbFile("card2")));
+
     rm->setInstrumentDataPath(QString());
     rm->setInstrumentDataPath(m_dir->filePath("card/"));
     QVERIFY(XrfResultManager::m_pImpl->databaseManager()->isSdCardInserted());
     QCOMPARE(XrfResultManager::m_pImpl->databaseManager()->databaseFilePath(), file);
-    QCOMPARE(QFileInfo(file).absoluteFilePath(), QFileInfo(dbFile("card")).absoluteFilePath());
     QCOMPARE(QDir(m_dir->filePath("card/db")).entryList(QDir::Files),
              QStringList { "SN4711.sqlite" });
-    QCOMPARE(querySqlite(file, "SELECT dbId FROM devinfo"), QVariantList { firstId });
+    QCOMPARE(querySqlite(file, "SELECT dbId FROM devinfo"), firstId);
+
+    rm->Deinit();
+    rm = start();
+    QVERIFY(rm);
+    rm->setPaths(m_dir->filePath("profile/"), m_dir->filePath("card"));
+    QVERIFY(XrfResultManager::m_pImpl->databaseManager()->isSdCardInserted());
+    QCOMPARE(querySqlite(file, "SELECT dbId FROM devinfo"), firstId);
 }
 
 void TestDatabase::pathOrderDoesNotMatter()
@@ -318,35 +275,19 @@ void TestDatabase::fileThatIsNotADatabaseIsLeftAlone()
     QVERIFY(db->isSdCardInserted());
 }
 
-void TestDatabase::secondOpenWithAnotherPathKeepsTheFirstFile()
-{
-    XrfResultManager *rm = start();
-    QVERIFY(rm);
-    rm->setPaths(m_dir->filePath("profile/"), m_dir->filePath("card"));
-    const QString first = XrfResultManager::m_pImpl->databaseManager()->databaseFilePath();
-    rm->setInstrumentDataPath(m_dir->filePath("card2"));
-    QCOMPARE(XrfResultManager::m_pImpl->databaseManager()->databaseFilePath(), first);
-    QVERIFY(!QFileInfo::exists(dbFile("card2")));
-}
-
-void TestDatabase::vacuumOnAnEmptyFreeListStopsAtOnce()
-{
-    XrfResultManager *rm = start();
-    QVERIFY(rm);
-    rm->setPaths(m_dir->filePath("profile/"), m_dir->filePath("card"));
-    QCOMPARE(rm->doDbHouseKeeping(true), XrfErrorInfo::NoError);
-    int tid = -1;
-    rm->getLastTestID(&tid); // a round trip: the vacuum request ran before it
-    QCOMPARE(tid, 0);
-    QCOMPARE(querySqlite(dbFile("card"), "PRAGMA freelist_count").value(0).toInt(), 0);
-}
-
 void TestDatabase::vacuumGivesBackFreePages()
 {
     XrfResultManager *rm = start();
     QVERIFY(rm);
     rm->setPaths(m_dir->filePath("profile/"), m_dir->filePath("card"));
     const QString file = dbFile("card");
+    // With nothing to give back, housekeeping stops at once.
+    QCOMPARE(rm->doDbHouseKeeping(true), XrfErrorInfo::NoError);
+    int tid = -1;
+    rm->getLastTestID(&tid); // a round trip: the vacuum request ran before it
+    QCOMPARE(tid, 0);
+    QCOMPARE(querySqlite(file, "PRAGMA freelist_count").value(0).toInt(), 0);
+
     // Fill and empty a table from outside: its pages go to the free list.
     QVERIFY(TestSupport::execSqlite(
             file,

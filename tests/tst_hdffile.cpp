@@ -20,8 +20,8 @@ private slots:
     void damagedHeaderIsReplaced_data();
     void damagedHeaderIsReplaced();
     void shortRecordReadsAsNoDay();
-    void yesterdaysRecordStartsANewDay();
-    void todaysRecordKeepsItsCounter();
+    void databaseTakesTheDayFromTheRecord_data();
+    void databaseTakesTheDayFromTheRecord();
 
 private:
     static QByteArray bytesOf(const QString &path)
@@ -127,35 +127,28 @@ void TestHdfFile::shortRecordReadsAsNoDay()
     QCOMPARE(counter, qint64(0));
 }
 
-void TestHdfFile::yesterdaysRecordStartsANewDay()
+void TestHdfFile::databaseTakesTheDayFromTheRecord_data()
 {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<qint64>("counter");
+    const qint64 today = QDate::currentDate().toJulianDay();
+    QTest::newRow("yesterday") << record(0x20141121, 101, today - 1, 41) << qint64(1);
+    QTest::newRow("today") << record(0x20141121, 101, today, 41) << qint64(41);
+    // A damaged record costs the day's count, never the start-up.
+    QTest::newRow("damaged") << QByteArray("garbage!garbage!garbage!") << qint64(1);
+}
+
+void TestHdfFile::databaseTakesTheDayFromTheRecord()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(qint64, counter);
     QTemporaryDir dir;
-    const QDate yesterday = QDate::currentDate().addDays(-1);
-    writeBytes(dir.path() + "/Zefra-99999", record(0x20141121, 101, yesterday.toJulianDay(), 41));
+    writeBytes(dir.path() + "/Zefra-99999", content);
     DatabaseManager db;
     QCOMPARE(db.setProfilePath(dir.path() + '/'), XrfErrorInfo::NoError);
     QCOMPARE(db.day(), QDate::currentDate());
-    QCOMPARE(db.dayCounter(), qint64(1));
+    QCOMPARE(db.dayCounter(), counter);
     QVERIFY(!db.isSdCardInserted());
-}
-
-void TestHdfFile::todaysRecordKeepsItsCounter()
-{
-    QTemporaryDir dir;
-    writeBytes(dir.path() + "/Zefra-99999",
-               record(0x20141121, 101, QDate::currentDate().toJulianDay(), 41));
-    DatabaseManager db;
-    db.setProfilePath(dir.path() + '/');
-    QCOMPARE(db.day(), QDate::currentDate());
-    QCOMPARE(db.dayCounter(), qint64(41));
-
-    // A damaged record costs the day's count, never the start-up.
-    QTemporaryDir damaged;
-    writeBytes(damaged.path() + "/Zefra-99999", QByteArray("garbage!garbage!garbage!"));
-    DatabaseManager db2;
-    QCOMPARE(db2.setProfilePath(damaged.path() + '/'), XrfErrorInfo::NoError);
-    QCOMPARE(db2.day(), QDate::currentDate());
-    QCOMPARE(db2.dayCounter(), qint64(1));
 }
 
 QTEST_GUILESS_MAIN(TestHdfFile)

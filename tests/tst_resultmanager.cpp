@@ -2,6 +2,7 @@
 // checks, blocking requests and shutdown, with the real worker thread and a
 // real database file in a temporary folder.
 
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QPointer>
 #include <QSignalSpy>
@@ -31,10 +32,7 @@ private slots:
     void guardedRequestsWithoutDatabaseAreRefusedAndSendNothing();
     void unguardedRequestsStillTravel();
     void storageCheckAtExactlyTheRequirementRefusesInsertion();
-    void blockingRequestFillsItsOutParameter();
-    void abortFlagSetFromAnotherThreadIsSeen();
     void instrumentDataPathOfSdCardOpensAndClosesTheDatabase();
-    void directCallsWithoutWorker();
 
 private:
     XrfResultManager *startLibrary();
@@ -117,14 +115,19 @@ void TestResultManager::deinitJoinsTheThreadAndASecondCycleWorks()
     QVERIFY(XrfResultManager::m_pInstance == nullptr);
     QVERIFY(XrfResultManager::m_pImpl == nullptr);
 
-    // The database was let go, so a new cycle can open the same file.
+    // The database was let go, so a new cycle can open the same file; the
+    // blocking requests fill their out parameters.
     rm = startLibrary();
     QVERIFY(rm);
     openDatabase();
-    int tid = -7;
-    rm->getLastTestID(&tid);
-    QCOMPARE(tid, 0);
     QVERIFY(XrfResultManager::m_pImpl->databaseManager()->isSdCardInserted());
+    int tid = -7;
+    QCOMPARE(rm->getLastTestID(&tid), XrfErrorInfo::NoError);
+    QCOMPARE(tid, 0);
+    QString last = QStringLiteral("stale");
+    QCOMPARE(rm->getLastTestDateTime(&last), XrfErrorInfo::NoError);
+    QCOMPARE(last, QString());
+    QCOMPARE(rm->syncGetFullResult(5, nullptr), XrfErrorInfo::InvalidArgument);
 }
 
 void TestResultManager::guardedRequestsWithoutDatabaseAreRefusedAndSendNothing()
@@ -134,14 +137,10 @@ void TestResultManager::guardedRequestsWithoutDatabaseAreRefusedAndSendNothing()
     QSignalSpy done(rm, &XrfResultManager::operationDone);
     QSignalSpy inserted(rm, &XrfResultManager::resultInserted);
 
-    XrfJsonMessage msg;
-    msg.fromJsonObject(QJsonObject { { "id", 9 },
-                                     { "commandId", 119 },
-                                     { "params",
-                                       QJsonObject { { "xrfString", "1,2" },
-                                                     { "tidName", "avg" },
-                                                     { "number", 3 },
-                                                     { "date", "2024-01-01" } } } });
+    // A request that would be served if a card were there.
+    const QByteArray params
+            = R"({"xrfString": "1,2", "tidName": "avg", "number": 3, "date": "2024-01-01"})";
+    XrfJsonMessage msg(9, 119, QJsonDocument::fromJson(params).object());
     const XrfErrorInfo::XrfError noCard = XrfErrorInfo::NoSdCard;
     QCOMPARE(rm->getCalendar(&msg), noCard);
     QCOMPARE(rm->getTestIds(msg), noCard);
@@ -172,11 +171,7 @@ void TestResultManager::unguardedRequestsStillTravel()
     XrfResultManager *rm = startLibrary();
     QVERIFY(rm);
     QSignalSpy done(rm, &XrfResultManager::operationDone);
-    XrfJsonMessage msg;
-    msg.fromJsonObject(
-            QJsonObject { { "id", 21 },
-                          { "commandId", 118 },
-                          { "params", QJsonObject { { "testIDs", QJsonArray { 3, 4 } } } } });
+    XrfJsonMessage msg(21, 118, QJsonObject { { "testIDs", QJsonArray { 3, 4 } } });
     QCOMPARE(rm->GetFullResult(&msg), XrfErrorInfo::NoError);
     QCOMPARE(rm->getImage(QStringLiteral("x.jpeg"), 33), XrfErrorInfo::NoError);
     QTRY_COMPARE(done.count(), 2);
@@ -210,34 +205,6 @@ void TestResultManager::storageCheckAtExactlyTheRequirementRefusesInsertion()
     QCOMPARE(rm->addTestResult(XrfKorviResult()), XrfErrorInfo::NoError);
 }
 
-void TestResultManager::blockingRequestFillsItsOutParameter()
-{
-    XrfResultManager *rm = startLibrary();
-    QVERIFY(rm);
-    openDatabase();
-    int tid = -42;
-    QCOMPARE(rm->getLastTestID(&tid), XrfErrorInfo::NoError);
-    QCOMPARE(tid, 0);
-    QString last = QStringLiteral("stale");
-    QCOMPARE(rm->getLastTestDateTime(&last), XrfErrorInfo::NoError);
-    QCOMPARE(last, QString());
-    QCOMPARE(rm->syncGetFullResult(5, nullptr), XrfErrorInfo::InvalidArgument);
-    QCOMPARE(rm->testIdExists(1), false);
-}
-
-void TestResultManager::abortFlagSetFromAnotherThreadIsSeen()
-{
-    XrfResultManager *rm = startLibrary();
-    QVERIFY(rm);
-    DatabaseManager *db = XrfResultManager::m_pImpl->databaseManager();
-    QVERIFY(!db->isAbortFlagSet());
-    QThread *other = QThread::create([rm] { rm->abortCurrentDbOperation(); });
-    other->start();
-    QVERIFY(other->wait(5000));
-    delete other;
-    QVERIFY(db->isAbortFlagSet());
-}
-
 void TestResultManager::instrumentDataPathOfSdCardOpensAndClosesTheDatabase()
 {
     XrfResultManager *rm = startLibrary();
@@ -251,18 +218,6 @@ void TestResultManager::instrumentDataPathOfSdCardOpensAndClosesTheDatabase()
     QVERIFY(QFileInfo::exists(m_dir->filePath("card/instrumentdata/db/SN4711.sqlite")));
     rm->onInstrumentDataPathAvailable(QStringLiteral("SdCard"), false, m_dir->filePath("card/"));
     QVERIFY(!db->isSdCardInserted());
-}
-
-void TestResultManager::directCallsWithoutWorker()
-{
-    XrfResultManager *rm = XrfResultManager::instance();
-    QCOMPARE(rm->controllerStatus(), 0);
-    rm->onControllerStatusChanged(1);
-    QCOMPARE(rm->controllerStatus(), 1);
-    QString untouched = QStringLiteral("keep");
-    QCOMPARE(rm->getLastTestResult(&untouched), XrfErrorInfo::NoError);
-    QCOMPARE(untouched, QStringLiteral("keep"));
-    QCOMPARE(rm->getLastCalCheckResult(nullptr), XrfErrorInfo::NotImplemented);
 }
 
 QTEST_GUILESS_MAIN(TestResultManager)

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -110,17 +111,14 @@ void TestSamples::everySampleReadsBackAsStored()
         const QJsonObject want = TestSupport::normaliseStored(s.original, s.testId, dbFile(),
                                                               QStringLiteral("inspector"))
                                          .toJsonObject();
-        for (const QString &key : want.keys()) {
-            if (got.value(key) != want.value(key))
-                qWarning().noquote() << s.file << key << "\n  stored:"
-                                     << QJsonDocument(QJsonObject { { key, got.value(key) } })
-                                                .toJson(QJsonDocument::Compact)
-                                                .left(600)
-                                     << "\n  wanted:"
-                                     << QJsonDocument(QJsonObject { { key, want.value(key) } })
-                                                .toJson(QJsonDocument::Compact)
-                                                .left(600);
-        }
+        auto text = [](const QJsonValue &v) {
+            return QString::fromUtf8(QJsonDocument(QJsonArray { v }).toJson(QJsonDocument::Compact))
+                    .left(600);
+        };
+        for (const QString &key : want.keys())
+            QVERIFY2(got.value(key) == want.value(key),
+                     qPrintable(s.file + ' ' + key + "\n  stored: " + text(got.value(key))
+                                + "\n  wanted: " + text(want.value(key))));
         QVERIFY2(got == want, qPrintable(s.file));
         // The images were moved into the store under their new names.
         for (const XrfImageInfo &image : back.images())

@@ -61,7 +61,6 @@ private slots:
     void openReportsWhyFileIsUnusable();
     void removeDirectoryRemovesTreeButRefusesEmptyPath();
     void availableSpace();
-    void exportsFolderCodes();
 };
 
 void TestXrfUtils::saveReplacesFileThroughRename()
@@ -264,30 +263,6 @@ void TestXrfUtils::availableSpace()
     QCOMPARE(readElsewhere(), qint64(0));
     XrfUtils::clearAvailableSpaceOverride();
     QVERIFY2(qAbs(readElsewhere() - expected) < drift, "override not cleared");
-}
-
-void TestXrfUtils::exportsFolderCodes()
-{
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    XrfPlatform *platform = XrfPlatform::instance();
-    const QString usb = dir.filePath(QStringLiteral("usb"));
-    platform->setExportsFolderPath(XrfPlatform::DefaultFolder, dir.path());
-    platform->setExportsFolderPath(XrfPlatform::UsbMemory, usb);
-
-    QString path;
-    QCOMPARE(platform->exportsFolderPath(XrfPlatform::DefaultFolder, path), XrfErrorInfo::NoError);
-    QCOMPARE(path, dir.path());
-    // Not plugged in: the folder is still named so the caller can decide.
-    QCOMPARE(platform->exportsFolderPath(XrfPlatform::UsbMemory, path),
-             XrfErrorInfo::FileAccessFailed);
-    QCOMPARE(path, usb);
-    QVERIFY(QDir().mkpath(usb));
-    QCOMPARE(platform->exportsFolderPath(XrfPlatform::UsbMemory, path), XrfErrorInfo::NoError);
-    // Callers pass the location as a plain number.
-    QCOMPARE(platform->exportsFolderPath(XrfPlatform::ExportLocations(2), path),
-             XrfErrorInfo::FileAccessFailed);
-    QVERIFY(path.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestXrfUtils)
