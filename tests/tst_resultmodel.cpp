@@ -159,6 +159,7 @@ private slots:
     void dateTimeIsKeptInUtc();
     void fullResultSurvivesJsonText_data();
     void fullResultSurvivesJsonText();
+    void jsonMemberNamesOthersRead();
     void integersBeyondDoublePrecision();
     void channelBytes();
     void wrongTypesAreIgnoredLikeMissingMembers();
@@ -233,6 +234,33 @@ void TestResultModel::fullResultSurvivesJsonText()
     // The same through a queued-signal style copy.
     const QVariant carried = QVariant::fromValue(original);
     QVERIFY(carried.value<XrfKorviResult>() == original);
+}
+
+// Queue files, exports and the PC read these names: a rename loses data.
+void TestResultModel::jsonMemberNamesOthersRead()
+{
+    const QJsonObject full = makeFullResult(true).toJsonObject();
+    QCOMPARE(XrfKorviResult::g_userFactorLabel, QStringLiteral("userFactor"));
+    for (const QString &key :
+         { QStringLiteral("analysis"), QStringLiteral("chemistry"), QStringLiteral("pseudoElement"),
+           QStringLiteral("spectra"), QStringLiteral("gradeMatch"), QStringLiteral("coating"),
+           QStringLiteral("testInfo"), QStringLiteral("images"), QStringLiteral("calCheckResult"),
+           QStringLiteral("regressionInfo"), XrfKorviResult::g_userFactorLabel,
+           XrfKorviResult::g_compoundLabel, XrfKorviResult::g_actionLevelLabel })
+        QVERIFY2(full.contains(key), qPrintable(key));
+    const QJsonObject analysis = full.value("analysis").toObject();
+    for (const char *key :
+         { "methodFamilyName", "testId", "testType", "testDateTime", "collimatedStatusInt",
+           "auPlating", "auKarat", "userFactorNormalizeFactor", "coatingDisplayUnit" })
+        QVERIFY2(analysis.contains(key), key);
+    QCOMPARE(analysis.value("testId").toInt(), 42);
+    // Floats are written as their own shortest text, readable in exports.
+    QCOMPARE(full.value("chemistry").toArray().at(0).toObject().value("concentration").toDouble(),
+             0.1);
+    QVERIFY(full.value("spectra").toArray().at(0).toObject().contains("data"));
+    QCOMPARE(full.value("coating").toArray().at(0).toObject().value("element").toString(),
+             QStringLiteral("Au"));
+    QCOMPARE(full.value("calCheckResult").toObject().value("rate").toDouble(), 1000.0);
 }
 
 void TestResultModel::integersBeyondDoublePrecision()

@@ -40,6 +40,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <atomic>
 #include <functional>
 
 #include "databasemanager.h"
@@ -205,10 +206,11 @@ public:
     QDateTime lastAssignedTime;
     QSet<QString> warned;
     QAtomicInt waitingCount { 0 };
-    int warningThreshold = 180;
-    int maxQueueSize = 200;
-    int checkInterval = 5000;
-    int handOverTimeout = 60000;
+    // Set from any thread, read on the queue thread.
+    std::atomic<int> warningThreshold { 180 };
+    std::atomic<int> maxQueueSize { 200 };
+    std::atomic<int> checkInterval { 5000 };
+    std::atomic<int> handOverTimeout { 60000 };
     QProcess *uploadProcess = nullptr;
     QTimer *uploadKillTimer = nullptr;
     QString uploadFilePath;

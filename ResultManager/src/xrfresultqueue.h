@@ -9,8 +9,10 @@
 // to a temporary name, synced and renamed.
 //
 // Everything that touches the queue files and the meta list runs on the
-// "Result Queue Thread". Public slots called from another thread are carried
-// over to it and the caller waits until they have run.
+// "Result Queue Thread". Public slots called from another thread are queued
+// to it and return at once, except addResult(), whose caller waits until the
+// file is on disk, and stopResultQueue(), which waits for the thread to end.
+// The queue thread itself waits only on the worker thread, never on a caller.
 
 #include "resultmanager_global.h"
 
