@@ -1,6 +1,7 @@
-// The result queue: store (adding, capacity, loading, finding) and
-// processing (the pass, the per-result actions, the completion slots) and the
-// cloud upload.
+// The result queue: its life, its store (adding, capacity, loading,
+// finding), the pass over the queue folder and the cloud upload process. The
+// states of a queue file and the functions that move them are in
+// queuestates.cpp.
 //
 // Invariants:
 // - A queue file is only ever replaced whole (XrfUtils::saveFileJsonFile:
@@ -22,26 +23,15 @@
 // waits until the file is on disk. Facade calls go through FacadeGuard, so
 // Deinit() on the host's thread can never pull the worker from under them.
 
-#include "xrfresultqueue.h"
+#include "xrfresultqueue_p.h"
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
-#include <QFileInfo>
-#include <QHash>
 #include <QJsonDocument>
 #include <QMetaEnum>
-#include <QProcess>
 #include <QRegularExpression>
-#include <QSet>
 #include <QStorageInfo>
-#include <QThread>
-#include <QTimer>
-
-#include <atomic>
-#include <functional>
 
 #include "databasemanager.h"
 #include "facadeguard.h"
@@ -53,35 +43,14 @@
 #include "xrfsettingsmanager.h"
 #include "xrfutils.h"
 
+using namespace QueueLimits;
+
 namespace {
 
-const char queueFilter[] = "*_*.json";
-const char cloudStampFormat[] = "dd.MM.yyyy hh:mm:ss";
-const int cloudTimeoutMsecs = 20000;
-const int maxFileNameBytes = 255;
-const int maxHandOvers = 3;
-const int maxInsertionFailures = 5;
 // Room kept free on the queue's own disk beyond the file itself.
 const qint64 queueDiskReserve = 1024 * 1024;
 
 XrfResultQueue *s_instance = nullptr;
-
-bool flag(const QJsonObject &o, const char *key, bool missing)
-{
-    const QJsonValue v = o.value(QLatin1String(key));
-    return v.isUndefined() ? missing : v.toBool();
-}
-
-QString pathOf(const QJsonObject &meta)
-{
-    return meta.value(QStringLiteral("filepath")).toString();
-}
-
-QJsonObject withoutResult(QJsonObject o)
-{
-    o.remove(QStringLiteral("result"));
-    return o;
-}
 
 // QSaveFile writes "<target>.XXXXXX" beside the target; only such names
 // are leftovers of a save that was cut off.
@@ -93,130 +62,8 @@ bool isUnfinishedSave(const QString &fileName)
 
 } // namespace
 
-// What the settings ask of each result, read once per use. A missing or
-// malformed setting means its default; an action that cannot run in this
-// configuration is not asked for (each said once in the log).
-struct QueueActions
-{
-    bool insertToDb = true;
-    bool uploadToCloud = false;
-    bool autoExport = false;
-    bool networkTarget = false;
-};
-
-class XrfResultQueue::XrfResultQueuePrivate : public QObject
-{
-public:
-    explicit XrfResultQueuePrivate(XrfResultQueue *queue) : QObject(queue), q(queue) { }
-
-    void onUploadStarted();
-    void forEachQueuedAt(
-            const QDateTime &when, const char *foundText,
-            const std::function<void(const QString &, QJsonObject &, XrfKorviResult &)> &update);
-    void stopHangingUpload()
-    {
-        if (uploadProcess->state() == QProcess::NotRunning)
-            return;
-        qWarning() << "Result data upload ran past" << cloudTimeoutMsecs << "ms; stopping it";
-        uploadProcess->kill();
-    }
-    void onUploadError(QProcess::ProcessError error);
-    void onUploadFinished(int exitCode, QProcess::ExitStatus status);
-
-    QueueActions actions();
-    // The file's object and its result; false when either cannot be read.
-    static bool readQueueFile(const QString &path, QJsonObject *object, XrfKorviResult *result)
-    {
-        if (XrfUtils::openFileJsonFile(path, object) != XrfErrorInfo::NoError)
-            return false;
-        const QJsonObject member = object->value(QStringLiteral("result")).toObject();
-        if (!XrfKorviResult::isValidResultJson(member))
-            return false;
-        result->fromJsonObject(member);
-        return true;
-    }
-    void warnOnce(const QString &key, const QString &text)
-    {
-        if (!warned.contains(key)) {
-            warned.insert(key);
-            qWarning().noquote() << text;
-        }
-    }
-    int waitingForDatabase(bool everyFile) const;
-    void updateWaitingCount()
-    {
-        waitingCount.storeRelease(waitingForDatabase(!actions().insertToDb));
-    }
-    void setAside(const QString &path, const QString &reason);
-    void forget(const QString &path)
-    {
-        const int index = metaIndex(path);
-        if (index >= 0)
-            metaList.removeAt(index);
-        releaseHandOver(path);
-        insertionFailures.remove(path);
-    }
-
-    // Queue files of the folder, by name (the order of their date-times).
-    QFileInfoList queueFiles() const
-    {
-        return QDir(queueDir).entryInfoList({ QString::fromLatin1(queueFilter) }, QDir::Files,
-                                            QDir::Name);
-    }
-    int metaIndex(const QString &path) const
-    {
-        for (int i = 0; i < metaList.size(); ++i)
-            if (pathOf(metaList.at(i)) == path)
-                return i;
-        return -1;
-    }
-    void releaseHandOver(const QString &path)
-    {
-        handedOver.remove(path);
-        commitsAtHandOver.remove(path);
-        releasedAt.remove(path);
-    }
-    void raiseLastTestId(int id) { lastTestId = qMax(lastTestId, id); }
-
-    XrfResultQueue *q;
-    QThread *thread = nullptr;
-    QString queueDir;
-    QTimer *checkTimer = nullptr;
-    bool networkConnected = false;
-    bool networkFolderMounted = false;
-    bool sizeWarningGiven = false;
-    // Hand-overs waiting for their commit, by queue file, with their age; its
-    // size is the hand-over count.
-    QHash<QString, QElapsedTimer> handedOver;
-    // Commits reported before each hand-over: a hand-over that times out
-    // after later commits came (the worker stores in order) failed for a
-    // reason of its own, not because the database is down.
-    QHash<QString, int> commitsAtHandOver;
-    QHash<QString, int> insertionFailures;
-    int commitsSeen = 0;
-    // Released hand-overs wait one hand-over time-out before they are handed
-    // over again, so that the results behind them get the places meanwhile.
-    QHash<QString, QElapsedTimer> releasedAt;
-    QList<QJsonObject> metaList;
-    // The provisional id of the next queued result comes from here, never
-    // from the database: the worker may be busy, and the host waiting on us.
-    int lastTestId = 0;
-    // Last refusal code of the database, so that it is logged once per change.
-    int lastRefusal = 0;
-    QDateTime lastAssignedTime;
-    QSet<QString> warned;
-    QAtomicInt waitingCount { 0 };
-    // Set from any thread, read on the queue thread.
-    std::atomic<int> warningThreshold { 180 };
-    std::atomic<int> maxQueueSize { 200 };
-    std::atomic<int> checkInterval { 5000 };
-    std::atomic<int> handOverTimeout { 60000 };
-    QProcess *uploadProcess = nullptr;
-    QTimer *uploadKillTimer = nullptr;
-    QString uploadFilePath;
-};
-
-const QString XrfResultQueue::resultFileDateTimeformat = QStringLiteral("yyyyMMddhhmmsszzz");
+const QString XrfResultQueue::resultFileDateTimeformat
+        = QString::fromLatin1(QueueFileName::dateTimeFormat);
 
 QueueActions XrfResultQueue::XrfResultQueuePrivate::actions()
 {
@@ -265,12 +112,15 @@ int XrfResultQueue::XrfResultQueuePrivate::waitingForDatabase(bool everyFile) co
             continue;
         }
         const int index = metaIndex(f.absoluteFilePath());
-        QJsonObject object;
-        if (index >= 0)
-            object = metaList.at(index);
-        else
+        QueueEntry entry;
+        if (index >= 0) {
+            entry = metaList.at(index);
+        } else {
+            QJsonObject object;
             XrfUtils::openFileJsonFile(f.absoluteFilePath(), &object);
-        if (!flag(object, "savedToDb", false))
+            entry = QueueEntry::fromJson(object);
+        }
+        if (!entry.savedToDb.value_or(false))
             ++count;
     }
     return count;
@@ -354,16 +204,6 @@ bool XrfResultQueue::onQueueThread() const
 {
     return QThread::currentThread() == thread();
 }
-
-// A public slot called from another thread is queued to the queue thread and
-// returns at once; the caller never waits on it. Before the thread runs, it
-// runs in place.
-#define XRF_ON_QUEUE_THREAD(call)                                                                  \
-    if (!onQueueThread() && d->thread->isRunning()) {                                              \
-        QMetaObject::invokeMethod(                                                                 \
-                this, [=] { call; }, Qt::QueuedConnection);                                        \
-        return;                                                                                    \
-    }
 
 void XrfResultQueue::startResultQueue()
 {
@@ -466,17 +306,13 @@ void XrfResultQueue::setHandOverTimeout(int msecs)
 
 QString XrfResultQueue::fileNameSafe(const QString &tidName)
 {
-    // 17 digits, two "_", an id of up to 11 characters and ".json".
-    return XrfUtils::safeFileNamePart(tidName, maxFileNameBytes - 17 - 2 - 11 - 5);
+    return QueueFileName::safeName(tidName);
 }
 
 QString XrfResultQueue::createQueuedResultPath(QDateTime testDateTime, QString tidName,
                                                int testId) const
 {
-    return QStringLiteral("%1/%2_%3_%4.json")
-            .arg(d->queueDir, testDateTime.toUTC().toString(resultFileDateTimeformat),
-                 fileNameSafe(tidName))
-            .arg(testId);
+    return d->queueDir + QLatin1Char('/') + QueueFileName(testDateTime, tidName, testId).fileName();
 }
 
 void XrfResultQueue::getResultActionSettings(QJsonObject *settings)
@@ -543,17 +379,12 @@ void XrfResultQueue::addResult(const XrfKorviResult &result)
     const int testId = ++d->lastTestId;
     analysis.setTestId(testId);
 
-    QJsonObject file;
-    for (const char *key : { "queuedForDb", "savedToDb", "queuedForCloud", "sentToCloud",
-                             "queuedForExport", "exported" })
-        file.insert(QLatin1String(key), false);
-    file.insert(QStringLiteral("testId"), testId);
     if (!QFileInfo::exists(d->queueDir) && QDir().mkpath(d->queueDir))
         XrfUtils::syncFolder(QFileInfo(d->queueDir).absolutePath()); // the new folder's entry
     const QString path
             = createQueuedResultPath(analysis.testDateTime(), analysis.tidName(), testId);
-    file.insert(QStringLiteral("filepath"), path);
-    const QJsonObject meta = file;
+    const QueueEntry entry = QueueEntry::fresh(testId, path);
+    QJsonObject file = entry.toJson();
     file.insert(QStringLiteral("result"), copy.toJsonObject());
 
     const QByteArray size = QJsonDocument(file).toJson(QJsonDocument::Compact);
@@ -569,7 +400,7 @@ void XrfResultQueue::addResult(const XrfKorviResult &result)
         emit resultNotQueued(dateTime, analysis.tidName(), XrfErrorInfo::FileCreateFailed);
         return;
     }
-    d->metaList.append(meta);
+    d->metaList.append(entry);
     d->waitingCount.ref();
     XrfUtils::crashPoint("queue-after-write");
 }
@@ -577,13 +408,33 @@ void XrfResultQueue::addResult(const XrfKorviResult &result)
 bool XrfResultQueue::loadResultFromObjectOrFile(QJsonObject *meta, QJsonObject *resultObject,
                                                 XrfKorviResult *result)
 {
+    return XrfResultQueuePrivate::loadResult(meta->value(QStringLiteral("filepath")).toString(),
+                                             resultObject, result);
+}
+
+bool XrfResultQueue::XrfResultQueuePrivate::loadResult(const QString &path,
+                                                       const QJsonObject *resultObject,
+                                                       XrfKorviResult *result)
+{
     if (!resultObject) {
         QJsonObject file;
-        return XrfResultQueuePrivate::readQueueFile(pathOf(*meta), &file, result);
+        return readQueueFile(path, &file, result);
     }
     if (!XrfKorviResult::isValidResultJson(*resultObject))
         return false;
     result->fromJsonObject(*resultObject);
+    return true;
+}
+
+bool XrfResultQueue::XrfResultQueuePrivate::readQueueFile(const QString &path, QJsonObject *object,
+                                                          XrfKorviResult *result)
+{
+    if (XrfUtils::openFileJsonFile(path, object) != XrfErrorInfo::NoError)
+        return false;
+    const QJsonObject member = object->value(QStringLiteral("result")).toObject();
+    if (!XrfKorviResult::isValidResultJson(member))
+        return false;
+    result->fromJsonObject(member);
     return true;
 }
 
@@ -594,17 +445,14 @@ bool XrfResultQueue::fetchQueuedResult(const QString &day, const QString &tidNam
     const QDate date = QDate::fromString(day, QStringLiteral("yyyy-MM-dd"));
     if (!date.isValid())
         return false;
-    const QString prefix = date.toString(QStringLiteral("yyyyMMdd"));
-    const QString name = fileNameSafe(tidName);
+    const QString name = QueueFileName::safeName(tidName);
     // Matched by hand: a name may hold characters that wildcards treat as
     // patterns. Safe names can coincide ("A:B" and "A?B"), so the result's
     // own name decides.
     QList<XrfKorviResult> found;
     for (const QFileInfo &f : d->queueFiles()) {
-        const QString n = f.fileName();
-        const int lastSep = n.lastIndexOf(QLatin1Char('_'));
-        if (!(n.startsWith(prefix) && n.size() > 18 && n.at(17) == QLatin1Char('_') && lastSep > 17
-              && n.mid(18, lastSep - 18) == name))
+        const QueueFileName parts = QueueFileName::parse(f.fileName());
+        if (!parts.isOfDay(date) || parts.name() != name)
             continue;
         QJsonObject object;
         XrfKorviResult candidate;
@@ -618,351 +466,68 @@ bool XrfResultQueue::fetchQueuedResult(const QString &day, const QString &tidNam
     return true;
 }
 
-// --- Processing ------------------------------------------------------------------------
-
-void XrfResultQueue::checkForStaleResults()
-{
-    qDebug() << "Checking result queue for stale results";
-    for (const QFileInfo &f : d->queueFiles()) {
-        qDebug() << "Found result file in queue:" << f.absoluteFilePath();
-        QJsonObject object;
-        if (XrfUtils::openFileJsonFile(f.absoluteFilePath(), &object) != XrfErrorInfo::NoError)
-            continue;
-        d->raiseLastTestId(object.value(QStringLiteral("testId")).toInt());
-        if (!flag(object, "savedToDb", false) && flag(object, "queuedForDb", false)
-            && object.value(QStringLiteral("result")).isObject()) {
-            object.insert(QStringLiteral("queuedForDb"), false);
-            XrfUtils::saveFileJsonFile(f.absoluteFilePath(), object);
-        }
-    }
-}
+// --- The pass ------------------------------------------------------------------------
 
 void XrfResultQueue::onQueueCheckTimerTimeout()
 {
-    // Hand-overs whose commit never came are released, so that a lost or
-    // failed insertion cannot hold the results behind it.
-    for (auto it = d->handedOver.begin(); it != d->handedOver.end();) {
-        if (it.value().elapsed() < d->handOverTimeout) {
-            ++it;
-            continue;
-        }
-        const QString path = it.key();
-        it = d->handedOver.erase(it);
-        const bool ownFailure = d->commitsAtHandOver.take(path) < d->commitsSeen;
-        if (ownFailure && ++d->insertionFailures[path] >= maxInsertionFailures) {
-            d->setAside(path,
-                        QStringLiteral("failed to be stored %1 times while other results were")
-                                .arg(maxInsertionFailures));
-            continue;
-        }
-        QElapsedTimer since;
-        since.start();
-        d->releasedAt.insert(path, since);
-        const int index = d->metaIndex(path);
-        if (index >= 0) {
-            qWarning() << "No commit reported for" << path << "- handing it over again";
-            QJsonObject meta = d->metaList.at(index);
-            meta.insert(QStringLiteral("queuedForDb"), false);
-            updateOrDeleteResult(&meta, true);
-        }
-    }
-
+    d->releaseStaleHandOvers();
     for (const QFileInfo &f : d->queueFiles()) {
         const QString path = f.absoluteFilePath();
         const int index = d->metaIndex(path);
         if (index >= 0) {
-            QJsonObject meta = d->metaList.at(index);
-            processResult(&meta, nullptr);
+            QueueEntry entry = d->metaList.at(index);
+            d->process(entry, nullptr);
             continue;
         }
-        QFile file(path);
-        QByteArray bytes;
-        bool readable = file.open(QIODevice::ReadOnly) && !XrfUtils::faultPointArmed("queue-read");
-        if (readable) {
-            bytes = file.readAll();
-            readable = file.error() == QFileDevice::NoError;
-        }
-        file.close();
-        if (!readable) {
-            // An I/O error says nothing about the content: try again later.
-            d->warnOnce(QStringLiteral("read:") + path,
-                        QStringLiteral("Queue file %1 cannot be read now (%2); it is kept")
-                                .arg(path, file.errorString()));
-            continue;
-        }
-        d->warned.remove(QStringLiteral("read:") + path);
-        const QJsonDocument doc = QJsonDocument::fromJson(bytes);
-        const QJsonObject resultObject = doc.object().value(QStringLiteral("result")).toObject();
-        QString why;
-        if (!doc.isObject() || !XrfKorviResult::isValidResultJson(resultObject, &why)) {
-            d->setAside(path,
-                        doc.isObject() ? QStringLiteral("holds no usable result: ") + why
-                                       : QStringLiteral("does not hold a JSON object"));
-            continue;
-        }
-        QJsonObject meta = withoutResult(doc.object());
-        // The file's own path ties it to its entry, wherever it was written.
-        meta.insert(QStringLiteral("filepath"), path);
-        if (flag(meta, "queuedForExport", false) && !flag(meta, "exported", false))
-            meta.insert(QStringLiteral("queuedForExport"), false);
-        d->raiseLastTestId(meta.value(QStringLiteral("testId")).toInt());
-        d->metaList.append(meta);
-        QJsonObject copy = meta;
-        QJsonObject resultCopy = resultObject;
-        processResult(&copy, &resultCopy);
+        QueueEntry entry;
+        QJsonObject resultObject;
+        if (d->admit(path, &entry, &resultObject))
+            d->process(entry, &resultObject);
     }
     d->updateWaitingCount();
     d->checkTimer->start(d->checkInterval);
 }
 
-void XrfResultQueue::processResult(QJsonObject *meta, QJsonObject *resultObject)
+// A file the queue has no entry for yet (left by an earlier run): listed
+// when it holds a result, set aside when it never can, left for the next
+// pass when it cannot be read now.
+bool XrfResultQueue::XrfResultQueuePrivate::admit(const QString &path, QueueEntry *entry,
+                                                  QJsonObject *resultObject)
 {
-    qDebug() << "Result queue processing result:" << pathOf(*meta);
-    const QString path = pathOf(*meta);
-    const QueueActions actions = d->actions();
-
-    bool saved = flag(*meta, "savedToDb", true);
-    const bool exported = flag(*meta, "exported", true);
-    XrfKorviResult result;
-    bool loaded = false;
-    bool changed = false;
-    auto load = [&]() {
-        if (loaded)
-            return true;
-        if (!loadResultFromObjectOrFile(meta, resultObject, &result)) {
-            qWarning() << "Could not load result:" << path;
-            return false;
-        }
-        loaded = true;
-        return true;
-    };
-
-    if (actions.insertToDb && !saved && !flag(*meta, "queuedForDb", true)
-        && d->handedOver.size() < maxHandOvers) {
-        const auto released = d->releasedAt.constFind(path);
-        const bool backingOff = released != d->releasedAt.constEnd()
-                && released.value().elapsed() < d->handOverTimeout;
-        if (!backingOff && load()) {
-            XrfErrorInfo::XrfError rc = XrfErrorInfo::NoSdCard;
-            {
-                FacadeGuard guard;
-                if (guard.facade())
-                    rc = guard.facade()->addTestResult(result);
-            }
-            if (rc == XrfErrorInfo::NoError) {
-                d->releasedAt.remove(path);
-                meta->insert(QStringLiteral("queuedForDb"), true);
-                QElapsedTimer since;
-                since.start();
-                d->handedOver.insert(path, since);
-                d->commitsAtHandOver.insert(path, d->commitsSeen);
-                changed = true;
-            } else if (rc != d->lastRefusal) {
-                qWarning() << "The database refuses results for now:"
-                           << XrfErrorInfo(rc).errorString();
-            }
-            if (rc != d->lastRefusal && rc == XrfErrorInfo::NoError && d->lastRefusal != 0)
-                qInfo() << "The database takes results again";
-            d->lastRefusal = rc;
-        }
-    } else if (actions.insertToDb && !saved && flag(*meta, "queuedForDb", false) && load()) {
-        int stored = -1;
-        {
-            FacadeGuard guard;
-            if (guard.facade())
-                stored = guard.facade()->storedTestId(result.analysis().dateTimeString(),
-                                                      result.analysis().tidName());
-        }
-        if (stored > 0) {
-            qDebug() << "Test ID" << stored << "is already in the database, cleaning it up.";
-            meta->insert(QStringLiteral("savedToDb"), true);
-            meta->insert(QStringLiteral("testId"), stored);
-            result.analysis().setTestId(stored);
-            meta->insert(QStringLiteral("result"), result.toJsonObject());
-            d->releaseHandOver(path);
-            saved = changed = true;
-        }
+    QFile file(path);
+    QByteArray bytes;
+    bool readable = file.open(QIODevice::ReadOnly) && !XrfUtils::faultPointArmed("queue-read");
+    if (readable) {
+        bytes = file.readAll();
+        readable = file.error() == QFileDevice::NoError;
     }
-
-    if (actions.uploadToCloud && !flag(*meta, "queuedForCloud", true) && load()) {
-        if (!sendResultToCloud(resultObject ? *resultObject : result.toJsonObject())) {
-            qDebug() << "Can't send result to cloud yet, upload script is already running.";
-        } else {
-            meta->insert(QStringLiteral("queuedForCloud"), true);
-            d->uploadFilePath = path;
-            meta->insert(QStringLiteral("timestampSentToCloudAt"),
-                         QDateTime::currentDateTimeUtc().toString(QLatin1String(cloudStampFormat)));
-            changed = true;
-        }
+    file.close();
+    if (!readable) {
+        // An I/O error says nothing about the content: try again later.
+        warnOnce(QStringLiteral("read:") + path,
+                 QStringLiteral("Queue file %1 cannot be read now (%2); it is kept")
+                         .arg(path, file.errorString()));
+        return false;
     }
-
-    if (!flag(*meta, "sentToCloud", false) && flag(*meta, "queuedForCloud", false)) {
-        QDateTime stamp = QDateTime::fromString(
-                meta->value(QStringLiteral("timestampSentToCloudAt")).toString(),
-                QLatin1String(cloudStampFormat));
-        stamp.setTimeSpec(Qt::UTC);
-        if (!stamp.isValid()
-            || stamp.msecsTo(QDateTime::currentDateTimeUtc()) > cloudTimeoutMsecs) {
-            if (d->uploadFilePath == path)
-                d->stopHangingUpload();
-            meta->insert(QStringLiteral("queuedForCloud"), false);
-            changed = true;
-        }
+    warned.remove(QStringLiteral("read:") + path);
+    const QJsonDocument doc = QJsonDocument::fromJson(bytes);
+    *resultObject = doc.object().value(QStringLiteral("result")).toObject();
+    QString why;
+    if (!doc.isObject() || !XrfKorviResult::isValidResultJson(*resultObject, &why)) {
+        setAside(path,
+                 doc.isObject() ? QStringLiteral("holds no usable result: ") + why
+                                : QStringLiteral("does not hold a JSON object"));
+        return false;
     }
-
-    if (saved && actions.autoExport && !exported) {
-        const bool reachable
-                = (d->networkConnected && d->networkFolderMounted) || !actions.networkTarget;
-        if (reachable && !flag(*meta, "queuedForExport", false)) {
-            const int testId = meta->value(QStringLiteral("testId")).toInt();
-            FacadeGuard guard;
-            if (guard.facade()) {
-                qDebug() << "Exporting" << testId;
-                guard.facade()->doAutoExport(QString::number(testId));
-                meta->insert(QStringLiteral("queuedForExport"), true);
-                changed = true;
-            }
-        }
-    }
-
-    updateOrDeleteResult(meta, changed);
-}
-
-void XrfResultQueue::updateOrDeleteResult(QJsonObject *meta, bool changed)
-{
-    const QString path = pathOf(*meta);
-    const QueueActions actions = d->actions();
-    const bool pending = (actions.insertToDb && !flag(*meta, "savedToDb", false))
-            || (actions.uploadToCloud && !flag(*meta, "sentToCloud", false))
-            || (actions.autoExport && !flag(*meta, "exported", false));
-    if (!pending) {
-        qDebug() << "All operations on" << path << "are complete, deleting it.";
-        QFile::remove(path);
-        d->forget(path);
-        return;
-    }
-    if (!changed)
-        return;
-
-    QJsonObject file = *meta;
-    if (!file.value(QStringLiteral("result")).isObject()) {
-        QJsonObject onDisk;
-        XrfUtils::openFileJsonFile(path, &onDisk);
-        const QJsonValue result = onDisk.value(QStringLiteral("result"));
-        if (!result.isObject()) {
-            qWarning() << "Result of" << path << "cannot be read; the file is left as it is";
-            return;
-        }
-        file.insert(QStringLiteral("result"), result);
-    }
-    XrfUtils::crashPoint("queue-before-rewrite");
-    if (XrfUtils::saveFileJsonFile(path, file) != XrfErrorInfo::NoError)
-        qWarning() << "Queue file" << path << "could not be rewritten";
-    const QJsonObject entry = withoutResult(*meta);
-    const int index = d->metaIndex(path);
-    if (index >= 0)
-        d->metaList[index] = entry;
-}
-
-// --- Completion slots --------------------------------------------------------------------
-
-// Calls `update` for each queue file of a result taken at this UTC date-time
-// (the name's leading digits), with the file's object and its result; the
-// found-log line names the slot that asked.
-void XrfResultQueue::XrfResultQueuePrivate::forEachQueuedAt(
-        const QDateTime &when, const char *foundText,
-        const std::function<void(const QString &, QJsonObject &, XrfKorviResult &)> &update)
-{
-    const QString prefix = when.toUTC().toString(resultFileDateTimeformat) + QLatin1Char('_');
-    for (const QFileInfo &f : queueFiles()) {
-        if (!f.fileName().startsWith(prefix))
-            continue;
-        const QString path = f.absoluteFilePath();
-        qDebug() << foundText << path;
-        QJsonObject object;
-        XrfKorviResult result;
-        if (!readQueueFile(path, &object, &result))
-            continue;
-        object.insert(QStringLiteral("filepath"), path);
-        update(path, object, result);
-    }
-}
-
-void XrfResultQueue::onResultCommittedToDb(QDateTime testDateTime, bool isAverage, int testId)
-{
-    XRF_ON_QUEUE_THREAD(onResultCommittedToDb(testDateTime, isAverage, testId));
-    Q_UNUSED(isAverage);
-    qDebug() << "Result queue: result committed to DB:" << testDateTime << testId;
-    ++d->commitsSeen;
-    d->raiseLastTestId(testId);
-    // Results of one date-time differ by name; the database says which of
-    // them holds this test id.
-    d->forEachQueuedAt(testDateTime, "Result queue: result committed to DB - found:",
-                       [&](const QString &path, QJsonObject &object, XrfKorviResult &result) {
-                           if (result.analysis().testDateTime() != testDateTime
-                               || flag(object, "savedToDb", false))
-                               return;
-                           int stored = -1;
-                           {
-                               FacadeGuard guard;
-                               if (guard.facade())
-                                   stored = guard.facade()->storedTestId(
-                                           result.analysis().dateTimeString(),
-                                           result.analysis().tidName());
-                           }
-                           if (stored != testId)
-                               return;
-                           d->releaseHandOver(path);
-                           d->insertionFailures.remove(path);
-                           object.insert(QStringLiteral("savedToDb"), true);
-                           object.insert(QStringLiteral("testId"), testId);
-                           result.analysis().setTestId(testId);
-                           object.insert(QStringLiteral("result"), result.toJsonObject());
-                           const int index = d->metaIndex(path);
-                           if (index >= 0)
-                               d->metaList[index] = withoutResult(object);
-                           updateOrDeleteResult(&object, true);
-                       });
-    d->updateWaitingCount();
-}
-
-void XrfResultQueue::onResultSentToCloud(QString testDateTime)
-{
-    XRF_ON_QUEUE_THREAD(onResultSentToCloud(testDateTime));
-    qDebug() << "Result queue: result sent to cloud:" << testDateTime;
-    QDateTime when = QDateTime::fromString(testDateTime, XrfAnalysisResult::dateTimeFormat);
-    when.setTimeSpec(Qt::UTC);
-    d->forEachQueuedAt(when, "Result queue: result sent to cloud - found:",
-                       [&](const QString &, QJsonObject &object, XrfKorviResult &result) {
-                           if (result.analysis().dateTimeString() != testDateTime)
-                               return;
-                           object.insert(QStringLiteral("sentToCloud"), true);
-                           updateOrDeleteResult(&object, true);
-                       });
-}
-
-void XrfResultQueue::onExportComplete(int testId, XrfErrorInfo::XrfError status)
-{
-    XRF_ON_QUEUE_THREAD(onExportComplete(testId, status));
-    qDebug() << "Result queue: Export Complete:" << testId << XrfErrorInfo(status).errorString();
-    // An export that this build cannot make counts as done: waiting for it
-    // would hold the file for ever.
-    const bool done = status == XrfErrorInfo::NoError || status == XrfErrorInfo::NotImplemented;
-    for (QJsonObject &entry : d->metaList) {
-        const bool waiting
-                = flag(entry, "queuedForExport", false) && !flag(entry, "exported", false);
-        const bool match
-                = testId >= 0 ? entry.value(QStringLiteral("testId")).toInt() == testId : waiting;
-        if (!match)
-            continue;
-        QJsonObject meta = entry;
-        if (done)
-            meta.insert(QStringLiteral("exported"), true);
-        else
-            meta.insert(QStringLiteral("queuedForExport"), false);
-        updateOrDeleteResult(&meta, true);
-        return;
-    }
+    *entry = QueueEntry::fromJson(doc.object());
+    // The file's own path ties it to its entry, wherever it was written.
+    entry->filePath = path;
+    // An export asked for before a restart will never report back.
+    if (entry->queuedForExport.value_or(false) && !entry->exported.value_or(false))
+        entry->queuedForExport = false;
+    raiseLastTestId(entry->testId);
+    metaList.append(*entry);
+    return true;
 }
 
 void XrfResultQueue::onNetworkConnectionStatusChanged(bool connected)
@@ -1008,6 +573,14 @@ bool XrfResultQueue::sendResultToCloud(const QJsonObject &result)
     return true;
 }
 
+void XrfResultQueue::XrfResultQueuePrivate::stopHangingUpload()
+{
+    if (uploadProcess->state() == QProcess::NotRunning)
+        return;
+    qWarning() << "Result data upload ran past" << cloudTimeoutMsecs << "ms; stopping it";
+    uploadProcess->kill();
+}
+
 void XrfResultQueue::XrfResultQueuePrivate::onUploadStarted()
 {
     qDebug() << "Uploading result data ...";
@@ -1037,40 +610,4 @@ void XrfResultQueue::XrfResultQueuePrivate::onUploadError(QProcess::ProcessError
     }
     if (error == QProcess::FailedToStart)
         uploadKillTimer->stop();
-}
-
-void XrfResultQueue::XrfResultQueuePrivate::onUploadFinished(int exitCode,
-                                                             QProcess::ExitStatus status)
-{
-    uploadKillTimer->stop();
-    qDebug() << "Upload script finished. Exit code =" << exitCode
-             << ", status =" << QMetaEnum::fromType<QProcess::ExitStatus>().valueToKey(status);
-    if (status != QProcess::NormalExit) {
-        qWarning() << "Result data upload process crashed.";
-        return;
-    }
-    if (exitCode != 0) {
-        qWarning() << "Result data upload failed. Process exit code:" << exitCode;
-        return;
-    }
-    QJsonObject response;
-    if (XrfUtils::openFileJsonFile(XrfPlatform::instance()->cloudUploadResponsePath(), &response)
-        != XrfErrorInfo::NoError)
-        return;
-    const int code = response.value(QStringLiteral("status_code")).toInt(0);
-    const QString text = response.value(QStringLiteral("text")).toString();
-    const int index = metaIndex(uploadFilePath);
-    if (index < 0)
-        return;
-    QJsonObject meta = metaList.at(index);
-    if (code == 200) {
-        qDebug() << uploadFilePath << "has been sent to the cloud.";
-        meta.insert(QStringLiteral("sentToCloud"), true);
-    } else {
-        qWarning() << uploadFilePath << "failed to upload to the cloud. Response code:" << code
-                   << "Response text:" << text;
-        meta.insert(QStringLiteral("sentToCloud"), false);
-        meta.insert(QStringLiteral("queuedForCloud"), false);
-    }
-    q->updateOrDeleteResult(&meta, true);
 }

@@ -1,12 +1,9 @@
 #include "resultreport.h"
 
-#include <QDir>
 #include <QLocale>
-#include <QSqlDatabase>
-#include <QSqlQuery>
-#include <QStorageInfo>
 #include <QTextStream>
 
+#include "databasepeek.h"
 #include "resultmanager.h"
 #include "xrfhost.h"
 #include "xrfutils.h"
@@ -25,27 +22,6 @@ namespace {
     QString bytes(qint64 n)
     {
         return QLocale::c().formattedDataSize(n, 1, QLocale::DataSizeTraditionalFormat);
-    }
-
-    // Reads one value of the database file without going through the library:
-    // the host only looks, on its own read-only connection.
-    QVariant peek(const QString &file, const QString &sql)
-    {
-        const QString name = QStringLiteral("xrfresults-info");
-        QVariant value;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-            db.setDatabaseName(file);
-            db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-            if (db.open()) {
-                QSqlQuery q(db);
-                if (q.exec(sql) && q.next())
-                    value = q.value(0);
-            }
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(name);
-        return value;
     }
 
 } // namespace
@@ -112,12 +88,10 @@ QString info(XrfHost &host)
     rm->getLastTestDateTime(&lastDateTime);
     out << "data folder       " << host.dataDir() << '\n';
     out << "database file     " << file << '\n';
-    out << "dbId              " << peek(file, QStringLiteral("SELECT dbId FROM devinfo")).toString()
-        << '\n';
+    out << "dbId              " << DatabasePeek::databaseId(file) << '\n';
     out << "schema version    " << host.dbInfo().value(QStringLiteral("dbVersion")).toString()
         << '\n';
-    out << "results           "
-        << peek(file, QStringLiteral("SELECT count(*) FROM analysisresult")).toInt() << '\n';
+    out << "results           " << DatabasePeek::storedResultCount(file) << '\n';
     out << "last test id      " << lastId << '\n';
     out << "last date-time    "
         << (lastDateTime.isEmpty() ? QStringLiteral("-") : lastDateTime + QStringLiteral(" UTC"))

@@ -8,13 +8,13 @@
 #include <QJsonDocument>
 #include <QLocale>
 #include <QSet>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QThread>
 #include <QtGlobal>
 #include <cstdio>
 
+#include "databasepeek.h"
 #include "progressbar.h"
+#include "queuefilename.h"
 #include "resultmanager.h"
 #include "xrfplatform.h"
 #include "xrfresultqueue.h"
@@ -143,16 +143,19 @@ QString XrfHost::queueDir() const
     return m_dataDir + QStringLiteral("/resultQueue");
 }
 
+QStringList XrfHost::queuedFiles() const
+{
+    return QDir(queueDir()).entryList({ QString::fromLatin1(QueueFileName::filter) }, QDir::Files);
+}
+
 int XrfHost::queuedFileCount() const
 {
-    return QDir(queueDir()).entryList({ QStringLiteral("*_*.json") }, QDir::Files).size();
+    return queuedFiles().size();
 }
 
 QString XrfHost::databaseFile() const
 {
-    const QDir db(m_dataDir + QStringLiteral("/db"));
-    const QStringList files = db.entryList({ QStringLiteral("*.sqlite") }, QDir::Files);
-    return files.isEmpty() ? QString() : db.absoluteFilePath(files.first());
+    return DatabasePeek::databaseFile(m_dataDir);
 }
 
 // Why nothing is being stored, as far as the host can tell; with thorough
@@ -186,7 +189,7 @@ QString XrfHost::waitReason(bool thorough) const
         return queueDir() + QStringLiteral(" is read-only");
     if (thorough) {
         const QDir queue(queueDir());
-        for (const QString &name : queue.entryList({ QStringLiteral("*_*.json") }, QDir::Files)) {
+        for (const QString &name : queuedFiles()) {
             QFile f(queue.filePath(name));
             if (!f.open(QIODevice::ReadOnly))
                 return QStringLiteral("queue file %1 cannot be read").arg(f.fileName());
@@ -246,13 +249,8 @@ bool XrfHost::isStoredOrQueued(const XrfKorviResult &result) const
     const XrfAnalysisResult &a = result.analysis();
     if (XrfResultManager::instance()->storedTestId(a.dateTimeString(), a.tidName()) > 0)
         return true;
-    const QString prefix
-            = a.testDateTime().toUTC().toString(XrfResultQueue::resultFileDateTimeformat)
-            + QLatin1Char('_') + XrfResultQueue::fileNameSafe(a.tidName()) + QLatin1Char('_');
-    const QStringList queued
-            = QDir(queueDir()).entryList({ QStringLiteral("*_*.json") }, QDir::Files);
-    for (const QString &name : queued)
-        if (name.startsWith(prefix))
+    for (const QString &name : queuedFiles())
+        if (QueueFileName::parse(name).isOf(a.testDateTime(), a.tidName()))
             return true;
     return false;
 }
@@ -280,24 +278,7 @@ void XrfHost::removeOrphanCopies(const QList<Stored> &results) const
     if (queuedFileCount() != 0)
         return;
     QSet<QString> named;
-    const QString connection = QStringLiteral("xrfresults-images");
-    bool read = false;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
-        db.setDatabaseName(databaseFile());
-        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-        if (db.open()) {
-            QSqlQuery q(db);
-            if (q.exec(QStringLiteral("SELECT fileName FROM imageresult"))) {
-                read = true;
-                while (q.next())
-                    named.insert(q.value(0).toString());
-            }
-        }
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(connection);
-    if (!read)
+    if (!DatabasePeek::imageNames(databaseFile(), &named))
         return;
     for (const Stored &s : results) {
         const QString day = dayOf(s.result);

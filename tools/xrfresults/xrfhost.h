@@ -43,6 +43,7 @@ public:
     QString imageDir() const { return m_dataDir + QStringLiteral("/images/"); }
     QString queueDir() const;
     int queuedFileCount() const;
+    // The file the library opened, as far as the host can tell.
     QString databaseFile() const;
     QJsonObject dbInfo() const { return m_dbInfo; }
 
@@ -57,6 +58,7 @@ public:
     bool store(QList<Stored> &results, const QString &imagesFrom, bool progress, QString *error);
 
 private:
+    QStringList queuedFiles() const;
     bool isStoredOrQueued(const XrfKorviResult &result) const;
     void copyImages(const XrfKorviResult &result, const QString &imagesFrom) const;
     void removeOrphanCopies(const QList<Stored> &results) const;

@@ -1,0 +1,81 @@
+#ifndef COMMANDS_H
+#define COMMANDS_H
+
+// The commands of xrfresults: one table feeds both --help and the dispatch.
+// A new command is one row here and its function in the file of its group.
+//
+// Exit codes: 0 success, 1 usage, 2 library error or unusable data folder
+// (a store that waited too long too), 3 bad input file.
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QTextStream>
+
+#include "xrferrorinfo.h"
+
+class XrfHost;
+
+enum ExitCode { ExitOk = 0, ExitUsage = 1, ExitLibrary = 2, ExitBadInput = 3 };
+
+// What a command gets to run with.
+struct CommandContext
+{
+    // Started on the data folder; null for a command that needs no library.
+    XrfHost *host = nullptr;
+    // The arguments after the command, as typed and as absolute paths from
+    // where they were typed.
+    QStringList args;
+    QStringList paths;
+    bool json = false;
+    int generate = 0;
+    QString samplesDir;
+};
+
+struct Command
+{
+    // What a command needs of the library and the data folder.
+    enum Library {
+        NoLibrary,
+        // Works on a read-only card.
+        Reads,
+        // Needs a writable data folder and the queue.
+        Stores,
+        // As Stores; without --data, in a new temporary folder.
+        StoresInNewFolder,
+    };
+
+    QString name;
+    QString synopsis;
+    QString summary;
+    Library library;
+    // The command-specific options it takes, by long name.
+    QStringList options;
+    // Said when the command is given no arguments; empty when it needs none.
+    QString needsArguments;
+    int (*run)(const CommandContext &context);
+
+    bool stores() const { return library == Stores || library == StoresInNewFolder; }
+};
+
+const QList<Command> &commands();
+const Command *findCommand(const QString &name);
+// The "Commands:" part of --help, and the names for the positional argument.
+QString commandsHelp();
+QString commandNames();
+
+QTextStream &out();
+int fail(ExitCode code, const QString &what);
+QString codeText(XrfErrorInfo::XrfError code);
+
+// store and generate (storecommands.cpp)
+int runStore(const CommandContext &context);
+int runGenerate(const CommandContext &context);
+// show and info (showcommands.cpp)
+int runShow(const CommandContext &context);
+int runInfo(const CommandContext &context);
+int showResult(const QString &idText, bool json);
+// demo (democommand.cpp)
+int runDemo(const CommandContext &context);
+
+#endif // COMMANDS_H
