@@ -43,10 +43,10 @@
 //        onExportComplete: failed; restart: admit, when the pass first
 //        reads the file
 //
-// A flag a file does not hold (the queue never writes such a file) counts as
-// "in progress" for the step that would start its action, and as "not done"
-// when deciding whether the file can go. A file that cannot be read as a
-// result at all is moved to failed/ by the pass, never deleted.
+// A flag a file does not hold (the queue never writes such a file) is read
+// as false when the pass first reads the file (admit): the action is still
+// to do. A file that cannot be read as a result at all is moved to failed/ by
+// the pass, never deleted.
 
 #include "xrfresultqueue_p.h"
 

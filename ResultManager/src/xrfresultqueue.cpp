@@ -522,6 +522,14 @@ bool XrfResultQueue::XrfResultQueuePrivate::admit(const QString &path, QueueEntr
     *entry = QueueEntry::fromJson(doc.object());
     // The file's own path ties it to its entry, wherever it was written.
     entry->filePath = path;
+    // A result whose file lacks a flag (written by hand, or by other
+    // software) still has that action to do; unset, it would never be done
+    // and the file never go.
+    for (std::optional<bool> *flag : { &entry->queuedForDb, &entry->savedToDb,
+                                       &entry->queuedForCloud, &entry->sentToCloud,
+                                       &entry->queuedForExport, &entry->exported })
+        if (!flag->has_value())
+            *flag = false;
     // An export asked for before a restart will never report back.
     if (entry->queuedForExport.value_or(false) && !entry->exported.value_or(false))
         entry->queuedForExport = false;
