@@ -84,47 +84,60 @@ void TestDatabase::newFileHasTheSchema()
         return values.join(',');
     };
 
-    QCOMPARE(rows("SELECT name FROM sqlite_master WHERE type='table' "
-                  "AND name NOT LIKE 'sqlite_%' ORDER BY name"),
-             QStringLiteral("analysisresult,averagedresultinfo,calcheckresult,coatingresult,"
-                            "compoundresult,devinfo,elementresult,filterprops,gradematch,"
-                            "gradematchspec,imageresult,location,plating,pseudoelementresult,"
-                            "regressioninfo,repeatinfo,resultnames,rohsactionlevelresult,"
-                            "rohsresult,spectrum,testinfo,userfactorresult"));
-    QCOMPARE(rows("SELECT name || ':' || tbl_name FROM sqlite_master "
-                  "WHERE type='index' AND sql IS NOT NULL ORDER BY name"),
-             QStringLiteral("analysisresultindex:analysisresult,coatingresultindex:coatingresult,"
-                            "compoundresultindex:compoundresult,elementresultindex:elementresult,"
-                            "gradematchindex:gradematch,gradematchspecindex:gradematchspec,"
-                            "imageresultindex:imageresult,locationindex:location,"
-                            "pseudoelementresultindex:pseudoelementresult,"
-                            "repeatinfoindex:repeatinfo,resultnamesindex:resultnames,"
-                            "rohsactionlevelresultindex:rohsactionlevelresult,"
-                            "rohsresultindex:rohsresult,spectrumindex:spectrum,"
-                            "testinfoindex:testinfo,userfactorresultindex:userfactorresult"));
-    QCOMPARE(rows("SELECT sql FROM sqlite_master WHERE name='gradematchspecindex'"),
-             QStringLiteral(
-                     "CREATE INDEX gradematchspecindex ON gradematchspec (testId,elementName)"));
-
-    auto columns = [&](const char *table) {
-        return rows(QStringLiteral("SELECT name || ' ' || type FROM pragma_table_info('%1')")
-                            .arg(QLatin1String(table)));
+    // The text SQLite keeps of every table and index is the file format that
+    // other readers of the card depend on: not a character may change.
+    auto sqlTexts = [&](const QString &sql) {
+        QStringList values;
+        for (const QVariant &v : querySqlite(file, sql))
+            values << v.toString();
+        return values;
     };
-    QCOMPARE(columns("analysisresult"),
-             QStringLiteral("testId INTEGER,testDateTime TEXT,statusId INTEGER,final INTEGER,"
-                            "testType TEXT,methodId TEXT,methodFamilyName INTEGER,"
-                            "methodDispName TEXT,collimated INTEGER,dailyId INTEGER,userId TEXT,"
-                            "tidName TEXT,testErrorInfo TEXT"));
-    QCOMPARE(columns("gradematchspec"),
-             QStringLiteral("id INTEGER,testId INTEGER,gradeName TEXT,elementName TEXT,"
-                            "minVal REAL,maxVal,matchResult TEXT"));
-    QCOMPARE(columns("calcheckresult"),
-             QStringLiteral("testId INTEGER,rate INTEGER,resolution INTEGER,peak1 INTEGER,"
-                            "peak2 INTEGER,offset REAL,slope REAL,errorCode INTEGER,"
-                            "restandardizeType"));
-    QCOMPARE(columns("spectrum").split(',').size(), 31);
-    QCOMPARE(columns("spectrum").split(',').last(), QStringLiteral("data BLOB"));
-    QCOMPARE(columns("imageresult").split(',').last(), QStringLiteral("imageHasCircle bool"));
+    const QStringList schema
+            = QString::fromLatin1(
+                      R"(CREATE TABLE analysisresult (testId INTEGER PRIMARY KEY NOT NULL, testDateTime TEXT NOT NULL, statusId INTEGER NOT NULL, final INTEGER, testType TEXT references testtype NOT NULL DEFAULT 'NORMAL', methodId TEXT NOT NULL DEFAULT '', methodFamilyName INTEGER DEFAULT -1, methodDispName TEXT NOT NULL DEFAULT '', collimated INTEGER DEFAULT -1, dailyId INTEGER DEFAULT -1, userId TEXT DEFAULT '', tidName TEXT NOT NULL DEFAULT '', testErrorInfo TEXT)
+CREATE TABLE averagedresultinfo (id INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL, averagedTestId INTEGER NOT NULL, testId INTEGER NOT NULL, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE calcheckresult (testId INTEGER PRIMARY KEY NOT NULL, rate INTEGER NOT NULL, resolution INTEGER NOT NULL, peak1 INTEGER, peak2 INTEGER, offset REAL NOT NULL, slope REAL NOT NULL, errorCode INTEGER DEFAULT 0, restandardizeType DEFAULT NULL, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE coatingresult (testId INTEGER NOT NULL, elementName VARCHAR NOT NULL, layerOrder INTEGER NOT NULL, factor REAL NOT NULL, thickness REAL NOT NULL, error REAL NOT NULL, density REAL NOT NULL, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE compoundresult (id INTEGER PRIMARY KEY NOT NULL, testId INTEGER NOT NULL, elementName VARCHAR NOT NULL, compoundName VARCHAR NOT NULL, factor REAL NOT NULL, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE devinfo (id INTEGER PRIMARY KEY NOT NULL, dbId VARCHAR NOT NULL, dbVersion VARCHAR NOT NULL, devSerialNum VARCHAR, model VARCHAR, tubeAnode VARCHAR)
+CREATE TABLE elementresult (testId INTEGER NOT NULL, elementName VARCHAR NOT NULL, concentration REAL NOT NULL, error REAL NOT NULL, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE filterprops (id integer primary key not null, material integer not null, diameter integer not null, thickness integer not null, hasCollimator bool not null)
+CREATE TABLE gradematch (testId INTEGER NOT NULL, gradeName TEXT NOT NULL, matchNumber REAL NOT NULL, matchNSigma REAL, compGrade INTEGER, nominalFactor REAL, passFailCutOff REAL, passFailNSigma REAL, passFailShowMatchNumber INTEGER, matchMessage TEXT, PRIMARY KEY(testId, gradeName,passFailCutOff), FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE gradematchspec (id INTEGER PRIMARY KEY NOT NULL, testId INTEGER NOT NULL, gradeName TEXT NOT NULL, elementName TEXT NOT NULL, minVal REAL NOT NULL, maxVal NOT NULL, matchResult TEXT NOT NULL, FOREIGN KEY(testId,gradeName) REFERENCES gradematch(testId,gradeName))
+CREATE TABLE imageresult (id INTEGER PRIMARY KEY NOT NULL, testId INTEGER NOT NULL, fileName VARCHAR NOT NULL, imageType TEXT references imagetype NOT NULL DEFAULT 'INLINE', cropAreaTop REAL, cropAreaLeft REAL, cropAreaWidth REAL, cropAreaHeight REAL, collimatorSpotX REAL, collimatorSpotY REAL, thumbNail BLOB, latitude REAL, longitude REAL, imageHasCircle bool not null, FOREIGN KEY (testId) REFERENCES analysisresult(testId ))
+CREATE TABLE location (id INTEGER PRIMARY KEY NOT NULL, testId INTEGER NOT NULL, latitude REAL, longitude REAL, elevation REAL, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE plating (testId INTEGER, auPlating INTEGER, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE pseudoelementresult (testId INTEGER NOT NULL, elementName VARCHAR NOT NULL, formula VARCHAR NOT NULL, notApplicable bool not null, concentration REAL NOT NULL, error REAL NOT NULL, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE regressioninfo (testId INTEGER, historicalTestId INTEGER, PRIMARY KEY(testId, historicalTestId), FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE repeatinfo (testId INTEGER, repeatId INTEGER, repeatCount INTEGER, PRIMARY KEY(testId, repeatId), FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE resultnames (testId INTEGER, type INTEGER, name TEXT, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE rohsactionlevelresult (id INTEGER PRIMARY KEY NOT NULL, testId INTEGER NOT NULL, elementName VARCHAR NOT NULL, actionLevel INTEGER DEFAULT 0, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE rohsresult (testId INTEGER, rohsClassification INTEGER, rohsActionLevel INTEGER, rohsActionLevelName TEXT, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE spectrum (id INTEGER PRIMARY KEY  NOT NULL, testId INTEGER NOT NULL, exposureNumber INTEGER NOT NULL, totalExposureNumber Integer NOT NULL, energySlope REAL NOT NULL, energyOffset REAL NOT NULL, liveTime REAL NOT NULL, probeSerialNumber INTEGER NOT NULL, firstRate REAL NOT NULL, lastRate REAL NOT NULL, realTime REAL NOT NULL, vacuumPressure INTEGER NOT NULL, ambientPressure INTEGER NOT NULL, probeTemperature REAL NOT NULL, tubeCurrentSet REAL NOT NULL, tubeCurrentMonitor REAL NOT NULL, tubeVoltageSet REAL NOT NULL, tubeVoltageMonitor REAL NOT NULL, ltMultiplier INTEGER NOT NULL, colMultiplier INTEGER NOT NULL, filterPosition INTEGER NOT NULL, stepIndex INTEGER NOT NULL, stepTotal INTEGER NOT NULL, liveTimeFromHardware REAL NOT NULL, resetTime REAL NOT NULL, pileups INTEGER NOT NULL, clipBottom INTEGER NOT NULL, clipTop INTEGER NOT NULL, topResets INTEGER NOT NULL, fastCounts INTEGER NOT NULL, data BLOB NOT NULL, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE testinfo (id INTEGER PRIMARY KEY NOT NULL, testId INTEGER, label TEXT NOT NULL, info TEXT NOT NULL, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE userfactorresult (id INTEGER PRIMARY KEY NOT NULL, testId INTEGER NOT NULL, elementName VARCHAR NOT NULL, factor REAL NOT NULL, offset REAL NOT NULL, userEntered bool NOT NULL, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE INDEX analysisresultindex ON analysisresult (testId)
+CREATE INDEX coatingresultindex ON coatingresult (testId)
+CREATE INDEX compoundresultindex ON compoundresult (testId,elementName)
+CREATE INDEX elementresultindex ON elementresult (testId,elementName)
+CREATE INDEX gradematchindex ON gradematch (testId,gradeName)
+CREATE INDEX gradematchspecindex ON gradematchspec (testId,elementName)
+CREATE INDEX imageresultindex ON imageresult (testId)
+CREATE INDEX locationindex ON location (testId)
+CREATE INDEX pseudoelementresultindex ON pseudoelementresult (testId)
+CREATE INDEX repeatinfoindex ON repeatinfo (testId)
+CREATE INDEX resultnamesindex ON resultnames (testId)
+CREATE INDEX rohsactionlevelresultindex ON rohsactionlevelresult (testId)
+CREATE INDEX rohsresultindex ON rohsresult (testId)
+CREATE INDEX spectrumindex ON spectrum (testId)
+CREATE INDEX testinfoindex ON testinfo (testId)
+CREATE INDEX userfactorresultindex ON userfactorresult (testId))")
+                      .split('\n');
+    const QStringList got = sqlTexts("SELECT sql FROM sqlite_master WHERE sql IS NOT NULL "
+                                     "AND name NOT LIKE 'sqlite_%' ORDER BY type DESC, name");
+    QCOMPARE(got.size(), 22 + 16);
+    for (int i = 0; i < got.size(); ++i)
+        QCOMPARE(got.at(i), schema.value(i));
 
     QCOMPARE(rows("PRAGMA page_size"), QStringLiteral("4096"));
     QCOMPARE(rows("PRAGMA auto_vacuum"), QStringLiteral("2"));
