@@ -11,8 +11,8 @@
 #include <QtTest>
 
 #include "databasemanager.h"
+#include "libraryfixture.h"
 #include "resultmanager.h"
-#include "resultmanagerimpl.h"
 #include "testsupport.h"
 #include "xrfjsonmessage.h"
 #include "xrfsettingsmanager.h"
@@ -25,7 +25,7 @@ class TestDatabase : public QObject
 
 private slots:
     void init();
-    void cleanup();
+    void cleanup() { m_lib.end(); }
 
     void newFileHasTheSchema();
     void fileAndDeviceRowSurviveReopening();
@@ -36,62 +36,42 @@ private slots:
     void vacuumGivesBackFreePages();
 
 private:
-    XrfResultManager *start();
-    QString dbFile(const QString &card, const QString &serial = QStringLiteral("SN4711")) const;
+    XrfResultManager *start() { return m_lib.startFacade(); }
+    QString dbFile(const QString &card, const QString &serial = QStringLiteral("SN4711")) const
+    {
+        return m_lib.path(card + "/db/" + serial + ".sqlite");
+    }
+    void openCard(XrfResultManager *rm, const QString &card = QStringLiteral("card"))
+    {
+        rm->setPaths(m_lib.path("profile/"), m_lib.path(card));
+    }
 
-    QTemporaryDir *m_dir = nullptr;
+    TestSupport::LibraryFixture m_lib;
 };
 
 void TestDatabase::init()
 {
-    m_dir = new QTemporaryDir;
-    QVERIFY(m_dir->isValid());
-    TestSupport::configureInstrument(QStringLiteral("SN4711"), QStringLiteral("Rh"));
+    QVERIFY(m_lib.begin("SN4711", "Rh"));
     XrfSettingsManager::instance()->setUniversalSetting(QStringLiteral("hardware.instrumentModel"),
                                                         QJsonObject { { "model", "XL5" } });
 }
 
-void TestDatabase::cleanup()
-{
-    if (XrfResultManager::m_pInstance)
-        XrfResultManager::instance()->Deinit();
-    delete m_dir;
-    m_dir = nullptr;
-}
-
-XrfResultManager *TestDatabase::start()
-{
-    XrfResultManager *rm = XrfResultManager::instance();
-    return rm->init() == XrfErrorInfo::NoError ? rm : nullptr;
-}
-
-QString TestDatabase::dbFile(const QString &card, const QString &serial) const
-{
-    return m_dir->filePath(card + "/db/" + serial + ".sqlite");
-}
-
+// The text SQLite keeps of every table and index is the file format that
+// other readers of the card depend on: not a character may change.
 void TestDatabase::newFileHasTheSchema()
 {
     XrfResultManager *rm = start();
     QVERIFY(rm);
-    rm->setPaths(m_dir->filePath("profile/"), m_dir->filePath("card"));
+    openCard(rm);
     const QString file = dbFile("card");
     QVERIFY(QFileInfo::exists(file));
     auto rows = [&](const QString &sql) {
         QStringList values;
         for (const QVariant &v : querySqlite(file, sql))
-            values << v.toString().trimmed();
-        return values.join(',');
-    };
-
-    // The text SQLite keeps of every table and index is the file format that
-    // other readers of the card depend on: not a character may change.
-    auto sqlTexts = [&](const QString &sql) {
-        QStringList values;
-        for (const QVariant &v : querySqlite(file, sql))
             values << v.toString();
         return values;
     };
+
     const QStringList schema
             = QString::fromLatin1(
                       R"(CREATE TABLE analysisresult (testId INTEGER PRIMARY KEY NOT NULL, testDateTime TEXT NOT NULL, statusId INTEGER NOT NULL, final INTEGER, testType TEXT references testtype NOT NULL DEFAULT 'NORMAL', methodId TEXT NOT NULL DEFAULT '', methodFamilyName INTEGER DEFAULT -1, methodDispName TEXT NOT NULL DEFAULT '', collimated INTEGER DEFAULT -1, dailyId INTEGER DEFAULT -1, userId TEXT DEFAULT '', tidName TEXT NOT NULL DEFAULT '', testErrorInfo TEXT)
@@ -133,18 +113,18 @@ CREATE INDEX spectrumindex ON spectrum (testId)
 CREATE INDEX testinfoindex ON testinfo (testId)
 CREATE INDEX userfactorresultindex ON userfactorresult (testId))")
                       .split('\n');
-    const QStringList got = sqlTexts("SELECT sql FROM sqlite_master WHERE sql IS NOT NULL "
-                                     "AND name NOT LIKE 'sqlite_%' ORDER BY type DESC, name");
+    const QStringList got = rows("SELECT sql FROM sqlite_master WHERE sql IS NOT NULL "
+                                 "AND name NOT LIKE 'sqlite_%' ORDER BY type DESC, name");
     QCOMPARE(got.size(), 22 + 16);
     for (int i = 0; i < got.size(); ++i)
         QCOMPARE(got.at(i), schema.value(i));
 
-    QCOMPARE(rows("PRAGMA page_size"), QStringLiteral("4096"));
-    QCOMPARE(rows("PRAGMA auto_vacuum"), QStringLiteral("2"));
+    QCOMPARE(rows("PRAGMA page_size"), QStringList { "4096" });
+    QCOMPARE(rows("PRAGMA auto_vacuum"), QStringList { "2" });
     QCOMPARE(rows("SELECT dbVersion || '/' || devSerialNum || '/' || model || '/' || tubeAnode "
                   "FROM devinfo"),
-             QStringLiteral("6.3/SN4711/XL5/Rh"));
-    const QString dbId = rows("SELECT dbId FROM devinfo");
+             QStringList { "6.3/SN4711/XL5/Rh" });
+    const QString dbId = rows("SELECT dbId FROM devinfo").join(',');
     QVERIFY2(QRegularExpression(
                      "^\\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\}$")
                      .match(dbId)
@@ -158,29 +138,28 @@ void TestDatabase::fileAndDeviceRowSurviveReopening()
 {
     XrfResultManager *rm = start();
     QVERIFY(rm);
-    rm->setPaths(m_dir->filePath("profile/"), m_dir->filePath("card"));
-    const QString file = XrfResultManager::m_pImpl->databaseManager()->databaseFilePath();
+    openCard(rm);
+    const QString file = m_lib.database()->databaseFilePath();
     QCOMPARE(QFileInfo(file).absoluteFilePath(), QFileInfo(dbFile("card")).absoluteFilePath());
     const QVariantList firstId = querySqlite(file, "SELECT dbId FROM devinfo");
     QCOMPARE(firstId.size(), 1);
 
-    rm->setInstrumentDataPath(m_dir->filePath("card2"));
-    QCOMPARE(XrfResultManager::m_pImpl->databaseManager()->databaseFilePath(), file);
+    rm->setInstrumentDataPath(m_lib.path("card2"));
+    QCOMPARE(m_lib.database()->databaseFilePath(), file);
     QVERIFY(!QFileInfo::exists(dbFile("card2")));
 
     rm->setInstrumentDataPath(QString());
-    rm->setInstrumentDataPath(m_dir->filePath("card/"));
-    QVERIFY(XrfResultManager::m_pImpl->databaseManager()->isSdCardInserted());
-    QCOMPARE(XrfResultManager::m_pImpl->databaseManager()->databaseFilePath(), file);
-    QCOMPARE(QDir(m_dir->filePath("card/db")).entryList(QDir::Files),
-             QStringList { "SN4711.sqlite" });
+    rm->setInstrumentDataPath(m_lib.path("card/"));
+    QVERIFY(m_lib.database()->isSdCardInserted());
+    QCOMPARE(m_lib.database()->databaseFilePath(), file);
+    QCOMPARE(QDir(m_lib.path("card/db")).entryList(QDir::Files), QStringList { "SN4711.sqlite" });
     QCOMPARE(querySqlite(file, "SELECT dbId FROM devinfo"), firstId);
 
     rm->Deinit();
     rm = start();
     QVERIFY(rm);
-    rm->setPaths(m_dir->filePath("profile/"), m_dir->filePath("card"));
-    QVERIFY(XrfResultManager::m_pImpl->databaseManager()->isSdCardInserted());
+    openCard(rm);
+    QVERIFY(m_lib.database()->isSdCardInserted());
     QCOMPARE(querySqlite(file, "SELECT dbId FROM devinfo"), firstId);
 }
 
@@ -188,19 +167,19 @@ void TestDatabase::pathOrderDoesNotMatter()
 {
     XrfResultManager *rm = start();
     QVERIFY(rm);
-    DatabaseManager *db = XrfResultManager::m_pImpl->databaseManager();
-    rm->setInstrumentDataPath(m_dir->filePath("card"));
+    DatabaseManager *db = m_lib.database();
+    rm->setInstrumentDataPath(m_lib.path("card"));
     QVERIFY(!db->isSdCardInserted());
-    rm->onProfilePathAvailable(m_dir->filePath("profile/"));
+    rm->onProfilePathAvailable(m_lib.path("profile/"));
     QVERIFY(db->isSdCardInserted());
 
     rm->Deinit();
     rm = start();
     QVERIFY(rm);
-    db = XrfResultManager::m_pImpl->databaseManager();
-    rm->onProfilePathAvailable(m_dir->filePath("profile2/"));
+    db = m_lib.database();
+    rm->onProfilePathAvailable(m_lib.path("profile2/"));
     QVERIFY(!db->isSdCardInserted());
-    rm->setInstrumentDataPath(m_dir->filePath("card2"));
+    rm->setInstrumentDataPath(m_lib.path("card2"));
     QVERIFY(db->isSdCardInserted());
     QVERIFY(QFileInfo::exists(dbFile("card2")));
 }
@@ -210,9 +189,8 @@ void TestDatabase::missingSerialGivesFallbackName()
     XrfSettingsManager::instance()->removeUniversalSetting(QStringLiteral("hardware.config"));
     XrfResultManager *rm = start();
     QVERIFY(rm);
-    rm->setPaths(m_dir->filePath("profile/"), m_dir->filePath("card"));
-    QCOMPARE(QDir(m_dir->filePath("card/db")).entryList(QDir::Files),
-             QStringList { "123456.sqlite" });
+    openCard(rm);
+    QCOMPARE(QDir(m_lib.path("card/db")).entryList(QDir::Files), QStringList { "123456.sqlite" });
     // Without a configured serial the device row carries blanks.
     QCOMPARE(querySqlite(dbFile("card", "123456"), "SELECT devSerialNum FROM devinfo"),
              QVariantList { QStringLiteral(" ") });
@@ -230,10 +208,8 @@ void TestDatabase::fileThatIsNotADatabaseIsLeftAlone_data()
     auto sqliteBytes = [](const QStringList &statements) {
         QTemporaryDir dir;
         const QString file = dir.filePath("old.sqlite");
-        if (!TestSupport::execSqlite(file, statements))
-            return QByteArray();
-        QFile f(file);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        return TestSupport::execSqlite(file, statements) ? TestSupport::readFile(file)
+                                                         : QByteArray();
     };
     const QStringList oldTables {
         "CREATE TABLE analysisresult (testId INTEGER PRIMARY KEY, testDateTime TEXT, tidName TEXT)",
@@ -253,38 +229,28 @@ void TestDatabase::fileThatIsNotADatabaseIsLeftAlone()
     QFETCH(QByteArray, content);
     QFETCH(bool, isDirectory);
     const QString file = dbFile("card");
-    QVERIFY(QDir().mkpath(QFileInfo(file).absolutePath()));
-    if (isDirectory) {
-        QVERIFY(QDir().mkpath(file));
-    } else {
-        QFile f(file);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(content);
-    }
+    QVERIFY(isDirectory ? QDir().mkpath(file) : TestSupport::writeFile(file, content));
 
     XrfResultManager *rm = start();
     QVERIFY(rm);
     QSignalSpy done(rm, &XrfResultManager::operationDone);
-    rm->setPaths(m_dir->filePath("profile/"), m_dir->filePath("card"));
-    DatabaseManager *db = XrfResultManager::m_pImpl->databaseManager();
+    openCard(rm);
+    DatabaseManager *db = m_lib.database();
     QVERIFY(!db->isSdCardInserted());
     QCOMPARE(db->lastError().errorCode(), XrfErrorInfo::DbOpenFailed);
     XrfJsonMessage msg;
     QCOMPARE(rm->getCalendar(&msg), XrfErrorInfo::NoSdCard);
 
-    if (isDirectory) {
+    if (isDirectory)
         QVERIFY(QFileInfo(file).isDir());
-    } else {
-        QFile f(file);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(f.readAll(), content);
-    }
+    else
+        QCOMPARE(TestSupport::readFile(file), content);
     QCOMPARE(
             QDir(QFileInfo(file).absolutePath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
             QStringList { "SN4711.sqlite" });
 
     // Once the card holds a usable folder again, supplying the path opens it.
-    rm->setInstrumentDataPath(m_dir->filePath("other"));
+    rm->setInstrumentDataPath(m_lib.path("other"));
     QVERIFY(db->isSdCardInserted());
 }
 
@@ -292,7 +258,7 @@ void TestDatabase::vacuumGivesBackFreePages()
 {
     XrfResultManager *rm = start();
     QVERIFY(rm);
-    rm->setPaths(m_dir->filePath("profile/"), m_dir->filePath("card"));
+    openCard(rm);
     const QString file = dbFile("card");
     // With nothing to give back, housekeeping stops at once.
     QCOMPARE(rm->doDbHouseKeeping(true), XrfErrorInfo::NoError);

@@ -13,13 +13,13 @@
 #include <QProcessEnvironment>
 #include <QRandomGenerator>
 #include <QSet>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include "queuehostresults.h"
+#include "testsupport.h"
+
+using TestSupport::querySqlite;
 
 namespace {
 
@@ -71,7 +71,7 @@ private slots:
 private:
     QString dataDir() const { return m_dataDir; }
     QString queueDir() const { return dataDir() + QStringLiteral("/resultQueue"); }
-    QString dbPath() const { return dataDir() + QStringLiteral("/card/db/SN-CRASH.sqlite"); }
+    QString dbPath() const { return dataDir() + QStringLiteral("/card/db/SN-HOST.sqlite"); }
 
     // Runs the host to its end, or kills it after killAfterMsecs (when >= 0).
     HostRun runHost(const QStringList &args, const QString &crashPoint = QString(),
@@ -158,46 +158,30 @@ void TestQueueCrash::verifyStore(const QSet<int> &acknowledged, const QSet<int> 
              qPrintable(QStringLiteral("left in the queue folder: ")
                         + left.join(QStringLiteral(", "))));
 
-    QHash<QPair<QString, QString>, int> indexOf;
+    QHash<QString, int> indexOf; // "date-time<TAB>name" -> index
     for (int index : attempted)
-        indexOf.insert({ storedDateTime(index), QueueHostResults::tidName(index) }, index);
-
+        indexOf.insert(storedDateTime(index) + '\t' + QueueHostResults::tidName(index), index);
+    const QString key = "a.testDateTime || char(9) || a.tidName";
     QHash<int, int> timesStored;
-    QHash<int, QStringList> images;
-    static int checks = 0;
-    const QString connection = QStringLiteral("queuecrash-%1").arg(++checks);
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
-        db.setDatabaseName(dbPath());
-        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-        QVERIFY2(db.open(), qPrintable(db.lastError().text()));
-
-        QSqlQuery rows(db);
-        QVERIFY2(rows.exec(QStringLiteral("SELECT testDateTime, tidName, count(*) FROM "
-                                          "analysisresult GROUP BY testDateTime, tidName")),
-                 qPrintable(rows.lastError().text()));
-        while (rows.next()) {
-            const QPair<QString, QString> key { rows.value(0).toString(),
-                                                rows.value(1).toString() };
-            QVERIFY2(indexOf.contains(key),
-                     qPrintable(QStringLiteral("stored a result nobody added: %1 / %2")
-                                        .arg(key.first, key.second)));
-            timesStored.insert(indexOf.value(key), rows.value(2).toInt());
-        }
-
-        QSqlQuery imageRows(db);
-        QVERIFY2(imageRows.exec(QStringLiteral(
-                         "SELECT a.testDateTime, a.tidName, i.fileName FROM imageresult i "
-                         "JOIN analysisresult a ON a.testId = i.testId")),
-                 qPrintable(imageRows.lastError().text()));
-        while (imageRows.next()) {
-            const QPair<QString, QString> key { imageRows.value(0).toString(),
-                                                imageRows.value(1).toString() };
-            QVERIFY(indexOf.contains(key));
-            images[indexOf.value(key)] << imageRows.value(2).toString();
-        }
+    for (const QVariant &row : querySqlite(dbPath(),
+                                           "SELECT " + key
+                                                   + " || char(9) || count(*) FROM "
+                                                     "analysisresult a GROUP BY "
+                                                   + key)) {
+        const QString stored = row.toString().section('\t', 0, 1);
+        QVERIFY2(indexOf.contains(stored), qPrintable("stored a result nobody added: " + stored));
+        timesStored.insert(indexOf.value(stored), row.toString().section('\t', 2).toInt());
     }
-    QSqlDatabase::removeDatabase(connection);
+    QHash<int, QStringList> images;
+    for (const QVariant &row :
+         querySqlite(dbPath(),
+                     "SELECT " + key
+                             + " || char(9) || i.fileName FROM imageresult i "
+                               "JOIN analysisresult a ON a.testId = i.testId")) {
+        const QString stored = row.toString().section('\t', 0, 1);
+        QVERIFY(indexOf.contains(stored));
+        images[indexOf.value(stored)] << row.toString().section('\t', 2);
+    }
 
     for (auto it = timesStored.cbegin(); it != timesStored.cend(); ++it)
         QVERIFY2(it.value() == 1,
@@ -225,12 +209,8 @@ void TestQueueCrash::verifyStore(const QSet<int> &acknowledged, const QSet<int> 
                                     .arg(index)
                                     .arg(files.size())
                                     .arg(files.join(QLatin1Char(' ')))));
-        QFile image(dataDir() + QStringLiteral("/card/images/") + files.first());
-        QVERIFY2(image.open(QIODevice::ReadOnly),
-                 qPrintable(QStringLiteral("image of result %1 missing: %2")
-                                    .arg(index)
-                                    .arg(image.fileName())));
-        QCOMPARE(image.readAll(), QueueHostResults::imageContent(index));
+        QCOMPARE(TestSupport::readFile(dataDir() + "/card/images/" + files.first()),
+                 QueueHostResults::imageContent(index));
     }
 }
 
