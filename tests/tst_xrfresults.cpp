@@ -16,6 +16,7 @@
 
 #include <functional>
 
+#include "libraryfixture.h"
 #include "samplenormaliser.h"
 #include "testsupport.h"
 #include "xrfkorviresult.h"
@@ -89,21 +90,18 @@ void TestXrfResults::cleanup()
 
 void TestXrfResults::undoReadOnly()
 {
-    for (const QString &path : qAsConst(m_readOnly)) {
+    for (const QString &path : qAsConst(m_readOnly))
         QFile::setPermissions(path, QFile::permissions(path) | QFile::WriteOwner);
-    }
     m_readOnly.clear();
 }
 
 bool TestXrfResults::makeReadOnly(const QString &path)
 {
     m_readOnly << path;
-    QFile::setPermissions(path,
-                          QFile::permissions(path)
-                                  & ~(QFile::WriteOwner | QFile::WriteUser | QFile::WriteGroup
-                                      | QFile::WriteOther));
-    // The mode bits say "read-only" even to root; the library honours them.
-    return true;
+    return QFile::setPermissions(path,
+                                 QFile::permissions(path)
+                                         & ~(QFile::WriteOwner | QFile::WriteUser
+                                             | QFile::WriteGroup | QFile::WriteOther));
 }
 
 QJsonObject TestXrfResults::generatedResult(int n)
@@ -111,18 +109,15 @@ QJsonObject TestXrfResults::generatedResult(int n)
     const QString input = m_dir->filePath("generated");
     if (!QFileInfo::exists(input))
         run({ "generate", "20", input });
-    QFile f(QStringLiteral("%1/gen-%2.json").arg(input).arg(n, 5, 10, QLatin1Char('0')));
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    return QJsonDocument::fromJson(f.readAll()).object();
+    return QJsonDocument::fromJson(TestSupport::readFile(QStringLiteral("%1/gen-%2.json")
+                                                                 .arg(input)
+                                                                 .arg(n, 5, 10, QLatin1Char('0'))))
+            .object();
 }
 
 void TestXrfResults::writeJson(const QString &path, const QJsonObject &object)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(QJsonDocument(object).toJson());
+    QVERIFY(TestSupport::writeFile(path, QJsonDocument(object).toJson()));
 }
 
 Run TestXrfResults::run(const QStringList &args, int timeoutMs, const QString &workDir,
@@ -157,10 +152,7 @@ void TestXrfResults::storedSamplesShowAsStored()
     QCOMPARE(lines.size(), files.size());
 
     for (int i = 0; i < files.size(); ++i) {
-        QFile f(QDir(samples).filePath(files.at(i)));
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        XrfKorviResult original;
-        original.fromJsonObject(QJsonDocument::fromJson(f.readAll()).object());
+        const XrfKorviResult original = TestSupport::sample(files.at(i).chopped(5));
         // "<test id>\t<UTC date-time>\t<name>", in the order of the files.
         const QStringList fields = lines.at(i).split('\t');
         QCOMPARE(fields.size(), 3);
@@ -221,19 +213,13 @@ void TestXrfResults::killedStoreResumesWithoutLosingOrDoubling()
 void TestXrfResults::badInputIsReportedAndLosesNothing()
 {
     const QString input = m_dir->filePath("input");
-    QVERIFY(QDir().mkpath(input));
     QCOMPARE(run(dataArgs() << "store" << XRF_SOURCE_DIR "/samples/01-stainless-316.json").exitCode,
              0);
     QCOMPARE(storedCount(), 1);
 
-    auto write = [&](const QString &name, const QByteArray &bytes) {
-        QFile f(input + '/' + name);
-        f.open(QIODevice::WriteOnly);
-        f.write(bytes);
-        return f.fileName();
-    };
-    const QString notJson = write("broken.json", "{\"analysis\": {\"tidName\": ");
-    const QString notResult = write("other.json", "{\"customer\": \"ACME\"}");
+    const QString notJson = input + "/broken.json", notResult = input + "/other.json";
+    QVERIFY(TestSupport::writeFile(notJson, "{\"analysis\": {\"tidName\": "));
+    QVERIFY(TestSupport::writeFile(notResult, "{\"customer\": \"ACME\"}"));
     const QString good = XRF_SOURCE_DIR "/samples/02-rohs-abs-housing.json";
 
     // The good file is stored all the same; each bad one gets its line.
@@ -563,13 +549,11 @@ void TestXrfResults::actionsThatCannotRunDoNotHoldTheStore()
     for (const QString &name : QDir(XRF_SOURCE_DIR "/config").entryList({ "*.json" }))
         QVERIFY(QFile::copy(XRF_SOURCE_DIR "/config/" + name, config + '/' + name));
     auto edit = [&](const QString &file, const std::function<void(QJsonObject &)> &change) {
-        QFile f(config + '/' + file);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QJsonObject o = QJsonDocument::fromJson(f.readAll()).object();
-        f.close();
+        QJsonObject o
+                = QJsonDocument::fromJson(TestSupport::readFile(config + '/' + file)).object();
         change(o);
-        QFile::remove(f.fileName());
-        writeJson(f.fileName(), o);
+        QFile::remove(config + '/' + file);
+        writeJson(config + '/' + file, o);
     };
     edit("global.json", [&](QJsonObject &o) {
         o.insert("resultActions", actions);
