@@ -58,6 +58,13 @@ private slots:
 
 private:
     void useUploadScript(const QString &script);
+    // A queue file as JSON; empty when it cannot be read.
+    static QJsonObject readJson(const QString &path)
+    {
+        QJsonObject file;
+        XrfUtils::openFileJsonFile(path, &file);
+        return file;
+    }
     QStringList queueFiles() const { return QDir(m_queue->queuePath()).entryList(QDir::Files); }
     QString dbFile() const { return m_lib.path("card/db/SN-Q.sqlite"); }
     int stored(const QString &where = "1") const
@@ -115,9 +122,8 @@ void TestQueue::queuedResultIsStoredOnceAndItsFileGoes()
     QFETCH(bool, autoExport);
     QFETCH(bool, cloud);
     LibraryFixture::setActions(true, cloud, autoExport);
-    if (cloud) {
+    if (cloud)
         useUploadScript(XRF_SOURCE_DIR "/tools/cloud/result_upload.py");
-    }
     m_lib.openCard();
 
     // A stand-in for the export side: it reports every requested export done.
@@ -129,11 +135,9 @@ void TestQueue::queuedResultIsStoredOnceAndItsFileGoes()
                         exportsAsked << QStringLiteral("asked");
                 });
     }
-    const XrfKorviResult r = makeResult(1, QStringLiteral("A/B: O'Brien?"));
-    XrfKorviResult withInfo = r;
-    withInfo.testInfo()
-            = { QJsonObject { { "key", "Lot" }, { "value", "'; DROP TABLE x; --  Ærø" } } };
-    m_queue->addResult(withInfo);
+    XrfKorviResult r = makeResult(1, QStringLiteral("A/B: O'Brien?"));
+    r.testInfo() = { QJsonObject { { "key", "Lot" }, { "value", "'; DROP TABLE x; --  Ærø" } } };
+    m_queue->addResult(r);
     QCOMPARE(queueFiles().size(), 1);
     QVERIFY(queueFiles().first().contains(QStringLiteral("A_B_ O'Brien_")));
 
@@ -171,28 +175,27 @@ void TestQueue::fileNameAndLookupByDayAndName()
                     .size()
             <= 255);
 
-    XrfKorviResult r = makeResult(0, QStringLiteral("S[1]*"));
-    r.analysis().setTestDateTime(when);
-    m_queue->addResult(r);
+    auto queue = [&](const QString &name, int secs) {
+        XrfKorviResult r = makeResult(0, name);
+        r.analysis().setTestDateTime(when.addSecs(secs));
+        m_queue->addResult(r);
+    };
     XrfKorviResult found;
-    QVERIFY(m_queue->fetchQueuedResult(QStringLiteral("2024-08-26"), QStringLiteral("S[1]*"),
-                                       &found));
+    auto fetch = [&](const char *day, const char *name) {
+        return m_queue->fetchQueuedResult(day, name, &found);
+    };
+    queue("S[1]*", 0);
+    QVERIFY(fetch("2024-08-26", "S[1]*"));
     QCOMPARE(found.analysis().testDateTime(), when);
-    QVERIFY(!m_queue->fetchQueuedResult(QStringLiteral("2024-08-27"), QStringLiteral("S[1]*"),
-                                        &found));
-    QVERIFY(!m_queue->fetchQueuedResult(QStringLiteral("2024-08-26"), QStringLiteral("S"), &found));
+    QVERIFY(!fetch("2024-08-27", "S[1]*"));
+    QVERIFY(!fetch("2024-08-26", "S"));
     // Names that become one file name are still told apart.
-    XrfKorviResult other = makeResult(0, QStringLiteral("A?B"));
-    other.analysis().setTestDateTime(when.addSecs(30));
-    m_queue->addResult(other);
-    QVERIFY(!m_queue->fetchQueuedResult(QStringLiteral("2024-08-26"), QStringLiteral("A:B"),
-                                        &found));
-    QVERIFY(m_queue->fetchQueuedResult(QStringLiteral("2024-08-26"), QStringLiteral("A?B"),
-                                       &found));
-    r.analysis().setTestDateTime(when.addSecs(60));
-    m_queue->addResult(r);
-    QVERIFY(!m_queue->fetchQueuedResult(QStringLiteral("2024-08-26"), QStringLiteral("S[1]*"),
-                                        &found));
+    queue("A?B", 30);
+    QVERIFY(!fetch("2024-08-26", "A:B"));
+    QVERIFY(fetch("2024-08-26", "A?B"));
+    // Two with one name on one day: which is meant is unknown, so neither is given.
+    queue("S[1]*", 60);
+    QVERIFY(!fetch("2024-08-26", "S[1]*"));
 }
 
 void TestQueue::capacityWarnsAndRefusesWithoutLosing()
@@ -318,9 +321,12 @@ void TestQueue::resultsThatCanNeverBeStoredDoNotCycle()
     const QString aside = setAside.at(0).at(0).toString();
     QVERIFY2(aside.contains("/resultQueue/failed/") && aside.contains("_poison_"),
              qPrintable(aside));
-    QJsonObject file;
-    QCOMPARE(XrfUtils::openFileJsonFile(aside, &file), XrfErrorInfo::NoError);
-    QCOMPARE(file.value("result").toObject().value("analysis").toObject().value("tidName"),
+    QCOMPARE(readJson(aside)
+                     .value("result")
+                     .toObject()
+                     .value("analysis")
+                     .toObject()
+                     .value("tidName"),
              QJsonValue("poison"));
     QTRY_VERIFY_WITH_TIMEOUT(queueFiles().isEmpty(), 10000);
     QCOMPARE(storedCount("poison"), 0);
@@ -357,11 +363,9 @@ void TestQueue::resultsSharingADateTimeAreAllStored()
     m_queue->pauseResultQueue();
     m_queue->addResult(late);
     QCOMPARE(queueFiles().size(), 1);
-    QJsonObject file;
-    QCOMPARE(XrfUtils::openFileJsonFile(m_queue->queuePath() + '/' + queueFiles().first(), &file),
-             XrfErrorInfo::NoError);
     XrfKorviResult queued;
-    queued.fromJsonObject(file.value("result").toObject());
+    queued.fromJsonObject(
+            readJson(m_queue->queuePath() + '/' + queueFiles().first()).value("result").toObject());
     QVERIFY(queued.analysis().testDateTime().isValid());
     QSignalSpy committed(m_rm, &XrfResultManager::resultCommitted);
     for (int i = 0; i < 3; ++i)
@@ -453,12 +457,9 @@ void TestQueue::resultsWaitForTheCard()
         m_queue->addResult(makeResult(i));
     QTest::qWait(400);
     QCOMPARE(queueFiles().size(), 5);
-    for (const QString &name : queueFiles()) {
-        QJsonObject file;
-        QCOMPARE(XrfUtils::openFileJsonFile(m_queue->queuePath() + '/' + name, &file),
-                 XrfErrorInfo::NoError);
-        QCOMPARE(file.value("queuedForDb").toBool(), false);
-    }
+    for (const QString &name : queueFiles())
+        QCOMPARE(readJson(m_queue->queuePath() + '/' + name).value("queuedForDb"),
+                 QJsonValue(false));
     m_lib.openCard();
     QTRY_VERIFY_WITH_TIMEOUT(queueFiles().isEmpty(), 10000);
     QCOMPARE(stored(), 5);
@@ -494,13 +495,6 @@ void TestQueue::cloudUploadOutcomes()
     QCOMPARE(XrfPlatform::instance()->cloudUploadScriptPath(), script);
     useUploadScript(QString());
 
-    auto fileFlags = [this] {
-        QJsonObject file;
-        const QStringList files = queueFiles();
-        if (!files.isEmpty())
-            XrfUtils::openFileJsonFile(m_queue->queuePath() + '/' + files.first(), &file);
-        return file;
-    };
     // A refusal and a response that is not JSON leave the result queued.
     for (const char *behaviour : { "refuse", "garbage", "fail" }) {
         qputenv("XRF_UPLOAD_BEHAVIOUR", behaviour);
@@ -508,7 +502,9 @@ void TestQueue::cloudUploadOutcomes()
         QTRY_VERIFY_WITH_TIMEOUT(QFile(m_lib.path("upload.log")).size() > 0, 5000);
         QTest::qWait(600);
         QCOMPARE(queueFiles().size(), 1);
-        QCOMPARE(fileFlags().value("sentToCloud").toBool(), false);
+        QVERIFY(!readJson(m_queue->queuePath() + '/' + queueFiles().first())
+                         .value("sentToCloud")
+                         .toBool());
         QFile::remove(m_lib.path("upload.log"));
         m_queue->pauseResultQueue();
         QFile::remove(m_queue->queuePath() + '/' + queueFiles().first());

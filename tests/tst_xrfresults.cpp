@@ -283,85 +283,57 @@ void TestXrfResults::relativePathsAreTakenFromWhereTheyWereTyped()
     QVERIFY(!QFileInfo::exists(m_dir->filePath("work/resultQueue")));
 }
 
+// The value at a JSON pointer replaced (removed when undefined); lists grow
+// with empty objects to reach the index.
+QJsonValue withValue(const QJsonValue &at, QStringList path, const QJsonValue &value)
+{
+    if (path.isEmpty())
+        return value;
+    const QString key = path.takeFirst();
+    if (at.isArray()) {
+        QJsonArray list = at.toArray();
+        while (list.size() <= key.toInt())
+            list.append(QJsonObject());
+        list.replace(key.toInt(), withValue(list.at(key.toInt()), path, value));
+        return list;
+    }
+    QJsonObject object = at.toObject();
+    if (path.isEmpty() && value.isUndefined())
+        object.remove(key);
+    else
+        object.insert(key, withValue(object.value(key), path, value));
+    return object;
+}
+
 void TestXrfResults::resultsThatCannotBeReadWhollyAreRefused()
 {
     const QString input = m_dir->filePath("input");
-    const QJsonObject base = generatedResult(1);
-    QVERIFY(base.value("analysis").isObject());
-    // name -> (changed result, pointer the refusal must name)
-    QList<QPair<QString, QPair<QJsonObject, QString>>> bad;
-    const QList<QJsonValue> dateTimes { QJsonValue::Undefined,
-                                        QJsonValue::Null,
-                                        20260105,
-                                        true,
-                                        "",
-                                        "yesterday",
-                                        "2026-02-30 10:00:00.000",
-                                        "2026-13-01 10:00:00.000",
-                                        "2026-01-05 25:00:00.000",
-                                        QJsonObject { { "date", "2026-01-05" } } };
-    int n = 0;
-    for (const QJsonValue &when : dateTimes) {
-        QJsonObject result = generatedResult(++n);
-        QJsonObject analysis = result.value("analysis").toObject();
-        if (when.isUndefined())
-            analysis.remove("testDateTime");
-        else
-            analysis.insert("testDateTime", when);
-        result.insert("analysis", analysis);
-        bad.append({ QStringLiteral("date-%1.json").arg(n), { result, "/analysis/testDateTime" } });
+    QVERIFY(generatedResult(1).value("analysis").isObject());
+    // Where a value goes, the value, and the pointer the refusal must name
+    // (the same, unless given).
+    const QString when = QStringLiteral("/analysis/testDateTime");
+    const QList<std::tuple<QString, QJsonValue, QString>> bad {
+        { when, QJsonValue::Undefined, {} },
+        { when, QJsonValue::Null, {} },
+        { when, 20260105, {} },
+        { when, true, {} },
+        { when, "", {} },
+        { when, "yesterday", {} },
+        { when, "2026-02-30 10:00:00.000", {} },
+        { when, "2026-13-01 10:00:00.000", {} },
+        { when, "2026-01-05 25:00:00.000", {} },
+        { when, QJsonObject { { "date", "2026-01-05" } }, {} },
+        { "/chemistry/2/concentration", "12.5", {} },
+        { "/chemistry/0/elementName", 26, {} },
+        { "/chemistry", QJsonArray { 1, 2, 3 }, "/chemistry/0" },
+        { "/spectra/0/data", "AAAAAAA=", {} },
+        { "/analysis/dailyId", "seven", {} },
+    };
+    for (int n = 0; n < bad.size(); ++n) {
+        const auto &[pointer, value, named] = bad.at(n);
+        writeJson(QStringLiteral("%1/bad-%2.json").arg(input).arg(n),
+                  withValue(generatedResult(n + 1), pointer.split('/').mid(1), value).toObject());
     }
-    auto changed = [&](int from, const QString &name, const std::function<void(QJsonObject &)> &f,
-                       const QString &pointer) {
-        QJsonObject result = generatedResult(from);
-        f(result);
-        bad.append({ name, { result, pointer } });
-    };
-    auto chemistry = [](QJsonObject &r, int index, const char *key, const QJsonValue &v) {
-        QJsonArray list = r.value("chemistry").toArray();
-        while (list.size() <= index)
-            list.append(QJsonObject { { "elementName", "Cr" }, { "concentration", 1.5 } });
-        QJsonObject element = list.at(index).toObject();
-        element.insert(key, v);
-        list.replace(index, element);
-        r.insert("chemistry", list);
-    };
-    changed(
-            11, "text-concentration.json",
-            [&](QJsonObject &r) { chemistry(r, 2, "concentration", "12.5"); },
-            "/chemistry/2/concentration");
-    changed(
-            12, "number-name.json", [&](QJsonObject &r) { chemistry(r, 0, "elementName", 26); },
-            "/chemistry/0/elementName");
-    changed(
-            13, "number-elements.json",
-            [](QJsonObject &r) {
-                r.insert("chemistry", QJsonArray { 1, 2, 3 });
-            },
-            "/chemistry/0");
-    changed(
-            14, "partial-channel.json",
-            [](QJsonObject &r) {
-                QJsonArray spectra = r.value("spectra").toArray();
-                if (spectra.isEmpty())
-                    spectra.append(QJsonObject());
-                QJsonObject first = spectra.at(0).toObject();
-                first.insert("data", "AAAAAAA=");
-                spectra.replace(0, first);
-                r.insert("spectra", spectra);
-            },
-            "/spectra/0/data");
-    changed(
-            15, "text-daily-id.json",
-            [](QJsonObject &r) {
-                QJsonObject a = r.value("analysis").toObject();
-                a.insert("dailyId", "seven");
-                r.insert("analysis", a);
-            },
-            "/analysis/dailyId");
-    for (const auto &b : bad)
-        writeJson(input + '/' + b.first, b.second.first);
-    QCOMPARE(bad.size(), 15);
     writeJson(input + "/good-1.json", generatedResult(16));
     writeJson(input + "/good-2.json", generatedResult(17));
 
@@ -371,13 +343,15 @@ void TestXrfResults::resultsThatCannotBeReadWhollyAreRefused()
         QCOMPARE(r.out.count('\n'), 2);
         const QStringList lines = r.err.split('\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), bad.size());
-        for (const auto &b : bad) {
-            const QString file = input + '/' + b.first;
-            const auto named = std::find_if(lines.begin(), lines.end(), [&](const QString &l) {
-                return l.startsWith("xrfresults: " + file + ": ");
-            });
-            QVERIFY2(named != lines.end(), qPrintable(file));
-            QVERIFY2(named->contains(' ' + b.second.second + ' '), qPrintable(*named));
+        for (int n = 0; n < bad.size(); ++n) {
+            const auto &[pointer, value, named] = bad.at(n);
+            const QString prefix = QStringLiteral("xrfresults: %1/bad-%2.json: ").arg(input).arg(n);
+            const QStringList line = lines.filter(prefix);
+            QVERIFY2(line.size() == 1, qPrintable(prefix));
+            QVERIFY2(line.first().startsWith(prefix)
+                             && line.first().contains(' ' + (named.isEmpty() ? pointer : named)
+                                                      + ' '),
+                     qPrintable(line.first()));
         }
         // Refused files are not stored on a second run either.
         QCOMPARE(storedCount(), 2);
