@@ -15,12 +15,10 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include <chrono>
-#include <condition_variable>
-#include <cstdio>
+#include <csignal>
 #include <cstdlib>
-#include <mutex>
-#include <thread>
+#include <cstring>
+#include <unistd.h>
 
 #include "libraryfixture.h"
 #include "resultmanager.h"
@@ -31,64 +29,29 @@ using TestSupport::querySqlite;
 
 namespace {
 
-// One thread that aborts the process when the armed call overruns. Arming
-// replaces the previous call: only one call at a time is watched.
-class Watchdog
+char s_watched[256];
+
+extern "C" void overrun(int)
 {
-public:
-    Watchdog() : m_thread([this] { run(); }) { }
-    ~Watchdog()
-    {
-        set(false, {}, 0, true);
-        m_thread.join();
-    }
-    void set(bool armed, const QByteArray &what, int msecs, bool quit = false)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_armed = armed;
-        m_quit = quit;
-        m_what = what + " did not return within " + QByteArray::number(msecs) + " ms";
-        m_deadline = Clock::now() + std::chrono::milliseconds(msecs);
-        m_wake.notify_all();
-    }
+    const char prefix[] = "WATCHDOG: ";
+    [[maybe_unused]] const bool told = ::write(STDERR_FILENO, prefix, sizeof prefix - 1) >= 0
+            && ::write(STDERR_FILENO, s_watched, std::strlen(s_watched)) >= 0;
+    std::abort();
+}
 
-private:
-    using Clock = std::chrono::steady_clock;
-    void run()
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        while (!m_quit) {
-            if (m_armed && Clock::now() >= m_deadline) {
-                std::fprintf(stderr, "WATCHDOG: %s - deadlock?\n", m_what.constData());
-                std::fflush(stderr);
-                std::abort();
-            }
-            if (m_armed)
-                m_wake.wait_until(lock, m_deadline);
-            else
-                m_wake.wait(lock);
-        }
-    }
-
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_quit = false;
-    bool m_armed = false;
-    QByteArray m_what;
-    Clock::time_point m_deadline;
-    std::thread m_thread;
-};
-
-// Watches the enclosing scope.
+// Watches the enclosing scope with the alarm clock. Arming replaces the
+// previous call: only one call at a time is watched.
 struct Watched
 {
-    static Watchdog &dog()
+    explicit Watched(const QByteArray &what, int msecs = 5000)
     {
-        static Watchdog d;
-        return d;
+        const QByteArray text = what + " did not return within " + QByteArray::number(msecs)
+                + " ms - deadlock?\n";
+        qstrncpy(s_watched, text.constData(), sizeof s_watched);
+        std::signal(SIGALRM, overrun);
+        alarm(unsigned((msecs + 999) / 1000));
     }
-    explicit Watched(const QByteArray &what, int msecs = 5000) { dog().set(true, what, msecs); }
-    ~Watched() { dog().set(false, {}, 0); }
+    ~Watched() { alarm(0); }
 };
 
 QByteArray numbered(const char *what, int n)
