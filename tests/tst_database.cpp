@@ -139,19 +139,19 @@ void TestDatabase::fileAndDeviceRowSurviveReopening()
     XrfResultManager *rm = start();
     QVERIFY(rm);
     openCard(rm);
-    const QString file = m_lib.database()->databaseFilePath();
+    const QString file = m_lib.databaseFile();
     QCOMPARE(QFileInfo(file).absoluteFilePath(), QFileInfo(dbFile("card")).absoluteFilePath());
     const QVariantList firstId = querySqlite(file, "SELECT dbId FROM devinfo");
     QCOMPARE(firstId.size(), 1);
 
     rm->setInstrumentDataPath(m_lib.path("card2"));
-    QCOMPARE(m_lib.database()->databaseFilePath(), file);
+    QCOMPARE(m_lib.databaseFile(), file);
     QVERIFY(!QFileInfo::exists(dbFile("card2")));
 
     rm->setInstrumentDataPath(QString());
     rm->setInstrumentDataPath(m_lib.path("card/"));
-    QVERIFY(m_lib.database()->isSdCardInserted());
-    QCOMPARE(m_lib.database()->databaseFilePath(), file);
+    QVERIFY(m_lib.databaseOpen());
+    QCOMPARE(m_lib.databaseFile(), file);
     QCOMPARE(QDir(m_lib.path("card/db")).entryList(QDir::Files), QStringList { "SN4711.sqlite" });
     QCOMPARE(querySqlite(file, "SELECT dbId FROM devinfo"), firstId);
 
@@ -159,7 +159,7 @@ void TestDatabase::fileAndDeviceRowSurviveReopening()
     rm = start();
     QVERIFY(rm);
     openCard(rm);
-    QVERIFY(m_lib.database()->isSdCardInserted());
+    QVERIFY(m_lib.databaseOpen());
     QCOMPARE(querySqlite(file, "SELECT dbId FROM devinfo"), firstId);
 }
 

@@ -66,9 +66,11 @@ private:
     QJsonObject generatedResult(int n);
     void writeJson(const QString &path, const QJsonObject &object);
     QString dbFile() const { return m_dir->filePath("data/db/XL5-70312.sqlite"); }
-    int storedCount() const
+    int storedCount(const QString &what = "*") const
     {
-        return querySqlite(dbFile(), "SELECT count(*) FROM analysisresult").value(0).toInt();
+        return querySqlite(dbFile(), "SELECT count(" + what + ") FROM analysisresult")
+                .value(0)
+                .toInt();
     }
     QStringList dataArgs() const { return { "--data", m_dir->filePath("data") }; }
 
@@ -201,12 +203,7 @@ void TestXrfResults::killedStoreResumesWithoutLosingOrDoubling()
     QCOMPARE(again.exitCode, 0);
     QCOMPARE(again.out.split('\n', Qt::SkipEmptyParts).size(), 150);
     QCOMPARE(storedCount(), 150);
-    QCOMPARE(querySqlite(dbFile(),
-                         "SELECT count(*) FROM (SELECT DISTINCT testDateTime, tidName "
-                         "FROM analysisresult)")
-                     .value(0)
-                     .toInt(),
-             150);
+    QCOMPARE(storedCount("DISTINCT testDateTime || tidName"), 150);
     QCOMPARE(QDir(m_dir->filePath("data/resultQueue")).entryList(QDir::Files), QStringList());
 }
 
@@ -399,10 +396,7 @@ void TestXrfResults::storeThatCannotProceedGivesUpWithItsReason()
     QCOMPARE(r.exitCode, 2);
     QVERIFY2(r.err.contains(reason), qPrintable(r.err));
     // Nothing stored before is lost.
-    QCOMPARE(querySqlite(dbFile(), "SELECT count(*) FROM analysisresult WHERE testId = 1")
-                     .value(0)
-                     .toInt(),
-             1);
+    QVERIFY(querySqlite(dbFile(), "SELECT testId FROM analysisresult").contains(1));
 
     // The result left queued is stored once the fault is gone.
     undoReadOnly();
@@ -449,12 +443,7 @@ void TestXrfResults::twoStoresOnOneDataFolderTakeTurns()
     QCOMPARE(errors.count("another xrfresults is using " + m_dir->filePath("data") + "; waiting"),
              1);
     QCOMPARE(storedCount(), 40);
-    QCOMPARE(querySqlite(dbFile(),
-                         "SELECT count(*) FROM (SELECT DISTINCT testDateTime, tidName "
-                         "FROM analysisresult)")
-                     .value(0)
-                     .toInt(),
-             40);
+    QCOMPARE(storedCount("DISTINCT testDateTime || tidName"), 40);
 
     // With --no-wait, a second one gives up at once; the lock is an
     // ordinary advisory lock file that this test can hold as well.
