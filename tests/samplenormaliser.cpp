@@ -4,6 +4,8 @@
 
 #include "samplenormaliser.h"
 
+#include <QJsonObject>
+
 #include "testsupport.h"
 
 namespace TestSupport {
@@ -12,6 +14,19 @@ namespace {
     double sixDigits(double v)
     {
         return QString::number(v, 'g', 6).toDouble();
+    }
+
+    // The named members as written to text with 6 significant digits, cut to
+    // whole numbers where whole.
+    template<class T>
+    void sixDigits(T &value, std::initializer_list<const char *> keys, bool whole = false)
+    {
+        QJsonObject o = value.toJsonObject();
+        for (const char *key : keys) {
+            const double v = sixDigits(o.value(key).toDouble());
+            o.insert(key, whole ? double(qint64(v)) : v);
+        }
+        value.fromJsonObject(o);
     }
 } // namespace
 
@@ -77,17 +92,10 @@ XrfKorviResult normaliseStored(const XrfKorviResult &original, int testId, const
         e.setHasCalCheck(false);
         e.setCalCheck(XrfCalCheckResult());
     } else if (e.hasCalCheck()) {
-        XrfCalCheckResult *c = e.calCheck();
-        c->setRate(qint64(sixDigits(c->rate())));
-        c->setResolution(qint64(sixDigits(c->resolution())));
-        c->setPeak1(qint64(sixDigits(c->peak1())));
-        c->setPeak2(qint64(sixDigits(c->peak2())));
-        c->setOffset(sixDigits(c->offset()));
-        c->setSlope(sixDigits(c->slope()));
-        c->setExpectedSlope(sixDigits(c->expectedSlope()));
-        c->setExpectedOffset(sixDigits(c->expectedOffset()));
-        c->setExpectedRate(sixDigits(c->expectedRate()));
-        c->setExpectedResolution(sixDigits(c->expectedResolution()));
+        sixDigits(*e.calCheck(), { "rate", "resolution", "peak1", "peak2" }, true);
+        sixDigits(*e.calCheck(),
+                  { "offset", "slope", "expectedSlope", "expectedOffset", "expectedRate",
+                    "expectedResolution" });
     }
 
     // Chemistry: none for calibration checks or the coating method family,
@@ -135,19 +143,10 @@ XrfKorviResult normaliseStored(const XrfKorviResult &original, int testId, const
                                                        + QString::number(testId) + " ORDER BY id");
     for (int i = 0; i < e.spectra().size(); ++i) {
         XrfSpectrum &s = e.spectra()[i];
-        s.setEnergySlope(sixDigits(s.energySlope()));
-        s.setEnergyOffset(sixDigits(s.energyOffset()));
-        s.setLiveTime(sixDigits(s.liveTime()));
-        s.setLiveTimeFromHardware(sixDigits(s.liveTimeFromHardware()));
-        s.setResetTime(sixDigits(s.resetTime()));
-        s.setFirstRate(sixDigits(s.firstRate()));
-        s.setLastRate(sixDigits(s.lastRate()));
-        s.setRealTime(sixDigits(s.realTime()));
-        s.setProbeTemperature(sixDigits(s.probeTemperature()));
-        s.setTubeCurrentSet(sixDigits(s.tubeCurrentSet()));
-        s.setTubeCurrentMonitor(sixDigits(s.tubeCurrentMonitor()));
-        s.setTubeVoltageSet(sixDigits(s.tubeVoltageSet()));
-        s.setTubeVoltageMonitor(sixDigits(s.tubeVoltageMonitor()));
+        sixDigits(s,
+                  { "energySlope", "energyOffset", "liveTime", "liveTimeFromHardware", "resetTime",
+                    "firstRate", "lastRate", "realTime", "probeTemperature", "tubeCurrentSet",
+                    "tubeCurrentMonitor", "tubeVoltageSet", "tubeVoltageMonitor" });
         s.setFilterPosition(filterIds.value(i).toInt());
         if (s.driftCorrection().timeStampUtc().isEmpty())
             s.setDriftCorrection(XrfDriftCorrection());
@@ -166,12 +165,9 @@ XrfKorviResult normaliseStored(const XrfKorviResult &original, int testId, const
         image.setName(day + "/img-" + day + '-' + name + '-' + time + '-'
                       + QString::number(number++) + ".jpeg");
         image.setType(image.type() == 0 ? 0 : 1);
-        image.setCropAreaTop(float(sixDigits(image.cropAreaTop())));
-        image.setCropAreaLeft(float(sixDigits(image.cropAreaLeft())));
-        image.setCropAreaWidth(float(sixDigits(image.cropAreaWidth())));
-        image.setCropAreaHeight(float(sixDigits(image.cropAreaHeight())));
-        image.setCollimatorSpotX(float(sixDigits(image.collimatorSpotX())));
-        image.setCollimatorSpotY(float(sixDigits(image.collimatorSpotY())));
+        sixDigits(image,
+                  { "cropAreaTop", "cropAreaLeft", "cropAreaWidth", "cropAreaHeight",
+                    "collimatorSpotX", "collimatorSpotY" });
     }
     return e;
 }

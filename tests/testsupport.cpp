@@ -3,6 +3,9 @@
 #include <algorithm>
 
 #include <QAtomicInt>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonObject>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -10,6 +13,19 @@
 #include "xrfsettingsmanager.h"
 
 namespace TestSupport {
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
+}
 
 void configureInstrument(const QString &serial, const QString &tubeAnode)
 {

@@ -17,6 +17,11 @@ QVariantList querySqlite(const QString &dbFile, const QString &sql);
 // first that fails.
 bool execSqlite(const QString &dbFile, const QStringList &statements);
 
+// Writes a file, making its folder first; false when that fails.
+bool writeFile(const QString &path, const QByteArray &content);
+// The file's bytes, or "(missing)".
+QByteArray readFile(const QString &path);
+
 // Clears the services' settings and configures an instrument with this
 // serial number (and tube anode, when given), as a host would at start-up.
 void configureInstrument(const QString &serial, const QString &tubeAnode = QString());

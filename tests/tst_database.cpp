@@ -11,8 +11,8 @@
 #include <QtTest>
 
 #include "databasemanager.h"
+#include "libraryfixture.h"
 #include "resultmanager.h"
-#include "resultmanagerimpl.h"
 #include "testsupport.h"
 #include "xrfjsonmessage.h"
 #include "xrfsettingsmanager.h"
@@ -25,7 +25,7 @@ class TestDatabase : public QObject
 
 private slots:
     void init();
-    void cleanup();
+    void cleanup() { m_lib.end(); }
 
     void newFileHasTheSchema();
     void fileAndDeviceRowSurviveReopening();
@@ -36,102 +36,95 @@ private slots:
     void vacuumGivesBackFreePages();
 
 private:
-    XrfResultManager *start();
-    QString dbFile(const QString &card, const QString &serial = QStringLiteral("SN4711")) const;
+    XrfResultManager *start() { return m_lib.startFacade(); }
+    QString dbFile(const QString &card, const QString &serial = QStringLiteral("SN4711")) const
+    {
+        return m_lib.path(card + "/db/" + serial + ".sqlite");
+    }
+    void openCard(XrfResultManager *rm, const QString &card = QStringLiteral("card"))
+    {
+        rm->setPaths(m_lib.path("profile/"), m_lib.path(card));
+    }
 
-    QTemporaryDir *m_dir = nullptr;
+    TestSupport::LibraryFixture m_lib;
 };
 
 void TestDatabase::init()
 {
-    m_dir = new QTemporaryDir;
-    QVERIFY(m_dir->isValid());
-    TestSupport::configureInstrument(QStringLiteral("SN4711"), QStringLiteral("Rh"));
+    QVERIFY(m_lib.begin("SN4711", "Rh"));
     XrfSettingsManager::instance()->setUniversalSetting(QStringLiteral("hardware.instrumentModel"),
                                                         QJsonObject { { "model", "XL5" } });
 }
 
-void TestDatabase::cleanup()
-{
-    if (XrfResultManager::m_pInstance)
-        XrfResultManager::instance()->Deinit();
-    delete m_dir;
-    m_dir = nullptr;
-}
-
-XrfResultManager *TestDatabase::start()
-{
-    XrfResultManager *rm = XrfResultManager::instance();
-    return rm->init() == XrfErrorInfo::NoError ? rm : nullptr;
-}
-
-QString TestDatabase::dbFile(const QString &card, const QString &serial) const
-{
-    return m_dir->filePath(card + "/db/" + serial + ".sqlite");
-}
-
+// The text SQLite keeps of every table and index is the file format that
+// other readers of the card depend on: not a character may change.
 void TestDatabase::newFileHasTheSchema()
 {
     XrfResultManager *rm = start();
     QVERIFY(rm);
-    rm->setPaths(m_dir->filePath("profile/"), m_dir->filePath("card"));
+    openCard(rm);
     const QString file = dbFile("card");
     QVERIFY(QFileInfo::exists(file));
     auto rows = [&](const QString &sql) {
         QStringList values;
         for (const QVariant &v : querySqlite(file, sql))
-            values << v.toString().trimmed();
-        return values.join(',');
+            values << v.toString();
+        return values;
     };
 
-    QCOMPARE(rows("SELECT name FROM sqlite_master WHERE type='table' "
-                  "AND name NOT LIKE 'sqlite_%' ORDER BY name"),
-             QStringLiteral("analysisresult,averagedresultinfo,calcheckresult,coatingresult,"
-                            "compoundresult,devinfo,elementresult,filterprops,gradematch,"
-                            "gradematchspec,imageresult,location,plating,pseudoelementresult,"
-                            "regressioninfo,repeatinfo,resultnames,rohsactionlevelresult,"
-                            "rohsresult,spectrum,testinfo,userfactorresult"));
-    QCOMPARE(rows("SELECT name || ':' || tbl_name FROM sqlite_master "
-                  "WHERE type='index' AND sql IS NOT NULL ORDER BY name"),
-             QStringLiteral("analysisresultindex:analysisresult,coatingresultindex:coatingresult,"
-                            "compoundresultindex:compoundresult,elementresultindex:elementresult,"
-                            "gradematchindex:gradematch,gradematchspecindex:gradematchspec,"
-                            "imageresultindex:imageresult,locationindex:location,"
-                            "pseudoelementresultindex:pseudoelementresult,"
-                            "repeatinfoindex:repeatinfo,resultnamesindex:resultnames,"
-                            "rohsactionlevelresultindex:rohsactionlevelresult,"
-                            "rohsresultindex:rohsresult,spectrumindex:spectrum,"
-                            "testinfoindex:testinfo,userfactorresultindex:userfactorresult"));
-    QCOMPARE(rows("SELECT sql FROM sqlite_master WHERE name='gradematchspecindex'"),
-             QStringLiteral(
-                     "CREATE INDEX gradematchspecindex ON gradematchspec (testId,elementName)"));
+    const QStringList schema
+            = QString::fromLatin1(
+                      R"(CREATE TABLE analysisresult (testId INTEGER PRIMARY KEY NOT NULL, testDateTime TEXT NOT NULL, statusId INTEGER NOT NULL, final INTEGER, testType TEXT references testtype NOT NULL DEFAULT 'NORMAL', methodId TEXT NOT NULL DEFAULT '', methodFamilyName INTEGER DEFAULT -1, methodDispName TEXT NOT NULL DEFAULT '', collimated INTEGER DEFAULT -1, dailyId INTEGER DEFAULT -1, userId TEXT DEFAULT '', tidName TEXT NOT NULL DEFAULT '', testErrorInfo TEXT)
+CREATE TABLE averagedresultinfo (id INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL, averagedTestId INTEGER NOT NULL, testId INTEGER NOT NULL, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE calcheckresult (testId INTEGER PRIMARY KEY NOT NULL, rate INTEGER NOT NULL, resolution INTEGER NOT NULL, peak1 INTEGER, peak2 INTEGER, offset REAL NOT NULL, slope REAL NOT NULL, errorCode INTEGER DEFAULT 0, restandardizeType DEFAULT NULL, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE coatingresult (testId INTEGER NOT NULL, elementName VARCHAR NOT NULL, layerOrder INTEGER NOT NULL, factor REAL NOT NULL, thickness REAL NOT NULL, error REAL NOT NULL, density REAL NOT NULL, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE compoundresult (id INTEGER PRIMARY KEY NOT NULL, testId INTEGER NOT NULL, elementName VARCHAR NOT NULL, compoundName VARCHAR NOT NULL, factor REAL NOT NULL, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE devinfo (id INTEGER PRIMARY KEY NOT NULL, dbId VARCHAR NOT NULL, dbVersion VARCHAR NOT NULL, devSerialNum VARCHAR, model VARCHAR, tubeAnode VARCHAR)
+CREATE TABLE elementresult (testId INTEGER NOT NULL, elementName VARCHAR NOT NULL, concentration REAL NOT NULL, error REAL NOT NULL, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE filterprops (id integer primary key not null, material integer not null, diameter integer not null, thickness integer not null, hasCollimator bool not null)
+CREATE TABLE gradematch (testId INTEGER NOT NULL, gradeName TEXT NOT NULL, matchNumber REAL NOT NULL, matchNSigma REAL, compGrade INTEGER, nominalFactor REAL, passFailCutOff REAL, passFailNSigma REAL, passFailShowMatchNumber INTEGER, matchMessage TEXT, PRIMARY KEY(testId, gradeName,passFailCutOff), FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE gradematchspec (id INTEGER PRIMARY KEY NOT NULL, testId INTEGER NOT NULL, gradeName TEXT NOT NULL, elementName TEXT NOT NULL, minVal REAL NOT NULL, maxVal NOT NULL, matchResult TEXT NOT NULL, FOREIGN KEY(testId,gradeName) REFERENCES gradematch(testId,gradeName))
+CREATE TABLE imageresult (id INTEGER PRIMARY KEY NOT NULL, testId INTEGER NOT NULL, fileName VARCHAR NOT NULL, imageType TEXT references imagetype NOT NULL DEFAULT 'INLINE', cropAreaTop REAL, cropAreaLeft REAL, cropAreaWidth REAL, cropAreaHeight REAL, collimatorSpotX REAL, collimatorSpotY REAL, thumbNail BLOB, latitude REAL, longitude REAL, imageHasCircle bool not null, FOREIGN KEY (testId) REFERENCES analysisresult(testId ))
+CREATE TABLE location (id INTEGER PRIMARY KEY NOT NULL, testId INTEGER NOT NULL, latitude REAL, longitude REAL, elevation REAL, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE plating (testId INTEGER, auPlating INTEGER, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE pseudoelementresult (testId INTEGER NOT NULL, elementName VARCHAR NOT NULL, formula VARCHAR NOT NULL, notApplicable bool not null, concentration REAL NOT NULL, error REAL NOT NULL, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE regressioninfo (testId INTEGER, historicalTestId INTEGER, PRIMARY KEY(testId, historicalTestId), FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE repeatinfo (testId INTEGER, repeatId INTEGER, repeatCount INTEGER, PRIMARY KEY(testId, repeatId), FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE resultnames (testId INTEGER, type INTEGER, name TEXT, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE rohsactionlevelresult (id INTEGER PRIMARY KEY NOT NULL, testId INTEGER NOT NULL, elementName VARCHAR NOT NULL, actionLevel INTEGER DEFAULT 0, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE rohsresult (testId INTEGER, rohsClassification INTEGER, rohsActionLevel INTEGER, rohsActionLevelName TEXT, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE spectrum (id INTEGER PRIMARY KEY  NOT NULL, testId INTEGER NOT NULL, exposureNumber INTEGER NOT NULL, totalExposureNumber Integer NOT NULL, energySlope REAL NOT NULL, energyOffset REAL NOT NULL, liveTime REAL NOT NULL, probeSerialNumber INTEGER NOT NULL, firstRate REAL NOT NULL, lastRate REAL NOT NULL, realTime REAL NOT NULL, vacuumPressure INTEGER NOT NULL, ambientPressure INTEGER NOT NULL, probeTemperature REAL NOT NULL, tubeCurrentSet REAL NOT NULL, tubeCurrentMonitor REAL NOT NULL, tubeVoltageSet REAL NOT NULL, tubeVoltageMonitor REAL NOT NULL, ltMultiplier INTEGER NOT NULL, colMultiplier INTEGER NOT NULL, filterPosition INTEGER NOT NULL, stepIndex INTEGER NOT NULL, stepTotal INTEGER NOT NULL, liveTimeFromHardware REAL NOT NULL, resetTime REAL NOT NULL, pileups INTEGER NOT NULL, clipBottom INTEGER NOT NULL, clipTop INTEGER NOT NULL, topResets INTEGER NOT NULL, fastCounts INTEGER NOT NULL, data BLOB NOT NULL, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE testinfo (id INTEGER PRIMARY KEY NOT NULL, testId INTEGER, label TEXT NOT NULL, info TEXT NOT NULL, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE TABLE userfactorresult (id INTEGER PRIMARY KEY NOT NULL, testId INTEGER NOT NULL, elementName VARCHAR NOT NULL, factor REAL NOT NULL, offset REAL NOT NULL, userEntered bool NOT NULL, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
+CREATE INDEX analysisresultindex ON analysisresult (testId)
+CREATE INDEX coatingresultindex ON coatingresult (testId)
+CREATE INDEX compoundresultindex ON compoundresult (testId,elementName)
+CREATE INDEX elementresultindex ON elementresult (testId,elementName)
+CREATE INDEX gradematchindex ON gradematch (testId,gradeName)
+CREATE INDEX gradematchspecindex ON gradematchspec (testId,elementName)
+CREATE INDEX imageresultindex ON imageresult (testId)
+CREATE INDEX locationindex ON location (testId)
+CREATE INDEX pseudoelementresultindex ON pseudoelementresult (testId)
+CREATE INDEX repeatinfoindex ON repeatinfo (testId)
+CREATE INDEX resultnamesindex ON resultnames (testId)
+CREATE INDEX rohsactionlevelresultindex ON rohsactionlevelresult (testId)
+CREATE INDEX rohsresultindex ON rohsresult (testId)
+CREATE INDEX spectrumindex ON spectrum (testId)
+CREATE INDEX testinfoindex ON testinfo (testId)
+CREATE INDEX userfactorresultindex ON userfactorresult (testId))")
+                      .split('\n');
+    const QStringList got = rows("SELECT sql FROM sqlite_master WHERE sql IS NOT NULL "
+                                 "AND name NOT LIKE 'sqlite_%' ORDER BY type DESC, name");
+    QCOMPARE(got.size(), 22 + 16);
+    for (int i = 0; i < got.size(); ++i)
+        QCOMPARE(got.at(i), schema.value(i));
 
-    auto columns = [&](const char *table) {
-        return rows(QStringLiteral("SELECT name || ' ' || type FROM pragma_table_info('%1')")
-                            .arg(QLatin1String(table)));
-    };
-    QCOMPARE(columns("analysisresult"),
-             QStringLiteral("testId INTEGER,testDateTime TEXT,statusId INTEGER,final INTEGER,"
-                            "testType TEXT,methodId TEXT,methodFamilyName INTEGER,"
-                            "methodDispName TEXT,collimated INTEGER,dailyId INTEGER,userId TEXT,"
-                            "tidName TEXT,testErrorInfo TEXT"));
-    QCOMPARE(columns("gradematchspec"),
-             QStringLiteral("id INTEGER,testId INTEGER,gradeName TEXT,elementName TEXT,"
-                            "minVal REAL,maxVal,matchResult TEXT"));
-    QCOMPARE(columns("calcheckresult"),
-             QStringLiteral("testId INTEGER,rate INTEGER,resolution INTEGER,peak1 INTEGER,"
-                            "peak2 INTEGER,offset REAL,slope REAL,errorCode INTEGER,"
-                            "restandardizeType"));
-    QCOMPARE(columns("spectrum").split(',').size(), 31);
-    QCOMPARE(columns("spectrum").split(',').last(), QStringLiteral("data BLOB"));
-    QCOMPARE(columns("imageresult").split(',').last(), QStringLiteral("imageHasCircle bool"));
-
-    QCOMPARE(rows("PRAGMA page_size"), QStringLiteral("4096"));
-    QCOMPARE(rows("PRAGMA auto_vacuum"), QStringLiteral("2"));
+    QCOMPARE(rows("PRAGMA page_size"), QStringList { "4096" });
+    QCOMPARE(rows("PRAGMA auto_vacuum"), QStringList { "2" });
     QCOMPARE(rows("SELECT dbVersion || '/' || devSerialNum || '/' || model || '/' || tubeAnode "
                   "FROM devinfo"),
-             QStringLiteral("6.3/SN4711/XL5/Rh"));
-    const QString dbId = rows("SELECT dbId FROM devinfo");
+             QStringList { "6.3/SN4711/XL5/Rh" });
+    const QString dbId = rows("SELECT dbId FROM devinfo").join(',');
     QVERIFY2(QRegularExpression(
                      "^\\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\}$")
                      .match(dbId)
@@ -145,29 +138,28 @@ void TestDatabase::fileAndDeviceRowSurviveReopening()
 {
     XrfResultManager *rm = start();
     QVERIFY(rm);
-    rm->setPaths(m_dir->filePath("profile/"), m_dir->filePath("card"));
-    const QString file = XrfResultManager::m_pImpl->databaseManager()->databaseFilePath();
+    openCard(rm);
+    const QString file = m_lib.databaseFile();
     QCOMPARE(QFileInfo(file).absoluteFilePath(), QFileInfo(dbFile("card")).absoluteFilePath());
     const QVariantList firstId = querySqlite(file, "SELECT dbId FROM devinfo");
     QCOMPARE(firstId.size(), 1);
 
-    rm->setInstrumentDataPath(m_dir->filePath("card2"));
-    QCOMPARE(XrfResultManager::m_pImpl->databaseManager()->databaseFilePath(), file);
+    rm->setInstrumentDataPath(m_lib.path("card2"));
+    QCOMPARE(m_lib.databaseFile(), file);
     QVERIFY(!QFileInfo::exists(dbFile("card2")));
 
     rm->setInstrumentDataPath(QString());
-    rm->setInstrumentDataPath(m_dir->filePath("card/"));
-    QVERIFY(XrfResultManager::m_pImpl->databaseManager()->isSdCardInserted());
-    QCOMPARE(XrfResultManager::m_pImpl->databaseManager()->databaseFilePath(), file);
-    QCOMPARE(QDir(m_dir->filePath("card/db")).entryList(QDir::Files),
-             QStringList { "SN4711.sqlite" });
+    rm->setInstrumentDataPath(m_lib.path("card/"));
+    QVERIFY(m_lib.databaseOpen());
+    QCOMPARE(m_lib.databaseFile(), file);
+    QCOMPARE(QDir(m_lib.path("card/db")).entryList(QDir::Files), QStringList { "SN4711.sqlite" });
     QCOMPARE(querySqlite(file, "SELECT dbId FROM devinfo"), firstId);
 
     rm->Deinit();
     rm = start();
     QVERIFY(rm);
-    rm->setPaths(m_dir->filePath("profile/"), m_dir->filePath("card"));
-    QVERIFY(XrfResultManager::m_pImpl->databaseManager()->isSdCardInserted());
+    openCard(rm);
+    QVERIFY(m_lib.databaseOpen());
     QCOMPARE(querySqlite(file, "SELECT dbId FROM devinfo"), firstId);
 }
 
@@ -175,19 +167,19 @@ void TestDatabase::pathOrderDoesNotMatter()
 {
     XrfResultManager *rm = start();
     QVERIFY(rm);
-    DatabaseManager *db = XrfResultManager::m_pImpl->databaseManager();
-    rm->setInstrumentDataPath(m_dir->filePath("card"));
+    DatabaseManager *db = m_lib.database();
+    rm->setInstrumentDataPath(m_lib.path("card"));
     QVERIFY(!db->isSdCardInserted());
-    rm->onProfilePathAvailable(m_dir->filePath("profile/"));
+    rm->onProfilePathAvailable(m_lib.path("profile/"));
     QVERIFY(db->isSdCardInserted());
 
     rm->Deinit();
     rm = start();
     QVERIFY(rm);
-    db = XrfResultManager::m_pImpl->databaseManager();
-    rm->onProfilePathAvailable(m_dir->filePath("profile2/"));
+    db = m_lib.database();
+    rm->onProfilePathAvailable(m_lib.path("profile2/"));
     QVERIFY(!db->isSdCardInserted());
-    rm->setInstrumentDataPath(m_dir->filePath("card2"));
+    rm->setInstrumentDataPath(m_lib.path("card2"));
     QVERIFY(db->isSdCardInserted());
     QVERIFY(QFileInfo::exists(dbFile("card2")));
 }
@@ -197,9 +189,8 @@ void TestDatabase::missingSerialGivesFallbackName()
     XrfSettingsManager::instance()->removeUniversalSetting(QStringLiteral("hardware.config"));
     XrfResultManager *rm = start();
     QVERIFY(rm);
-    rm->setPaths(m_dir->filePath("profile/"), m_dir->filePath("card"));
-    QCOMPARE(QDir(m_dir->filePath("card/db")).entryList(QDir::Files),
-             QStringList { "123456.sqlite" });
+    openCard(rm);
+    QCOMPARE(QDir(m_lib.path("card/db")).entryList(QDir::Files), QStringList { "123456.sqlite" });
     // Without a configured serial the device row carries blanks.
     QCOMPARE(querySqlite(dbFile("card", "123456"), "SELECT devSerialNum FROM devinfo"),
              QVariantList { QStringLiteral(" ") });
@@ -217,10 +208,8 @@ void TestDatabase::fileThatIsNotADatabaseIsLeftAlone_data()
     auto sqliteBytes = [](const QStringList &statements) {
         QTemporaryDir dir;
         const QString file = dir.filePath("old.sqlite");
-        if (!TestSupport::execSqlite(file, statements))
-            return QByteArray();
-        QFile f(file);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        return TestSupport::execSqlite(file, statements) ? TestSupport::readFile(file)
+                                                         : QByteArray();
     };
     const QStringList oldTables {
         "CREATE TABLE analysisresult (testId INTEGER PRIMARY KEY, testDateTime TEXT, tidName TEXT)",
@@ -240,38 +229,28 @@ void TestDatabase::fileThatIsNotADatabaseIsLeftAlone()
     QFETCH(QByteArray, content);
     QFETCH(bool, isDirectory);
     const QString file = dbFile("card");
-    QVERIFY(QDir().mkpath(QFileInfo(file).absolutePath()));
-    if (isDirectory) {
-        QVERIFY(QDir().mkpath(file));
-    } else {
-        QFile f(file);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(content);
-    }
+    QVERIFY(isDirectory ? QDir().mkpath(file) : TestSupport::writeFile(file, content));
 
     XrfResultManager *rm = start();
     QVERIFY(rm);
     QSignalSpy done(rm, &XrfResultManager::operationDone);
-    rm->setPaths(m_dir->filePath("profile/"), m_dir->filePath("card"));
-    DatabaseManager *db = XrfResultManager::m_pImpl->databaseManager();
+    openCard(rm);
+    DatabaseManager *db = m_lib.database();
     QVERIFY(!db->isSdCardInserted());
     QCOMPARE(db->lastError().errorCode(), XrfErrorInfo::DbOpenFailed);
     XrfJsonMessage msg;
     QCOMPARE(rm->getCalendar(&msg), XrfErrorInfo::NoSdCard);
 
-    if (isDirectory) {
+    if (isDirectory)
         QVERIFY(QFileInfo(file).isDir());
-    } else {
-        QFile f(file);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(f.readAll(), content);
-    }
+    else
+        QCOMPARE(TestSupport::readFile(file), content);
     QCOMPARE(
             QDir(QFileInfo(file).absolutePath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
             QStringList { "SN4711.sqlite" });
 
     // Once the card holds a usable folder again, supplying the path opens it.
-    rm->setInstrumentDataPath(m_dir->filePath("other"));
+    rm->setInstrumentDataPath(m_lib.path("other"));
     QVERIFY(db->isSdCardInserted());
 }
 
@@ -279,7 +258,7 @@ void TestDatabase::vacuumGivesBackFreePages()
 {
     XrfResultManager *rm = start();
     QVERIFY(rm);
-    rm->setPaths(m_dir->filePath("profile/"), m_dir->filePath("card"));
+    openCard(rm);
     const QString file = dbFile("card");
     // With nothing to give back, housekeeping stops at once.
     QCOMPARE(rm->doDbHouseKeeping(true), XrfErrorInfo::NoError);

@@ -9,6 +9,7 @@
 
 #include "databasemanager.h"
 #include "hdffile.h"
+#include "testsupport.h"
 
 class TestHdfFile : public QObject
 {
@@ -24,17 +25,6 @@ private slots:
     void databaseTakesTheDayFromTheRecord();
 
 private:
-    static QByteArray bytesOf(const QString &path)
-    {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
-    static void writeBytes(const QString &path, const QByteArray &bytes)
-    {
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(bytes);
-    }
     static QByteArray record(qint32 magic, qint32 version, qint64 day, qint64 counter)
     {
         QByteArray bytes;
@@ -55,7 +45,7 @@ void TestHdfFile::missingFileIsCreatedWithHeaderOnly()
     QVERIFY(day.isNull());
     QCOMPARE(counter, qint64(0));
     QCOMPARE(hdf.fileName(), dir.path() + "/Zefra-99999");
-    QCOMPARE(bytesOf(hdf.fileName()), QByteArray::fromHex("2014112100000065"));
+    QCOMPARE(TestSupport::readFile(hdf.fileName()), QByteArray::fromHex("2014112100000065"));
 }
 
 void TestHdfFile::writeGivesTheFixedLayout()
@@ -64,7 +54,7 @@ void TestHdfFile::writeGivesTheFixedLayout()
     HdfFile hdf;
     hdf.setFolder(dir.path() + '/');
     QCOMPARE(hdf.write(QDate(2024, 1, 2), 1), XrfErrorInfo::NoError);
-    QCOMPARE(bytesOf(dir.path() + "/Zefra-99999"),
+    QCOMPARE(TestSupport::readFile(dir.path() + "/Zefra-99999"),
              QByteArray::fromHex("20141121"
                                  "00000065"
                                  "0000000000258a98"
@@ -95,7 +85,7 @@ void TestHdfFile::damagedHeaderIsReplaced()
     QFETCH(QByteArray, content);
     QTemporaryDir dir;
     const QString path = dir.path() + "/Zefra-99999";
-    writeBytes(path, content);
+    QVERIFY(TestSupport::writeFile(path, content));
 
     HdfFile hdf;
     hdf.setFolder(dir.path() + '/');
@@ -111,13 +101,14 @@ void TestHdfFile::damagedHeaderIsReplaced()
     hdf.read(day, counter);
     QVERIFY(day.isNull());
     QCOMPARE(counter, qint64(0));
-    QCOMPARE(bytesOf(path), QByteArray::fromHex("2014112100000065"));
+    QCOMPARE(TestSupport::readFile(path), QByteArray::fromHex("2014112100000065"));
 }
 
 void TestHdfFile::shortRecordReadsAsNoDay()
 {
     QTemporaryDir dir;
-    writeBytes(dir.path() + "/Zefra-99999", record(0x20141121, 101, 2460312, 4).left(20));
+    QVERIFY(TestSupport::writeFile(dir.path() + "/Zefra-99999",
+                                   record(0x20141121, 101, 2460312, 4).left(20)));
     HdfFile hdf;
     hdf.setFolder(dir.path() + '/');
     QDate day(2000, 1, 1);
@@ -143,7 +134,7 @@ void TestHdfFile::databaseTakesTheDayFromTheRecord()
     QFETCH(QByteArray, content);
     QFETCH(qint64, counter);
     QTemporaryDir dir;
-    writeBytes(dir.path() + "/Zefra-99999", content);
+    QVERIFY(TestSupport::writeFile(dir.path() + "/Zefra-99999", content));
     DatabaseManager db;
     QCOMPARE(db.setProfilePath(dir.path() + '/'), XrfErrorInfo::NoError);
     QCOMPARE(db.day(), QDate::currentDate());

@@ -13,13 +13,13 @@
 #include <QProcessEnvironment>
 #include <QRandomGenerator>
 #include <QSet>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include "queuehostresults.h"
+#include "testsupport.h"
+
+using TestSupport::querySqlite;
 
 namespace {
 
@@ -33,6 +33,8 @@ struct HostRun
     QList<int> added;
     bool done = false;
     QString logPath;
+    // A host that ran to its end and shut down as a host does.
+    bool clean() const { return exitStatus == QProcess::NormalExit && exitCode == 0 && done; }
 };
 
 QString storedDateTime(int index)
@@ -43,12 +45,8 @@ QString storedDateTime(int index)
 
 QString tail(const QString &path, int lines = 30)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("(no log at %1)").arg(path);
-    const QStringList all = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
-    return QStringLiteral("last lines of %1:\n").arg(path)
-            + all.mid(qMax(0, all.size() - lines)).join(QLatin1Char('\n'));
+    const QStringList all = QString::fromUtf8(TestSupport::readFile(path)).split('\n');
+    return "last lines of " + path + ":\n" + all.mid(qMax(0, all.size() - lines)).join('\n');
 }
 
 } // namespace
@@ -71,7 +69,7 @@ private slots:
 private:
     QString dataDir() const { return m_dataDir; }
     QString queueDir() const { return dataDir() + QStringLiteral("/resultQueue"); }
-    QString dbPath() const { return dataDir() + QStringLiteral("/card/db/SN-CRASH.sqlite"); }
+    QString dbPath() const { return dataDir() + QStringLiteral("/card/db/SN-HOST.sqlite"); }
 
     // Runs the host to its end, or kills it after killAfterMsecs (when >= 0).
     HostRun runHost(const QStringList &args, const QString &crashPoint = QString(),
@@ -158,80 +156,40 @@ void TestQueueCrash::verifyStore(const QSet<int> &acknowledged, const QSet<int> 
              qPrintable(QStringLiteral("left in the queue folder: ")
                         + left.join(QStringLiteral(", "))));
 
-    QHash<QPair<QString, QString>, int> indexOf;
+    QHash<QString, int> indexOf; // "date-time<TAB>name" -> index
     for (int index : attempted)
-        indexOf.insert({ storedDateTime(index), QueueHostResults::tidName(index) }, index);
-
-    QHash<int, int> timesStored;
-    QHash<int, QStringList> images;
-    static int checks = 0;
-    const QString connection = QStringLiteral("queuecrash-%1").arg(++checks);
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
-        db.setDatabaseName(dbPath());
-        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-        QVERIFY2(db.open(), qPrintable(db.lastError().text()));
-
-        QSqlQuery rows(db);
-        QVERIFY2(rows.exec(QStringLiteral("SELECT testDateTime, tidName, count(*) FROM "
-                                          "analysisresult GROUP BY testDateTime, tidName")),
-                 qPrintable(rows.lastError().text()));
-        while (rows.next()) {
-            const QPair<QString, QString> key { rows.value(0).toString(),
-                                                rows.value(1).toString() };
-            QVERIFY2(indexOf.contains(key),
-                     qPrintable(QStringLiteral("stored a result nobody added: %1 / %2")
-                                        .arg(key.first, key.second)));
-            timesStored.insert(indexOf.value(key), rows.value(2).toInt());
-        }
-
-        QSqlQuery imageRows(db);
-        QVERIFY2(imageRows.exec(QStringLiteral(
-                         "SELECT a.testDateTime, a.tidName, i.fileName FROM imageresult i "
-                         "JOIN analysisresult a ON a.testId = i.testId")),
-                 qPrintable(imageRows.lastError().text()));
-        while (imageRows.next()) {
-            const QPair<QString, QString> key { imageRows.value(0).toString(),
-                                                imageRows.value(1).toString() };
-            QVERIFY(indexOf.contains(key));
-            images[indexOf.value(key)] << imageRows.value(2).toString();
-        }
-    }
-    QSqlDatabase::removeDatabase(connection);
-
-    for (auto it = timesStored.cbegin(); it != timesStored.cend(); ++it)
-        QVERIFY2(it.value() == 1,
-                 qPrintable(QStringLiteral("result %1 (%2) stored %3 times")
-                                    .arg(it.key())
-                                    .arg(acknowledged.contains(it.key()) ? "acknowledged"
-                                                                         : "not acknowledged")
-                                    .arg(it.value())));
-    for (int index : acknowledged)
-        QVERIFY2(timesStored.contains(index),
-                 qPrintable(QStringLiteral("acknowledged result %1 was lost").arg(index)));
+        indexOf.insert(storedDateTime(index) + '\t' + QueueHostResults::tidName(index), index);
+    // Rows of "date-time<TAB>name<TAB>value", by the index of their result.
+    QHash<int, QStringList> timesStored, images;
+    auto collect = [&](QHash<int, QStringList> &into, const QString &value, const QString &from) {
+        for (const QVariant &row : querySqlite(
+                     dbPath(),
+                     "SELECT a.testDateTime || char(9) || a.tidName || char(9) || " + value + from))
+            into[indexOf.value(row.toString().section('\t', 0, 1), -1)]
+                    << row.toString().section('\t', 2);
+    };
+    collect(timesStored, "count(*)", " FROM analysisresult a GROUP BY a.testDateTime, a.tidName");
+    collect(images, "i.fileName",
+            " FROM imageresult i JOIN analysisresult a ON a.testId = i.testId");
+    QVERIFY2(!timesStored.contains(-1) && !images.contains(-1), "stored a result nobody added");
 
     for (auto it = timesStored.cbegin(); it != timesStored.cend(); ++it) {
         const int index = it.key();
+        const QString what = QStringLiteral("result %1 (%2acknowledged)")
+                                     .arg(index)
+                                     .arg(acknowledged.contains(index) ? "" : "not ");
+        QVERIFY2(it.value() == QStringList { "1" },
+                 qPrintable(what + " stored " + it.value().join(' ') + " times"));
         const QStringList files = images.value(index);
-        if (!QueueHostResults::hasImage(index)) {
-            QVERIFY2(files.isEmpty(),
-                     qPrintable(QStringLiteral("result %1 has image rows %2")
-                                        .arg(index)
-                                        .arg(files.join(QLatin1Char(' ')))));
-            continue;
-        }
-        QVERIFY2(files.size() == 1,
-                 qPrintable(QStringLiteral("result %1 has %2 image rows: %3")
-                                    .arg(index)
-                                    .arg(files.size())
-                                    .arg(files.join(QLatin1Char(' ')))));
-        QFile image(dataDir() + QStringLiteral("/card/images/") + files.first());
-        QVERIFY2(image.open(QIODevice::ReadOnly),
-                 qPrintable(QStringLiteral("image of result %1 missing: %2")
-                                    .arg(index)
-                                    .arg(image.fileName())));
-        QCOMPARE(image.readAll(), QueueHostResults::imageContent(index));
+        QVERIFY2(files.size() == (QueueHostResults::hasImage(index) ? 1 : 0),
+                 qPrintable(what + " has image rows " + files.join(' ')));
+        if (!files.isEmpty())
+            QCOMPARE(TestSupport::readFile(dataDir() + "/card/images/" + files.first()),
+                     QueueHostResults::imageContent(index));
     }
+    for (int index : acknowledged)
+        QVERIFY2(timesStored.contains(index),
+                 qPrintable(QStringLiteral("acknowledged result %1 was lost").arg(index)));
 }
 
 void TestQueueCrash::crashAtArmedPointLosesNothingAndStoresNothingTwice_data()
@@ -266,13 +224,10 @@ void TestQueueCrash::crashAtArmedPointLosesNothingAndStoresNothingTwice()
     QVERIFY2(log.readAll().contains(point.toUtf8()), qPrintable(tail(crashed.logPath)));
 
     const HostRun restarted = runHost({ "add", "6", "2" });
-    QVERIFY2(restarted.exitStatus == QProcess::NormalExit && restarted.exitCode == 0
-                     && restarted.done,
-             qPrintable(tail(restarted.logPath)));
+    QVERIFY2(restarted.clean(), qPrintable(tail(restarted.logPath)));
     QCOMPARE(restarted.added, QList<int>({ 6, 7 }));
     const HostRun drained = runHost({ "drain" });
-    QVERIFY2(drained.exitStatus == QProcess::NormalExit && drained.exitCode == 0 && drained.done,
-             qPrintable(tail(drained.logPath)));
+    QVERIFY2(drained.clean(), qPrintable(tail(drained.logPath)));
 
     QSet<int> acknowledged(crashed.added.cbegin(), crashed.added.cend());
     acknowledged << 6 << 7;
@@ -325,24 +280,21 @@ void TestQueueCrash::randomKillsLoseNothingAndStoreNothingTwice()
     QVERIFY2(kills >= wantedKills, "the hosts kept finishing before they could be killed");
 
     const HostRun drained = runHost({ "drain" });
-    QVERIFY2(drained.exitStatus == QProcess::NormalExit && drained.exitCode == 0 && drained.done,
-             qPrintable(tail(drained.logPath)));
+    QVERIFY2(drained.clean(), qPrintable(tail(drained.logPath)));
     verifyStore(acknowledged, attempted);
 }
 
 void TestQueueCrash::resultsQueuedWithoutCardAreStoredOnceTheCardIsThere()
 {
     const HostRun noCard = runHost({ "add", "0", "5", "--no-card" });
-    QVERIFY2(noCard.exitStatus == QProcess::NormalExit && noCard.exitCode == 0 && noCard.done,
-             qPrintable(tail(noCard.logPath)));
+    QVERIFY2(noCard.clean(), qPrintable(tail(noCard.logPath)));
     QCOMPARE(noCard.added, QList<int>({ 0, 1, 2, 3, 4 }));
     // Passes without a database leave every result queued, and open nothing.
     QCOMPARE(QDir(queueDir()).entryList({ QStringLiteral("*_*.json") }, QDir::Files).size(), 5);
     QVERIFY(!QFileInfo::exists(dbPath()));
 
     const HostRun drained = runHost({ "drain" });
-    QVERIFY2(drained.exitStatus == QProcess::NormalExit && drained.exitCode == 0 && drained.done,
-             qPrintable(tail(drained.logPath)));
+    QVERIFY2(drained.clean(), qPrintable(tail(drained.logPath)));
     verifyStore({ 0, 1, 2, 3, 4 }, { 0, 1, 2, 3, 4 });
 }
 
@@ -358,8 +310,7 @@ void TestQueueCrash::unfinishedTemporaryFileIsRemovedAtStart()
     unfinished.close();
 
     const HostRun run = runHost({ "add", "0", "2" });
-    QVERIFY2(run.exitStatus == QProcess::NormalExit && run.exitCode == 0 && run.done,
-             qPrintable(tail(run.logPath)));
+    QVERIFY2(run.clean(), qPrintable(tail(run.logPath)));
     QCOMPARE(run.added, QList<int>({ 0, 1 }));
     QVERIFY(!unfinished.exists());
     verifyStore({ 0, 1 }, { 0, 1 });
@@ -383,7 +334,7 @@ void TestQueueCrash::killedWhileTheDatabaseIsCreated()
             continue;
 
         const HostRun next = runHost({ "add", "1", "1" });
-        QVERIFY2(next.exitStatus == QProcess::NormalExit && next.exitCode == 0 && next.done,
+        QVERIFY2(next.clean(),
                  qPrintable(QStringLiteral("after a kill at %1 ms: %2")
                                     .arg(step * stepMsecs)
                                     .arg(tail(next.logPath))));

@@ -6,17 +6,14 @@
 #include <QJsonObject>
 #include <QPointer>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
-#include "databasemanager.h"
+#include "libraryfixture.h"
 #include "resultmanager.h"
 #include "resultmanagerimpl.h"
-#include "testsupport.h"
 #include "xrfjsonmessage.h"
 #include "xrfkorviresult.h"
-#include "xrfsettingsmanager.h"
 #include "xrfutils.h"
 
 class TestResultManager : public QObject
@@ -25,7 +22,7 @@ class TestResultManager : public QObject
 
 private slots:
     void init();
-    void cleanup();
+    void cleanup() { m_lib.end(); }
 
     void startEmitsDbInfoOnceAndNamesTheWorkerThread();
     void deinitJoinsTheThreadAndASecondCycleWorks();
@@ -35,40 +32,15 @@ private slots:
     void instrumentDataPathOfSdCardOpensAndClosesTheDatabase();
 
 private:
-    XrfResultManager *startLibrary();
-    void openDatabase();
+    XrfResultManager *startLibrary() { return m_lib.startFacade(); }
+    void openDatabase() { m_lib.openCard(); }
 
-    QTemporaryDir *m_dir = nullptr;
+    TestSupport::LibraryFixture m_lib;
 };
 
 void TestResultManager::init()
 {
-    m_dir = new QTemporaryDir;
-    QVERIFY(m_dir->isValid());
-    TestSupport::configureInstrument(QStringLiteral("SN4711"), QStringLiteral("Ag"));
-    XrfUtils::clearAvailableSpaceOverride();
-}
-
-void TestResultManager::cleanup()
-{
-    if (XrfResultManager::m_pInstance)
-        XrfResultManager::instance()->Deinit();
-    XrfUtils::clearAvailableSpaceOverride();
-    delete m_dir;
-    m_dir = nullptr;
-}
-
-XrfResultManager *TestResultManager::startLibrary()
-{
-    XrfResultManager *rm = XrfResultManager::instance();
-    if (rm->init() != XrfErrorInfo::NoError)
-        return nullptr;
-    return rm;
-}
-
-void TestResultManager::openDatabase()
-{
-    XrfResultManager::instance()->setPaths(m_dir->filePath("profile/"), m_dir->filePath("card"));
+    QVERIFY(m_lib.begin("SN4711", "Ag"));
 }
 
 void TestResultManager::startEmitsDbInfoOnceAndNamesTheWorkerThread()
@@ -120,7 +92,7 @@ void TestResultManager::deinitJoinsTheThreadAndASecondCycleWorks()
     rm = startLibrary();
     QVERIFY(rm);
     openDatabase();
-    QVERIFY(XrfResultManager::m_pImpl->databaseManager()->isSdCardInserted());
+    QVERIFY(m_lib.databaseOpen());
     int tid = -7;
     QCOMPARE(rm->getLastTestID(&tid), XrfErrorInfo::NoError);
     QCOMPARE(tid, 0);
@@ -186,7 +158,7 @@ void TestResultManager::storageCheckAtExactlyTheRequirementRefusesInsertion()
     XrfResultManager *rm = startLibrary();
     QVERIFY(rm);
     openDatabase();
-    QVERIFY(XrfResultManager::m_pImpl->databaseManager()->isSdCardInserted());
+    QVERIFY(m_lib.databaseOpen());
     QSignalSpy inserted(rm, &XrfResultManager::resultInserted);
 
     XrfUtils::setAvailableSpaceOverride(104857600);
@@ -209,15 +181,14 @@ void TestResultManager::instrumentDataPathOfSdCardOpensAndClosesTheDatabase()
 {
     XrfResultManager *rm = startLibrary();
     QVERIFY(rm);
-    DatabaseManager *db = XrfResultManager::m_pImpl->databaseManager();
-    rm->onProfilePathAvailable(m_dir->filePath("profile/"));
-    rm->onInstrumentDataPathAvailable(QStringLiteral("Usb"), true, m_dir->filePath("card/"));
-    QVERIFY(!db->isSdCardInserted());
-    rm->onInstrumentDataPathAvailable(QStringLiteral("SdCard"), true, m_dir->filePath("card/"));
-    QVERIFY(db->isSdCardInserted());
-    QVERIFY(QFileInfo::exists(m_dir->filePath("card/instrumentdata/db/SN4711.sqlite")));
-    rm->onInstrumentDataPathAvailable(QStringLiteral("SdCard"), false, m_dir->filePath("card/"));
-    QVERIFY(!db->isSdCardInserted());
+    rm->onProfilePathAvailable(m_lib.path("profile/"));
+    rm->onInstrumentDataPathAvailable(QStringLiteral("Usb"), true, m_lib.path("card/"));
+    QVERIFY(!m_lib.databaseOpen());
+    rm->onInstrumentDataPathAvailable(QStringLiteral("SdCard"), true, m_lib.path("card/"));
+    QVERIFY(m_lib.databaseOpen());
+    QVERIFY(QFileInfo::exists(m_lib.path("card/instrumentdata/db/SN4711.sqlite")));
+    rm->onInstrumentDataPathAvailable(QStringLiteral("SdCard"), false, m_lib.path("card/"));
+    QVERIFY(!m_lib.databaseOpen());
 }
 
 QTEST_GUILESS_MAIN(TestResultManager)

@@ -13,15 +13,15 @@
 #include <QThread>
 #include <QtTest>
 
+#include "testsupport.h"
+
 namespace {
 
 const QString kBundledConfig = QStringLiteral(XRF_SOURCE_DIR "/config");
 
 void writeRaw(const QString &path, const QByteArray &data)
 {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(data), qint64(data.size()));
+    QVERIFY(TestSupport::writeFile(path, data));
 }
 
 void copyBundledConfig(const QString &to)

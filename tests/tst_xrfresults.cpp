@@ -16,6 +16,7 @@
 
 #include <functional>
 
+#include "libraryfixture.h"
 #include "samplenormaliser.h"
 #include "testsupport.h"
 #include "xrfkorviresult.h"
@@ -65,9 +66,11 @@ private:
     QJsonObject generatedResult(int n);
     void writeJson(const QString &path, const QJsonObject &object);
     QString dbFile() const { return m_dir->filePath("data/db/XL5-70312.sqlite"); }
-    int storedCount() const
+    int storedCount(const QString &what = "*") const
     {
-        return querySqlite(dbFile(), "SELECT count(*) FROM analysisresult").value(0).toInt();
+        return querySqlite(dbFile(), "SELECT count(" + what + ") FROM analysisresult")
+                .value(0)
+                .toInt();
     }
     QStringList dataArgs() const { return { "--data", m_dir->filePath("data") }; }
 
@@ -89,21 +92,18 @@ void TestXrfResults::cleanup()
 
 void TestXrfResults::undoReadOnly()
 {
-    for (const QString &path : qAsConst(m_readOnly)) {
+    for (const QString &path : qAsConst(m_readOnly))
         QFile::setPermissions(path, QFile::permissions(path) | QFile::WriteOwner);
-    }
     m_readOnly.clear();
 }
 
 bool TestXrfResults::makeReadOnly(const QString &path)
 {
     m_readOnly << path;
-    QFile::setPermissions(path,
-                          QFile::permissions(path)
-                                  & ~(QFile::WriteOwner | QFile::WriteUser | QFile::WriteGroup
-                                      | QFile::WriteOther));
-    // The mode bits say "read-only" even to root; the library honours them.
-    return true;
+    return QFile::setPermissions(path,
+                                 QFile::permissions(path)
+                                         & ~(QFile::WriteOwner | QFile::WriteUser
+                                             | QFile::WriteGroup | QFile::WriteOther));
 }
 
 QJsonObject TestXrfResults::generatedResult(int n)
@@ -111,18 +111,15 @@ QJsonObject TestXrfResults::generatedResult(int n)
     const QString input = m_dir->filePath("generated");
     if (!QFileInfo::exists(input))
         run({ "generate", "20", input });
-    QFile f(QStringLiteral("%1/gen-%2.json").arg(input).arg(n, 5, 10, QLatin1Char('0')));
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    return QJsonDocument::fromJson(f.readAll()).object();
+    return QJsonDocument::fromJson(TestSupport::readFile(QStringLiteral("%1/gen-%2.json")
+                                                                 .arg(input)
+                                                                 .arg(n, 5, 10, QLatin1Char('0'))))
+            .object();
 }
 
 void TestXrfResults::writeJson(const QString &path, const QJsonObject &object)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(QJsonDocument(object).toJson());
+    QVERIFY(TestSupport::writeFile(path, QJsonDocument(object).toJson()));
 }
 
 Run TestXrfResults::run(const QStringList &args, int timeoutMs, const QString &workDir,
@@ -157,10 +154,7 @@ void TestXrfResults::storedSamplesShowAsStored()
     QCOMPARE(lines.size(), files.size());
 
     for (int i = 0; i < files.size(); ++i) {
-        QFile f(QDir(samples).filePath(files.at(i)));
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        XrfKorviResult original;
-        original.fromJsonObject(QJsonDocument::fromJson(f.readAll()).object());
+        const XrfKorviResult original = TestSupport::sample(files.at(i).chopped(5));
         // "<test id>\t<UTC date-time>\t<name>", in the order of the files.
         const QStringList fields = lines.at(i).split('\t');
         QCOMPARE(fields.size(), 3);
@@ -209,31 +203,20 @@ void TestXrfResults::killedStoreResumesWithoutLosingOrDoubling()
     QCOMPARE(again.exitCode, 0);
     QCOMPARE(again.out.split('\n', Qt::SkipEmptyParts).size(), 150);
     QCOMPARE(storedCount(), 150);
-    QCOMPARE(querySqlite(dbFile(),
-                         "SELECT count(*) FROM (SELECT DISTINCT testDateTime, tidName "
-                         "FROM analysisresult)")
-                     .value(0)
-                     .toInt(),
-             150);
+    QCOMPARE(storedCount("DISTINCT testDateTime || tidName"), 150);
     QCOMPARE(QDir(m_dir->filePath("data/resultQueue")).entryList(QDir::Files), QStringList());
 }
 
 void TestXrfResults::badInputIsReportedAndLosesNothing()
 {
     const QString input = m_dir->filePath("input");
-    QVERIFY(QDir().mkpath(input));
     QCOMPARE(run(dataArgs() << "store" << XRF_SOURCE_DIR "/samples/01-stainless-316.json").exitCode,
              0);
     QCOMPARE(storedCount(), 1);
 
-    auto write = [&](const QString &name, const QByteArray &bytes) {
-        QFile f(input + '/' + name);
-        f.open(QIODevice::WriteOnly);
-        f.write(bytes);
-        return f.fileName();
-    };
-    const QString notJson = write("broken.json", "{\"analysis\": {\"tidName\": ");
-    const QString notResult = write("other.json", "{\"customer\": \"ACME\"}");
+    const QString notJson = input + "/broken.json", notResult = input + "/other.json";
+    QVERIFY(TestSupport::writeFile(notJson, "{\"analysis\": {\"tidName\": "));
+    QVERIFY(TestSupport::writeFile(notResult, "{\"customer\": \"ACME\"}"));
     const QString good = XRF_SOURCE_DIR "/samples/02-rohs-abs-housing.json";
 
     // The good file is stored all the same; each bad one gets its line.
@@ -297,85 +280,57 @@ void TestXrfResults::relativePathsAreTakenFromWhereTheyWereTyped()
     QVERIFY(!QFileInfo::exists(m_dir->filePath("work/resultQueue")));
 }
 
+// The value at a JSON pointer replaced (removed when undefined); lists grow
+// with empty objects to reach the index.
+QJsonValue withValue(const QJsonValue &at, QStringList path, const QJsonValue &value)
+{
+    if (path.isEmpty())
+        return value;
+    const QString key = path.takeFirst();
+    if (at.isArray()) {
+        QJsonArray list = at.toArray();
+        while (list.size() <= key.toInt())
+            list.append(QJsonObject());
+        list.replace(key.toInt(), withValue(list.at(key.toInt()), path, value));
+        return list;
+    }
+    QJsonObject object = at.toObject();
+    if (path.isEmpty() && value.isUndefined())
+        object.remove(key);
+    else
+        object.insert(key, withValue(object.value(key), path, value));
+    return object;
+}
+
 void TestXrfResults::resultsThatCannotBeReadWhollyAreRefused()
 {
     const QString input = m_dir->filePath("input");
-    const QJsonObject base = generatedResult(1);
-    QVERIFY(base.value("analysis").isObject());
-    // name -> (changed result, pointer the refusal must name)
-    QList<QPair<QString, QPair<QJsonObject, QString>>> bad;
-    const QList<QJsonValue> dateTimes { QJsonValue::Undefined,
-                                        QJsonValue::Null,
-                                        20260105,
-                                        true,
-                                        "",
-                                        "yesterday",
-                                        "2026-02-30 10:00:00.000",
-                                        "2026-13-01 10:00:00.000",
-                                        "2026-01-05 25:00:00.000",
-                                        QJsonObject { { "date", "2026-01-05" } } };
-    int n = 0;
-    for (const QJsonValue &when : dateTimes) {
-        QJsonObject result = generatedResult(++n);
-        QJsonObject analysis = result.value("analysis").toObject();
-        if (when.isUndefined())
-            analysis.remove("testDateTime");
-        else
-            analysis.insert("testDateTime", when);
-        result.insert("analysis", analysis);
-        bad.append({ QStringLiteral("date-%1.json").arg(n), { result, "/analysis/testDateTime" } });
+    QVERIFY(generatedResult(1).value("analysis").isObject());
+    // Where a value goes, the value, and the pointer the refusal must name
+    // (the same, unless given).
+    const QString when = QStringLiteral("/analysis/testDateTime");
+    const QList<std::tuple<QString, QJsonValue, QString>> bad {
+        { when, QJsonValue::Undefined, {} },
+        { when, QJsonValue::Null, {} },
+        { when, 20260105, {} },
+        { when, true, {} },
+        { when, "", {} },
+        { when, "yesterday", {} },
+        { when, "2026-02-30 10:00:00.000", {} },
+        { when, "2026-13-01 10:00:00.000", {} },
+        { when, "2026-01-05 25:00:00.000", {} },
+        { when, QJsonObject { { "date", "2026-01-05" } }, {} },
+        { "/chemistry/2/concentration", "12.5", {} },
+        { "/chemistry/0/elementName", 26, {} },
+        { "/chemistry", QJsonArray { 1, 2, 3 }, "/chemistry/0" },
+        { "/spectra/0/data", "AAAAAAA=", {} },
+        { "/analysis/dailyId", "seven", {} },
+    };
+    for (int n = 0; n < bad.size(); ++n) {
+        const auto &[pointer, value, named] = bad.at(n);
+        writeJson(QStringLiteral("%1/bad-%2.json").arg(input).arg(n),
+                  withValue(generatedResult(n + 1), pointer.split('/').mid(1), value).toObject());
     }
-    auto changed = [&](int from, const QString &name, const std::function<void(QJsonObject &)> &f,
-                       const QString &pointer) {
-        QJsonObject result = generatedResult(from);
-        f(result);
-        bad.append({ name, { result, pointer } });
-    };
-    auto chemistry = [](QJsonObject &r, int index, const char *key, const QJsonValue &v) {
-        QJsonArray list = r.value("chemistry").toArray();
-        while (list.size() <= index)
-            list.append(QJsonObject { { "elementName", "Cr" }, { "concentration", 1.5 } });
-        QJsonObject element = list.at(index).toObject();
-        element.insert(key, v);
-        list.replace(index, element);
-        r.insert("chemistry", list);
-    };
-    changed(
-            11, "text-concentration.json",
-            [&](QJsonObject &r) { chemistry(r, 2, "concentration", "12.5"); },
-            "/chemistry/2/concentration");
-    changed(
-            12, "number-name.json", [&](QJsonObject &r) { chemistry(r, 0, "elementName", 26); },
-            "/chemistry/0/elementName");
-    changed(
-            13, "number-elements.json",
-            [](QJsonObject &r) {
-                r.insert("chemistry", QJsonArray { 1, 2, 3 });
-            },
-            "/chemistry/0");
-    changed(
-            14, "partial-channel.json",
-            [](QJsonObject &r) {
-                QJsonArray spectra = r.value("spectra").toArray();
-                if (spectra.isEmpty())
-                    spectra.append(QJsonObject());
-                QJsonObject first = spectra.at(0).toObject();
-                first.insert("data", "AAAAAAA=");
-                spectra.replace(0, first);
-                r.insert("spectra", spectra);
-            },
-            "/spectra/0/data");
-    changed(
-            15, "text-daily-id.json",
-            [](QJsonObject &r) {
-                QJsonObject a = r.value("analysis").toObject();
-                a.insert("dailyId", "seven");
-                r.insert("analysis", a);
-            },
-            "/analysis/dailyId");
-    for (const auto &b : bad)
-        writeJson(input + '/' + b.first, b.second.first);
-    QCOMPARE(bad.size(), 15);
     writeJson(input + "/good-1.json", generatedResult(16));
     writeJson(input + "/good-2.json", generatedResult(17));
 
@@ -385,13 +340,15 @@ void TestXrfResults::resultsThatCannotBeReadWhollyAreRefused()
         QCOMPARE(r.out.count('\n'), 2);
         const QStringList lines = r.err.split('\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), bad.size());
-        for (const auto &b : bad) {
-            const QString file = input + '/' + b.first;
-            const auto named = std::find_if(lines.begin(), lines.end(), [&](const QString &l) {
-                return l.startsWith("xrfresults: " + file + ": ");
-            });
-            QVERIFY2(named != lines.end(), qPrintable(file));
-            QVERIFY2(named->contains(' ' + b.second.second + ' '), qPrintable(*named));
+        for (int n = 0; n < bad.size(); ++n) {
+            const auto &[pointer, value, named] = bad.at(n);
+            const QString prefix = QStringLiteral("xrfresults: %1/bad-%2.json: ").arg(input).arg(n);
+            const QStringList line = lines.filter(prefix);
+            QVERIFY2(line.size() == 1, qPrintable(prefix));
+            QVERIFY2(line.first().startsWith(prefix)
+                             && line.first().contains(' ' + (named.isEmpty() ? pointer : named)
+                                                      + ' '),
+                     qPrintable(line.first()));
         }
         // Refused files are not stored on a second run either.
         QCOMPARE(storedCount(), 2);
@@ -439,10 +396,7 @@ void TestXrfResults::storeThatCannotProceedGivesUpWithItsReason()
     QCOMPARE(r.exitCode, 2);
     QVERIFY2(r.err.contains(reason), qPrintable(r.err));
     // Nothing stored before is lost.
-    QCOMPARE(querySqlite(dbFile(), "SELECT count(*) FROM analysisresult WHERE testId = 1")
-                     .value(0)
-                     .toInt(),
-             1);
+    QVERIFY(querySqlite(dbFile(), "SELECT testId FROM analysisresult").contains(1));
 
     // The result left queued is stored once the fault is gone.
     undoReadOnly();
@@ -489,12 +443,7 @@ void TestXrfResults::twoStoresOnOneDataFolderTakeTurns()
     QCOMPARE(errors.count("another xrfresults is using " + m_dir->filePath("data") + "; waiting"),
              1);
     QCOMPARE(storedCount(), 40);
-    QCOMPARE(querySqlite(dbFile(),
-                         "SELECT count(*) FROM (SELECT DISTINCT testDateTime, tidName "
-                         "FROM analysisresult)")
-                     .value(0)
-                     .toInt(),
-             40);
+    QCOMPARE(storedCount("DISTINCT testDateTime || tidName"), 40);
 
     // With --no-wait, a second one gives up at once; the lock is an
     // ordinary advisory lock file that this test can hold as well.
@@ -563,13 +512,11 @@ void TestXrfResults::actionsThatCannotRunDoNotHoldTheStore()
     for (const QString &name : QDir(XRF_SOURCE_DIR "/config").entryList({ "*.json" }))
         QVERIFY(QFile::copy(XRF_SOURCE_DIR "/config/" + name, config + '/' + name));
     auto edit = [&](const QString &file, const std::function<void(QJsonObject &)> &change) {
-        QFile f(config + '/' + file);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QJsonObject o = QJsonDocument::fromJson(f.readAll()).object();
-        f.close();
+        QJsonObject o
+                = QJsonDocument::fromJson(TestSupport::readFile(config + '/' + file)).object();
         change(o);
-        QFile::remove(f.fileName());
-        writeJson(f.fileName(), o);
+        QFile::remove(config + '/' + file);
+        writeJson(config + '/' + file, o);
     };
     edit("global.json", [&](QJsonObject &o) {
         o.insert("resultActions", actions);

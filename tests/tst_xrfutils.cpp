@@ -12,6 +12,8 @@
 #include <QThread>
 #include <QtTest>
 
+#include "testsupport.h"
+
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/statvfs.h>
@@ -22,17 +24,9 @@
 
 namespace {
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
 void writeRaw(const QString &path, const QByteArray &data)
 {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(data), qint64(data.size()));
+    QVERIFY(TestSupport::writeFile(path, data));
 }
 
 QStringList entriesOf(const QString &folder)
@@ -112,7 +106,7 @@ void TestXrfUtils::saveReplacesFileThroughRename()
     QCOMPARE(XrfUtils::openFileJsonFile(target, &back), XrfErrorInfo::NoError);
     QCOMPARE(back, saved);
     // Queue files are rewritten often; they are kept compact.
-    QVERIFY(!readAll(target).contains('\n'));
+    QVERIFY(!TestSupport::readFile(target).contains('\n'));
 }
 
 void TestXrfUtils::saveFailureKeepsOldFile_data()
@@ -172,7 +166,7 @@ void TestXrfUtils::saveFailureKeepsOldFile()
     QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QCOMPARE(code, XrfErrorInfo::FileCreateFailed);
     QCOMPARE(entriesOf(folder), before);
-    QCOMPARE(readAll(keeper), oldContent);
+    QCOMPARE(TestSupport::readFile(keeper), oldContent);
 }
 
 void TestXrfUtils::openReportsWhyFileIsUnusable_data()
