@@ -242,6 +242,11 @@ void TestQueue::unreadableQueueFilesAreSetAsideNeverDeleted()
     const QString queueDir = m_lib.path("resultQueue");
     for (auto it = damaged.begin(); it != damaged.end(); ++it)
         QVERIFY(TestSupport::writeFile(queueDir + '/' + it.key(), it.value()));
+    // A result written by other software, without the queue's flags.
+    QVERIFY(TestSupport::writeFile(
+            queueDir + "/20260301090000008_bare_8.json",
+            QJsonDocument(QJsonObject { { "result", makeResult(8, "bare").toJsonObject() } })
+                    .toJson()));
     const QString leftover = queueDir + "/20260301090000006_Q6_7.json.Ab3xYz";
     QVERIFY(TestSupport::writeFile(leftover, "{\"queuedF"));
 
@@ -251,7 +256,7 @@ void TestQueue::unreadableQueueFilesAreSetAsideNeverDeleted()
     QSignalSpy setAside(m_queue, &XrfResultQueue::resultSetAside);
     m_lib.openCard();
     QTest::qWait(400);
-    QCOMPARE(queueFiles().size(), damaged.size() + 1);
+    QCOMPARE(queueFiles().size(), damaged.size() + 2);
     QVERIFY(!QFileInfo::exists(leftover));
     QCOMPARE(setAside.count(), 0);
     QCOMPARE(storedCount("report.json.v2"), 0);
@@ -259,6 +264,7 @@ void TestQueue::unreadableQueueFilesAreSetAsideNeverDeleted()
     qunsetenv("XRF_FAULT_POINT");
     QTRY_VERIFY_WITH_TIMEOUT(queueFiles().isEmpty(), 10000);
     QCOMPARE(storedCount("report.json.v2"), 1);
+    QCOMPARE(storedCount("bare"), 1);
     QCOMPARE(setAside.count(), damaged.size());
     for (auto it = damaged.begin(); it != damaged.end(); ++it)
         QCOMPARE(TestSupport::readFile(queueDir + "/failed/" + it.key()), it.value());
