@@ -2,7 +2,8 @@
 // run on the same rows: (a) the facade's blocking syncGetFullResult, (b) a
 // bare reader of the same tables with statements prepared once, each SELECT
 // in its own autocommit transaction, and (c) the same bare reader with one
-// read transaction per result. Rates and their ratio to (b) are printed.
+// read transaction per result, and (d) the library's ResultReader alone on one
+// thread. Rates and their ratio to (b) are printed.
 //
 //     readbench XRFRESULTS COUNT
 
@@ -18,6 +19,7 @@
 
 #include "generatedresults.h"
 #include "resultmanager.h"
+#include "resultreader.h"
 #include "xrfservices.h"
 
 namespace {
@@ -98,6 +100,27 @@ double rawRate(const QString &file, int count, bool oneTransaction)
     return rate;
 }
 
+double readerRate(const QString &file, int count)
+{
+    const QString name = QStringLiteral("result-reader");
+    double rate = 0;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(file);
+        db.open();
+        ResultReader reader(db);
+        QElapsedTimer clock;
+        clock.start();
+        for (int id = 1; id <= count; ++id) {
+            XrfKorviResult r;
+            reader.read(id, &r);
+        }
+        rate = count * 1000.0 / clock.elapsed();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return rate;
+}
+
 QString row(const QString &what, double rate, double baseline)
 {
     return QStringLiteral("%1 %2 results/s   %3\n")
@@ -153,10 +176,12 @@ int main(int argc, char *argv[])
     rawRate(file, results.size(), false);
     const double autocommit = rawRate(file, results.size(), false);
     const double transaction = rawRate(file, results.size(), true);
+    const double reader = readerRate(file, results.size());
 
     out << "results: " << results.size() << " (rates; ratio to the bare autocommit reader)\n"
         << row("bare reader, autocommit SELECTs", autocommit, autocommit)
         << row("bare reader, one read transaction", transaction, autocommit)
+        << row("library, ResultReader on its own connection", reader, autocommit)
         << row("library, syncGetFullResult", facade, autocommit);
     return 0;
 }
