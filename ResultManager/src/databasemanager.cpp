@@ -25,194 +25,14 @@
 #include <sqlite3.h>
 
 #include "insdelqueries.h"
-#include "resultmanager.h"
+#include "resultreader.h"
+#include "resultschema.h"
 #include "xrfanalysisresult.h"
 #include "xrfimage.h"
 #include "xrfsettingsmanager.h"
 #include "xrfutils.h"
 
-namespace XrfTables {
-const QString userFactorResult = QStringLiteral("userfactorresult");
-const QString testInfo = QStringLiteral("testinfo");
-const QString spectrum = QStringLiteral("spectrum");
-const QString repeatInfo = QStringLiteral("repeatinfo");
-const QString regressionInfo = QStringLiteral("regressioninfo");
-const QString plating = QStringLiteral("plating");
-const QString gradeMatchSpec = QStringLiteral("gradematchspec");
-const QString filterProps = QStringLiteral("filterprops");
-const QString elementResult = QStringLiteral("elementresult");
-const QString compoundResult = QStringLiteral("compoundresult");
-const QString calCheckResult = QStringLiteral("calcheckresult");
-const QString averagedResultInfo = QStringLiteral("averagedresultinfo");
-const QString analysisResult = QStringLiteral("analysisresult");
-const QString rohsActionLevelResult = QStringLiteral("rohsactionlevelresult");
-const QString gradeMatch = QStringLiteral("gradematch");
-const QString imageResult = QStringLiteral("imageresult");
-const QString resultNames = QStringLiteral("resultnames");
-const QString rohsResult = QStringLiteral("rohsresult");
-const QString coatingResult = QStringLiteral("coatingresult");
-const QString devInfo = QStringLiteral("devinfo");
-const QString location = QStringLiteral("location");
-const QString pseudoElementResult = QStringLiteral("pseudoelementresult");
-} // namespace XrfTables
-
 namespace {
-
-const char fkAnalysis[] = "FOREIGN KEY(testId) REFERENCES analysisresult(testId)";
-
-struct TableDefinition
-{
-    const QString &name;
-    QString definitions;
-};
-
-// The 22 tables in creation order, each with its column definitions and
-// table constraints exactly as created.
-QString buildCreationScript()
-{
-    using namespace XrfTables;
-    const QString fk = QLatin1String(fkAnalysis);
-    const TableDefinition tables[] = {
-        { userFactorResult,
-          "id INTEGER PRIMARY KEY NOT NULL, testId INTEGER NOT NULL, elementName VARCHAR NOT NULL, "
-          "factor REAL NOT NULL, offset REAL NOT NULL, userEntered bool NOT NULL, "
-                  + fk },
-        { testInfo,
-          "id INTEGER PRIMARY KEY NOT NULL, testId INTEGER, label TEXT NOT NULL, "
-          "info TEXT NOT NULL, "
-                  + fk },
-        { spectrum,
-          "id INTEGER PRIMARY KEY  NOT NULL, testId INTEGER NOT NULL, exposureNumber INTEGER NOT "
-          "NULL, totalExposureNumber Integer NOT NULL, energySlope REAL NOT NULL, energyOffset "
-          "REAL NOT NULL, liveTime REAL NOT NULL, probeSerialNumber INTEGER NOT NULL, firstRate "
-          "REAL NOT NULL, lastRate REAL NOT NULL, realTime REAL NOT NULL, vacuumPressure INTEGER "
-          "NOT NULL, ambientPressure INTEGER NOT NULL, probeTemperature REAL NOT NULL, "
-          "tubeCurrentSet REAL NOT NULL, tubeCurrentMonitor REAL NOT NULL, tubeVoltageSet REAL NOT "
-          "NULL, tubeVoltageMonitor REAL NOT NULL, ltMultiplier INTEGER NOT NULL, colMultiplier "
-          "INTEGER NOT NULL, filterPosition INTEGER NOT NULL, stepIndex INTEGER NOT NULL, "
-          "stepTotal INTEGER NOT NULL, liveTimeFromHardware REAL NOT NULL, resetTime REAL NOT "
-          "NULL, pileups INTEGER NOT NULL, clipBottom INTEGER NOT NULL, clipTop INTEGER NOT NULL, "
-          "topResets INTEGER NOT NULL, fastCounts INTEGER NOT NULL, data BLOB NOT NULL, "
-                  + fk },
-        { repeatInfo,
-          "testId INTEGER, repeatId INTEGER, repeatCount INTEGER, PRIMARY KEY(testId, repeatId), "
-                  + fk },
-        { regressionInfo,
-          "testId INTEGER, historicalTestId INTEGER, PRIMARY KEY(testId, historicalTestId), "
-                  + fk },
-        { plating, "testId INTEGER, auPlating INTEGER, " + fk },
-        { gradeMatchSpec,
-          QStringLiteral("id INTEGER PRIMARY KEY NOT NULL, testId INTEGER NOT NULL, gradeName "
-                         "TEXT NOT NULL, elementName TEXT NOT NULL, minVal REAL NOT NULL, maxVal "
-                         "NOT NULL, matchResult TEXT NOT NULL, FOREIGN KEY(testId,gradeName) "
-                         "REFERENCES gradematch(testId,gradeName)") },
-        { filterProps,
-          QStringLiteral("id integer primary key not null, material integer not null, diameter "
-                         "integer not null, thickness integer not null, hasCollimator bool not "
-                         "null") },
-        { elementResult,
-          "testId INTEGER NOT NULL, elementName VARCHAR NOT NULL, concentration REAL NOT NULL, "
-          "error REAL NOT NULL, "
-                  + fk },
-        { compoundResult,
-          "id INTEGER PRIMARY KEY NOT NULL, testId INTEGER NOT NULL, elementName VARCHAR NOT NULL, "
-          "compoundName VARCHAR NOT NULL, factor REAL NOT NULL, "
-                  + fk },
-        { calCheckResult,
-          "testId INTEGER PRIMARY KEY NOT NULL, rate INTEGER NOT NULL, resolution INTEGER NOT "
-          "NULL, peak1 INTEGER, peak2 INTEGER, offset REAL NOT NULL, slope REAL NOT NULL, "
-          "errorCode INTEGER DEFAULT 0, restandardizeType DEFAULT NULL, "
-                  + fk },
-        { averagedResultInfo,
-          "id INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL, averagedTestId INTEGER NOT NULL, testId "
-          "INTEGER NOT NULL, "
-                  + fk },
-        { analysisResult,
-          QStringLiteral("testId INTEGER PRIMARY KEY NOT NULL, testDateTime TEXT NOT NULL, "
-                         "statusId INTEGER NOT NULL, final INTEGER, testType TEXT references "
-                         "testtype NOT NULL DEFAULT 'NORMAL', methodId TEXT NOT NULL DEFAULT '', "
-                         "methodFamilyName INTEGER DEFAULT -1, methodDispName TEXT NOT NULL "
-                         "DEFAULT '', collimated INTEGER DEFAULT -1, dailyId INTEGER DEFAULT -1, "
-                         "userId TEXT DEFAULT '', tidName TEXT NOT NULL DEFAULT '', testErrorInfo "
-                         "TEXT") },
-        { rohsActionLevelResult,
-          "id INTEGER PRIMARY KEY NOT NULL, testId INTEGER NOT NULL, elementName VARCHAR NOT NULL, "
-          "actionLevel INTEGER DEFAULT 0, "
-                  + fk },
-        { gradeMatch,
-          "testId INTEGER NOT NULL, gradeName TEXT NOT NULL, matchNumber REAL NOT NULL, "
-          "matchNSigma REAL, compGrade INTEGER, nominalFactor REAL, passFailCutOff REAL, "
-          "passFailNSigma REAL, passFailShowMatchNumber INTEGER, matchMessage TEXT, PRIMARY "
-          "KEY(testId, gradeName,passFailCutOff), "
-                  + fk },
-        { imageResult,
-          QStringLiteral("id INTEGER PRIMARY KEY NOT NULL, testId INTEGER NOT NULL, fileName "
-                         "VARCHAR NOT NULL, imageType TEXT references imagetype NOT NULL DEFAULT "
-                         "'INLINE', cropAreaTop REAL, cropAreaLeft REAL, cropAreaWidth REAL, "
-                         "cropAreaHeight REAL, collimatorSpotX REAL, collimatorSpotY REAL, "
-                         "thumbNail BLOB, latitude REAL, longitude REAL, imageHasCircle bool not "
-                         "null, FOREIGN KEY (testId) REFERENCES analysisresult(testId )") },
-        { resultNames, "testId INTEGER, type INTEGER, name TEXT, " + fk },
-        { rohsResult,
-          "testId INTEGER, rohsClassification INTEGER, rohsActionLevel INTEGER, "
-          "rohsActionLevelName TEXT, "
-                  + fk },
-        { coatingResult,
-          "testId INTEGER NOT NULL, elementName VARCHAR NOT NULL, layerOrder INTEGER NOT NULL, "
-          "factor REAL NOT NULL, thickness REAL NOT NULL, error REAL NOT NULL, density REAL NOT "
-          "NULL, " + fk },
-        { devInfo,
-          QStringLiteral("id INTEGER PRIMARY KEY NOT NULL, dbId VARCHAR NOT NULL, dbVersion "
-                         "VARCHAR NOT NULL, devSerialNum VARCHAR, model VARCHAR, tubeAnode "
-                         "VARCHAR") },
-        { location,
-          "id INTEGER PRIMARY KEY NOT NULL, testId INTEGER NOT NULL, latitude REAL, longitude "
-          "REAL, elevation REAL, "
-                  + fk },
-        { pseudoElementResult,
-          "testId INTEGER NOT NULL, elementName VARCHAR NOT NULL, formula VARCHAR NOT NULL, "
-          "notApplicable bool not null, concentration REAL NOT NULL, error REAL NOT NULL, "
-                  + fk },
-    };
-    QStringList statements;
-    for (const TableDefinition &table : tables)
-        statements << QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (%2)")
-                              .arg(table.name, table.definitions);
-    return statements.join(QLatin1Char(';'));
-}
-
-QString buildIndexScript()
-{
-    using namespace XrfTables;
-    const struct
-    {
-        const char *index;
-        const QString &table;
-        const char *columns;
-    } indices[] = {
-        { "elementresultindex", elementResult, "testId,elementName" },
-        { "gradematchindex", gradeMatch, "testId,gradeName" },
-        { "gradematchspecindex", gradeMatchSpec, "testId,elementName" },
-        { "spectrumindex", spectrum, "testId" },
-        { "testinfoindex", testInfo, "testId" },
-        { "repeatinfoindex", repeatInfo, "testId" },
-        { "compoundresultindex", compoundResult, "testId,elementName" },
-        { "analysisresultindex", analysisResult, "testId" },
-        { "rohsactionlevelresultindex", rohsActionLevelResult, "testId" },
-        { "imageresultindex", imageResult, "testId" },
-        { "resultnamesindex", resultNames, "testId" },
-        { "rohsresultindex", rohsResult, "testId" },
-        { "userfactorresultindex", userFactorResult, "testId" },
-        { "coatingresultindex", coatingResult, "testId" },
-        { "locationindex", location, "testId" },
-        { "pseudoelementresultindex", pseudoElementResult, "testId" },
-    };
-    QStringList statements;
-    for (const auto &i : indices)
-        statements << QStringLiteral("CREATE INDEX IF NOT EXISTS %1 ON %2 (%3)")
-                              .arg(QLatin1String(i.index), i.table, QLatin1String(i.columns));
-    return statements.join(QLatin1Char(';'));
-}
 
 // QSqlQuery steps a statement without result columns only once, and
 // incremental_vacuum frees one page per step; the driver's own handle runs
@@ -257,9 +77,6 @@ qint64 s_vacuumLastReported = 0;
 } // namespace
 
 const QString DatabaseManager::connectionName = QStringLiteral("XrfDb");
-const QString DatabaseManager::schemaVersion = QStringLiteral("6.3");
-const QString DatabaseManager::creationScript = buildCreationScript();
-const QString DatabaseManager::indexScript = buildIndexScript();
 const QStringList DatabaseManager::pragmas
         = { QStringLiteral("PRAGMA page_size=4096"), QStringLiteral("PRAGMA synchronous=NORMAL"),
             QStringLiteral("PRAGMA temp_store=MEMORY"),
@@ -377,6 +194,7 @@ XrfErrorInfo::XrfError DatabaseManager::openDB(QString path)
 
     if (QSqlDatabase::contains(connectionName)) {
         // Left over from a failed open; nothing holds it.
+        m_reader.reset();
         m_openHandle = QSqlDatabase();
         m_workingHandle = QSqlDatabase();
         QSqlDatabase::removeDatabase(connectionName);
@@ -427,12 +245,12 @@ XrfErrorInfo::XrfError DatabaseManager::openDB(QString path)
     }
     if (opened && tableCount > 0) {
         const QString version = storedSchemaVersion();
-        if (version != schemaVersion) {
+        if (version != ResultSchema::version) {
             opened = false;
             driverText = version.isEmpty()
                     ? QStringLiteral("it holds tables but no device row")
                     : QStringLiteral("its schema version is %1, this software reads %2")
-                              .arg(version, schemaVersion);
+                              .arg(version, ResultSchema::version);
         }
     }
 
@@ -443,6 +261,7 @@ XrfErrorInfo::XrfError DatabaseManager::openDB(QString path)
         qInfo() << "Sql error when opening the database is " << driverText;
         qWarning() << "The results database" << filePath << "cannot be used:" << driverText
                    << "- it is left as it is";
+        m_reader.reset();
         m_openHandle.close();
         m_openHandle = QSqlDatabase();
         m_workingHandle = QSqlDatabase();
@@ -469,13 +288,6 @@ XrfErrorInfo::XrfError DatabaseManager::openDB(QString path)
         if (!m_readOnly)
             QSqlQuery(db).exec(pragma);
 
-    if (m_testTypes.isEmpty()) {
-        m_testTypes.insert(QStringLiteral("NORMAL"), 0);
-        m_testTypes.insert(QStringLiteral("AVERAGED"), 1);
-        m_testTypes.insert(QStringLiteral("REPEAT"), 2);
-        m_testTypes.insert(QStringLiteral("REGRESSION"), 3);
-        m_testTypes.insert(QStringLiteral("CALCHECK"), 4);
-    }
     getLatestTestId(&m_lastTestId);
 
     if (!m_vacuumTimer) {
@@ -497,6 +309,7 @@ void DatabaseManager::closeDatabase()
     if (m_vacuumTimer && m_vacuumTimer->isActive())
         m_vacuumTimer->stop();
     s_vacuumLastReported = 0;
+    m_reader.reset();
     m_openHandle.close();
     m_workingHandle.close();
     m_openHandle = QSqlDatabase();
@@ -515,7 +328,8 @@ bool DatabaseManager::createTablesInDatabase(bool setPragmas)
     // Tables and device row are one transaction: a creation cut off halfway
     // leaves no table, and the next open creates them all.
     db.transaction();
-    const bool ok = runScript(db, creationScript, "Failed to create a new table with query ");
+    const bool ok = runScript(db, ResultSchema::creationScript(),
+                              "Failed to create a new table with query ");
     QString dbId, dbVersion, serial, model, anode;
     getDeviceDbInfo(dbId, dbVersion, serial, model, anode);
     if (dbId.isEmpty()) {
@@ -527,14 +341,14 @@ bool DatabaseManager::createTablesInDatabase(bool setPragmas)
             insertDeviceRow(serial, model, anode);
     }
     db.commit();
-    db.close();
+    closeConnection(db);
     return ok;
 }
 
 bool DatabaseManager::createDbIndices()
 {
     QSqlDatabase db = workingHandle();
-    const bool ok = runScript(db, indexScript, "Create an index query failed.");
+    const bool ok = runScript(db, ResultSchema::indexScript(), "Create an index query failed.");
     qInfo() << "Index tables created in Sql database.";
     return ok;
 }
@@ -622,7 +436,7 @@ XrfErrorInfo::XrfError DatabaseManager::getDeviceDbInfo(QString &dbId, QString &
     if (newId.isEmpty())
         return XrfErrorInfo::DbQueryFailed;
     dbId = newId;
-    dbVersion = schemaVersion;
+    dbVersion = ResultSchema::version;
     return XrfErrorInfo::NoError;
 }
 
@@ -634,8 +448,9 @@ QString DatabaseManager::insertDeviceRow(const QString &serial, const QString &m
     QSqlQuery insert(workingHandle());
     if (!insert.exec(QStringLiteral("INSERT into ") + XrfTables::devInfo
                      + QStringLiteral(" (dbId,dbVersion,devSerialNum,model,tubeAnode) VALUES (")
-                     + sqlQuote(newId) + ',' + sqlQuote(schemaVersion) + ',' + sqlQuote(serial)
-                     + ',' + sqlQuote(model) + ',' + sqlQuote(anode) + QStringLiteral(");"))) {
+                     + sqlQuote(newId) + ',' + sqlQuote(ResultSchema::version) + ','
+                     + sqlQuote(serial) + ',' + sqlQuote(model) + ',' + sqlQuote(anode)
+                     + QStringLiteral(");"))) {
         qDebug() << "SQL Query failed: " << insert.lastError().text();
         return QString();
     }
@@ -645,8 +460,8 @@ QString DatabaseManager::insertDeviceRow(const QString &serial, const QString &m
 XrfErrorInfo::XrfError DatabaseManager::reportDbInfo()
 {
     QJsonObject info;
-    info.insert(QStringLiteral("dbVersion"), schemaVersion);
-    emit XrfResultManager::instance()->dbInfo(info);
+    info.insert(QStringLiteral("dbVersion"), ResultSchema::version);
+    emit dbInfo(info);
     return XrfErrorInfo::NoError;
 }
 
@@ -731,7 +546,7 @@ void DatabaseManager::vacuumTheDb(bool vacuumStatus)
     db.transaction();
     runToCompletion(db, QStringLiteral("PRAGMA incremental_vacuum(10000);"));
     db.commit();
-    db.close();
+    closeConnection(db);
     const qint64 elapsed = clock.elapsed();
 
     if (m_vacuumTimer && !m_vacuumTimer->isActive()) {
@@ -858,420 +673,27 @@ XrfErrorInfo::XrfError DatabaseManager::getRecordCount(int *count)
     return XrfErrorInfo::NoError;
 }
 
-// --- Full result reader -------------------------------------------------------------
-//
-// Rebuilds a result from its rows in a fixed order: the names rows address
-// spectra by index (so they come after the spectra) and set the pseudo
-// element configuration name that gates the pseudo element rows.
+// --- Reading ------------------------------------------------------------------------
 
-XrfErrorInfo::XrfError DatabaseManager::readAnalysis(int testId, XrfKorviResult *result)
+ResultReader &DatabaseManager::reader()
 {
-    QSqlDatabase db = workingHandle();
-    QSqlQuery q(db);
-    if (!q.exec(QStringLiteral("select ")
-                + QStringLiteral("testId,testDateTime,statusId,final,testType,methodId,"
-                                 "methodFamilyName,methodDispName,collimated,dailyId,tidName,"
-                                 "testErrorInfo,userId")
-                + QStringLiteral(" from ") + XrfTables::analysisResult
-                + QStringLiteral(" where testId = '") + QString::number(testId)
-                + QStringLiteral("'"))
-        || !q.next()) {
-        qDebug() << "Failed to get analysis result for tid " << testId;
-        return XrfErrorInfo::ResultNotFound;
-    }
-    XrfAnalysisResult &a = result->analysis();
-    a.setTestId(q.value(0).toInt());
-    QDateTime when = QDateTime::fromString(q.value(1).toString(),
-                                           QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
-    when.setTimeSpec(Qt::UTC);
-    a.setTestDateTime(when);
-    a.setStatusId(q.value(2).toInt());
-    a.setFinal(q.value(3).toInt() != 0);
-    a.setTestType(q.value(4).toString());
-    a.setMethodId(q.value(5).toString());
-    a.setMethodFamilyName(q.value(6).toInt());
-    a.setMethodDispName(q.value(7).toString());
-    a.setCollimatedStatusInt(q.value(8).toInt());
-    a.setCollimated(q.value(8).toInt() == 1);
-    a.setDailyId(q.value(9).toInt());
-    a.setTidName(q.value(10).toString());
-    a.setTestErrorInfo(q.value(11).toString());
-    a.setUserId(q.value(12).toString());
-
-    QSqlQuery loc(db);
-    if (loc.exec(QStringLiteral("select latitude,longitude,elevation from %1 where testId = %2")
-                         .arg(XrfTables::location)
-                         .arg(testId))
-        && loc.next()) {
-        a.setLatitude(loc.value(0).toDouble());
-        a.setLongitude(loc.value(1).toDouble());
-        a.setElevation(loc.value(2).toDouble());
-    }
-    return XrfErrorInfo::NoError;
+    if (!m_reader)
+        m_reader.reset(new ResultReader(workingHandle(), [this] { return isAbortFlagSet(); }));
+    return *m_reader;
 }
 
-XrfErrorInfo::XrfError DatabaseManager::getFilterProps(XrfSpectrum *spectrum)
+void DatabaseManager::closeConnection(QSqlDatabase &db)
 {
-    QSqlQuery q(workingHandle());
-    const QString statement
-            = QStringLiteral("select %1 from filterprops where id = %2;")
-                      .arg(QStringLiteral("material,diameter,thickness,hasCollimator"))
-                      .arg(spectrum->filterPosition());
-    if (!q.exec(statement)) {
-        qDebug() << "SQL Query failed: " << statement << q.lastError().text();
-        return XrfErrorInfo::DbQueryFailed;
-    }
-    if (q.next()) {
-        XrfFilterProperties &f = spectrum->filter();
-        f.setMaterialAtomicNumber(quint16(q.value(0).toUInt()));
-        f.setDiameterInMicrons(quint16(q.value(1).toUInt()));
-        f.setThicknessInMicrons(quint16(q.value(2).toUInt()));
-        f.setHasCollimator(q.value(3).toInt() != 0);
-    }
-    return XrfErrorInfo::NoError;
-}
-
-XrfErrorInfo::XrfError DatabaseManager::getSpectra(int testId, QList<XrfSpectrum> *spectra)
-{
-    QSqlQuery q(workingHandle());
-    q.setForwardOnly(true);
-    const QString statement
-            = QStringLiteral("SELECT exposureNumber,totalExposureNumber,energySlope,energyOffset,"
-                             "liveTime,liveTimeFromHardware,resetTime,fastCounts,probeSerialNumber,"
-                             "firstRate,lastRate,realTime,")
-            + QStringLiteral("vacuumPressure,ambientPressure,probeTemperature,tubeCurrentSet,"
-                             "tubeCurrentMonitor,tubeVoltageSet,tubeVoltageMonitor,ltMultiplier,"
-                             "colMultiplier,filterPosition,")
-            + QStringLiteral("pileups,clipBottom,clipTop,topResets,stepIndex,stepTotal,data from ")
-            + XrfTables::spectrum + QStringLiteral(" where testId = '") + QString::number(testId)
-            + QStringLiteral("'");
-    if (!q.exec(statement)) {
-        qDebug() << "SQL Query failed: " << statement << q.lastError().text();
-        return XrfErrorInfo::DbQueryFailed;
-    }
-    while (q.next()) {
-        XrfSpectrum sp;
-        int c = 0;
-        sp.setExposureNumber(q.value(c++).toInt());
-        sp.setTotalExposureNumber(q.value(c++).toInt());
-        sp.setEnergySlope(q.value(c++).toDouble());
-        sp.setEnergyOffset(q.value(c++).toDouble());
-        sp.setLiveTime(q.value(c++).toDouble());
-        sp.setLiveTimeFromHardware(q.value(c++).toDouble());
-        sp.setResetTime(q.value(c++).toDouble());
-        sp.setFastCounts(q.value(c++).toULongLong());
-        sp.setProbeSerialNumber(q.value(c++).toInt());
-        sp.setFirstRate(q.value(c++).toDouble());
-        sp.setLastRate(q.value(c++).toDouble());
-        sp.setRealTime(q.value(c++).toDouble());
-        sp.setVacuumPressure(q.value(c++).toInt());
-        sp.setAmbientPressureMillibars(q.value(c++).toInt());
-        sp.setProbeTemperature(q.value(c++).toDouble());
-        sp.setTubeCurrentSet(q.value(c++).toDouble());
-        sp.setTubeCurrentMonitor(q.value(c++).toDouble());
-        sp.setTubeVoltageSet(q.value(c++).toDouble());
-        sp.setTubeVoltageMonitor(q.value(c++).toDouble());
-        sp.setLtMultiplier(q.value(c++).toInt());
-        sp.setColMultiplier(q.value(c++).toInt());
-        sp.setFilterPosition(q.value(c++).toInt());
-        sp.setPileups(q.value(c++).toInt());
-        sp.setClipBottom(q.value(c++).toInt());
-        sp.setClipTop(q.value(c++).toInt());
-        sp.setTopResets(q.value(c++).toInt());
-        sp.setStepIndex(q.value(c++).toInt());
-        sp.setStepTotal(q.value(c++).toInt());
-        QString hex = q.value(c++).toString();
-        if (hex.startsWith(QLatin1String("0x")))
-            hex.remove(0, 2);
-        sp.fromByteArrayToInt(QByteArray::fromHex(hex.toLatin1()), true);
-        getFilterProps(&sp);
-        spectra->append(sp);
-    }
-    return XrfErrorInfo::NoError;
-}
-
-void DatabaseManager::readNames(int testId, XrfKorviResult *result)
-{
-    QSqlQuery q(workingHandle());
-    if (!q.exec(QStringLiteral("select type,name from ") + XrfTables::resultNames
-                + QStringLiteral(" where testId = ") + QString::number(testId)
-                + QStringLiteral(";")))
-        return;
-    XrfAnalysisResult &a = result->analysis();
-    XrfCalCheckResult *cal = result->calCheck();
-    while (q.next()) {
-        const QString text = q.value(1).toString();
-        switch (q.value(0).toInt()) {
-        case 1:
-            a.setUserFactorName(text);
-            break;
-        case 2:
-            a.setCompoundTemplateName(text);
-            break;
-        case 3:
-            a.setTiTemplateName(text);
-            break;
-        case 4:
-            a.setCoatingConfigName(text);
-            break;
-        case 5:
-            a.setCompoundSuppress100Warning(text == QLatin1String("1"));
-            break;
-        case 6:
-            a.setGradeCompareEnable(text.toInt());
-            break;
-        case 7:
-            a.setUserFactorNormalizeFactor(text.toFloat());
-            break;
-        case 8:
-            a.setPseudoElementConfigName(text);
-            break;
-        case 9:
-            a.setLeadPaintActionLevel(text.toFloat());
-            break;
-        case 10:
-            a.setCoatingDisplayUnitEnum(text.toInt());
-            break;
-        case 11: {
-            const QJsonObject drift = QJsonDocument::fromJson(text.toUtf8()).object();
-            const int index = drift.value(QStringLiteral("index")).toInt(-1);
-            XrfDriftCorrection correction;
-            correction.fromJsonObject(drift);
-            if (index >= 0 && index < result->spectra().size()
-                && !correction.timeStampUtc().isEmpty())
-                result->spectra()[index].setDriftCorrection(correction);
-            break;
-        }
-        case 12:
-            a.setPythonPluginResult(text);
-            break;
-        case 13:
-            a.setDigitalIOStateBefore(text.toInt());
-            break;
-        case 14:
-            a.setDigitalIOStateAfter(text.toInt());
-            break;
-        case 15:
-            a.setTavirexResult(text);
-            break;
-        case 16:
-            a.setPseudoElementGradeMatchEnable(text.toInt());
-            break;
-        case 17:
-            cal->setExpectedSlope(text.toDouble());
-            break;
-        case 18:
-            cal->setExpectedOffset(text.toDouble());
-            break;
-        case 19:
-            cal->setExpectedRate(text.toDouble());
-            break;
-        case 20:
-            cal->setExpectedResolution(text.toDouble());
-            break;
-        default:
-            break;
-        }
-    }
-}
-
-XrfErrorInfo::XrfError DatabaseManager::getAveragedResultInfoByIDs(const QStringList &testIds,
-                                                                   QList<XrfAverageInfo> *sources)
-{
-    QStringList ids;
-    for (const QString &id : testIds)
-        ids << QString::number(id.toInt());
-    QSqlQuery q(workingHandle());
-    if (!q.exec(QStringLiteral("select testId,testDateTime,dailyId,tidName from analysisresult "
-                               "where testId in (")
-                + ids.join(QLatin1Char(',')) + QStringLiteral(");"))) {
-        qDebug() << "Query failed " << q.lastError().text();
-        return XrfErrorInfo::NoError;
-    }
-    while (q.next()) {
-        XrfAverageInfo info;
-        info.setTestId(q.value(0).toInt());
-        QDateTime when
-                = QDateTime::fromString(q.value(1).toString(), XrfAnalysisResult::dateTimeFormat);
-        when.setTimeSpec(Qt::UTC);
-        info.setTestDateTime(when.toLocalTime().toString(XrfAnalysisResult::dateTimeFormat));
-        info.setDailyId(q.value(2).toInt());
-        info.setTidName(q.value(3).toString());
-        sources->append(info);
-    }
-    return XrfErrorInfo::NoError;
+    // Its prepared statements die with the open connection.
+    m_reader.reset();
+    db.close();
 }
 
 XrfErrorInfo::XrfError DatabaseManager::getAnXrfKorviResultByTestId(int tid, XrfKorviResult *result)
 {
-    using namespace InsDelQueries;
     if (!result)
         return XrfErrorInfo::InvalidArgument;
-    const XrfErrorInfo::XrfError rc = readAnalysis(tid, result);
-    if (rc != XrfErrorInfo::NoError)
-        return rc;
-    QSqlDatabase db = workingHandle();
-    XrfAnalysisResult &a = result->analysis();
-
-    QSqlQuery plating(db);
-    if (plating.exec(QStringLiteral("select auPlating from ") + XrfTables::plating
-                     + QStringLiteral(" where testId = ") + QString::number(tid)
-                     + QStringLiteral(";"))
-        && plating.next())
-        a.setAuPlatingEnum(plating.value(0).toInt());
-
-    const int type = m_testTypes.value(a.testType(), 0);
-    if (type == 1) {
-        QSqlQuery sources(db);
-        QStringList ids;
-        if (sources.exec(QStringLiteral("select testId from ") + XrfTables::averagedResultInfo
-                         + QStringLiteral(" where averagedTestId = ") + QString::number(tid)
-                         + QStringLiteral(";")))
-            while (sources.next())
-                ids << sources.value(0).toString();
-        if (!ids.isEmpty())
-            getAveragedResultInfoByIDs(ids, &result->avgOfTestsInfo());
-    } else if (getSpectra(tid, &result->spectra()) != XrfErrorInfo::NoError) {
-        qDebug() << "no spectra for tid " << tid;
-    }
-
-    if (type == 4) {
-        result->setHasCalCheck(true);
-        QSqlQuery cal(db);
-        if (cal.exec(QStringLiteral("select ")
-                     + QStringLiteral("rate,resolution,peak1,peak2,offset,slope,errorCode,"
-                                      "restandardizeType")
-                     + QStringLiteral(" from ") + XrfTables::calCheckResult
-                     + QStringLiteral(" where testId = ") + QString::number(tid))
-            && cal.next()) {
-            XrfCalCheckResult *c = result->calCheck();
-            c->setRate(cal.value(0).toInt());
-            c->setResolution(cal.value(1).toInt());
-            c->setPeak1(cal.value(2).toInt());
-            c->setPeak2(cal.value(3).toInt());
-            c->setOffset(cal.value(4).toDouble());
-            c->setSlope(cal.value(5).toDouble());
-            c->setErrorCode(cal.value(6).toInt());
-            c->setRestandardizeType(cal.value(7).toInt());
-            QJsonObject fpga;
-            if (XrfSettingsManager::instance()->getUniversalSetting(QStringLiteral("hardware.fpga"),
-                                                                    &fpga)
-                == 0) {
-                c->setExpectedSlope(fpga.value(QStringLiteral("slope")).toDouble());
-                c->setExpectedOffset(fpga.value(QStringLiteral("offset")).toDouble());
-            }
-        }
-        readNames(tid, result);
-        return XrfErrorInfo::NoError;
-    }
-
-    readNames(tid, result);
-    QList<XrfChemistryResult> chemistry;
-    if (readRows(db, chemistryTable(), tid, &chemistry) != XrfErrorInfo::NoError)
-        qDebug() << "No chemistry result";
-    for (const XrfChemistryResult &c : chemistry) {
-        if (!c.elementName().isEmpty())
-            result->chemistry().append(c);
-    }
-    if (!a.pseudoElementConfigName().isEmpty()
-        && readRows(db, pseudoElementTable(), tid, &result->pseudoElement())
-                != XrfErrorInfo::NoError)
-        qDebug() << "No pseudo element result";
-    if (readRows(db, userFactorTable(), tid, &result->userFactor()) != XrfErrorInfo::NoError)
-        qDebug() << "No UserFactor result";
-    if (readRows(db, coatingTable(), tid, &result->coating()) != XrfErrorInfo::NoError)
-        qDebug() << "No Coating result";
-    for (const XrfCoatingResult &layer : result->coating()) {
-        if (layer.layerOrder() != 0) {
-            XrfChemistryResult c;
-            c.setElementName(layer.element());
-            c.setConcentration(layer.thickness());
-            c.setError(layer.error());
-            result->chemistry().append(c);
-        }
-    }
-    if (!result->coating().isEmpty() && a.coatingDisplayUnitEnum() == -1)
-        a.setCoatingDisplayUnitEnum(3);
-    if (readRows(db, compoundTable(), tid, &result->compound()) != XrfErrorInfo::NoError)
-        qDebug() << "No Compound result";
-    if (readRows(db, actionLevelTable(), tid, &result->actionLevel()) != XrfErrorInfo::NoError)
-        qDebug() << "No Action level result";
-    readRows(db, gradeMatchTable(), tid, &result->gradeMatch());
-    for (XrfGradeMatch &grade : result->gradeMatch())
-        readRows(db, gradeMatchSpecTable(), tid, &grade.gradeSpec(),
-                 QStringLiteral(" AND gradeName=") + sqlQuote(grade.gradeName())
-                         + QStringLiteral(" order by rowid;"));
-    readImages(tid, result);
-    if (readRows(db, testInfoTable(), tid, &result->testInfo(), QStringLiteral(" order by id asc"))
-        != XrfErrorInfo::NoError)
-        qDebug() << "No tif for tid " << tid;
-
-    QSqlQuery rohs(db);
-    if (rohs.exec(QStringLiteral("select rohsClassification,rohsActionLevel,rohsActionLevelName "
-                                 "from ")
-                  + XrfTables::rohsResult + QStringLiteral(" where testId = ")
-                  + QString::number(tid) + QStringLiteral(";"))
-        && rohs.next()) {
-        a.setRohsClassificationEnum(rohs.value(0).toInt());
-        a.setRohsActionLevelEnum(rohs.value(1).toInt());
-        a.setRohsActionLevelName(rohs.value(2).toString());
-    }
-
-    if (type == 3) {
-        QSqlQuery reg(db);
-        if (reg.exec(QStringLiteral("select historicalTestId from ") + XrfTables::regressionInfo
-                     + QStringLiteral(" where testId = ") + QString::number(tid)
-                     + QStringLiteral(";"))
-            && reg.next()) {
-            XrfRegressionInfo &info = result->regressionInfo();
-            info.setHistoricalTestId(reg.value(0).toInt());
-            QSqlQuery hist(db);
-            if (hist.exec(QStringLiteral("select testDateTime,dailyId,tidName from ")
-                          + XrfTables::analysisResult + QStringLiteral(" where testId = ")
-                          + QString::number(info.historicalTestId()) + QStringLiteral(";"))
-                && hist.next()) {
-                info.setHistoricalDateTime(hist.value(0).toString());
-                info.setHistoricalDailyId(hist.value(1).toInt());
-                info.setHistoricalTidName(hist.value(2).toString());
-            }
-        }
-    } else if (type == 2) {
-        QSqlQuery rep(db);
-        if (rep.exec(QStringLiteral("select repeatId,repeatCount from ") + XrfTables::repeatInfo
-                     + QStringLiteral(" where testId = ") + QString::number(tid)
-                     + QStringLiteral(";"))
-            && rep.next()) {
-            a.setRepeatTestIndex(rep.value(0).toInt());
-            a.setRepeatTestTotal(rep.value(1).toInt());
-        }
-    }
-    return XrfErrorInfo::NoError;
-}
-
-void DatabaseManager::readImages(int testId, XrfKorviResult *result)
-{
-    QSqlQuery q(workingHandle());
-    if (!q.exec(QStringLiteral("select fileName,imageType,cropAreaTop,cropAreaLeft,cropAreaWidth,"
-                               "cropAreaHeight,collimatorSpotX,collimatorSpotY,imageHasCircle "
-                               "from ")
-                + XrfTables::imageResult + QStringLiteral(" where testId = ")
-                + QString::number(testId) + QStringLiteral(";"))) {
-        qDebug() << "No images for tid " << testId;
-        return;
-    }
-    while (q.next()) {
-        XrfImageInfo image;
-        image.setName(q.value(0).toString());
-        image.setType(q.value(1).toString() == QLatin1String("INLINE") ? 0 : 1);
-        image.setCropAreaTop(q.value(2).toFloat());
-        image.setCropAreaLeft(q.value(3).toFloat());
-        image.setCropAreaWidth(q.value(4).toFloat());
-        image.setCropAreaHeight(q.value(5).toFloat());
-        image.setCollimatorSpotX(q.value(6).toFloat());
-        image.setCollimatorSpotY(q.value(7).toFloat());
-        image.setImageHasCircle(q.value(8).toInt() != 0);
-        result->images().append(image);
-    }
+    return reader().read(tid, result);
 }
 
 void DatabaseManager::getTestResult(int cmdId, int id, QString testIds)
@@ -1319,7 +741,7 @@ XrfErrorInfo::XrfError DatabaseManager::performAutoPrintIfNecessary(XrfKorviResu
         return XrfErrorInfo::NoError;
     const QString printer = print.value(QStringLiteral("selectedPrinter")).toString();
     if (!printer.isEmpty() && printer != QLatin1String("None"))
-        emit XrfResultManager::instance()->aResultAvailableForPrint(result);
+        emit aResultAvailableForPrint(result);
     return XrfErrorInfo::NoError;
 }
 

@@ -25,8 +25,10 @@
 #include <QSqlDatabase>
 #include <QStringList>
 
+#include <memory>
+
 #include "hdffile.h"
-#include "insdelqueries.h"
+#include "resultschema.h"
 #include "resultsfilter.h"
 #include "xrfdatetimerange.h"
 #include "xrferrorinfo.h"
@@ -35,34 +37,8 @@
 #include "xrftestsselected.h"
 
 class QTimer;
+class ResultReader;
 class QSqlQuery;
-
-// Table names of the results database; every statement names its table
-// through these.
-namespace XrfTables {
-extern const QString userFactorResult;
-extern const QString testInfo;
-extern const QString spectrum;
-extern const QString repeatInfo;
-extern const QString regressionInfo;
-extern const QString plating;
-extern const QString gradeMatchSpec;
-extern const QString filterProps;
-extern const QString elementResult;
-extern const QString compoundResult;
-extern const QString calCheckResult;
-extern const QString averagedResultInfo;
-extern const QString analysisResult;
-extern const QString rohsActionLevelResult;
-extern const QString gradeMatch;
-extern const QString imageResult;
-extern const QString resultNames;
-extern const QString rohsResult;
-extern const QString coatingResult;
-extern const QString devInfo;
-extern const QString location;
-extern const QString pseudoElementResult;
-} // namespace XrfTables
 
 class DatabaseManager : public QObject
 {
@@ -79,9 +55,6 @@ public:
     Q_ENUM(DbOperation)
 
     static const QString connectionName;
-    static const QString schemaVersion;
-    static const QString creationScript;
-    static const QString indexScript;
     static const QStringList pragmas;
 
     explicit DatabaseManager(QObject *parent = nullptr);
@@ -119,34 +92,6 @@ public:
     // way), or empty.
     static QString whyNotStorable(const XrfKorviResult &result);
 
-    XrfErrorInfo::XrfError insertTestResultInDb(XrfKorviResult &result, int *testId,
-                                                bool newTestId);
-    XrfErrorInfo::XrfError insertAnalysis(XrfAnalysisResult &analysis, int *testId);
-    XrfErrorInfo::XrfError insertImportedAnalysis(XrfAnalysisResult &analysis, int *testId);
-    XrfErrorInfo::XrfError insertNamesResult(XrfKorviResult &result, int testId);
-    XrfErrorInfo::XrfError insertRohsResult(XrfAnalysisResult &analysis, int testId);
-    XrfErrorInfo::XrfError insertSpectrum(const XrfSpectrum &spectrum, int testId);
-    XrfErrorInfo::XrfError findOrInsertFilterProps(const XrfFilterProperties &filter, int *id);
-    XrfErrorInfo::XrfError insertRegressionInfo(int *testId, int historicalTestId);
-    XrfErrorInfo::XrfError insertCalCheck(XrfCalCheckResult *calCheck, int testId);
-    XrfErrorInfo::XrfError insertImageInfo(int testId, XrfImageInfo *image, QString tidName,
-                                           QString testDate, int number,
-                                           QString testTime = QString());
-    XrfErrorInfo::XrfError insertRepeatInfo(int testId, int repeatIndex, int repeatTotal);
-    XrfErrorInfo::XrfError insertGradeMatch(int testId, const QList<XrfGradeMatch> &grades);
-    XrfErrorInfo::XrfError insertGradeMatchSpec(int testId, const QList<XrfGradeMatch> &grades);
-    XrfErrorInfo::XrfError insertPlating(int auPlating, int testId);
-    XrfErrorInfo::XrfError insertAverageInfo(int averagedTestId, int sourceTestId);
-    XrfErrorInfo::XrfError insertLocation(double latitude, double longitude, double elevation,
-                                          int testId);
-    XrfErrorInfo::XrfError deleteImageFiles(QString testIdList);
-    XrfErrorInfo::XrfError performAutoPrintIfNecessary(XrfKorviResult result);
-
-    XrfErrorInfo::XrfError getSpectra(int testId, QList<XrfSpectrum> *spectra);
-    XrfErrorInfo::XrfError getFilterProps(XrfSpectrum *spectrum);
-    XrfErrorInfo::XrfError getAveragedResultInfoByIDs(const QStringList &testIds,
-                                                      QList<XrfAverageInfo> *sources);
-
     XrfErrorInfo::XrfError getTestIdsBetweenDates(const QString &from, const QString &to,
                                                   QString *testIds, quint32 limit);
     XrfErrorInfo::XrfError getRecordCount(int *count);
@@ -158,6 +103,13 @@ signals:
     void queryDone(int commandId, int requestId, QJsonDocument answer, XrfErrorInfo::XrfError code);
     void calendarUpdated(QJsonObject calendar);
     void averagedResultComputed(XrfKorviResult result, int requestId);
+    // Bound for the facade's signals of the same name (resultUpdated for an
+    // averaged result), forwarded directly: they are emitted on this thread.
+    void resultInserted(XrfErrorInfo::XrfError code);
+    void resultCommitted(QDateTime testDateTime, bool isAverage, int testId);
+    void averagedResultInserted(XrfKorviResult result);
+    void aResultAvailableForPrint(XrfKorviResult result);
+    void dbInfo(QJsonObject info);
 
 public slots:
     void fetchCalendar(int id);
@@ -203,6 +155,30 @@ public slots:
     void setExportSettingToUsed(QJsonObject arg);
 
 private:
+    // Insertion steps, all inside the transaction of insertTestResult().
+    XrfErrorInfo::XrfError insertTestResultInDb(XrfKorviResult &result, int *testId,
+                                                bool newTestId);
+    XrfErrorInfo::XrfError insertAnalysis(XrfAnalysisResult &analysis, int *testId);
+    XrfErrorInfo::XrfError insertImportedAnalysis(XrfAnalysisResult &analysis, int *testId);
+    XrfErrorInfo::XrfError insertNamesResult(XrfKorviResult &result, int testId);
+    XrfErrorInfo::XrfError insertRohsResult(XrfAnalysisResult &analysis, int testId);
+    XrfErrorInfo::XrfError insertSpectrum(const XrfSpectrum &spectrum, int testId);
+    XrfErrorInfo::XrfError findOrInsertFilterProps(const XrfFilterProperties &filter, int *id);
+    XrfErrorInfo::XrfError insertRegressionInfo(int *testId, int historicalTestId);
+    XrfErrorInfo::XrfError insertCalCheck(XrfCalCheckResult *calCheck, int testId);
+    XrfErrorInfo::XrfError insertImageInfo(int testId, XrfImageInfo *image, QString tidName,
+                                           QString testDate, int number,
+                                           QString testTime = QString());
+    XrfErrorInfo::XrfError insertRepeatInfo(int testId, int repeatIndex, int repeatTotal);
+    XrfErrorInfo::XrfError insertGradeMatch(int testId, const QList<XrfGradeMatch> &grades);
+    XrfErrorInfo::XrfError insertGradeMatchSpec(int testId, const QList<XrfGradeMatch> &grades);
+    XrfErrorInfo::XrfError insertPlating(int auPlating, int testId);
+    XrfErrorInfo::XrfError insertAverageInfo(int averagedTestId, int sourceTestId);
+    XrfErrorInfo::XrfError insertLocation(double latitude, double longitude, double elevation,
+                                          int testId);
+    XrfErrorInfo::XrfError deleteImageFiles(QString testIdList);
+    XrfErrorInfo::XrfError performAutoPrintIfNecessary(XrfKorviResult result);
+
     QSqlDatabase workingHandle();
     QString storedSchemaVersion();
     void readDeviceConfiguration(QString &serial, QString &model, QString &anode) const;
@@ -210,7 +186,6 @@ private:
     // The new row's dbId, or empty when the insert failed.
     QString insertDeviceRow(const QString &serial, const QString &model, const QString &anode);
     void answerNotImplemented(int commandId, int requestId);
-    InsDelQueries::TextExec textExec();
     QString currentUser() const;
     QString imageFolder() const;
     // The path of a stored image name, or empty when it would leave the store.
@@ -222,9 +197,11 @@ private:
     void countInDayRecord();
     // False when the lookup itself failed; *testId is -1 when none is stored.
     bool lookUpStoredTestId(const QString &testDateTime, const QString &tidName, int *testId);
-    XrfErrorInfo::XrfError readAnalysis(int testId, XrfKorviResult *result);
-    void readNames(int testId, XrfKorviResult *result);
-    void readImages(int testId, XrfKorviResult *result);
+    // The reader of the open connection, made on first use.
+    ResultReader &reader();
+    // Closes the connection (a later workingHandle() reopens it) and drops
+    // what was prepared on it.
+    void closeConnection(QSqlDatabase &db);
 
     int m_lastTestId = 0;
     mutable QMutex m_abortMutex;
@@ -244,12 +221,12 @@ private:
     QDate m_day;
     qint64 m_dayCounter = 0;
     XrfErrorInfo m_lastError;
-    QMap<QString, int> m_testTypes;
     QTimer *m_vacuumTimer = nullptr;
     qint64 m_storageRequirements[4] = { 104857600, 104857600, 104857600, 104857600 };
     int m_vacuumInterval = 500;
     QSqlDatabase m_openHandle;
     QSqlDatabase m_workingHandle;
+    std::unique_ptr<ResultReader> m_reader;
     QJsonObject m_exportSettingsInUse;
     QList<QPair<QString, QString>> m_movedImages; // source, target of this insertion
     QStringList m_createdImageFolders; // made by this insertion; their parents need a sync

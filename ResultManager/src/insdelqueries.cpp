@@ -23,7 +23,6 @@
 #include <QSet>
 
 #include "databasemanager.h"
-#include "resultmanager.h"
 #include "xrfimage.h"
 #include "xrfsettingsmanager.h"
 #include "xrfstring.h"
@@ -67,184 +66,202 @@ QString g17(double value)
 
 // One column: the getter bound on insertion and the setter used on reading,
 // with the conversion of the read value.
-#define XRF_COLUMN(Item, getter, Setter, conversion)                                               \
+#define XRF_COLUMN(Item, column, getter, Setter, conversion)                                       \
     Column<Item>                                                                                   \
     {                                                                                              \
-        [](const Item &i) { return bound(i.getter()); },                                           \
+        column, [](const Item &i) { return bound(i.getter()); },                                   \
                 [](Item &i, const QVariant &v) { i.set##Setter(v.conversion()); }                  \
     }
 
+void checkAgainstSchema(const QString &table, const QStringList &columns)
+{
+    const ResultSchema::Table &t = ResultSchema::table(table);
+    for (const QString &c : columns)
+        if (!t.hasColumn(c.toLatin1().constData()))
+            qFatal("Table %s has no column %s", qPrintable(table), qPrintable(c));
+}
+
+namespace {
+
+    template<class Item>
+    ListTable<Item> checked(ListTable<Item> t)
+    {
+        QStringList names = t.keyColumns;
+        for (const Column<Item> &c : t.columns)
+            names << QLatin1String(c.name);
+        checkAgainstSchema(t.table, names);
+        return t;
+    }
+
+} // namespace
+
 const ListTable<XrfChemistryResult> &chemistryTable()
 {
-    static const ListTable<XrfChemistryResult> t {
-        XrfTables::elementResult,
-        QStringLiteral(" (testId,elementName,concentration,error) VALUES (?, ?, ?, ?)"),
-        QStringLiteral("elementName,concentration,error"),
-        true,
-        ListTable<XrfChemistryResult>::Batch,
-        "Failed to insert a chemistry result ",
-        { XRF_COLUMN(XrfChemistryResult, elementName, ElementName, toString),
-          XRF_COLUMN(XrfChemistryResult, concentration, Concentration, toFloat),
-          XRF_COLUMN(XrfChemistryResult, error, Error, toFloat) }
-    };
+    using T = XrfChemistryResult;
+    static const ListTable<T> t = checked(ListTable<T> {
+            XrfTables::elementResult,
+            {},
+            ListTable<T>::Batch,
+            "Failed to insert a chemistry result ",
+            {
+                    XRF_COLUMN(T, "elementName", elementName, ElementName, toString),
+                    XRF_COLUMN(T, "concentration", concentration, Concentration, toFloat),
+                    XRF_COLUMN(T, "error", error, Error, toFloat),
+            } });
     return t;
 }
 
 const ListTable<XrfPseudoElementResult> &pseudoElementTable()
 {
-    static const ListTable<XrfPseudoElementResult> t {
-        XrfTables::pseudoElementResult,
-        QStringLiteral(" (testId,elementName,formula,notApplicable,concentration,error) VALUES "
-                       "(?, ?, ?, ?, ?, ?)"),
-        QStringLiteral("elementName,formula,notApplicable,concentration,error"),
-        true,
-        ListTable<XrfPseudoElementResult>::Batch,
-        "Failed to insert a pseudo element result ",
-        { XRF_COLUMN(XrfPseudoElementResult, elementName, ElementName, toString),
-          XRF_COLUMN(XrfPseudoElementResult, formula, Formula, toString),
-          XRF_COLUMN(XrfPseudoElementResult, notApplicable, NotApplicable, toBool),
-          XRF_COLUMN(XrfPseudoElementResult, concentration, Concentration, toFloat),
-          XRF_COLUMN(XrfPseudoElementResult, error, Error, toFloat) }
-    };
+    using T = XrfPseudoElementResult;
+    static const ListTable<T> t = checked(ListTable<T> {
+            XrfTables::pseudoElementResult,
+            {},
+            ListTable<T>::Batch,
+            "Failed to insert a pseudo element result ",
+            {
+                    XRF_COLUMN(T, "elementName", elementName, ElementName, toString),
+                    XRF_COLUMN(T, "formula", formula, Formula, toString),
+                    XRF_COLUMN(T, "notApplicable", notApplicable, NotApplicable, toBool),
+                    XRF_COLUMN(T, "concentration", concentration, Concentration, toFloat),
+                    XRF_COLUMN(T, "error", error, Error, toFloat),
+            } });
     return t;
 }
 
 const ListTable<XrfCoatingResult> &coatingTable()
 {
+    using T = XrfCoatingResult;
     // The model has no density; the column gets 1.0.
-    static const ListTable<XrfCoatingResult> t {
-        XrfTables::coatingResult,
-        QStringLiteral(" (testId,elementName,layerOrder,factor,thickness,error,density) VALUES "
-                       "(?, ?, ?, ?, ?, ?, ?)"),
-        QStringLiteral("elementName,layerOrder,factor,thickness,error"),
-        true,
-        ListTable<XrfCoatingResult>::Batch,
-        "Failed to insert a coating result ",
-        { XRF_COLUMN(XrfCoatingResult, element, Element, toString),
-          XRF_COLUMN(XrfCoatingResult, layerOrder, LayerOrder, toInt),
-          XRF_COLUMN(XrfCoatingResult, factor, Factor, toFloat),
-          XRF_COLUMN(XrfCoatingResult, thickness, Thickness, toFloat),
-          XRF_COLUMN(XrfCoatingResult, error, Error, toFloat),
-          Column<XrfCoatingResult> { [](const XrfCoatingResult &) { return QVariant(1.0); },
-                                     nullptr } }
-    };
+    static const ListTable<T> t = checked(ListTable<T> {
+            XrfTables::coatingResult,
+            {},
+            ListTable<T>::Batch,
+            "Failed to insert a coating result ",
+            {
+                    XRF_COLUMN(T, "elementName", element, Element, toString),
+                    XRF_COLUMN(T, "layerOrder", layerOrder, LayerOrder, toInt),
+                    XRF_COLUMN(T, "factor", factor, Factor, toFloat),
+                    XRF_COLUMN(T, "thickness", thickness, Thickness, toFloat),
+                    XRF_COLUMN(T, "error", error, Error, toFloat),
+                    Column<T> { "density", [](const T &) { return QVariant(1.0); }, nullptr },
+            } });
     return t;
 }
 
 const ListTable<XrfUserFactorResult> &userFactorTable()
 {
-    static const ListTable<XrfUserFactorResult> t {
-        XrfTables::userFactorResult,
-        QStringLiteral(" (testId,elementName,factor,offset,userEntered) VALUES(?, ?, ?, ?, ?)"),
-        QStringLiteral("elementName,factor,offset,userEntered"),
-        true,
-        ListTable<XrfUserFactorResult>::Batch,
-        "Failed to insert a user factor result ",
-        { XRF_COLUMN(XrfUserFactorResult, elementName, ElementName, toString),
-          XRF_COLUMN(XrfUserFactorResult, factor, Factor, toFloat),
-          XRF_COLUMN(XrfUserFactorResult, offset, Offset, toFloat),
-          XRF_COLUMN(XrfUserFactorResult, userEntered, UserEntered, toBool) }
-    };
+    using T = XrfUserFactorResult;
+    static const ListTable<T> t = checked(
+            ListTable<T> { XrfTables::userFactorResult,
+                           {},
+                           ListTable<T>::Batch,
+                           "Failed to insert a user factor result ",
+                           {
+                                   XRF_COLUMN(T, "elementName", elementName, ElementName, toString),
+                                   XRF_COLUMN(T, "factor", factor, Factor, toFloat),
+                                   XRF_COLUMN(T, "offset", offset, Offset, toFloat),
+                                   XRF_COLUMN(T, "userEntered", userEntered, UserEntered, toBool),
+                           } });
     return t;
 }
 
 const ListTable<XrfCompoundResult> &compoundTable()
 {
-    static const ListTable<XrfCompoundResult> t {
-        XrfTables::compoundResult,
-        QStringLiteral(" (testId,elementName,compoundName,factor) VALUES(?, ?, ?, ?)"),
-        QStringLiteral("elementName,compoundName,factor"),
-        true,
-        ListTable<XrfCompoundResult>::Batch,
-        "Failed to insert a user compund result ",
-        { XRF_COLUMN(XrfCompoundResult, elementName, ElementName, toString),
-          XRF_COLUMN(XrfCompoundResult, compoundName, CompoundName, toString),
-          XRF_COLUMN(XrfCompoundResult, factor, Factor, toFloat) }
-    };
+    using T = XrfCompoundResult;
+    static const ListTable<T> t = checked(ListTable<T> {
+            XrfTables::compoundResult,
+            {},
+            ListTable<T>::Batch,
+            "Failed to insert a user compund result ",
+            {
+                    XRF_COLUMN(T, "elementName", elementName, ElementName, toString),
+                    XRF_COLUMN(T, "compoundName", compoundName, CompoundName, toString),
+                    XRF_COLUMN(T, "factor", factor, Factor, toFloat),
+            } });
     return t;
 }
 
 const ListTable<XrfActionLevelResult> &actionLevelTable()
 {
-    static const ListTable<XrfActionLevelResult> t {
-        XrfTables::rohsActionLevelResult,
-        QStringLiteral(" (testId,elementName,actionLevel) VALUES("),
-        QStringLiteral("elementName,actionLevel"),
-        true,
-        ListTable<XrfActionLevelResult>::TextPerRow,
-        "",
-        { XRF_COLUMN(XrfActionLevelResult, elementName, ElementName, toString),
-          XRF_COLUMN(XrfActionLevelResult, actionLevelEnum, ActionLevelEnum, toInt) }
-    };
+    using T = XrfActionLevelResult;
+    static const ListTable<T> t = checked(ListTable<T> {
+            XrfTables::rohsActionLevelResult,
+            {},
+            ListTable<T>::TextPerRow,
+            "",
+            {
+                    XRF_COLUMN(T, "elementName", elementName, ElementName, toString),
+                    XRF_COLUMN(T, "actionLevel", actionLevelEnum, ActionLevelEnum, toInt),
+            } });
     return t;
 }
 
 const ListTable<XrfGradeMatch> &gradeMatchTable()
 {
-    static const ListTable<XrfGradeMatch> t {
-        XrfTables::gradeMatch,
-        QStringLiteral("(testId,gradeName,matchNumber,matchNSigma,compGrade,nominalFactor,"
-                       "passFailCutOff,passFailNSigma,passFailShowMatchNumber,matchMessage) "
-                       "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
-        QStringLiteral("gradeName,matchNumber,matchNSigma,compGrade,nominalFactor,passFailCutOff,"
-                       "passFailNSigma,passFailShowMatchNumber,matchMessage"),
-        false,
-        ListTable<XrfGradeMatch>::Batch,
-        "Failed to insert a grade match result ",
-        { XRF_COLUMN(XrfGradeMatch, gradeName, GradeName, toString),
-          XRF_COLUMN(XrfGradeMatch, matchNumber, MatchNumber, toFloat),
-          XRF_COLUMN(XrfGradeMatch, matchNSigma, MatchNSigma, toFloat),
-          XRF_COLUMN(XrfGradeMatch, compGrade, CompGrade, toInt),
-          XRF_COLUMN(XrfGradeMatch, nominalFactor, NominalFactor, toFloat),
-          XRF_COLUMN(XrfGradeMatch, passFailCutOff, PassFailCutOff, toFloat),
-          XRF_COLUMN(XrfGradeMatch, passFailNSigma, PassFailNSigma, toFloat),
-          XRF_COLUMN(XrfGradeMatch, passFailShowMatchNumber, PassFailShowMatchNumber, toBool),
-          XRF_COLUMN(XrfGradeMatch, matchMessage, MatchMessage, toString) }
-    };
+    using T = XrfGradeMatch;
+    static const ListTable<T> t = checked(ListTable<T> {
+            XrfTables::gradeMatch,
+            {},
+            ListTable<T>::Batch,
+            "Failed to insert a grade match result ",
+            {
+                    XRF_COLUMN(T, "gradeName", gradeName, GradeName, toString),
+                    XRF_COLUMN(T, "matchNumber", matchNumber, MatchNumber, toFloat),
+                    XRF_COLUMN(T, "matchNSigma", matchNSigma, MatchNSigma, toFloat),
+                    XRF_COLUMN(T, "compGrade", compGrade, CompGrade, toInt),
+                    XRF_COLUMN(T, "nominalFactor", nominalFactor, NominalFactor, toFloat),
+                    XRF_COLUMN(T, "passFailCutOff", passFailCutOff, PassFailCutOff, toFloat),
+                    XRF_COLUMN(T, "passFailNSigma", passFailNSigma, PassFailNSigma, toFloat),
+                    XRF_COLUMN(T, "passFailShowMatchNumber", passFailShowMatchNumber,
+                               PassFailShowMatchNumber, toBool),
+                    XRF_COLUMN(T, "matchMessage", matchMessage, MatchMessage, toString),
+            } });
     return t;
 }
 
 const ListTable<XrfGradeMatchSpec> &gradeMatchSpecTable()
 {
-    // Rows carry their grade's name after testId (a prefix value).
-    static const ListTable<XrfGradeMatchSpec> t {
-        XrfTables::gradeMatchSpec,
-        QStringLiteral(" (testId,gradeName,elementName, minVal, maxVal, matchResult) VALUES(?, "
-                       "?, ?, ?, ?, ?)"),
-        QStringLiteral("elementName,minVal,maxVal,matchResult"),
-        false,
-        ListTable<XrfGradeMatchSpec>::Batch,
-        "Failed to insert a grade match spec result ",
-        { XRF_COLUMN(XrfGradeMatchSpec, elementName, ElementName, toString),
-          XRF_COLUMN(XrfGradeMatchSpec, min, Min, toFloat),
-          XRF_COLUMN(XrfGradeMatchSpec, max, Max, toFloat),
-          XRF_COLUMN(XrfGradeMatchSpec, result, Result, toString) }
-    };
+    using T = XrfGradeMatchSpec;
+    // Rows carry their grade's name after testId (a key value).
+    static const ListTable<T> t = checked(
+            ListTable<T> { XrfTables::gradeMatchSpec,
+                           { QStringLiteral("gradeName") },
+                           ListTable<T>::Batch,
+                           "Failed to insert a grade match spec result ",
+                           {
+                                   XRF_COLUMN(T, "elementName", elementName, ElementName, toString),
+                                   XRF_COLUMN(T, "minVal", min, Min, toFloat),
+                                   XRF_COLUMN(T, "maxVal", max, Max, toFloat),
+                                   XRF_COLUMN(T, "matchResult", result, Result, toString),
+                           } });
     return t;
 }
 
 const ListTable<QJsonObject> &testInfoTable()
 {
-    static const ListTable<QJsonObject> t {
-        XrfTables::testInfo,
-        QStringLiteral(" (testId,label,info) VALUES("),
-        QStringLiteral("label, info"),
-        false,
-        ListTable<QJsonObject>::TextPerRow,
-        "",
-        { Column<QJsonObject> { [](const QJsonObject &o) {
-                                   return QVariant(o.value(QStringLiteral("key")).toString());
-                               },
-                                [](QJsonObject &o, const QVariant &v) {
+    using T = QJsonObject;
+    static const ListTable<T> t = checked(ListTable<T> {
+            XrfTables::testInfo,
+            {},
+            ListTable<T>::TextPerRow,
+            "",
+            {
+                    Column<T> { "label",
+                                [](const T &o) {
+                                    return QVariant(o.value(QStringLiteral("key")).toString());
+                                },
+                                [](T &o, const QVariant &v) {
                                     o.insert(QStringLiteral("key"), v.toString());
                                 } },
-          Column<QJsonObject> { [](const QJsonObject &o) {
-                                   return QVariant(o.value(QStringLiteral("value")).toString());
-                               },
-                                [](QJsonObject &o, const QVariant &v) {
+                    Column<T> { "info",
+                                [](const T &o) {
+                                    return QVariant(o.value(QStringLiteral("value")).toString());
+                                },
+                                [](T &o, const QVariant &v) {
                                     o.insert(QStringLiteral("value"), v.toString());
-                                } } }
-    };
+                                } },
+            } });
     return t;
 }
 
@@ -278,10 +295,14 @@ XrfErrorInfo::XrfError DatabaseManager::execInsDelQuery(const QString &statement
     return ok ? XrfErrorInfo::NoError : XrfErrorInfo::DbQueryFailed;
 }
 
-TextExec DatabaseManager::textExec()
+namespace {
+
+TextExec textExecOf(DatabaseManager *db)
 {
-    return [this](const QString &statement) { return execInsDelQuery(statement); };
+    return [db](const QString &statement) { return db->execInsDelQuery(statement); };
 }
+
+} // namespace
 
 // --- One whole result ----------------------------------------------------------
 
@@ -333,7 +354,6 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResult(XrfKorviResult result)
 {
     QElapsedTimer clock;
     clock.start();
-    XrfResultManager *facade = XrfResultManager::instance();
     XrfAnalysisResult &analysis = result.analysis();
     const bool averaged = analysis.testType() == QLatin1String("AVERAGED");
     if (!analysis.testDateTime().isValid()) {
@@ -350,7 +370,7 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResult(XrfKorviResult result)
         qWarning().noquote() << QStringLiteral("Result %1 of %2 cannot be stored: %3")
                                         .arg(analysis.tidName(), analysis.dateTimeString(),
                                              unstorable);
-        emit facade->resultInserted(XrfErrorInfo::InvalidArgument);
+        emit resultInserted(XrfErrorInfo::InvalidArgument);
         return XrfErrorInfo::InvalidArgument;
     }
 
@@ -358,14 +378,14 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResult(XrfKorviResult result)
     int existing = -1;
     if (!lookUpStoredTestId(analysis.dateTimeString(), analysis.tidName(), &existing)) {
         // Not knowing whether it is stored is no licence to store it again.
-        emit facade->resultInserted(XrfErrorInfo::DbQueryFailed);
+        emit resultInserted(XrfErrorInfo::DbQueryFailed);
         return XrfErrorInfo::DbQueryFailed;
     }
     if (existing > 0) {
         qInfo() << "Result" << analysis.tidName() << "of" << analysis.dateTimeString()
                 << "is already stored as test id" << existing << "- not stored again";
-        emit facade->resultInserted(XrfErrorInfo::NoError);
-        emit facade->resultCommitted(analysis.testDateTime(), averaged, existing);
+        emit resultInserted(XrfErrorInfo::NoError);
+        emit resultCommitted(analysis.testDateTime(), averaged, existing);
         return XrfErrorInfo::NoError;
     }
 
@@ -378,7 +398,7 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResult(XrfKorviResult result)
                                : QStringLiteral("PRAGMA synchronous=EXTRA"));
     if (!db.transaction()) {
         qWarning() << "Cannot begin a transaction to store a result:" << db.lastError().text();
-        emit facade->resultInserted(XrfErrorInfo::DbQueryFailed);
+        emit resultInserted(XrfErrorInfo::DbQueryFailed);
         return XrfErrorInfo::DbQueryFailed;
     }
 
@@ -388,13 +408,13 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResult(XrfKorviResult result)
     if (rc == XrfErrorInfo::NoError && !syncMovedImageFolders())
         rc = XrfErrorInfo::FileAccessFailed;
     if (rc == XrfErrorInfo::NoError && averaged)
-        emit facade->resultUpdated(result);
-    emit facade->resultInserted(rc);
+        emit averagedResultInserted(result);
+    emit resultInserted(rc);
 
     if (rc != XrfErrorInfo::NoError) {
         restoreMovedImages();
         db.rollback();
-        db.close();
+        closeConnection(db);
         return rc;
     }
     XrfUtils::crashPoint("before-commit");
@@ -403,20 +423,20 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResult(XrfKorviResult result)
                    << "- it is rolled back";
         restoreMovedImages();
         db.rollback();
-        db.close();
+        closeConnection(db);
         // The earlier resultInserted(0) spoke too soon.
-        emit facade->resultInserted(XrfErrorInfo::DbQueryFailed);
+        emit resultInserted(XrfErrorInfo::DbQueryFailed);
         return XrfErrorInfo::DbQueryFailed;
     }
     m_movedImages.clear();
-    db.close();
+    closeConnection(db);
     qInfo() << "**** Completed COMMIT a result to the database in " << clock.elapsed()
             << " msec. Primary key for record is " << testId;
     XrfUtils::crashPoint("after-commit");
     countInDayRecord();
 
     performAutoPrintIfNecessary(result);
-    emit facade->resultCommitted(analysis.testDateTime(), averaged, testId);
+    emit resultCommitted(analysis.testDateTime(), averaged, testId);
     return XrfErrorInfo::NoError;
 }
 
@@ -447,7 +467,7 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResultInDb(XrfKorviResult &res
     XrfUtils::crashPoint("after-analysis-row");
     const int id = *testId;
     QSqlDatabase db = workingHandle();
-    const TextExec exec = textExec();
+    const TextExec exec = textExecOf(this);
     auto step = [&rc](bool condition, const std::function<XrfErrorInfo::XrfError()> &insert) {
         if (rc == XrfErrorInfo::NoError && condition)
             rc = insert();
@@ -697,7 +717,7 @@ XrfErrorInfo::XrfError DatabaseManager::insertRepeatInfo(int testId, int repeatI
 XrfErrorInfo::XrfError DatabaseManager::insertGradeMatch(int testId,
                                                          const QList<XrfGradeMatch> &grades)
 {
-    return insertRows(workingHandle(), gradeMatchTable(), grades, testId, textExec());
+    return insertRows(workingHandle(), gradeMatchTable(), grades, testId, textExecOf(this));
 }
 
 XrfErrorInfo::XrfError DatabaseManager::insertGradeMatchSpec(int testId,
@@ -706,7 +726,7 @@ XrfErrorInfo::XrfError DatabaseManager::insertGradeMatchSpec(int testId,
     for (const XrfGradeMatch &grade : grades) {
         const XrfErrorInfo::XrfError rc
                 = insertRows(workingHandle(), gradeMatchSpecTable(), grade.gradeSpec(), testId,
-                             textExec(), { grade.gradeName() });
+                             textExecOf(this), { grade.gradeName() });
         if (rc != XrfErrorInfo::NoError)
             return rc;
     }
@@ -744,7 +764,7 @@ XrfErrorInfo::XrfError DatabaseManager::insertNamesResult(XrfKorviResult &result
 {
     struct NameRow
     {
-        int type;
+        ResultSchema::NameType type;
         bool written;
         QString text;
         const char *debugText;
@@ -755,37 +775,44 @@ XrfErrorInfo::XrfError DatabaseManager::insertNamesResult(XrfKorviResult &result
     const QString unitName = QString::fromLatin1(
             QMetaEnum::fromType<XrfUtils::ChemistryUnit>().valueToKey(a.coatingDisplayUnitEnum()));
     QList<NameRow> rows {
-        { 1, hasUserFactorName, a.userFactorName(), nullptr },
-        { 7, hasUserFactorName && a.userFactorNormalizeFactor() != -1,
+        { ResultSchema::UserFactorName, hasUserFactorName, a.userFactorName(), nullptr },
+        { ResultSchema::UserFactorNormalizeFactor,
+          hasUserFactorName && a.userFactorNormalizeFactor() != -1,
           g6(a.userFactorNormalizeFactor()), "Inserting userFactorRenormailize : " },
-        { 2, hasCompoundTemplate, a.compoundTemplateName(), nullptr },
-        { 5, hasCompoundTemplate, a.compoundSuppress100Warning() ? "1" : "0", nullptr },
-        { 3, !a.tiTemplateName().isEmpty(), a.tiTemplateName(), nullptr },
-        { 4, !a.coatingConfigName().isEmpty(), a.coatingConfigName(), nullptr },
-        { 6, a.gradeCompareEnable() != -1, QString::number(a.gradeCompareEnable()),
-          "Inserting gradeCompareEnable : " },
-        { 16, a.pseudoElementGradeMatchEnable() != -1,
+        { ResultSchema::CompoundTemplateName, hasCompoundTemplate, a.compoundTemplateName(),
+          nullptr },
+        { ResultSchema::CompoundSuppress100Warning, hasCompoundTemplate,
+          a.compoundSuppress100Warning() ? "1" : "0", nullptr },
+        { ResultSchema::TiTemplateName, !a.tiTemplateName().isEmpty(), a.tiTemplateName(),
+          nullptr },
+        { ResultSchema::CoatingConfigName, !a.coatingConfigName().isEmpty(), a.coatingConfigName(),
+          nullptr },
+        { ResultSchema::GradeCompareEnable, a.gradeCompareEnable() != -1,
+          QString::number(a.gradeCompareEnable()), "Inserting gradeCompareEnable : " },
+        { ResultSchema::PseudoElementGradeMatchEnable, a.pseudoElementGradeMatchEnable() != -1,
           QString::number(a.pseudoElementGradeMatchEnable()),
           "Inserting pseudoElementGradeMatchEnable : " },
-        { 8, !a.pseudoElementConfigName().isEmpty(), a.pseudoElementConfigName(), nullptr },
-        { 9, a.leadPaintActionLevel() >= 0, g6(a.leadPaintActionLevel()),
-          "Inserting leadPaintActionLevel : " },
-        { 10, a.coatingDisplayUnitEnum() != -1, QString::number(a.coatingDisplayUnitEnum()),
-          "Inserting coatingDisplayUnit : " },
-        { 12, !a.pythonPluginResult().isEmpty(), a.pythonPluginResult(),
-          "Inserting pythonPluginResult : " },
-        { 15, !a.tavirexResult().isEmpty(), a.tavirexResult(), "Inserting tavirexResult : " },
-        { 13, a.digitalIOStateBefore() != -1, QString::number(a.digitalIOStateBefore()),
-          "Inserting digitalIOStateBefore : " },
-        { 14, a.digitalIOStateAfter() != -1, QString::number(a.digitalIOStateAfter()),
-          "Inserting digitalIOStateAfter : " },
+        { ResultSchema::PseudoElementConfigName, !a.pseudoElementConfigName().isEmpty(),
+          a.pseudoElementConfigName(), nullptr },
+        { ResultSchema::LeadPaintActionLevel, a.leadPaintActionLevel() >= 0,
+          g6(a.leadPaintActionLevel()), "Inserting leadPaintActionLevel : " },
+        { ResultSchema::CoatingDisplayUnit, a.coatingDisplayUnitEnum() != -1,
+          QString::number(a.coatingDisplayUnitEnum()), "Inserting coatingDisplayUnit : " },
+        { ResultSchema::PythonPluginResult, !a.pythonPluginResult().isEmpty(),
+          a.pythonPluginResult(), "Inserting pythonPluginResult : " },
+        { ResultSchema::TavirexResult, !a.tavirexResult().isEmpty(), a.tavirexResult(),
+          "Inserting tavirexResult : " },
+        { ResultSchema::DigitalIOStateBefore, a.digitalIOStateBefore() != -1,
+          QString::number(a.digitalIOStateBefore()), "Inserting digitalIOStateBefore : " },
+        { ResultSchema::DigitalIOStateAfter, a.digitalIOStateAfter() != -1,
+          QString::number(a.digitalIOStateAfter()), "Inserting digitalIOStateAfter : " },
     };
     int index = 0;
     for (const XrfSpectrum &spectrum : result.spectra()) {
         if (!spectrum.driftCorrection().timeStampUtc().isEmpty()) {
             QJsonObject drift = spectrum.driftCorrection().toJsonObject();
             drift.insert(QStringLiteral("index"), index);
-            rows.append({ 11, true,
+            rows.append({ ResultSchema::DriftCorrection, true,
                           QString::fromUtf8(QJsonDocument(drift).toJson(QJsonDocument::Compact)),
                           nullptr });
         }
@@ -793,16 +820,18 @@ XrfErrorInfo::XrfError DatabaseManager::insertNamesResult(XrfKorviResult &result
     }
     const XrfCalCheckResult *cal = result.calCheck();
     const bool hasCal = result.hasCalCheck();
-    rows.append({ 17, hasCal, g6(cal->expectedSlope()), nullptr });
-    rows.append({ 18, hasCal, g6(cal->expectedOffset()), nullptr });
-    rows.append({ 19, hasCal, g6(cal->expectedRate()), nullptr });
-    rows.append({ 20, hasCal, g6(cal->expectedResolution()), nullptr });
+    rows.append({ ResultSchema::ExpectedSlope, hasCal, g6(cal->expectedSlope()), nullptr });
+    rows.append({ ResultSchema::ExpectedOffset, hasCal, g6(cal->expectedOffset()), nullptr });
+    rows.append({ ResultSchema::ExpectedRate, hasCal, g6(cal->expectedRate()), nullptr });
+    rows.append(
+            { ResultSchema::ExpectedResolution, hasCal, g6(cal->expectedResolution()), nullptr });
 
     for (const NameRow &row : rows) {
         if (!row.written)
             continue;
         if (row.debugText)
-            qDebug() << row.debugText << (row.type == 10 ? unitName : row.text);
+            qDebug() << row.debugText
+                     << (row.type == ResultSchema::CoatingDisplayUnit ? unitName : row.text);
         const XrfErrorInfo::XrfError rc = execInsDelQuery(
                 QStringLiteral("INSERT into ") + XrfTables::resultNames
                 + QStringLiteral(" (testId,type,name) VALUES (") + sqlQuote(QString::number(testId))
@@ -983,7 +1012,7 @@ XrfErrorInfo::XrfError DatabaseManager::editTestInfo(QJsonArray testInfo, int te
         db.transaction();
         execInsDelQuery(statement);
         db.commit();
-        db.close();
+        closeConnection(db);
         if (!known)
             stored.append(QJsonObject { { QStringLiteral("key"), label } });
     }

@@ -1,11 +1,10 @@
 #ifndef INSDELQUERIES_H
 #define INSDELQUERIES_H
 
-// The statements that write and read the list-shaped parts of a result, driven
-// by one table description each, so that writing and reading a table cannot
-// drift apart: a ListTable names the table, the insert tail, the select list
-// and, per column in the order of both lists, how to take the value from an
-// item and how to put a read value back.
+// The list-shaped parts of a result bound to their tables: a ListTable names
+// the table and, per column (named as in the schema), how to take the value
+// from an item and how to put a read value back. Insert and select
+// statements are made from it, so writing and reading cannot drift apart.
 //
 // Values reach SQL bound (batches) or through sqlQuote() (text statements);
 // numbers are written by the format helpers below.
@@ -23,6 +22,7 @@
 
 #include <functional>
 
+#include "resultschema.h"
 #include "xrferrorinfo.h"
 
 class XrfActionLevelResult;
@@ -52,6 +52,7 @@ QString nonFiniteText(double value);
 template<class Item>
 struct Column
 {
+    const char *name; // as in the schema
     QVariant (*get)(const Item &); // the bound value
     void (*set)(Item &, const QVariant &); // null: written, never read back
 };
@@ -61,13 +62,41 @@ struct ListTable
 {
     enum Form { Batch, TextPerRow };
     const QString &table;
-    QString insertTail; // columns and VALUES, testId first
-    QString selectColumns; // the read columns, in the order of `columns`
-    bool quotedIdInWhere;
+    QStringList keyColumns; // after testId, valued per call (a parent's key)
     Form form;
     const char *failureMessage; // batch failures only
     QVector<Column<Item>> columns;
+
+    // "INSERT into t (testId,keys,columns) VALUES" with placeholders (Batch)
+    // or an open "VALUES(" for the quoted values (TextPerRow).
+    QString insertStatement() const
+    {
+        QStringList names = QStringList { QStringLiteral("testId") } + keyColumns;
+        QStringList marks;
+        for (const Column<Item> &c : columns)
+            names << QLatin1String(c.name);
+        for (int i = 0; i < names.size(); ++i)
+            marks << QStringLiteral("?");
+        const QString head = QStringLiteral("INSERT into ") + table + QStringLiteral(" (")
+                + names.join(QLatin1Char(',')) + QStringLiteral(") VALUES");
+        return form == TextPerRow
+                ? head + QLatin1Char('(')
+                : head + QStringLiteral(" (") + marks.join(QStringLiteral(", ")) + QLatin1Char(')');
+    }
+    // The columns read back, in the order of `columns`.
+    QStringList readColumns() const
+    {
+        QStringList names;
+        for (const Column<Item> &c : columns)
+            if (c.set)
+                names << QLatin1String(c.name);
+        return names;
+    }
 };
+
+// Stops the program when a list table names a column the schema lacks: the
+// statements would fail on every result.
+void checkAgainstSchema(const QString &table, const QStringList &columns);
 
 const ListTable<XrfChemistryResult> &chemistryTable();
 const ListTable<XrfPseudoElementResult> &pseudoElementTable();
@@ -116,7 +145,7 @@ XrfErrorInfo::XrfError insertRows(QSqlDatabase db, const ListTable<Item> &t,
 {
     if (items.isEmpty())
         return XrfErrorInfo::NoError;
-    const QString statement = QStringLiteral("INSERT into ") + t.table + t.insertTail;
+    const QString statement = t.insertStatement();
     if (t.form == ListTable<Item>::TextPerRow) {
         for (const Item &item : items) {
             QStringList values { sqlQuote(QString::number(testId)) };
@@ -156,20 +185,11 @@ XrfErrorInfo::XrfError insertRows(QSqlDatabase db, const ListTable<Item> &t,
     return XrfErrorInfo::NoError;
 }
 
-// Reads every row of testId (and the extra clause) into new items, appended
-// to *items in the order they were written unless the clause orders them.
+// Reads the rows of a query executed on t's readColumns() into new items,
+// appended to *items in the order of the query.
 template<class Item>
-XrfErrorInfo::XrfError readRows(QSqlDatabase db, const ListTable<Item> &t, int testId,
-                                QList<Item> *items, const QString &extraWhere = QString())
+void takeRows(QSqlQuery &q, const ListTable<Item> &t, QList<Item> *items)
 {
-    const QString id
-            = t.quotedIdInWhere ? sqlQuote(QString::number(testId)) : QString::number(testId);
-    QSqlQuery q(db);
-    q.setForwardOnly(true);
-    if (!q.exec(QStringLiteral("select ") + t.selectColumns + QStringLiteral(" from ") + t.table
-                + QStringLiteral(" where testId = ") + id
-                + (extraWhere.isEmpty() ? QStringLiteral(" order by rowid") : extraWhere)))
-        return XrfErrorInfo::DbQueryFailed;
     while (q.next()) {
         Item item;
         int position = 0;
@@ -179,6 +199,22 @@ XrfErrorInfo::XrfError readRows(QSqlDatabase db, const ListTable<Item> &t, int t
         }
         items->append(item);
     }
+    q.finish();
+}
+
+// Reads every row of testId (in the order written unless `tail` orders them).
+template<class Item>
+XrfErrorInfo::XrfError readRows(QSqlDatabase db, const ListTable<Item> &t, int testId,
+                                QList<Item> *items,
+                                const QString &tail = QStringLiteral(" order by rowid"))
+{
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    q.prepare(ResultSchema::selectByTestId(t.table, t.readColumns(), tail));
+    q.addBindValue(testId);
+    if (!q.exec())
+        return XrfErrorInfo::DbQueryFailed;
+    takeRows(q, t, items);
     return XrfErrorInfo::NoError;
 }
 

@@ -58,6 +58,21 @@ ResultManagerImpl::~ResultManagerImpl()
 XrfErrorInfo::XrfError ResultManagerImpl::init()
 {
     registerMetaTypes();
+    DatabaseManager *db = &m_dbManager;
+    XrfResultManager *facade = XrfResultManager::instance();
+    // The database object's events reach the facade only here, directly: the
+    // facade signals are emitted on the worker thread as they always were,
+    // and receivers on other threads get them queued.
+    const auto direct = Qt::DirectConnection;
+    connect(db, &DatabaseManager::resultInserted, facade, &XrfResultManager::resultInserted,
+            direct);
+    connect(db, &DatabaseManager::resultCommitted, facade, &XrfResultManager::resultCommitted,
+            direct);
+    connect(db, &DatabaseManager::averagedResultInserted, facade, &XrfResultManager::resultUpdated,
+            direct);
+    connect(db, &DatabaseManager::aResultAvailableForPrint, facade,
+            &XrfResultManager::aResultAvailableForPrint, direct);
+    connect(db, &DatabaseManager::dbInfo, facade, &XrfResultManager::dbInfo, direct);
     XrfErrorInfo::XrfError code = m_dbManager.reportDbInfo();
     if (code != XrfErrorInfo::NoError)
         return code;
@@ -66,7 +81,6 @@ XrfErrorInfo::XrfError ResultManagerImpl::init()
     m_dbManager.moveToThread(&m_workerThread);
     m_workerThread.setObjectName(QStringLiteral("Results Manager Thread"));
 
-    DatabaseManager *db = &m_dbManager;
     const auto blocking = Qt::BlockingQueuedConnection;
     auto tested = [&code](const QMetaObject::Connection &c) {
         if (!c)
