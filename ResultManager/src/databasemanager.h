@@ -88,9 +88,6 @@ public:
     // The test id of a stored result with this date-time text and name, or -1
     // (also when the date-time is empty, or the lookup fails).
     int storedTestId(const QString &testDateTime, const QString &tidName);
-    // Why the result could never be stored (every try would fail the same
-    // way), or empty.
-    static QString whyNotStorable(const XrfKorviResult &result);
 
     XrfErrorInfo::XrfError getTestIdsBetweenDates(const QString &from, const QString &to,
                                                   QString *testIds, quint32 limit);
@@ -155,27 +152,6 @@ public slots:
     void setExportSettingToUsed(QJsonObject arg);
 
 private:
-    // Insertion steps, all inside the transaction of insertTestResult().
-    XrfErrorInfo::XrfError insertTestResultInDb(XrfKorviResult &result, int *testId,
-                                                bool newTestId);
-    XrfErrorInfo::XrfError insertAnalysis(XrfAnalysisResult &analysis, int *testId);
-    XrfErrorInfo::XrfError insertImportedAnalysis(XrfAnalysisResult &analysis, int *testId);
-    XrfErrorInfo::XrfError insertNamesResult(XrfKorviResult &result, int testId);
-    XrfErrorInfo::XrfError insertRohsResult(XrfAnalysisResult &analysis, int testId);
-    XrfErrorInfo::XrfError insertSpectrum(const XrfSpectrum &spectrum, int testId);
-    XrfErrorInfo::XrfError findOrInsertFilterProps(const XrfFilterProperties &filter, int *id);
-    XrfErrorInfo::XrfError insertRegressionInfo(int *testId, int historicalTestId);
-    XrfErrorInfo::XrfError insertCalCheck(XrfCalCheckResult *calCheck, int testId);
-    XrfErrorInfo::XrfError insertImageInfo(int testId, XrfImageInfo *image, QString tidName,
-                                           QString testDate, int number,
-                                           QString testTime = QString());
-    XrfErrorInfo::XrfError insertRepeatInfo(int testId, int repeatIndex, int repeatTotal);
-    XrfErrorInfo::XrfError insertGradeMatch(int testId, const QList<XrfGradeMatch> &grades);
-    XrfErrorInfo::XrfError insertGradeMatchSpec(int testId, const QList<XrfGradeMatch> &grades);
-    XrfErrorInfo::XrfError insertPlating(int auPlating, int testId);
-    XrfErrorInfo::XrfError insertAverageInfo(int averagedTestId, int sourceTestId);
-    XrfErrorInfo::XrfError insertLocation(double latitude, double longitude, double elevation,
-                                          int testId);
     XrfErrorInfo::XrfError deleteImageFiles(QString testIdList);
     XrfErrorInfo::XrfError performAutoPrintIfNecessary(XrfKorviResult result);
 
@@ -190,10 +166,6 @@ private:
     QString imageFolder() const;
     // The path of a stored image name, or empty when it would leave the store.
     QString imagePath(const QString &name) const;
-    XrfErrorInfo::XrfError insertAnalysisRow(XrfAnalysisResult &analysis, int *testId,
-                                             bool withUser);
-    void restoreMovedImages();
-    bool syncMovedImageFolders();
     void countInDayRecord();
     // False when the lookup itself failed; *testId is -1 when none is stored.
     bool lookUpStoredTestId(const QString &testDateTime, const QString &tidName, int *testId);
@@ -228,8 +200,6 @@ private:
     QSqlDatabase m_workingHandle;
     std::unique_ptr<ResultReader> m_reader;
     QJsonObject m_exportSettingsInUse;
-    QList<QPair<QString, QString>> m_movedImages; // source, target of this insertion
-    QStringList m_createdImageFolders; // made by this insertion; their parents need a sync
 };
 
 #endif // DATABASEMANAGER_H

@@ -1,13 +1,11 @@
-// Insertion and deletion of results.
+// Insertion of a result's rows, its names rows and its images.
 //
-// A result is stored in one transaction begun by insertTestResult(): every
-// table's rows, its names rows, its image files and its day record; a failing
-// step rolls all rows back and moves renamed images back, so a result is
-// stored whole or not at all. A result already stored (same date-time text
-// and name) is not stored again but reported as committed: a result handed
-// over twice, after a restart, lands once.
+// Every row of a result is written by one ResultWriter inside the caller's
+// transaction, in a fixed order; the first failing step ends the insertion,
+// and the caller rolls back (and moves the images back with
+// restoreMovedImages()), so a result is stored whole or not at all.
 //
-// Every changing text statement goes through execInsDelQuery(), which logs a
+// Every changing text statement goes through execStatement(), which logs a
 // failing statement with the driver's text.
 
 #include "insdelqueries.h"
@@ -21,11 +19,10 @@
 #include <QJsonDocument>
 #include <QMetaEnum>
 #include <QSet>
+#include <QSqlError>
+#include <QSqlQuery>
 
-#include "databasemanager.h"
-#include "xrfimage.h"
-#include "xrfsettingsmanager.h"
-#include "xrfstring.h"
+#include "xrfkorviresult.h"
 #include "xrfutils.h"
 
 namespace InsDelQueries {
@@ -281,9 +278,11 @@ QString quotedList(const QStringList &values)
 
 } // namespace
 
-XrfErrorInfo::XrfError DatabaseManager::execInsDelQuery(const QString &statement)
+namespace InsDelQueries {
+
+XrfErrorInfo::XrfError execStatement(QSqlDatabase db, const QString &statement)
 {
-    QSqlQuery q(workingHandle());
+    QSqlQuery q(db);
     q.setForwardOnly(true);
     const bool ok = q.exec(statement);
     if (!ok) {
@@ -295,46 +294,43 @@ XrfErrorInfo::XrfError DatabaseManager::execInsDelQuery(const QString &statement
     return ok ? XrfErrorInfo::NoError : XrfErrorInfo::DbQueryFailed;
 }
 
-namespace {
-
-TextExec textExecOf(DatabaseManager *db)
+int latestTestId(QSqlDatabase db)
 {
-    return [db](const QString &statement) { return db->execInsDelQuery(statement); };
+    QSqlQuery q(db);
+    if (q.exec(QStringLiteral("SELECT testId FROM ") + XrfTables::analysisResult
+               + QStringLiteral(" ORDER BY testId DESC LIMIT 1;"))
+        && q.next())
+        return q.value(0).toInt();
+    return 0;
 }
 
-} // namespace
+QString storedImagePath(const QString &imageFolder, const QString &name)
+{
+    const QString folder = QDir::cleanPath(QFileInfo(imageFolder).absoluteFilePath());
+    const QString path = QDir::cleanPath(folder + QLatin1Char('/') + name);
+    return path.startsWith(folder + QLatin1Char('/')) ? path : QString();
+}
+
+} // namespace InsDelQueries
 
 // --- One whole result ----------------------------------------------------------
 
-bool DatabaseManager::lookUpStoredTestId(const QString &testDateTime, const QString &tidName,
-                                         int *testId)
+ResultWriter::ResultWriter(const QSqlDatabase &db, const QString &imageFolder, const QString &user)
+    : m_db(db), m_imageFolder(imageFolder), m_user(user)
 {
-    *testId = -1;
-    // A result without a date-time is never "the same" as another.
-    if (testDateTime.isEmpty())
-        return true;
-    QSqlQuery q(workingHandle());
-    q.prepare(QStringLiteral("SELECT testId FROM ") + XrfTables::analysisResult
-              + QStringLiteral(" WHERE testDateTime = ? AND tidName = ? ORDER BY testId LIMIT 1"));
-    q.addBindValue(testDateTime);
-    q.addBindValue(tidName);
-    if (!q.exec() || XrfUtils::faultPointArmed("stored-lookup-fail")) {
-        qWarning() << "Cannot look up a stored result:" << q.lastError().text();
-        return false;
-    }
-    if (q.next())
-        *testId = q.value(0).toInt();
-    return true;
 }
 
-int DatabaseManager::storedTestId(const QString &testDateTime, const QString &tidName)
+XrfErrorInfo::XrfError ResultWriter::exec(const QString &statement)
 {
-    int id = -1;
-    lookUpStoredTestId(testDateTime, tidName, &id);
-    return id;
+    return execStatement(m_db, statement);
 }
 
-QString DatabaseManager::whyNotStorable(const XrfKorviResult &result)
+TextExec ResultWriter::textExec()
+{
+    return [this](const QString &statement) { return exec(statement); };
+}
+
+QString ResultWriter::whyNotStorable(const XrfKorviResult &result)
 {
     // Grade matches are keyed by name and cut-off: a second one with the same
     // key would fail the insertion on every try.
@@ -350,115 +346,12 @@ QString DatabaseManager::whyNotStorable(const XrfKorviResult &result)
     return QString();
 }
 
-XrfErrorInfo::XrfError DatabaseManager::insertTestResult(XrfKorviResult result)
-{
-    QElapsedTimer clock;
-    clock.start();
-    XrfAnalysisResult &analysis = result.analysis();
-    const bool averaged = analysis.testType() == QLatin1String("AVERAGED");
-    if (!analysis.testDateTime().isValid()) {
-        // Every stored result has a date-time, one of its own.
-        QDateTime now = QDateTime::currentDateTimeUtc();
-        if (m_lastAssignedTime.isValid() && now <= m_lastAssignedTime)
-            now = m_lastAssignedTime.addMSecs(1);
-        m_lastAssignedTime = now;
-        analysis.setTestDateTime(now);
-    }
-
-    const QString unstorable = whyNotStorable(result);
-    if (!unstorable.isEmpty()) {
-        qWarning().noquote() << QStringLiteral("Result %1 of %2 cannot be stored: %3")
-                                        .arg(analysis.tidName(), analysis.dateTimeString(),
-                                             unstorable);
-        emit resultInserted(XrfErrorInfo::InvalidArgument);
-        return XrfErrorInfo::InvalidArgument;
-    }
-
-    QSqlDatabase db = workingHandle();
-    int existing = -1;
-    if (!lookUpStoredTestId(analysis.dateTimeString(), analysis.tidName(), &existing)) {
-        // Not knowing whether it is stored is no licence to store it again.
-        emit resultInserted(XrfErrorInfo::DbQueryFailed);
-        return XrfErrorInfo::DbQueryFailed;
-    }
-    if (existing > 0) {
-        qInfo() << "Result" << analysis.tidName() << "of" << analysis.dateTimeString()
-                << "is already stored as test id" << existing << "- not stored again";
-        emit resultInserted(XrfErrorInfo::NoError);
-        emit resultCommitted(analysis.testDateTime(), averaged, existing);
-        return XrfErrorInfo::NoError;
-    }
-
-    // The commit must survive a power cut before it is announced: in the
-    // rollback-journal mode only EXTRA also syncs the folder after the
-    // journal is deleted.
-    // (The benchmark measures the weaker FULL through a test hook.)
-    QSqlQuery(db).exec(XrfUtils::faultPointArmed("synchronous-full")
-                               ? QStringLiteral("PRAGMA synchronous=FULL")
-                               : QStringLiteral("PRAGMA synchronous=EXTRA"));
-    if (!db.transaction()) {
-        qWarning() << "Cannot begin a transaction to store a result:" << db.lastError().text();
-        emit resultInserted(XrfErrorInfo::DbQueryFailed);
-        return XrfErrorInfo::DbQueryFailed;
-    }
-
-    int testId = -1;
-    m_movedImages.clear();
-    XrfErrorInfo::XrfError rc = insertTestResultInDb(result, &testId, true);
-    if (rc == XrfErrorInfo::NoError && !syncMovedImageFolders())
-        rc = XrfErrorInfo::FileAccessFailed;
-    if (rc == XrfErrorInfo::NoError && averaged)
-        emit averagedResultInserted(result);
-    emit resultInserted(rc);
-
-    if (rc != XrfErrorInfo::NoError) {
-        restoreMovedImages();
-        db.rollback();
-        closeConnection(db);
-        return rc;
-    }
-    XrfUtils::crashPoint("before-commit");
-    if (XrfUtils::faultPointArmed("commit-fail") || !db.commit()) {
-        qWarning() << "COMMIT of a result failed:" << db.lastError().text()
-                   << "- it is rolled back";
-        restoreMovedImages();
-        db.rollback();
-        closeConnection(db);
-        // The earlier resultInserted(0) spoke too soon.
-        emit resultInserted(XrfErrorInfo::DbQueryFailed);
-        return XrfErrorInfo::DbQueryFailed;
-    }
-    m_movedImages.clear();
-    closeConnection(db);
-    qInfo() << "**** Completed COMMIT a result to the database in " << clock.elapsed()
-            << " msec. Primary key for record is " << testId;
-    XrfUtils::crashPoint("after-commit");
-    countInDayRecord();
-
-    performAutoPrintIfNecessary(result);
-    emit resultCommitted(analysis.testDateTime(), averaged, testId);
-    return XrfErrorInfo::NoError;
-}
-
-// The record counts the results stored today, so it is written only once a
-// result's commit has succeeded.
-void DatabaseManager::countInDayRecord()
-{
-    if (m_day != QDate::currentDate()) {
-        m_day = QDate::currentDate();
-        m_dayCounter = 1;
-    }
-    m_hdfFile.write(m_day, m_dayCounter);
-    ++m_dayCounter;
-}
-
-XrfErrorInfo::XrfError DatabaseManager::insertTestResultInDb(XrfKorviResult &result, int *testId,
-                                                             bool newTestId)
+XrfErrorInfo::XrfError ResultWriter::insert(XrfKorviResult &result, int *testId, bool newTestId)
 {
     QElapsedTimer clock;
     clock.start();
     qDebug() << "**** Starting the insertion of an XrfKorviResult to the database.";
-    getLatestTestId(&m_lastTestId);
+    m_lastTestId = latestTestId(m_db);
 
     XrfAnalysisResult &analysis = result.analysis();
     const QString type = analysis.testType();
@@ -466,8 +359,8 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResultInDb(XrfKorviResult &res
                                           : insertImportedAnalysis(analysis, testId);
     XrfUtils::crashPoint("after-analysis-row");
     const int id = *testId;
-    QSqlDatabase db = workingHandle();
-    const TextExec exec = textExecOf(this);
+    QSqlDatabase db = m_db;
+    const TextExec exec = textExec();
     auto step = [&rc](bool condition, const std::function<XrfErrorInfo::XrfError()> &insert) {
         if (rc == XrfErrorInfo::NoError && condition)
             rc = insert();
@@ -520,16 +413,8 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResultInDb(XrfKorviResult &res
     return rc;
 }
 
-QString DatabaseManager::currentUser() const
-{
-    QString user;
-    if (XrfSettingsManager::instance()->getCurrentUser(&user) != 0)
-        user.clear();
-    return user;
-}
-
-XrfErrorInfo::XrfError DatabaseManager::insertAnalysisRow(XrfAnalysisResult &analysis, int *testId,
-                                                          bool withUser)
+XrfErrorInfo::XrfError ResultWriter::insertAnalysisRow(XrfAnalysisResult &analysis, int *testId,
+                                                       bool withUser)
 {
     *testId = -1;
     QStringList values { analysis.dateTimeString(),
@@ -542,14 +427,14 @@ XrfErrorInfo::XrfError DatabaseManager::insertAnalysisRow(XrfAnalysisResult &ana
                          QString::number(analysis.collimatedStatusInt()),
                          QString::number(analysis.dailyId()) };
     if (withUser)
-        values << currentUser();
+        values << m_user;
     values << analysis.tidName() << analysis.testErrorInfo();
     const QString columns = withUser
             ? QStringLiteral("testDateTime,statusId,final,testType,methodId,methodFamilyName,"
                              "methodDispName,collimated,dailyId,userId,tidName,testErrorInfo")
             : QStringLiteral("testDateTime,statusId,final,testType,methodId,methodFamilyName,"
                              "methodDispName,collimated,dailyId,tidName,testErrorInfo");
-    const XrfErrorInfo::XrfError rc = execInsDelQuery(
+    const XrfErrorInfo::XrfError rc = exec(
             QStringLiteral("INSERT into ") + XrfTables::analysisResult + QStringLiteral(" (")
             + columns + QStringLiteral(") VALUES(") + quotedList(values) + QStringLiteral(")"));
     if (rc != XrfErrorInfo::NoError)
@@ -558,7 +443,7 @@ XrfErrorInfo::XrfError DatabaseManager::insertAnalysisRow(XrfAnalysisResult &ana
     return XrfErrorInfo::NoError;
 }
 
-XrfErrorInfo::XrfError DatabaseManager::insertAnalysis(XrfAnalysisResult &analysis, int *testId)
+XrfErrorInfo::XrfError ResultWriter::insertAnalysis(XrfAnalysisResult &analysis, int *testId)
 {
     if (insertAnalysisRow(analysis, testId, true) != XrfErrorInfo::NoError) {
         qInfo() << "Error inserting analysis result.";
@@ -572,8 +457,8 @@ XrfErrorInfo::XrfError DatabaseManager::insertAnalysis(XrfAnalysisResult &analys
     return XrfErrorInfo::NoError;
 }
 
-XrfErrorInfo::XrfError DatabaseManager::insertImportedAnalysis(XrfAnalysisResult &analysis,
-                                                               int *testId)
+XrfErrorInfo::XrfError ResultWriter::insertImportedAnalysis(XrfAnalysisResult &analysis,
+                                                            int *testId)
 {
     const XrfErrorInfo::XrfError rc = insertAnalysisRow(analysis, testId, false);
     if (rc != XrfErrorInfo::NoError)
@@ -584,21 +469,20 @@ XrfErrorInfo::XrfError DatabaseManager::insertImportedAnalysis(XrfAnalysisResult
     return XrfErrorInfo::NoError;
 }
 
-XrfErrorInfo::XrfError DatabaseManager::insertRohsResult(XrfAnalysisResult &analysis, int testId)
+XrfErrorInfo::XrfError ResultWriter::insertRohsResult(XrfAnalysisResult &analysis, int testId)
 {
     if (analysis.rohsClassificationEnum() == -1)
         return XrfErrorInfo::NoError;
-    return execInsDelQuery(
-            QStringLiteral("INSERT into ") + XrfTables::rohsResult
-            + QStringLiteral(" (testId,rohsClassification,rohsActionLevel,rohsActionLevelName) "
-                             "VALUES (")
-            + sqlQuote(QString::number(testId)) + ','
-            + sqlQuote(QString::number(analysis.rohsClassificationEnum())) + ','
-            + sqlQuote(QString::number(analysis.rohsActionLevelEnum())) + ','
-            + sqlQuote(analysis.rohsActionLevelName()) + QStringLiteral(");"));
+    return exec(QStringLiteral("INSERT into ") + XrfTables::rohsResult
+                + QStringLiteral(" (testId,rohsClassification,rohsActionLevel,rohsActionLevelName) "
+                                 "VALUES (")
+                + sqlQuote(QString::number(testId)) + ','
+                + sqlQuote(QString::number(analysis.rohsClassificationEnum())) + ','
+                + sqlQuote(QString::number(analysis.rohsActionLevelEnum())) + ','
+                + sqlQuote(analysis.rohsActionLevelName()) + QStringLiteral(");"));
 }
 
-XrfErrorInfo::XrfError DatabaseManager::insertSpectrum(const XrfSpectrum &spectrum, int testId)
+XrfErrorInfo::XrfError ResultWriter::insertSpectrum(const XrfSpectrum &spectrum, int testId)
 {
     int filterId = 0;
     findOrInsertFilterProps(spectrum.filter(), &filterId);
@@ -648,11 +532,11 @@ XrfErrorInfo::XrfError DatabaseManager::insertSpectrum(const XrfSpectrum &spectr
         statement += QStringLiteral("'%1',").arg(v);
     statement += QStringLiteral("'%1','0x").arg(spectrum.stepTotal())
             + QString::fromLatin1(spectrum.binaryData().toHex()) + QStringLiteral("');");
-    return execInsDelQuery(statement);
+    return exec(statement);
 }
 
-XrfErrorInfo::XrfError DatabaseManager::findOrInsertFilterProps(const XrfFilterProperties &filter,
-                                                                int *id)
+XrfErrorInfo::XrfError ResultWriter::findOrInsertFilterProps(const XrfFilterProperties &filter,
+                                                             int *id)
 {
     const QString values = QStringLiteral("%1, %2, %3, %4")
                                    .arg(filter.materialAtomicNumber())
@@ -667,7 +551,7 @@ XrfErrorInfo::XrfError DatabaseManager::findOrInsertFilterProps(const XrfFilterP
                       .arg(filter.thicknessInMicrons())
                       .arg(filter.diameterInMicrons())
                       .arg(filter.hasCollimator() ? 1 : 0);
-    QSqlDatabase db = workingHandle();
+    QSqlDatabase db = m_db;
     for (int attempt = 0; attempt < 2; ++attempt) {
         QSqlQuery q(db);
         if (q.exec(select) && q.next()) {
@@ -682,14 +566,14 @@ XrfErrorInfo::XrfError DatabaseManager::findOrInsertFilterProps(const XrfFilterP
     return XrfErrorInfo::NoError;
 }
 
-XrfErrorInfo::XrfError DatabaseManager::insertRegressionInfo(int *testId, int historicalTestId)
+XrfErrorInfo::XrfError ResultWriter::insertRegressionInfo(int *testId, int historicalTestId)
 {
-    return execInsDelQuery(QStringLiteral("INSERT into ") + XrfTables::regressionInfo
-                           + QStringLiteral(" VALUES(")
-                           + QStringLiteral("%1,%2);").arg(*testId).arg(historicalTestId));
+    return exec(QStringLiteral("INSERT into ") + XrfTables::regressionInfo
+                + QStringLiteral(" VALUES(")
+                + QStringLiteral("%1,%2);").arg(*testId).arg(historicalTestId));
 }
 
-XrfErrorInfo::XrfError DatabaseManager::insertCalCheck(XrfCalCheckResult *calCheck, int testId)
+XrfErrorInfo::XrfError ResultWriter::insertCalCheck(XrfCalCheckResult *calCheck, int testId)
 {
     const QStringList values { QString::number(testId),
                                g6(calCheck->rate()),
@@ -700,67 +584,62 @@ XrfErrorInfo::XrfError DatabaseManager::insertCalCheck(XrfCalCheckResult *calChe
                                g6(calCheck->slope()),
                                QString::number(calCheck->errorCode()),
                                QString::number(calCheck->restandardizeType()) };
-    return execInsDelQuery(QStringLiteral("INSERT into ") + XrfTables::calCheckResult
-                           + QStringLiteral(" (testId,rate,resolution,peak1,peak2,offset,slope,"
-                                            "errorCode,restandardizeType) Values(")
-                           + quotedList(values) + QStringLiteral(");"));
+    return exec(QStringLiteral("INSERT into ") + XrfTables::calCheckResult
+                + QStringLiteral(" (testId,rate,resolution,peak1,peak2,offset,slope,"
+                                 "errorCode,restandardizeType) Values(")
+                + quotedList(values) + QStringLiteral(");"));
 }
 
-XrfErrorInfo::XrfError DatabaseManager::insertRepeatInfo(int testId, int repeatIndex,
-                                                         int repeatTotal)
+XrfErrorInfo::XrfError ResultWriter::insertRepeatInfo(int testId, int repeatIndex, int repeatTotal)
 {
-    return execInsDelQuery(
-            QStringLiteral("INSERT into ") + XrfTables::repeatInfo + QStringLiteral(" VALUES(")
-            + QStringLiteral("%1,%2,%3);").arg(testId).arg(repeatIndex).arg(repeatTotal));
+    return exec(QStringLiteral("INSERT into ") + XrfTables::repeatInfo + QStringLiteral(" VALUES(")
+                + QStringLiteral("%1,%2,%3);").arg(testId).arg(repeatIndex).arg(repeatTotal));
 }
 
-XrfErrorInfo::XrfError DatabaseManager::insertGradeMatch(int testId,
-                                                         const QList<XrfGradeMatch> &grades)
+XrfErrorInfo::XrfError ResultWriter::insertGradeMatch(int testId,
+                                                      const QList<XrfGradeMatch> &grades)
 {
-    return insertRows(workingHandle(), gradeMatchTable(), grades, testId, textExecOf(this));
+    return insertRows(m_db, gradeMatchTable(), grades, testId, textExec());
 }
 
-XrfErrorInfo::XrfError DatabaseManager::insertGradeMatchSpec(int testId,
-                                                             const QList<XrfGradeMatch> &grades)
+XrfErrorInfo::XrfError ResultWriter::insertGradeMatchSpec(int testId,
+                                                          const QList<XrfGradeMatch> &grades)
 {
     for (const XrfGradeMatch &grade : grades) {
-        const XrfErrorInfo::XrfError rc
-                = insertRows(workingHandle(), gradeMatchSpecTable(), grade.gradeSpec(), testId,
-                             textExecOf(this), { grade.gradeName() });
+        const XrfErrorInfo::XrfError rc = insertRows(m_db, gradeMatchSpecTable(), grade.gradeSpec(),
+                                                     testId, textExec(), { grade.gradeName() });
         if (rc != XrfErrorInfo::NoError)
             return rc;
     }
     return XrfErrorInfo::NoError;
 }
 
-XrfErrorInfo::XrfError DatabaseManager::insertPlating(int auPlating, int testId)
+XrfErrorInfo::XrfError ResultWriter::insertPlating(int auPlating, int testId)
 {
-    return execInsDelQuery(QStringLiteral("INSERT into ") + XrfTables::plating
-                           + QStringLiteral(" VALUES(")
-                           + QStringLiteral("%1,%2);").arg(testId).arg(auPlating));
+    return exec(QStringLiteral("INSERT into ") + XrfTables::plating + QStringLiteral(" VALUES(")
+                + QStringLiteral("%1,%2);").arg(testId).arg(auPlating));
 }
 
-XrfErrorInfo::XrfError DatabaseManager::insertAverageInfo(int averagedTestId, int sourceTestId)
+XrfErrorInfo::XrfError ResultWriter::insertAverageInfo(int averagedTestId, int sourceTestId)
 {
-    return execInsDelQuery(QStringLiteral("INSERT into ") + XrfTables::averagedResultInfo
-                           + QStringLiteral(" (averagedTestId,testId) VALUES(") + '\''
-                           + QString::number(averagedTestId) + QStringLiteral("','")
-                           + QString::number(sourceTestId) + QStringLiteral("')"));
+    return exec(QStringLiteral("INSERT into ") + XrfTables::averagedResultInfo
+                + QStringLiteral(" (averagedTestId,testId) VALUES(") + '\''
+                + QString::number(averagedTestId) + QStringLiteral("','")
+                + QString::number(sourceTestId) + QStringLiteral("')"));
 }
 
-XrfErrorInfo::XrfError DatabaseManager::insertLocation(double latitude, double longitude,
-                                                       double elevation, int testId)
+XrfErrorInfo::XrfError ResultWriter::insertLocation(double latitude, double longitude,
+                                                    double elevation, int testId)
 {
-    return execInsDelQuery(QStringLiteral("INSERT into ") + XrfTables::location
-                           + QStringLiteral(" (testId,latitude,longitude,elevation) VALUES(")
-                           + sqlQuote(QString::number(testId)) + ',' + sqlQuote(g17(latitude)) + ','
-                           + sqlQuote(g17(longitude)) + ',' + sqlQuote(g17(elevation))
-                           + QStringLiteral(");"));
+    return exec(QStringLiteral("INSERT into ") + XrfTables::location
+                + QStringLiteral(" (testId,latitude,longitude,elevation) VALUES(")
+                + sqlQuote(QString::number(testId)) + ',' + sqlQuote(g17(latitude)) + ','
+                + sqlQuote(g17(longitude)) + ',' + sqlQuote(g17(elevation)) + QStringLiteral(");"));
 }
 
 // --- Names rows ------------------------------------------------------------------
 
-XrfErrorInfo::XrfError DatabaseManager::insertNamesResult(XrfKorviResult &result, int testId)
+XrfErrorInfo::XrfError ResultWriter::insertNamesResult(XrfKorviResult &result, int testId)
 {
     struct NameRow
     {
@@ -832,7 +711,7 @@ XrfErrorInfo::XrfError DatabaseManager::insertNamesResult(XrfKorviResult &result
         if (row.debugText)
             qDebug() << row.debugText
                      << (row.type == ResultSchema::CoatingDisplayUnit ? unitName : row.text);
-        const XrfErrorInfo::XrfError rc = execInsDelQuery(
+        const XrfErrorInfo::XrfError rc = exec(
                 QStringLiteral("INSERT into ") + XrfTables::resultNames
                 + QStringLiteral(" (testId,type,name) VALUES (") + sqlQuote(QString::number(testId))
                 + ',' + sqlQuote(QString::number(row.type)) + ',' + sqlQuote(row.text)
@@ -845,16 +724,11 @@ XrfErrorInfo::XrfError DatabaseManager::insertNamesResult(XrfKorviResult &result
 
 // --- Images ------------------------------------------------------------------------
 
-QString DatabaseManager::imageFolder() const
+XrfErrorInfo::XrfError ResultWriter::insertImageInfo(int testId, XrfImageInfo *image,
+                                                     QString tidName, QString testDate, int number,
+                                                     QString testTime)
 {
-    return m_instrumentDataPath + QStringLiteral("images/");
-}
-
-XrfErrorInfo::XrfError DatabaseManager::insertImageInfo(int testId, XrfImageInfo *image,
-                                                        QString tidName, QString testDate,
-                                                        int number, QString testTime)
-{
-    const QString folder = QDir::cleanPath(QFileInfo(imageFolder()).absoluteFilePath());
+    const QString folder = QDir::cleanPath(QFileInfo(m_imageFolder).absoluteFilePath());
     const QString named = image->name().contains(QLatin1Char('/'))
             ? image->name()
             : testDate + QLatin1Char('/') + image->name();
@@ -899,7 +773,7 @@ XrfErrorInfo::XrfError DatabaseManager::insertImageInfo(int testId, XrfImageInfo
     for (double v : { image->cropAreaTop(), image->cropAreaLeft(), image->cropAreaWidth(),
                       image->cropAreaHeight(), image->collimatorSpotX(), image->collimatorSpotY() })
         crop << sqlQuote(g6(v));
-    const XrfErrorInfo::XrfError rc = execInsDelQuery(
+    const XrfErrorInfo::XrfError rc = exec(
             QStringLiteral("INSERT into ") + XrfTables::imageResult
             + QStringLiteral(" (testId,fileName,imageType,cropAreaTop,cropAreaLeft,cropAreaWidth,"
                              "cropAreaHeight,collimatorSpotX,collimatorSpotY,imageHasCircle) "
@@ -909,13 +783,13 @@ XrfErrorInfo::XrfError DatabaseManager::insertImageInfo(int testId, XrfImageInfo
             + crop.join(QLatin1Char(',')) + ','
             + sqlQuote(QString::number(image->imageHasCircle() ? 1 : 0)) + QStringLiteral(");"));
     if (rc != XrfErrorInfo::NoError) {
-        emit errorSignal(QStringLiteral("Failed to insert image result."));
+        m_failureNotice = QStringLiteral("Failed to insert image result.");
         return XrfErrorInfo::DbQueryFailed;
     }
     return XrfErrorInfo::NoError;
 }
 
-bool DatabaseManager::syncMovedImageFolders()
+bool ResultWriter::syncMovedImageFolders()
 {
     QSet<QString> folders;
     for (const QString &created : qAsConst(m_createdImageFolders))
@@ -931,7 +805,7 @@ bool DatabaseManager::syncMovedImageFolders()
     return ok;
 }
 
-void DatabaseManager::restoreMovedImages()
+void ResultWriter::restoreMovedImages()
 {
     m_createdImageFolders.clear();
     for (auto it = m_movedImages.crbegin(); it != m_movedImages.crend(); ++it) {
@@ -941,108 +815,8 @@ void DatabaseManager::restoreMovedImages()
     m_movedImages.clear();
 }
 
-QString DatabaseManager::imagePath(const QString &name) const
+void ResultWriter::keepMovedImages()
 {
-    const QString folder = QDir::cleanPath(QFileInfo(imageFolder()).absoluteFilePath());
-    const QString path = QDir::cleanPath(folder + QLatin1Char('/') + name);
-    return path.startsWith(folder + QLatin1Char('/')) ? path : QString();
-}
-
-XrfErrorInfo::XrfError DatabaseManager::getImage(QString imageFile, int appid)
-{
-    // A name that leads out of the image store opens nothing.
-    QFile file(imagePath(imageFile));
-    XrfErrorInfo::XrfError rc = XrfErrorInfo::NoError;
-    QJsonDocument answer;
-    if (!file.open(QIODevice::ReadOnly)) {
-        qDebug() << "Image file not found: " << file.fileName();
-        rc = XrfErrorInfo::FileOpenFailed;
-    } else {
-        XrfImage image;
-        image.setTestId(-1);
-        image.setImageFileName(imageFile);
-        image.setImageBuff(QString::fromLatin1(file.readAll().toHex()));
-        file.close();
-        answer = QJsonDocument(image.toJsonObject());
-    }
-    emit queryDone(115, appid, answer, rc);
-    return rc;
-}
-
-XrfErrorInfo::XrfError DatabaseManager::deleteImageFiles(QString testIdList)
-{
-    QSqlQuery q(m_openHandle);
-    const QString statement = QStringLiteral("SELECT fileName FROM ") + XrfTables::imageResult
-            + QStringLiteral(" where testId in (") + testIdList + QStringLiteral(");");
-    if (!q.exec(statement)) {
-        qDebug() << "SQL Query " << statement << " failed with error code " << q.lastError().text();
-        return XrfErrorInfo::DbQueryFailed;
-    }
-    while (q.next()) {
-        const QString path = imagePath(q.value(0).toString());
-        if (path.isEmpty() || !QFile::remove(path))
-            qDebug() << "Image File " << path << " not found.";
-    }
-    return XrfErrorInfo::NoError;
-}
-
-// --- Test info ---------------------------------------------------------------------
-
-XrfErrorInfo::XrfError DatabaseManager::editTestInfo(QJsonArray testInfo, int testId, int id)
-{
-    QList<QJsonObject> stored;
-    readRows(workingHandle(), testInfoTable(), testId, &stored, QStringLiteral(" order by id asc"));
-    for (const QJsonValue &element : testInfo) {
-        if (!element.isObject())
-            continue;
-        const QString label = element.toObject().value(QStringLiteral("label")).toString();
-        const QString info = element.toObject().value(QStringLiteral("info")).toString();
-        bool known = false;
-        for (const QJsonObject &entry : stored)
-            known = known || entry.value(QStringLiteral("key")).toString() == label;
-        const QString statement = known ? QStringLiteral("UPDATE ") + XrfTables::testInfo
-                        + QStringLiteral(" SET info=") + sqlQuote(info)
-                        + QStringLiteral(" WHERE testId=") + sqlQuote(QString::number(testId))
-                        + QStringLiteral(" AND label=") + sqlQuote(label) + QStringLiteral(";")
-                                        : QStringLiteral("INSERT into ") + XrfTables::testInfo
-                        + QStringLiteral(" (testId,label,info) VALUES(")
-                        + QStringLiteral("%1,%2,%3);")
-                                  .arg(QString::number(testId), sqlQuote(label), sqlQuote(info));
-        QSqlDatabase db = workingHandle();
-        db.transaction();
-        execInsDelQuery(statement);
-        db.commit();
-        closeConnection(db);
-        if (!known)
-            stored.append(QJsonObject { { QStringLiteral("key"), label } });
-    }
-    XrfString answer;
-    answer.setXrfString(QStringLiteral("Success"));
-    emit queryDone(604, id, QJsonDocument(answer.toJsonObject()), XrfErrorInfo::NoError);
-    return XrfErrorInfo::NoError;
-}
-
-// --- Deletion (to come) ------------------------------------------------------------
-
-XrfErrorInfo::XrfError DatabaseManager::deleteAllResultsByDate(QString dateList, QString tidList,
-                                                               int id)
-{
-    Q_UNUSED(dateList);
-    Q_UNUSED(tidList);
-    answerNotImplemented(103, id);
-    return XrfErrorInfo::NotImplemented;
-}
-
-XrfErrorInfo::XrfError DatabaseManager::deleteAllResultsByTestIds(QString testIds, int id)
-{
-    Q_UNUSED(testIds);
-    answerNotImplemented(102, id);
-    return XrfErrorInfo::NotImplemented;
-}
-
-XrfErrorInfo::XrfError DatabaseManager::deleteAllResultsWithOption(XrfExportParam param, int id)
-{
-    Q_UNUSED(param);
-    answerNotImplemented(id, id);
-    return XrfErrorInfo::NotImplemented;
+    m_createdImageFolders.clear();
+    m_movedImages.clear();
 }

@@ -1,7 +1,15 @@
 #ifndef INSDELQUERIES_H
 #define INSDELQUERIES_H
 
-// The list-shaped parts of a result bound to their tables: a ListTable names
+// Insertion of whole results and the statements it is made of.
+//
+// ResultWriter writes one result over an open connection, inside the
+// caller's transaction; it renames the result's images into the store and
+// remembers what it moved, so that the caller can sync those folders before
+// committing or move the images back after a rollback. It knows nothing of
+// transactions, the day record or signals.
+//
+// The list-shaped parts of a result are bound to their tables: a ListTable names
 // the table and, per column (named as in the schema), how to take the value
 // from an item and how to put a read value back. Insert and select
 // statements are made from it, so writing and reading cannot drift apart.
@@ -12,10 +20,12 @@
 #include <QDebug>
 #include <QJsonObject>
 #include <QList>
+#include <QPair>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <QVariantList>
 #include <QVector>
@@ -26,12 +36,18 @@
 #include "xrferrorinfo.h"
 
 class XrfActionLevelResult;
+class XrfAnalysisResult;
+class XrfCalCheckResult;
 class XrfChemistryResult;
 class XrfCoatingResult;
 class XrfCompoundResult;
+class XrfFilterProperties;
 class XrfGradeMatch;
 class XrfGradeMatchSpec;
+class XrfImageInfo;
+class XrfKorviResult;
 class XrfPseudoElementResult;
+class XrfSpectrum;
 class XrfUserFactorResult;
 
 namespace InsDelQueries {
@@ -48,6 +64,15 @@ QString escapeQuotes(const QString &value);
 QString g6(double value);
 QString g17(double value);
 QString nonFiniteText(double value);
+
+// Runs a changing text statement; a failing one is logged with the driver's
+// text.
+XrfErrorInfo::XrfError execStatement(QSqlDatabase db, const QString &statement);
+// The highest stored test id, 0 when none is stored (or the query fails).
+int latestTestId(QSqlDatabase db);
+// The path of a stored image name under imageFolder, or empty when it would
+// leave the store.
+QString storedImagePath(const QString &imageFolder, const QString &name);
 
 template<class Item>
 struct Column
@@ -219,5 +244,66 @@ XrfErrorInfo::XrfError readRows(QSqlDatabase db, const ListTable<Item> &t, int t
 }
 
 } // namespace InsDelQueries
+
+class ResultWriter
+{
+public:
+    // imageFolder is the store the images are renamed into; user is written
+    // as the user of new results.
+    ResultWriter(const QSqlDatabase &db, const QString &imageFolder, const QString &user);
+    ResultWriter(const ResultWriter &) = delete;
+    ResultWriter &operator=(const ResultWriter &) = delete;
+
+    // Why the result could never be stored (every try would fail the same
+    // way), or empty.
+    static QString whyNotStorable(const XrfKorviResult &result);
+
+    // Writes every row of the result; on success *testId is its new test id
+    // and the image names in the result are the stored ones. A new result
+    // (newTestId) carries the current user; an imported one does not.
+    XrfErrorInfo::XrfError insert(XrfKorviResult &result, int *testId, bool newTestId = true);
+    // What the user should be told about the failed step, or empty.
+    QString failureNotice() const { return m_failureNotice; }
+
+    // Syncs the folders that images left, entered or were made in; false
+    // when one could not be synced.
+    bool syncMovedImageFolders();
+    // After a rollback: moves the images back, newest first.
+    void restoreMovedImages();
+    // After a commit: the moves stay.
+    void keepMovedImages();
+
+private:
+    XrfErrorInfo::XrfError exec(const QString &statement);
+    InsDelQueries::TextExec textExec();
+    XrfErrorInfo::XrfError insertAnalysisRow(XrfAnalysisResult &analysis, int *testId,
+                                             bool withUser);
+    XrfErrorInfo::XrfError insertAnalysis(XrfAnalysisResult &analysis, int *testId);
+    XrfErrorInfo::XrfError insertImportedAnalysis(XrfAnalysisResult &analysis, int *testId);
+    XrfErrorInfo::XrfError insertNamesResult(XrfKorviResult &result, int testId);
+    XrfErrorInfo::XrfError insertRohsResult(XrfAnalysisResult &analysis, int testId);
+    XrfErrorInfo::XrfError insertSpectrum(const XrfSpectrum &spectrum, int testId);
+    XrfErrorInfo::XrfError findOrInsertFilterProps(const XrfFilterProperties &filter, int *id);
+    XrfErrorInfo::XrfError insertRegressionInfo(int *testId, int historicalTestId);
+    XrfErrorInfo::XrfError insertCalCheck(XrfCalCheckResult *calCheck, int testId);
+    XrfErrorInfo::XrfError insertImageInfo(int testId, XrfImageInfo *image, QString tidName,
+                                           QString testDate, int number,
+                                           QString testTime = QString());
+    XrfErrorInfo::XrfError insertRepeatInfo(int testId, int repeatIndex, int repeatTotal);
+    XrfErrorInfo::XrfError insertGradeMatch(int testId, const QList<XrfGradeMatch> &grades);
+    XrfErrorInfo::XrfError insertGradeMatchSpec(int testId, const QList<XrfGradeMatch> &grades);
+    XrfErrorInfo::XrfError insertPlating(int auPlating, int testId);
+    XrfErrorInfo::XrfError insertAverageInfo(int averagedTestId, int sourceTestId);
+    XrfErrorInfo::XrfError insertLocation(double latitude, double longitude, double elevation,
+                                          int testId);
+
+    QSqlDatabase m_db;
+    QString m_imageFolder;
+    QString m_user;
+    int m_lastTestId = 0;
+    QString m_failureNotice;
+    QList<QPair<QString, QString>> m_movedImages; // source, target of this insertion
+    QStringList m_createdImageFolders; // made by this insertion; their parents need a sync
+};
 
 #endif // INSDELQUERIES_H

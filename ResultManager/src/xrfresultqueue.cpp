@@ -33,8 +33,8 @@
 #include <QRegularExpression>
 #include <QStorageInfo>
 
-#include "databasemanager.h"
 #include "facadeguard.h"
+#include "insdelqueries.h"
 #include "resultmanager.h"
 #include "xrfhardwaremanager.h"
 #include "xrfmetatypes.h"
@@ -364,7 +364,7 @@ void XrfResultQueue::addResult(const XrfKorviResult &result)
                 << analysis.dateTimeString();
     }
     const QString dateTime = analysis.dateTimeString();
-    const QString unstorable = DatabaseManager::whyNotStorable(copy);
+    const QString unstorable = ResultWriter::whyNotStorable(copy);
     if (!unstorable.isEmpty()) {
         qWarning().noquote() << QStringLiteral("Result %1 of %2 can never be stored (%3); "
                                                "it is not queued")
@@ -525,9 +525,9 @@ bool XrfResultQueue::XrfResultQueuePrivate::admit(const QString &path, QueueEntr
     // A result whose file lacks a flag (written by hand, or by other
     // software) still has that action to do; unset, it would never be done
     // and the file never go.
-    for (std::optional<bool> *flag : { &entry->queuedForDb, &entry->savedToDb,
-                                       &entry->queuedForCloud, &entry->sentToCloud,
-                                       &entry->queuedForExport, &entry->exported })
+    for (std::optional<bool> *flag :
+         { &entry->queuedForDb, &entry->savedToDb, &entry->queuedForCloud, &entry->sentToCloud,
+           &entry->queuedForExport, &entry->exported })
         if (!flag->has_value())
             *flag = false;
     // An export asked for before a restart will never report back.
