@@ -543,14 +543,13 @@ XrfErrorInfo::XrfError ResultWriter::findOrInsertFilterProps(const XrfFilterProp
                                    .arg(filter.thicknessInMicrons())
                                    .arg(filter.diameterInMicrons())
                                    .arg(filter.hasCollimator() ? 1 : 0);
-    const QString select
-            = QStringLiteral(
-                      "SELECT id FROM filterprops WHERE material = %1 AND thickness = %2 AND "
-                      "diameter = %3 AND hasCollimator = %4;")
-                      .arg(filter.materialAtomicNumber())
-                      .arg(filter.thicknessInMicrons())
-                      .arg(filter.diameterInMicrons())
-                      .arg(filter.hasCollimator() ? 1 : 0);
+    const QString select = (QStringLiteral("SELECT id FROM ") + XrfTables::filterProps
+                            + QStringLiteral(" WHERE material = %1 AND thickness = %2 AND "
+                                             "diameter = %3 AND hasCollimator = %4;"))
+                                   .arg(filter.materialAtomicNumber())
+                                   .arg(filter.thicknessInMicrons())
+                                   .arg(filter.diameterInMicrons())
+                                   .arg(filter.hasCollimator() ? 1 : 0);
     QSqlDatabase db = m_db;
     for (int attempt = 0; attempt < 2; ++attempt) {
         QSqlQuery q(db);
@@ -559,8 +558,9 @@ XrfErrorInfo::XrfError ResultWriter::findOrInsertFilterProps(const XrfFilterProp
             return XrfErrorInfo::NoError;
         }
         if (attempt == 0)
-            QSqlQuery(db).exec(QStringLiteral("INSERT INTO filterprops (material, thickness, "
-                                              "diameter, hasCollimator) VALUES(")
+            QSqlQuery(db).exec(QStringLiteral("INSERT INTO ") + XrfTables::filterProps
+                               + QStringLiteral(" (material, thickness, diameter, hasCollimator) "
+                                                "VALUES(")
                                + values + QStringLiteral(")"));
     }
     return XrfErrorInfo::NoError;
