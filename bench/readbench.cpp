@@ -17,7 +17,7 @@
 #include <QTemporaryDir>
 #include <QTextStream>
 
-#include "generatedresults.h"
+#include "benchsupport.h"
 #include "resultmanager.h"
 #include "resultreader.h"
 #include "xrfservices.h"
@@ -121,42 +121,18 @@ double readerRate(const QString &file, int count)
     return rate;
 }
 
-QString row(const QString &what, double rate, double baseline)
-{
-    return QStringLiteral("%1 %2 results/s   %3\n")
-            .arg(what, -44)
-            .arg(rate, 8, 'f', 1)
-            .arg(QStringLiteral("%1x").arg(rate / baseline, 0, 'f', 2));
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
-    const QStringList args = app.arguments();
-    if (args.size() != 3) {
-        QTextStream(stderr) << "usage: readbench XRFRESULTS COUNT\n";
-        return 1;
-    }
-    const int count = args.at(2).toInt();
     QTemporaryDir dir;
-    const QList<XrfKorviResult> results
-            = generatedResults(args.at(1), count, dir.filePath("input"));
-    if (results.isEmpty())
-        return 2;
-    XrfServices::loadConfiguration(XRF_SOURCE_DIR "/config");
-    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
-
+    QList<XrfKorviResult> results;
+    if (!benchInput(app.arguments(), dir.filePath("input"), &results))
+        return 1;
+    storeThroughFacade(results, dir.filePath("card"), true);
     XrfResultManager *rm = XrfResultManager::instance();
-    rm->init();
-    rm->setPaths(dir.filePath("profile/"), dir.filePath("card"));
-    QSignalSpy committed(rm, &XrfResultManager::resultCommitted);
-    for (const XrfKorviResult &r : results)
-        rm->addTestResult(r);
-    while (committed.count() < results.size())
-        committed.wait(1000);
 
     // Twice over the same rows, so that the page cache is warm for all.
     double facade = 0;
@@ -179,9 +155,9 @@ int main(int argc, char *argv[])
     const double reader = readerRate(file, results.size());
 
     out << "results: " << results.size() << " (rates; ratio to the bare autocommit reader)\n"
-        << row("bare reader, autocommit SELECTs", autocommit, autocommit)
-        << row("bare reader, one read transaction", transaction, autocommit)
-        << row("library, ResultReader on its own connection", reader, autocommit)
-        << row("library, syncGetFullResult", facade, autocommit);
+        << rateRow("bare reader, autocommit SELECTs", autocommit, autocommit)
+        << rateRow("bare reader, one read transaction", transaction, autocommit)
+        << rateRow("library, ResultReader on its own connection", reader, autocommit)
+        << rateRow("library, syncGetFullResult", facade, autocommit);
     return 0;
 }

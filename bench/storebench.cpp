@@ -15,7 +15,7 @@
 #include <QTemporaryDir>
 #include <QTextStream>
 
-#include "generatedresults.h"
+#include "benchsupport.h"
 #include "resultmanager.h"
 #include "xrfservices.h"
 
@@ -23,37 +23,19 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
-    const QStringList args = app.arguments();
-    if (args.size() != 3) {
-        QTextStream(stderr) << "usage: storebench XRFRESULTS COUNT\n";
-        return 1;
-    }
-    const QString xrfresults = args.at(1);
-    const int count = args.at(2).toInt();
     QTemporaryDir dir;
     const QString input = dir.filePath("input");
-    const QList<XrfKorviResult> results = generatedResults(xrfresults, count, input);
-    if (results.isEmpty())
-        return 2;
+    QList<XrfKorviResult> results;
+    if (!benchInput(app.arguments(), input, &results))
+        return 1;
+    const QString xrfresults = app.arguments().at(1);
 
     // (a) The library alone.
-    XrfServices::loadConfiguration(XRF_SOURCE_DIR "/config");
-    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
-    XrfResultManager *rm = XrfResultManager::instance();
-    rm->init();
-    rm->setPaths(dir.filePath("direct/profile/"), dir.filePath("direct"));
-    QSignalSpy committed(rm, &XrfResultManager::resultCommitted);
-    QElapsedTimer clock;
-    clock.start();
-    for (const XrfKorviResult &r : results)
-        rm->addTestResult(r);
-    while (committed.count() < results.size())
-        committed.wait(1000);
-    const double directRate = results.size() * 1000.0 / clock.elapsed();
-    rm->Deinit();
+    const double directRate = storeThroughFacade(results, dir.filePath("direct"));
 
     // (b) The host through the queue.
-    clock.restart();
+    QElapsedTimer clock;
+    clock.start();
     QProcess host;
     host.setStandardOutputFile(QProcess::nullDevice());
     host.start(xrfresults, { "--data", dir.filePath("host"), "store", input });

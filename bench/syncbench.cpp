@@ -22,7 +22,7 @@
 #include <QTemporaryDir>
 #include <QTextStream>
 
-#include "generatedresults.h"
+#include "benchsupport.h"
 #include "resultmanager.h"
 #include "xrfservices.h"
 
@@ -32,20 +32,7 @@ double libraryRate(const QList<XrfKorviResult> &results, const QString &dir, boo
 {
     if (full)
         qputenv("XRF_FAULT_POINT", "synchronous-full");
-    else
-        qunsetenv("XRF_FAULT_POINT");
-    XrfResultManager *rm = XrfResultManager::instance();
-    rm->init();
-    rm->setPaths(dir + QStringLiteral("/profile/"), dir);
-    QSignalSpy committed(rm, &XrfResultManager::resultCommitted);
-    QElapsedTimer clock;
-    clock.start();
-    for (const XrfKorviResult &r : results)
-        rm->addTestResult(r);
-    while (committed.count() < results.size())
-        committed.wait(1000);
-    const double rate = results.size() * 1000.0 / clock.elapsed();
-    rm->Deinit();
+    const double rate = storeThroughFacade(results, dir);
     qunsetenv("XRF_FAULT_POINT");
     return rate;
 }
@@ -98,33 +85,17 @@ double rawRate(int count, const QString &file, const char *journal, const char *
     return rate;
 }
 
-QString row(const QString &what, double rate, double baseline)
-{
-    return QStringLiteral("%1 %2 results/s   %3\n")
-            .arg(what, -44)
-            .arg(rate, 8, 'f', 1)
-            .arg(baseline > 0 ? QStringLiteral("%1x").arg(rate / baseline, 0, 'f', 2) : QString());
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
-    const QStringList args = app.arguments();
-    if (args.size() != 3) {
-        QTextStream(stderr) << "usage: syncbench XRFRESULTS COUNT\n";
-        return 1;
-    }
-    const int count = args.at(2).toInt();
     QTemporaryDir dir;
-    const QList<XrfKorviResult> results
-            = generatedResults(args.at(1), count, dir.filePath("input"));
-    if (results.isEmpty())
-        return 2;
-    XrfServices::loadConfiguration(XRF_SOURCE_DIR "/config");
-    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+    QList<XrfKorviResult> results;
+    if (!benchInput(app.arguments(), dir.filePath("input"), &results))
+        return 1;
+    const int count = results.size();
 
     // Alternated, so that a disk that warms up favours neither.
     const double full = libraryRate(results, dir.filePath("full"), true);
@@ -134,10 +105,10 @@ int main(int argc, char *argv[])
     const double walFull = rawRate(count, dir.filePath("walfull.sqlite"), "WAL", "FULL");
 
     out << "results: " << results.size() << " (rates; ratio to the row's baseline)\n"
-        << row("library, synchronous=FULL (before)", full, 0)
-        << row("library, synchronous=EXTRA (now)", extra, full)
-        << row("raw, rollback journal, FULL", rawFull, 0)
-        << row("raw, rollback journal, EXTRA", rawExtra, rawFull)
-        << row("raw, WAL, FULL", walFull, rawFull);
+        << rateRow("library, synchronous=FULL (before)", full, 0)
+        << rateRow("library, synchronous=EXTRA (now)", extra, full)
+        << rateRow("raw, rollback journal, FULL", rawFull, 0)
+        << rateRow("raw, rollback journal, EXTRA", rawExtra, rawFull)
+        << rateRow("raw, WAL, FULL", walFull, rawFull);
     return 0;
 }

@@ -1,0 +1,89 @@
+#ifndef BENCHSUPPORT_H
+#define BENCHSUPPORT_H
+
+// What the benchmarks share: their input (results of realistic variety made
+// by `xrfresults generate` and read back as the model holds them), storing
+// them through the facade with its rate, and one printed row per rate.
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QList>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QString>
+#include <QTextStream>
+
+#include "resultmanager.h"
+#include "xrfkorviresult.h"
+#include "xrfservices.h"
+
+// Generates COUNT result files into `folder` with the program and returns
+// them read; empty when the program fails.
+inline QList<XrfKorviResult> generatedResults(const QString &xrfresults, int count,
+                                              const QString &folder)
+{
+    QList<XrfKorviResult> results;
+    if (QProcess::execute(xrfresults, { "generate", QString::number(count), folder }) != 0)
+        return results;
+    for (const QString &name : QDir(folder).entryList({ "*.json" }, QDir::Files, QDir::Name)) {
+        QFile f(folder + '/' + name);
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        XrfKorviResult r;
+        r.fromJsonObject(QJsonDocument::fromJson(f.readAll()).object());
+        results << r;
+    }
+    return results;
+}
+
+// The arguments "XRFRESULTS COUNT" read into results in `folder`, with the
+// services configured and the library's log silenced; false (after a usage
+// line) when they cannot be.
+inline bool benchInput(const QStringList &args, const QString &folder,
+                       QList<XrfKorviResult> *results)
+{
+    if (args.size() != 3) {
+        QTextStream(stderr) << "usage: " << QFileInfo(args.value(0)).fileName()
+                            << " XRFRESULTS COUNT\n";
+        return false;
+    }
+    *results = generatedResults(args.at(1), args.at(2).toInt(), folder);
+    XrfServices::loadConfiguration(XRF_SOURCE_DIR "/config");
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+    return !results->isEmpty();
+}
+
+// Stores the results through the facade on a fresh data folder, back to
+// back, and returns results per second until the last commit. With `keep`
+// the facade stays up for reading.
+inline double storeThroughFacade(const QList<XrfKorviResult> &results, const QString &dataDir,
+                                 bool keep = false)
+{
+    XrfResultManager *rm = XrfResultManager::instance();
+    rm->init();
+    rm->setPaths(dataDir + QStringLiteral("/profile/"), dataDir);
+    QSignalSpy committed(rm, &XrfResultManager::resultCommitted);
+    QElapsedTimer clock;
+    clock.start();
+    for (const XrfKorviResult &r : results)
+        rm->addTestResult(r);
+    while (committed.count() < results.size())
+        committed.wait(1000);
+    const double rate = results.size() * 1000.0 / qMax<qint64>(1, clock.elapsed());
+    if (!keep)
+        rm->Deinit();
+    return rate;
+}
+
+// "what   rate results/s   ratio" with the ratio to a baseline (none for 0).
+inline QString rateRow(const QString &what, double rate, double baseline)
+{
+    return QStringLiteral("%1 %2 results/s   %3\n")
+            .arg(what, -44)
+            .arg(rate, 8, 'f', 1)
+            .arg(baseline > 0 ? QStringLiteral("%1x").arg(rate / baseline, 0, 'f', 2) : QString());
+}
+
+#endif // BENCHSUPPORT_H
