@@ -360,7 +360,7 @@ void TestXrfResults::storeThatCannotProceedGivesUpWithItsReason_data()
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("reason");
     QTest::newRow("read-only database") << "read-only"
-                                        << "DbQueryFailed";
+                                        << "DbOpenFailed";
     QTest::newRow("stray queue file") << "stray"
                                       << "20260101000000000_stray_9.json";
     QTest::newRow("no free space") << "space"

@@ -678,6 +678,24 @@ XrfErrorInfo::XrfError DatabaseManager::getRecordCount(int *count)
     return XrfErrorInfo::NoError;
 }
 
+XrfErrorInfo::XrfError DatabaseManager::describeDatabase(QJsonObject *info)
+{
+    int count = 0;
+    const XrfErrorInfo::XrfError rc = getRecordCount(&count);
+    QSqlQuery q(workingHandle());
+    // Read as it is: looking must never add a device row.
+    if (q.exec(QStringLiteral("SELECT dbId,dbVersion,devSerialNum FROM ") + XrfTables::devInfo)
+        && q.next()) {
+        info->insert(QStringLiteral("dbId"), q.value(0).toString());
+        info->insert(QStringLiteral("dbVersion"), q.value(1).toString());
+        info->insert(QStringLiteral("serial"), q.value(2).toString());
+    }
+    info->insert(QStringLiteral("file"), databaseFilePath());
+    info->insert(QStringLiteral("results"), count);
+    info->insert(QStringLiteral("readOnly"), m_readOnly);
+    return rc;
+}
+
 // --- Reading ------------------------------------------------------------------------
 
 ResultReader &DatabaseManager::reader()

@@ -92,6 +92,9 @@ public:
     XrfErrorInfo::XrfError getTestIdsBetweenDates(const QString &from, const QString &to,
                                                   QString *testIds, quint32 limit);
     XrfErrorInfo::XrfError getRecordCount(int *count);
+    // The open file, its device row, the number of stored results and
+    // whether it was opened read-only, for a host to show.
+    XrfErrorInfo::XrfError describeDatabase(QJsonObject *info);
 
 signals:
     void errorSignal(QString msg);

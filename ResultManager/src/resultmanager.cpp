@@ -156,6 +156,12 @@ int XrfResultManager::storedTestId(const QString &testDateTime, const QString &t
     return m_pImpl->storedTestId(testDateTime, tidName);
 }
 
+XrfErrorInfo::XrfError XrfResultManager::getDatabaseInfo(QJsonObject *info)
+{
+    XRF_REQUIRE_IMPL(XrfErrorInfo::InvalidArgument);
+    return m_pImpl->getDatabaseInfo(info);
+}
+
 void XrfResultManager::getResultFromTestDateTime(QString fromTestDateTime, XrfKorviResult *result,
                                                  XrfErrorInfo::XrfError *rC)
 {

@@ -54,6 +54,10 @@ public:
     // ("yyyy-MM-dd hh:mm:ss.zzz", UTC) and name is stored, or -1 when none is
     // (or no database is open). Blocking.
     int storedTestId(const QString &testDateTime, const QString &tidName);
+    // What a host shows of the open database: "file", "dbId", "dbVersion",
+    // "serial", "results" (the number stored) and "readOnly". NoSdCard when
+    // none is open. Blocking.
+    XrfErrorInfo::XrfError getDatabaseInfo(QJsonObject *info);
     void getResultFromTestDateTime(QString fromTestDateTime, XrfKorviResult *result,
                                    XrfErrorInfo::XrfError *rC);
     XrfErrorInfo::XrfError

@@ -216,17 +216,22 @@ XrfErrorInfo::XrfError ResultManagerImpl::syncGetFullResult(int tid, XrfKorviRes
     return XrfErrorInfo::NoError;
 }
 
+// Runs `call` on the worker thread and waits for it. Safe: the worker never
+// waits on another thread, so it cannot be waiting on this caller.
+void ResultManagerImpl::runOnWorker(const std::function<void()> &call)
+{
+    if (QThread::currentThread() == &m_workerThread)
+        call();
+    else
+        QMetaObject::invokeMethod(&m_dbManager, call, Qt::BlockingQueuedConnection);
+}
+
 bool ResultManagerImpl::testIdExists(int tid)
 {
     if (!m_dbManager.isSdCardInserted())
         return false;
     bool exists = false;
-    if (QThread::currentThread() == &m_workerThread) {
-        m_dbManager.testIdExists(tid, &exists);
-    } else {
-        QMetaObject::invokeMethod(&m_dbManager, "testIdExists", Qt::BlockingQueuedConnection,
-                                  Q_ARG(int, tid), Q_ARG(bool *, &exists));
-    }
+    runOnWorker([&] { m_dbManager.testIdExists(tid, &exists); });
     return exists;
 }
 
@@ -235,12 +240,19 @@ int ResultManagerImpl::storedTestId(const QString &testDateTime, const QString &
     if (!m_dbManager.isSdCardInserted())
         return -1;
     int id = -1;
-    auto lookUp = [&] { id = m_dbManager.storedTestId(testDateTime, tidName); };
-    if (QThread::currentThread() == &m_workerThread)
-        lookUp();
-    else
-        QMetaObject::invokeMethod(&m_dbManager, lookUp, Qt::BlockingQueuedConnection);
+    runOnWorker([&] { id = m_dbManager.storedTestId(testDateTime, tidName); });
     return id;
+}
+
+XrfErrorInfo::XrfError ResultManagerImpl::getDatabaseInfo(QJsonObject *info)
+{
+    if (!info)
+        return XrfErrorInfo::InvalidArgument;
+    if (!m_dbManager.isSdCardInserted())
+        return XrfErrorInfo::NoSdCard;
+    XrfErrorInfo::XrfError rc = XrfErrorInfo::NoError;
+    runOnWorker([&] { rc = m_dbManager.describeDatabase(info); });
+    return rc;
 }
 
 void ResultManagerImpl::getResultFromTestDateTime(const QString &from, XrfKorviResult *result,

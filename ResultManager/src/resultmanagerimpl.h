@@ -19,6 +19,8 @@
 #include <QStringList>
 #include <QThread>
 
+#include <functional>
+
 #include "databasemanager.h"
 #include "xrfdatetimerange.h"
 #include "xrferrorinfo.h"
@@ -54,6 +56,7 @@ public:
     XrfErrorInfo::XrfError syncGetFullResult(int tid, XrfKorviResult *result);
     bool testIdExists(int tid);
     int storedTestId(const QString &testDateTime, const QString &tidName);
+    XrfErrorInfo::XrfError getDatabaseInfo(QJsonObject *info);
     void getResultFromTestDateTime(const QString &from, XrfKorviResult *result,
                                    XrfErrorInfo::XrfError *rC);
     XrfErrorInfo::XrfError
@@ -128,6 +131,7 @@ public slots:
     void dbmAveragedResultComputed(XrfKorviResult result, int requestId);
 
 private:
+    void runOnWorker(const std::function<void()> &call);
     XrfErrorInfo::XrfError checkRequest(bool storage, DatabaseManager::DbOperation op);
 
     QThread m_workerThread;

@@ -3,7 +3,6 @@
 #include <QLocale>
 #include <QTextStream>
 
-#include "databasepeek.h"
 #include "resultmanager.h"
 #include "xrfhost.h"
 #include "xrfutils.h"
@@ -81,17 +80,18 @@ QString info(XrfHost &host)
     QString text;
     QTextStream out(&text);
     XrfResultManager *rm = XrfResultManager::instance();
-    const QString file = host.databaseFile();
+    QJsonObject database;
+    rm->getDatabaseInfo(&database);
     int lastId = 0;
     QString lastDateTime;
     rm->getLastTestID(&lastId);
     rm->getLastTestDateTime(&lastDateTime);
     out << "data folder       " << host.dataDir() << '\n';
-    out << "database file     " << file << '\n';
-    out << "dbId              " << DatabasePeek::databaseId(file) << '\n';
+    out << "database file     " << database.value(QStringLiteral("file")).toString() << '\n';
+    out << "dbId              " << database.value(QStringLiteral("dbId")).toString() << '\n';
     out << "schema version    " << host.dbInfo().value(QStringLiteral("dbVersion")).toString()
         << '\n';
-    out << "results           " << DatabasePeek::storedResultCount(file) << '\n';
+    out << "results           " << database.value(QStringLiteral("results")).toInt() << '\n';
     out << "last test id      " << lastId << '\n';
     out << "last date-time    "
         << (lastDateTime.isEmpty() ? QStringLiteral("-") : lastDateTime + QStringLiteral(" UTC"))

@@ -12,7 +12,6 @@
 #include <QtGlobal>
 #include <cstdio>
 
-#include "databasepeek.h"
 #include "progressbar.h"
 #include "queuefilename.h"
 #include "resultmanager.h"
@@ -155,7 +154,9 @@ int XrfHost::queuedFileCount() const
 
 QString XrfHost::databaseFile() const
 {
-    return DatabasePeek::databaseFile(m_dataDir);
+    QJsonObject info;
+    XrfResultManager::instance()->getDatabaseInfo(&info);
+    return info.value(QStringLiteral("file")).toString();
 }
 
 // Why nothing is being stored, as far as the host can tell; with thorough
@@ -169,12 +170,12 @@ QString XrfHost::waitReason(bool thorough) const
                              .arg(QLocale::c().formattedDataSize(free), m_dataDir));
     if (!XrfResultManager::instance()->databaseAvailable())
         return coded(XrfErrorInfo::NoSdCard, QStringLiteral("no results database is open"));
-    const QString db = databaseFile();
-    if (!db.isEmpty() && !XrfUtils::isMarkedWritable(db))
-        return coded(XrfErrorInfo::DbQueryFailed, db + QStringLiteral(" is read-only"));
-    if (!db.isEmpty() && !XrfUtils::isMarkedWritable(QFileInfo(db).absolutePath()))
-        return coded(XrfErrorInfo::DbQueryFailed,
-                     QFileInfo(db).absolutePath() + QStringLiteral(" is read-only"));
+    QJsonObject database;
+    XrfResultManager::instance()->getDatabaseInfo(&database);
+    if (database.value(QStringLiteral("readOnly")).toBool())
+        return coded(XrfErrorInfo::DbOpenFailed,
+                     database.value(QStringLiteral("file")).toString()
+                             + QStringLiteral(" (or its folder) is marked read-only"));
     if (m_refusal != XrfErrorInfo::NoError)
         return coded(m_refusal, QStringLiteral("the library refuses results"));
     QJsonObject actions;
@@ -277,9 +278,18 @@ void XrfHost::removeOrphanCopies(const QList<Stored> &results) const
 {
     if (queuedFileCount() != 0)
         return;
+    // The names the library holds for this batch's stored results: a copy
+    // that one of them names is a stored picture, never an orphan.
     QSet<QString> named;
-    if (!DatabasePeek::imageNames(databaseFile(), &named))
-        return;
+    XrfResultManager *rm = XrfResultManager::instance();
+    for (const Stored &s : results) {
+        const int testId = rm->storedTestId(s.result.analysis().dateTimeString(),
+                                            s.result.analysis().tidName());
+        XrfKorviResult stored;
+        if (testId > 0 && rm->syncGetFullResult(testId, &stored) == XrfErrorInfo::NoError)
+            for (const XrfImageInfo &image : stored.images())
+                named.insert(image.name());
+    }
     for (const Stored &s : results) {
         const QString day = dayOf(s.result);
         for (const XrfImageInfo &image : s.result.images()) {
