@@ -92,6 +92,141 @@ namespace {
 
 } // namespace
 
+QString quotedInsert(const QString &table, const QStringList &columns, const QStringList &values)
+{
+    QStringList quoted;
+    for (const QString &v : values)
+        quoted << sqlQuote(v);
+    return QStringLiteral("INSERT into ") + table + QStringLiteral(" (")
+            + columns.join(QLatin1Char(',')) + QStringLiteral(") VALUES(")
+            + quoted.join(QLatin1Char(',')) + QStringLiteral(");");
+}
+
+QString RowTable::insertStatement(const QStringList &values) const
+{
+    return quotedInsert(table, keyColumns + columns, values);
+}
+
+namespace {
+
+    RowTable checkedRow(const QString &table, const QStringList &keys, const QStringList &columns)
+    {
+        checkAgainstSchema(table, keys + columns);
+        return RowTable { table, keys, columns };
+    }
+
+    const QStringList byTest { QStringLiteral("testId") };
+
+} // namespace
+
+const RowTable &analysisRow()
+{
+    static const RowTable t = checkedRow(
+            XrfTables::analysisResult, {},
+            { "testDateTime", "statusId", "final", "testType", "methodId", "methodFamilyName",
+              "methodDispName", "collimated", "dailyId", "userId", "tidName", "testErrorInfo" });
+    return t;
+}
+
+const RowTable &locationRow()
+{
+    static const RowTable t
+            = checkedRow(XrfTables::location, byTest, { "latitude", "longitude", "elevation" });
+    return t;
+}
+
+const RowTable &rohsRow()
+{
+    static const RowTable t
+            = checkedRow(XrfTables::rohsResult, byTest,
+                         { "rohsClassification", "rohsActionLevel", "rohsActionLevelName" });
+    return t;
+}
+
+const RowTable &spectrumRow()
+{
+    static const RowTable t = checkedRow(XrfTables::spectrum, byTest,
+                                         { "exposureNumber",
+                                           "totalExposureNumber",
+                                           "energySlope",
+                                           "energyOffset",
+                                           "liveTime",
+                                           "liveTimeFromHardware",
+                                           "resetTime",
+                                           "fastCounts",
+                                           "probeSerialNumber",
+                                           "firstRate",
+                                           "lastRate",
+                                           "realTime",
+                                           "vacuumPressure",
+                                           "ambientPressure",
+                                           "probeTemperature",
+                                           "tubeCurrentSet",
+                                           "tubeCurrentMonitor",
+                                           "tubeVoltageSet",
+                                           "tubeVoltageMonitor",
+                                           "ltMultiplier",
+                                           "colMultiplier",
+                                           "filterPosition",
+                                           "pileups",
+                                           "clipBottom",
+                                           "clipTop",
+                                           "topResets",
+                                           "stepIndex",
+                                           "stepTotal",
+                                           "data" });
+    return t;
+}
+
+const RowTable &regressionRow()
+{
+    static const RowTable t = checkedRow(XrfTables::regressionInfo, byTest, { "historicalTestId" });
+    return t;
+}
+
+const RowTable &calCheckRow()
+{
+    static const RowTable t = checkedRow(XrfTables::calCheckResult, byTest,
+                                         { "rate", "resolution", "peak1", "peak2", "offset",
+                                           "slope", "errorCode", "restandardizeType" });
+    return t;
+}
+
+const RowTable &repeatRow()
+{
+    static const RowTable t
+            = checkedRow(XrfTables::repeatInfo, byTest, { "repeatId", "repeatCount" });
+    return t;
+}
+
+const RowTable &platingRow()
+{
+    static const RowTable t = checkedRow(XrfTables::plating, byTest, { "auPlating" });
+    return t;
+}
+
+const RowTable &averagedRow()
+{
+    static const RowTable t
+            = checkedRow(XrfTables::averagedResultInfo, { "averagedTestId" }, { "testId" });
+    return t;
+}
+
+const RowTable &imageRow()
+{
+    static const RowTable t = checkedRow(XrfTables::imageResult, byTest,
+                                         { "fileName", "imageType", "cropAreaTop", "cropAreaLeft",
+                                           "cropAreaWidth", "cropAreaHeight", "collimatorSpotX",
+                                           "collimatorSpotY", "imageHasCircle" });
+    return t;
+}
+
+const RowTable &namesRow()
+{
+    static const RowTable t = checkedRow(XrfTables::resultNames, byTest, { "type", "name" });
+    return t;
+}
+
 const ListTable<XrfChemistryResult> &chemistryTable()
 {
     using T = XrfChemistryResult;
@@ -266,18 +401,6 @@ const ListTable<QJsonObject> &testInfoTable()
 
 using namespace InsDelQueries;
 
-namespace {
-
-QString quotedList(const QStringList &values)
-{
-    QStringList quoted;
-    for (const QString &v : values)
-        quoted << sqlQuote(v);
-    return quoted.join(QLatin1Char(','));
-}
-
-} // namespace
-
 namespace InsDelQueries {
 
 XrfErrorInfo::XrfError execStatement(QSqlDatabase db, const QString &statement)
@@ -429,14 +552,11 @@ XrfErrorInfo::XrfError ResultWriter::insertAnalysisRow(XrfAnalysisResult &analys
     if (withUser)
         values << m_user;
     values << analysis.tidName() << analysis.testErrorInfo();
-    const QString columns = withUser
-            ? QStringLiteral("testDateTime,statusId,final,testType,methodId,methodFamilyName,"
-                             "methodDispName,collimated,dailyId,userId,tidName,testErrorInfo")
-            : QStringLiteral("testDateTime,statusId,final,testType,methodId,methodFamilyName,"
-                             "methodDispName,collimated,dailyId,tidName,testErrorInfo");
-    const XrfErrorInfo::XrfError rc = exec(
-            QStringLiteral("INSERT into ") + XrfTables::analysisResult + QStringLiteral(" (")
-            + columns + QStringLiteral(") VALUES(") + quotedList(values) + QStringLiteral(")"));
+    QStringList columns = analysisRow().columns;
+    if (!withUser)
+        columns.removeOne(QStringLiteral("userId"));
+    const XrfErrorInfo::XrfError rc
+            = exec(quotedInsert(XrfTables::analysisResult, columns, values));
     if (rc != XrfErrorInfo::NoError)
         return XrfErrorInfo::DbQueryFailed;
     *testId = m_lastTestId + 1;
@@ -473,31 +593,15 @@ XrfErrorInfo::XrfError ResultWriter::insertRohsResult(XrfAnalysisResult &analysi
 {
     if (analysis.rohsClassificationEnum() == -1)
         return XrfErrorInfo::NoError;
-    return exec(QStringLiteral("INSERT into ") + XrfTables::rohsResult
-                + QStringLiteral(" (testId,rohsClassification,rohsActionLevel,rohsActionLevelName) "
-                                 "VALUES (")
-                + sqlQuote(QString::number(testId)) + ','
-                + sqlQuote(QString::number(analysis.rohsClassificationEnum())) + ','
-                + sqlQuote(QString::number(analysis.rohsActionLevelEnum())) + ','
-                + sqlQuote(analysis.rohsActionLevelName()) + QStringLiteral(");"));
+    return exec(rohsRow().insertStatement(
+            { QString::number(testId), QString::number(analysis.rohsClassificationEnum()),
+              QString::number(analysis.rohsActionLevelEnum()), analysis.rohsActionLevelName() }));
 }
 
 XrfErrorInfo::XrfError ResultWriter::insertSpectrum(const XrfSpectrum &spectrum, int testId)
 {
     int filterId = 0;
     findOrInsertFilterProps(spectrum.filter(), &filterId);
-    const QString blanks(25, QLatin1Char(' '));
-    QString statement = QStringLiteral("INSERT into ") + XrfTables::spectrum
-            + QStringLiteral("(testId,exposureNumber,totalExposureNumber,energySlope,energyOffset,"
-                             "liveTime,liveTimeFromHardware,resetTime,fastCounts,probeSerialNumber,"
-                             "firstRate,lastRate,realTime,")
-            + blanks
-            + QStringLiteral("vacuumPressure,ambientPressure,probeTemperature,tubeCurrentSet,"
-                             "tubeCurrentMonitor,tubeVoltageSet,tubeVoltageMonitor,ltMultiplier,"
-                             "colMultiplier,filterPosition,")
-            + blanks
-            + QStringLiteral("pileups,clipBottom,clipTop,topResets,stepIndex,stepTotal,data) "
-                             "VALUES(");
     const QStringList values {
         QString::number(testId),
         QString::number(spectrum.exposureNumber()),
@@ -527,12 +631,10 @@ XrfErrorInfo::XrfError ResultWriter::insertSpectrum(const XrfSpectrum &spectrum,
         QString::number(spectrum.clipTop()),
         QString::number(spectrum.topResets()),
         QString::number(spectrum.stepIndex()),
+        QString::number(spectrum.stepTotal()),
+        QStringLiteral("0x") + QString::fromLatin1(spectrum.binaryData().toHex()),
     };
-    for (const QString &v : values)
-        statement += QStringLiteral("'%1',").arg(v);
-    statement += QStringLiteral("'%1','0x").arg(spectrum.stepTotal())
-            + QString::fromLatin1(spectrum.binaryData().toHex()) + QStringLiteral("');");
-    return exec(statement);
+    return exec(spectrumRow().insertStatement(values));
 }
 
 XrfErrorInfo::XrfError ResultWriter::findOrInsertFilterProps(const XrfFilterProperties &filter,
@@ -568,9 +670,8 @@ XrfErrorInfo::XrfError ResultWriter::findOrInsertFilterProps(const XrfFilterProp
 
 XrfErrorInfo::XrfError ResultWriter::insertRegressionInfo(int *testId, int historicalTestId)
 {
-    return exec(QStringLiteral("INSERT into ") + XrfTables::regressionInfo
-                + QStringLiteral(" VALUES(")
-                + QStringLiteral("%1,%2);").arg(*testId).arg(historicalTestId));
+    return exec(regressionRow().insertStatement(
+            { QString::number(*testId), QString::number(historicalTestId) }));
 }
 
 XrfErrorInfo::XrfError ResultWriter::insertCalCheck(XrfCalCheckResult *calCheck, int testId)
@@ -584,16 +685,13 @@ XrfErrorInfo::XrfError ResultWriter::insertCalCheck(XrfCalCheckResult *calCheck,
                                g6(calCheck->slope()),
                                QString::number(calCheck->errorCode()),
                                QString::number(calCheck->restandardizeType()) };
-    return exec(QStringLiteral("INSERT into ") + XrfTables::calCheckResult
-                + QStringLiteral(" (testId,rate,resolution,peak1,peak2,offset,slope,"
-                                 "errorCode,restandardizeType) Values(")
-                + quotedList(values) + QStringLiteral(");"));
+    return exec(calCheckRow().insertStatement(values));
 }
 
 XrfErrorInfo::XrfError ResultWriter::insertRepeatInfo(int testId, int repeatIndex, int repeatTotal)
 {
-    return exec(QStringLiteral("INSERT into ") + XrfTables::repeatInfo + QStringLiteral(" VALUES(")
-                + QStringLiteral("%1,%2,%3);").arg(testId).arg(repeatIndex).arg(repeatTotal));
+    return exec(repeatRow().insertStatement({ QString::number(testId), QString::number(repeatIndex),
+                                              QString::number(repeatTotal) }));
 }
 
 XrfErrorInfo::XrfError ResultWriter::insertGradeMatch(int testId,
@@ -616,25 +714,21 @@ XrfErrorInfo::XrfError ResultWriter::insertGradeMatchSpec(int testId,
 
 XrfErrorInfo::XrfError ResultWriter::insertPlating(int auPlating, int testId)
 {
-    return exec(QStringLiteral("INSERT into ") + XrfTables::plating + QStringLiteral(" VALUES(")
-                + QStringLiteral("%1,%2);").arg(testId).arg(auPlating));
+    return exec(
+            platingRow().insertStatement({ QString::number(testId), QString::number(auPlating) }));
 }
 
 XrfErrorInfo::XrfError ResultWriter::insertAverageInfo(int averagedTestId, int sourceTestId)
 {
-    return exec(QStringLiteral("INSERT into ") + XrfTables::averagedResultInfo
-                + QStringLiteral(" (averagedTestId,testId) VALUES(") + '\''
-                + QString::number(averagedTestId) + QStringLiteral("','")
-                + QString::number(sourceTestId) + QStringLiteral("')"));
+    return exec(averagedRow().insertStatement(
+            { QString::number(averagedTestId), QString::number(sourceTestId) }));
 }
 
 XrfErrorInfo::XrfError ResultWriter::insertLocation(double latitude, double longitude,
                                                     double elevation, int testId)
 {
-    return exec(QStringLiteral("INSERT into ") + XrfTables::location
-                + QStringLiteral(" (testId,latitude,longitude,elevation) VALUES(")
-                + sqlQuote(QString::number(testId)) + ',' + sqlQuote(g17(latitude)) + ','
-                + sqlQuote(g17(longitude)) + ',' + sqlQuote(g17(elevation)) + QStringLiteral(");"));
+    return exec(locationRow().insertStatement(
+            { QString::number(testId), g17(latitude), g17(longitude), g17(elevation) }));
 }
 
 // --- Names rows ------------------------------------------------------------------
@@ -711,11 +805,8 @@ XrfErrorInfo::XrfError ResultWriter::insertNamesResult(XrfKorviResult &result, i
         if (row.debugText)
             qDebug() << row.debugText
                      << (row.type == ResultSchema::CoatingDisplayUnit ? unitName : row.text);
-        const XrfErrorInfo::XrfError rc = exec(
-                QStringLiteral("INSERT into ") + XrfTables::resultNames
-                + QStringLiteral(" (testId,type,name) VALUES (") + sqlQuote(QString::number(testId))
-                + ',' + sqlQuote(QString::number(row.type)) + ',' + sqlQuote(row.text)
-                + QStringLiteral(");"));
+        const XrfErrorInfo::XrfError rc = exec(namesRow().insertStatement(
+                { QString::number(testId), QString::number(row.type), row.text }));
         if (rc != XrfErrorInfo::NoError)
             return XrfErrorInfo::DbQueryFailed;
     }
@@ -769,19 +860,13 @@ XrfErrorInfo::XrfError ResultWriter::insertImageInfo(int testId, XrfImageInfo *i
     }
     image->setName(stored);
 
-    QStringList crop;
+    QStringList values { QString::number(testId), stored,
+                         image->type() != 0 ? QStringLiteral("MACRO") : QStringLiteral("INLINE") };
     for (double v : { image->cropAreaTop(), image->cropAreaLeft(), image->cropAreaWidth(),
                       image->cropAreaHeight(), image->collimatorSpotX(), image->collimatorSpotY() })
-        crop << sqlQuote(g6(v));
-    const XrfErrorInfo::XrfError rc = exec(
-            QStringLiteral("INSERT into ") + XrfTables::imageResult
-            + QStringLiteral(" (testId,fileName,imageType,cropAreaTop,cropAreaLeft,cropAreaWidth,"
-                             "cropAreaHeight,collimatorSpotX,collimatorSpotY,imageHasCircle) "
-                             "VALUES (")
-            + sqlQuote(QString::number(testId)) + ',' + sqlQuote(stored) + ','
-            + (image->type() != 0 ? QStringLiteral("'MACRO',") : QStringLiteral("'INLINE',"))
-            + crop.join(QLatin1Char(',')) + ','
-            + sqlQuote(QString::number(image->imageHasCircle() ? 1 : 0)) + QStringLiteral(");"));
+        values << g6(v);
+    values << QString::number(image->imageHasCircle() ? 1 : 0);
+    const XrfErrorInfo::XrfError rc = exec(imageRow().insertStatement(values));
     if (rc != XrfErrorInfo::NoError) {
         m_failureNotice = QStringLiteral("Failed to insert image result.");
         return XrfErrorInfo::DbQueryFailed;

@@ -123,6 +123,34 @@ struct ListTable
 // statements would fail on every result.
 void checkAgainstSchema(const QString &table, const QStringList &columns);
 
+// A part of a result written as one row per call: the leading key columns
+// (written, not read back) and the columns written and read, in the order
+// both use.
+struct RowTable
+{
+    const QString &table;
+    QStringList keyColumns;
+    QStringList columns;
+
+    // "INSERT into t (keys,columns) VALUES(...);" with every value quoted.
+    QString insertStatement(const QStringList &values) const;
+};
+
+// The same over any subset of a table's columns.
+QString quotedInsert(const QString &table, const QStringList &columns, const QStringList &values);
+
+const RowTable &analysisRow(); // keyed by its own testId; userId only for new results
+const RowTable &locationRow();
+const RowTable &rohsRow();
+const RowTable &spectrumRow(); // data last
+const RowTable &regressionRow();
+const RowTable &calCheckRow();
+const RowTable &repeatRow();
+const RowTable &platingRow();
+const RowTable &averagedRow(); // keyed by the averaged result
+const RowTable &imageRow();
+const RowTable &namesRow();
+
 const ListTable<XrfChemistryResult> &chemistryTable();
 const ListTable<XrfPseudoElementResult> &pseudoElementTable();
 const ListTable<XrfCoatingResult> &coatingTable();

@@ -88,7 +88,7 @@ XrfErrorInfo::XrfError ResultReader::read(int testId, XrfKorviResult *result)
         return rc;
     XrfAnalysisResult &a = result->analysis();
 
-    if (QSqlQuery *q = byTestId(XrfTables::plating, { QStringLiteral("auPlating") }, testId)) {
+    if (QSqlQuery *q = byTestId(platingRow().table, platingRow().columns, testId)) {
         if (q->next())
             a.setAuPlatingEnum(q->value(0).toInt());
         q->finish();
@@ -97,9 +97,11 @@ XrfErrorInfo::XrfError ResultReader::read(int testId, XrfKorviResult *result)
     const ResultSchema::TestType type = ResultSchema::testType(a.testType());
     if (type == ResultSchema::Averaged) {
         QStringList ids;
+        const RowTable &averaged = averagedRow();
         QSqlQuery *q
-                = statement(QStringLiteral("SELECT testId FROM ") + XrfTables::averagedResultInfo
-                            + QStringLiteral(" WHERE averagedTestId = ?"));
+                = statement(QStringLiteral("SELECT ") + averaged.columns.join(QLatin1Char(','))
+                            + QStringLiteral(" FROM ") + averaged.table + QStringLiteral(" WHERE ")
+                            + averaged.keyColumns.first() + QStringLiteral(" = ?"));
         if (q) {
             q->addBindValue(testId);
             if (q->exec())
@@ -121,11 +123,7 @@ XrfErrorInfo::XrfError ResultReader::read(int testId, XrfKorviResult *result)
     readNames(testId, result);
     readLists(testId, result);
 
-    if (QSqlQuery *q
-        = byTestId(XrfTables::rohsResult,
-                   { QStringLiteral("rohsClassification"), QStringLiteral("rohsActionLevel"),
-                     QStringLiteral("rohsActionLevelName") },
-                   testId)) {
+    if (QSqlQuery *q = byTestId(rohsRow().table, rohsRow().columns, testId)) {
         if (q->next()) {
             a.setRohsClassificationEnum(q->value(0).toInt());
             a.setRohsActionLevelEnum(q->value(1).toInt());
@@ -137,9 +135,7 @@ XrfErrorInfo::XrfError ResultReader::read(int testId, XrfKorviResult *result)
     if (type == ResultSchema::Regression) {
         readRegression(testId, result);
     } else if (type == ResultSchema::Repeat) {
-        if (QSqlQuery *q
-            = byTestId(XrfTables::repeatInfo,
-                       { QStringLiteral("repeatId"), QStringLiteral("repeatCount") }, testId)) {
+        if (QSqlQuery *q = byTestId(repeatRow().table, repeatRow().columns, testId)) {
             if (q->next()) {
                 a.setRepeatTestIndex(q->value(0).toInt());
                 a.setRepeatTestTotal(q->value(1).toInt());
@@ -153,10 +149,8 @@ XrfErrorInfo::XrfError ResultReader::read(int testId, XrfKorviResult *result)
 XrfErrorInfo::XrfError ResultReader::readAnalysis(int testId, XrfKorviResult *result)
 {
     static const QStringList columns
-            = { "testId",   "testDateTime",     "statusId",       "final",      "testType",
-                "methodId", "methodFamilyName", "methodDispName", "collimated", "dailyId",
-                "tidName",  "testErrorInfo",    "userId" };
-    QSqlQuery *q = byTestId(XrfTables::analysisResult, columns, testId);
+            = QStringList { QStringLiteral("testId") } + analysisRow().columns;
+    QSqlQuery *q = byTestId(analysisRow().table, columns, testId);
     if (!q || !q->next()) {
         if (q)
             q->finish();
@@ -178,15 +172,12 @@ XrfErrorInfo::XrfError ResultReader::readAnalysis(int testId, XrfKorviResult *re
     a.setCollimatedStatusInt(q->value(8).toInt());
     a.setCollimated(q->value(8).toInt() == 1);
     a.setDailyId(q->value(9).toInt());
-    a.setTidName(q->value(10).toString());
-    a.setTestErrorInfo(q->value(11).toString());
-    a.setUserId(q->value(12).toString());
+    a.setUserId(q->value(10).toString());
+    a.setTidName(q->value(11).toString());
+    a.setTestErrorInfo(q->value(12).toString());
     q->finish();
 
-    if (QSqlQuery *loc = byTestId(XrfTables::location,
-                                  { QStringLiteral("latitude"), QStringLiteral("longitude"),
-                                    QStringLiteral("elevation") },
-                                  testId)) {
+    if (QSqlQuery *loc = byTestId(locationRow().table, locationRow().columns, testId)) {
         if (loc->next()) {
             a.setLatitude(loc->value(0).toDouble());
             a.setLongitude(loc->value(1).toDouble());
@@ -221,43 +212,13 @@ void ResultReader::readFilter(XrfSpectrum *spectrum)
 
 XrfErrorInfo::XrfError ResultReader::readSpectra(int testId, QList<XrfSpectrum> *spectra)
 {
-    static const QStringList columns = { "exposureNumber",
-                                         "totalExposureNumber",
-                                         "energySlope",
-                                         "energyOffset",
-                                         "liveTime",
-                                         "liveTimeFromHardware",
-                                         "resetTime",
-                                         "fastCounts",
-                                         "probeSerialNumber",
-                                         "firstRate",
-                                         "lastRate",
-                                         "realTime",
-                                         "vacuumPressure",
-                                         "ambientPressure",
-                                         "probeTemperature",
-                                         "tubeCurrentSet",
-                                         "tubeCurrentMonitor",
-                                         "tubeVoltageSet",
-                                         "tubeVoltageMonitor",
-                                         "ltMultiplier",
-                                         "colMultiplier",
-                                         "filterPosition",
-                                         "pileups",
-                                         "clipBottom",
-                                         "clipTop",
-                                         "topResets",
-                                         "stepIndex",
-                                         "stepTotal",
-                                         "data" };
+    const QStringList &columns = spectrumRow().columns;
     // The channels are stored as the text "0x" and hex digits; read as bytes
     // they skip the driver's conversion to UTF-16.
     static const QString text = QStringLiteral("SELECT ")
             + QStringList(columns.mid(0, columns.size() - 1)).join(QLatin1Char(','))
-            + QStringLiteral(",CAST(data AS BLOB) FROM ") + XrfTables::spectrum
-            + QStringLiteral(" WHERE testId = ?");
-    if (!m_statements.contains(text))
-        checkAgainstSchema(XrfTables::spectrum, columns);
+            + QStringLiteral(",CAST(") + columns.last() + QStringLiteral(" AS BLOB) FROM ")
+            + spectrumRow().table + QStringLiteral(" WHERE testId = ?");
     QSqlQuery *q = statement(text);
     if (!q)
         return XrfErrorInfo::DbQueryFailed;
@@ -315,8 +276,7 @@ XrfErrorInfo::XrfError ResultReader::readSpectra(int testId, QList<XrfSpectrum> 
 
 void ResultReader::readNames(int testId, XrfKorviResult *result)
 {
-    QSqlQuery *q = byTestId(XrfTables::resultNames,
-                            { QStringLiteral("type"), QStringLiteral("name") }, testId);
+    QSqlQuery *q = byTestId(namesRow().table, namesRow().columns, testId);
     if (!q)
         return;
     XrfAnalysisResult &a = result->analysis();
@@ -401,9 +361,7 @@ void ResultReader::readNames(int testId, XrfKorviResult *result)
 void ResultReader::readCalCheck(int testId, XrfKorviResult *result)
 {
     result->setHasCalCheck(true);
-    static const QStringList columns = { "rate",   "resolution", "peak1",     "peak2",
-                                         "offset", "slope",      "errorCode", "restandardizeType" };
-    QSqlQuery *q = byTestId(XrfTables::calCheckResult, columns, testId);
+    QSqlQuery *q = byTestId(calCheckRow().table, calCheckRow().columns, testId);
     if (!q)
         return;
     if (q->next()) {
@@ -429,8 +387,7 @@ void ResultReader::readCalCheck(int testId, XrfKorviResult *result)
 
 void ResultReader::readRegression(int testId, XrfKorviResult *result)
 {
-    QSqlQuery *q
-            = byTestId(XrfTables::regressionInfo, { QStringLiteral("historicalTestId") }, testId);
+    QSqlQuery *q = byTestId(regressionRow().table, regressionRow().columns, testId);
     if (!q)
         return;
     if (!q->next()) {
@@ -512,10 +469,7 @@ void ResultReader::readLists(int testId, XrfKorviResult *result)
 
 void ResultReader::readImages(int testId, XrfKorviResult *result)
 {
-    static const QStringList columns = { "fileName",        "imageType",       "cropAreaTop",
-                                         "cropAreaLeft",    "cropAreaWidth",   "cropAreaHeight",
-                                         "collimatorSpotX", "collimatorSpotY", "imageHasCircle" };
-    QSqlQuery *q = byTestId(XrfTables::imageResult, columns, testId);
+    QSqlQuery *q = byTestId(imageRow().table, imageRow().columns, testId);
     if (!q) {
         qDebug() << "No images for tid " << testId;
         return;
