@@ -178,6 +178,13 @@ const RowTable &spectrumRow()
     return t;
 }
 
+const RowTable &filterRow()
+{
+    static const RowTable t = checkedRow(XrfTables::filterProps, {},
+                                         { "material", "thickness", "diameter", "hasCollimator" });
+    return t;
+}
+
 const RowTable &regressionRow()
 {
     static const RowTable t = checkedRow(XrfTables::regressionInfo, byTest, { "historicalTestId" });
@@ -640,18 +647,16 @@ XrfErrorInfo::XrfError ResultWriter::insertSpectrum(const XrfSpectrum &spectrum,
 XrfErrorInfo::XrfError ResultWriter::findOrInsertFilterProps(const XrfFilterProperties &filter,
                                                              int *id)
 {
-    const QString values = QStringLiteral("%1, %2, %3, %4")
-                                   .arg(filter.materialAtomicNumber())
-                                   .arg(filter.thicknessInMicrons())
-                                   .arg(filter.diameterInMicrons())
-                                   .arg(filter.hasCollimator() ? 1 : 0);
-    const QString select = (QStringLiteral("SELECT id FROM ") + XrfTables::filterProps
-                            + QStringLiteral(" WHERE material = %1 AND thickness = %2 AND "
-                                             "diameter = %3 AND hasCollimator = %4;"))
-                                   .arg(filter.materialAtomicNumber())
-                                   .arg(filter.thicknessInMicrons())
-                                   .arg(filter.diameterInMicrons())
-                                   .arg(filter.hasCollimator() ? 1 : 0);
+    const RowTable &row = filterRow();
+    const QStringList values { QString::number(filter.materialAtomicNumber()),
+                               QString::number(filter.thicknessInMicrons()),
+                               QString::number(filter.diameterInMicrons()),
+                               QString::number(filter.hasCollimator() ? 1 : 0) };
+    QStringList matches;
+    for (int i = 0; i < row.columns.size(); ++i)
+        matches << row.columns.at(i) + QStringLiteral(" = ") + sqlQuote(values.at(i));
+    const QString select = QStringLiteral("SELECT id FROM ") + row.table + QStringLiteral(" WHERE ")
+            + matches.join(QStringLiteral(" AND ")) + QLatin1Char(';');
     QSqlDatabase db = m_db;
     for (int attempt = 0; attempt < 2; ++attempt) {
         QSqlQuery q(db);
@@ -660,10 +665,7 @@ XrfErrorInfo::XrfError ResultWriter::findOrInsertFilterProps(const XrfFilterProp
             return XrfErrorInfo::NoError;
         }
         if (attempt == 0)
-            QSqlQuery(db).exec(QStringLiteral("INSERT INTO ") + XrfTables::filterProps
-                               + QStringLiteral(" (material, thickness, diameter, hasCollimator) "
-                                                "VALUES(")
-                               + values + QStringLiteral(")"));
+            QSqlQuery(db).exec(row.insertStatement(values));
     }
     return XrfErrorInfo::NoError;
 }

@@ -143,6 +143,7 @@ const RowTable &analysisRow(); // keyed by its own testId; userId only for new r
 const RowTable &locationRow();
 const RowTable &rohsRow();
 const RowTable &spectrumRow(); // data last
+const RowTable &filterRow(); // found by all its columns, keyed by its id
 const RowTable &regressionRow();
 const RowTable &calCheckRow();
 const RowTable &repeatRow();

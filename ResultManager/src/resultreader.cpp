@@ -190,9 +190,10 @@ XrfErrorInfo::XrfError ResultReader::readAnalysis(int testId, XrfKorviResult *re
 
 void ResultReader::readFilter(XrfSpectrum *spectrum)
 {
-    QSqlQuery *q = statement(QStringLiteral("SELECT material,diameter,thickness,hasCollimator "
-                                            "FROM ")
-                             + XrfTables::filterProps + QStringLiteral(" WHERE id = ?"));
+    const RowTable &row = filterRow();
+    QSqlQuery *q
+            = statement(QStringLiteral("SELECT ") + row.columns.join(QLatin1Char(','))
+                        + QStringLiteral(" FROM ") + row.table + QStringLiteral(" WHERE id = ?"));
     if (!q)
         return;
     q->addBindValue(spectrum->filterPosition());
@@ -203,8 +204,8 @@ void ResultReader::readFilter(XrfSpectrum *spectrum)
     if (q->next()) {
         XrfFilterProperties &f = spectrum->filter();
         f.setMaterialAtomicNumber(quint16(q->value(0).toUInt()));
-        f.setDiameterInMicrons(quint16(q->value(1).toUInt()));
-        f.setThicknessInMicrons(quint16(q->value(2).toUInt()));
+        f.setThicknessInMicrons(quint16(q->value(1).toUInt()));
+        f.setDiameterInMicrons(quint16(q->value(2).toUInt()));
         f.setHasCollimator(q->value(3).toInt() != 0);
     }
     q->finish();
