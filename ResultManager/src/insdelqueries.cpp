@@ -128,6 +128,13 @@ const RowTable &analysisRow()
     return t;
 }
 
+const RowTable &summaryRow()
+{
+    static const RowTable t = checkedRow(XrfTables::analysisResult, byTest,
+                                         { "testDateTime", "dailyId", "tidName" });
+    return t;
+}
+
 const RowTable &locationRow()
 {
     static const RowTable t

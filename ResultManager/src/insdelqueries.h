@@ -140,6 +140,7 @@ struct RowTable
 QString quotedInsert(const QString &table, const QStringList &columns, const QStringList &values);
 
 const RowTable &analysisRow(); // keyed by its own testId; userId only for new results
+const RowTable &summaryRow(); // read only: how another result is named
 const RowTable &locationRow();
 const RowTable &rohsRow();
 const RowTable &spectrumRow(); // data last

@@ -398,10 +398,8 @@ void ResultReader::readRegression(int testId, XrfKorviResult *result)
     XrfRegressionInfo &info = result->regressionInfo();
     info.setHistoricalTestId(q->value(0).toInt());
     q->finish();
-    if (QSqlQuery *h = byTestId(XrfTables::analysisResult,
-                                { QStringLiteral("testDateTime"), QStringLiteral("dailyId"),
-                                  QStringLiteral("tidName") },
-                                info.historicalTestId())) {
+    if (QSqlQuery *h
+        = byTestId(summaryRow().table, summaryRow().columns, info.historicalTestId())) {
         if (h->next()) {
             info.setHistoricalDateTime(h->value(0).toString());
             info.setHistoricalDailyId(h->value(1).toInt());
@@ -501,10 +499,8 @@ XrfErrorInfo::XrfError ResultReader::readAveragedSources(const QStringList &test
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     for (int id : qAsConst(ids)) {
-        QSqlQuery *q = byTestId(XrfTables::analysisResult,
-                                { QStringLiteral("testId"), QStringLiteral("testDateTime"),
-                                  QStringLiteral("dailyId"), QStringLiteral("tidName") },
-                                id);
+        QSqlQuery *q
+                = byTestId(summaryRow().table, summaryRow().keyColumns + summaryRow().columns, id);
         if (!q)
             return XrfErrorInfo::NoError;
         if (q->next()) {
