@@ -1,6 +1,6 @@
 // Lifecycle of the results database: paths, open/create, device row, request
-// checks, housekeeping, the abort flag, the id and date queries that the
-// rest of the object stands on, and the storing of a result around its writer.
+// checks, housekeeping, the abort flag, the id and date queries (answered by
+// ResultQueries), and the storing of a result around its writer.
 //
 // A result is stored in one transaction begun by insertTestResult(): a
 // ResultWriter writes its rows and renames its images inside it; a failing
@@ -34,6 +34,7 @@
 #include <sqlite3.h>
 
 #include "insdelqueries.h"
+#include "resultqueries.h"
 #include "resultreader.h"
 #include "resultschema.h"
 #include "xrfanalysisresult.h"
@@ -601,81 +602,29 @@ bool DatabaseManager::isAbortFlagSet()
 
 XrfErrorInfo::XrfError DatabaseManager::getLatestTestId(int *tid)
 {
-    if (!tid)
-        return XrfErrorInfo::InvalidArgument;
-    *tid = InsDelQueries::latestTestId(workingHandle());
-    return XrfErrorInfo::NoError;
+    return ResultQueries(workingHandle()).latestTestId(tid);
 }
 
 void DatabaseManager::testIdExists(int tid, bool *exists)
 {
-    if (!exists)
-        return;
-    *exists = false;
-    QSqlQuery q(workingHandle());
-    if (!q.exec(QStringLiteral("select testId from %1 where testId = '%2';")
-                        .arg(XrfTables::analysisResult)
-                        .arg(tid)))
-        return;
-    while (q.next()) {
-        if (q.value(0).toInt() == tid)
-            *exists = true;
-    }
+    ResultQueries(workingHandle()).testIdExists(tid, exists);
 }
 
 XrfErrorInfo::XrfError DatabaseManager::getLastTestDateTime(QString *testDateTime)
 {
-    if (!testDateTime)
-        return XrfErrorInfo::InvalidArgument;
-    testDateTime->clear();
-    QSqlQuery q(workingHandle());
-    if (q.exec(QStringLiteral("SELECT testDateTime FROM ") + XrfTables::analysisResult
-               + QStringLiteral(" ORDER BY testDateTime DESC LIMIT 1;"))
-        && q.next())
-        *testDateTime = q.value(0).toString();
-    return XrfErrorInfo::NoError;
+    return ResultQueries(workingHandle()).lastTestDateTime(testDateTime);
 }
 
 XrfErrorInfo::XrfError DatabaseManager::getTestIdsBetweenDates(const QString &from,
                                                                const QString &to, QString *testIds,
                                                                quint32 limit)
 {
-    using InsDelQueries::sqlQuote;
-    QString statement = QStringLiteral("SELECT testId FROM ") + XrfTables::analysisResult
-            + QStringLiteral(" WHERE datetime(testDateTime) > datetime(") + sqlQuote(from)
-            + QStringLiteral(") AND datetime(testDateTime) <= ") + sqlQuote(to)
-            + QStringLiteral(" ORDER BY datetime(testDateTime)");
-    if (limit > 0)
-        statement += QStringLiteral(" LIMIT %1").arg(limit);
-    statement += QLatin1Char(';');
-
-    QSqlQuery q(workingHandle());
-    if (!q.exec(statement)) {
-        qDebug() << "SQL Query failed with error: " << q.lastError().text();
-        qDebug() << "Failed SQL query is " << statement;
-        return XrfErrorInfo::DbQueryFailed;
-    }
-    QStringList ids;
-    while (q.next())
-        ids << QString::number(q.value(0).toInt());
-    if (testIds && !ids.isEmpty()) {
-        if (!testIds->isEmpty())
-            testIds->append(QLatin1Char(','));
-        testIds->append(ids.join(QLatin1Char(',')));
-    }
-    return XrfErrorInfo::NoError;
+    return ResultQueries(workingHandle()).testIdsBetweenDates(from, to, testIds, limit);
 }
 
 XrfErrorInfo::XrfError DatabaseManager::getRecordCount(int *count)
 {
-    QSqlQuery q(workingHandle());
-    if (!q.exec(QStringLiteral("select count(testId) from ") + XrfTables::analysisResult
-                + QStringLiteral(";"))
-        || !q.next())
-        return XrfErrorInfo::DbQueryFailed;
-    if (count)
-        *count = q.value(0).toInt();
-    return XrfErrorInfo::NoError;
+    return ResultQueries(workingHandle()).recordCount(count);
 }
 
 XrfErrorInfo::XrfError DatabaseManager::describeDatabase(QJsonObject *info)
