@@ -512,9 +512,10 @@ void TestQueue::cloudUploadOutcomes()
                          .value("sentToCloud")
                          .toBool());
         QFile::remove(m_lib.path("upload.log"));
-        m_queue->pauseResultQueue();
-        QFile::remove(m_queue->queuePath() + '/' + queueFiles().first());
+        // Stopped first: a pass may be rewriting the file at this moment.
+        const QString file = m_queue->queuePath() + '/' + queueFiles().first();
         XrfResultQueue::destroyInstance();
+        QFile::remove(file);
         m_queue = m_lib.startQueue();
     }
     // A good response: sent, and with nothing else to do the file goes.
