@@ -34,6 +34,8 @@
 #include <sqlite3.h>
 
 #include "insdelqueries.h"
+#include "requestarguments.h"
+#include "resultdeleter.h"
 #include "resultqueries.h"
 #include "resultreader.h"
 #include "resultschema.h"
@@ -897,31 +899,26 @@ XrfErrorInfo::XrfError DatabaseManager::getImage(QString imageFile, int appid)
     return rc;
 }
 
-XrfErrorInfo::XrfError DatabaseManager::deleteImageFiles(QString testIdList)
-{
-    QSqlQuery q(m_openHandle);
-    const QString statement = QStringLiteral("SELECT fileName FROM ") + XrfTables::imageResult
-            + QStringLiteral(" where testId in (") + testIdList + QStringLiteral(");");
-    if (!q.exec(statement)) {
-        qDebug() << "SQL Query " << statement << " failed with error code " << q.lastError().text();
-        return XrfErrorInfo::DbQueryFailed;
-    }
-    while (q.next()) {
-        const QString path = imagePath(q.value(0).toString());
-        if (path.isEmpty() || !QFile::remove(path))
-            qDebug() << "Image File " << path << " not found.";
-    }
-    return XrfErrorInfo::NoError;
-}
-
 // --- Test info ---------------------------------------------------------------------
 
 XrfErrorInfo::XrfError DatabaseManager::editTestInfo(QJsonArray testInfo, int testId, int id)
 {
     using namespace InsDelQueries;
+    QSqlDatabase db = workingHandle();
+    bool exists = false;
+    ResultQueries(db).testIdExists(testId, &exists);
+    // Ids are reused: rows written for an absent test would pass to the next.
+    if (!exists) {
+        emit queryDone(604, id, QJsonDocument(QJsonObject()), XrfErrorInfo::ResultNotFound);
+        return XrfErrorInfo::ResultNotFound;
+    }
     QList<QJsonObject> stored;
-    readRows(workingHandle(), testInfoTable(), testId, &stored, QStringLiteral(" order by id asc"));
+    readRows(db, testInfoTable(), testId, &stored, QStringLiteral(" order by id asc"));
+    XrfErrorInfo::XrfError rc
+            = db.transaction() ? XrfErrorInfo::NoError : XrfErrorInfo::DbQueryFailed;
     for (const QJsonValue &element : testInfo) {
+        if (rc != XrfErrorInfo::NoError)
+            break;
         if (!element.isObject())
             continue;
         const QString label = element.toObject().value(QStringLiteral("label")).toString();
@@ -937,17 +934,232 @@ XrfErrorInfo::XrfError DatabaseManager::editTestInfo(QJsonArray testInfo, int te
                         + QStringLiteral(" (testId,label,info) VALUES(")
                         + QStringLiteral("%1,%2,%3);")
                                   .arg(QString::number(testId), sqlQuote(label), sqlQuote(info));
-        QSqlDatabase db = workingHandle();
-        db.transaction();
-        execInsDelQuery(statement);
-        db.commit();
-        closeConnection(db);
+        rc = execInsDelQuery(statement);
         if (!known)
             stored.append(QJsonObject { { QStringLiteral("key"), label } });
     }
+    if (rc == XrfErrorInfo::NoError && !db.commit())
+        rc = XrfErrorInfo::DbQueryFailed;
+    if (rc != XrfErrorInfo::NoError)
+        db.rollback();
+    closeConnection(db);
     XrfString answer;
-    answer.setXrfString(QStringLiteral("Success"));
-    emit queryDone(604, id, QJsonDocument(answer.toJsonObject()), XrfErrorInfo::NoError);
+    answer.setXrfString(rc == XrfErrorInfo::NoError ? QStringLiteral("Success") : QString());
+    emit queryDone(604, id, QJsonDocument(answer.toJsonObject()), rc);
+    return rc;
+}
+
+// --- Browsing -------------------------------------------------------------------------
+
+bool DatabaseManager::calendarNotesEnabled() const
+{
+    bool notes = false;
+    if (XrfSettingsManager::instance()->getEnableCalendarNote(notes) != 0)
+        notes = false;
+    return notes;
+}
+
+void DatabaseManager::fetchCalendar(int id)
+{
+    QJsonObject calendar;
+    ResultQueries(workingHandle()).calendar(&calendar);
+    if (id == -1)
+        emit calendarUpdated(calendar);
+    else
+        emit queryDone(104, id, QJsonDocument(calendar), XrfErrorInfo::NoError);
+}
+
+XrfErrorInfo::XrfError DatabaseManager::getTestIds(int id, QString dateString)
+{
+    QDateTime start;
+    QDateTime end;
+    QJsonArray tests;
+    XrfErrorInfo::XrfError rc = XrfErrorInfo::NoError;
+    if (!RequestArguments::parseLocalDay(dateString, &start, &end)) {
+        qInfo() << "Tests of a day: not a date:" << dateString;
+        rc = XrfErrorInfo::InvalidArgument;
+    } else {
+        ResultQueries(workingHandle())
+                .tests(start, true, end, false, calendarNotesEnabled(), &tests);
+    }
+    emit queryDone(114, id, QJsonDocument(QJsonObject { { QStringLiteral("testIds"), tests } }),
+                   rc);
+    return rc;
+}
+
+XrfErrorInfo::XrfError DatabaseManager::latestTestIds(int cmdId, int number)
+{
+    QJsonArray tests;
+    const XrfErrorInfo::XrfError rc
+            = ResultQueries(workingHandle()).latestTests(number, calendarNotesEnabled(), &tests);
+    if (rc != XrfErrorInfo::NoError)
+        return rc;
+    if (cmdId != -1)
+        emit queryDone(110, cmdId,
+                       QJsonDocument(QJsonObject { { QStringLiteral("tidInfo"), tests } }), rc);
+    return rc;
+}
+
+XrfErrorInfo::XrfError DatabaseManager::testsBetweenDates(QString from, QString to,
+                                                          QJsonArray *tests)
+{
+    QDateTime lower;
+    QDateTime upper;
+    if (!tests || !RequestArguments::parseDateTime(from, &lower)
+        || !RequestArguments::parseDateTime(to, &upper))
+        return XrfErrorInfo::InvalidArgument;
+    return ResultQueries(workingHandle())
+            .tests(lower, false, upper, true, calendarNotesEnabled(), tests);
+}
+
+// --- Deletion ---------------------------------------------------------------------------
+
+bool DatabaseManager::parseDateList(const QString &dateList, QList<DateRange> *ranges)
+{
+    if (dateList.trimmed().isEmpty())
+        return true;
+    const QStringList items = dateList.split(QLatin1Char(','));
+    // Taken in pairs; a last item without its pair is no range.
+    for (int i = 0; i + 1 < items.size(); i += 2) {
+        QDateTime start;
+        QDateTime end;
+        if (!RequestArguments::parseDateTime(items.at(i), &start)
+            || !RequestArguments::parseDateTime(items.at(i + 1), &end)) {
+            qInfo() << "Not a date-time range:" << items.at(i) << items.at(i + 1);
+            return false;
+        }
+        ranges->append({ start, end });
+    }
+    return true;
+}
+
+bool DatabaseManager::addTestIdsOfRanges(const QList<DateRange> &ranges, QList<int> *ids)
+{
+    for (const DateRange &range : ranges) {
+        QString found;
+        if (getTestIdsBetweenDates(RequestArguments::storedText(range.first),
+                                   RequestArguments::storedText(range.second), &found, 0)
+            != XrfErrorInfo::NoError)
+            return false;
+        QList<int> inRange;
+        RequestArguments::parseTestIds(found, &inRange);
+        for (int id : qAsConst(inRange))
+            if (!ids->contains(id))
+                ids->append(id);
+    }
+    return true;
+}
+
+XrfErrorInfo::XrfError DatabaseManager::deleteSelection(const QList<int> &ids, int commandId,
+                                                        int id, bool mayErase)
+{
+    if (m_readOnly) {
+        emit queryDone(commandId, id, QJsonDocument(QJsonObject()), XrfErrorInfo::DbOpenFailed);
+        return XrfErrorInfo::DbOpenFailed;
+    }
+    QSqlDatabase db = workingHandle();
+    int stored = 0;
+    int outside = -1;
+    ResultQueries queries(db);
+    queries.recordCount(&stored);
+    if (mayErase && !ids.isEmpty() && stored > 0)
+        queries.countOutside(ids, &outside);
+    // Only when nothing stored lies outside the selection: a count that
+    // merely matches could hide a stored test that was not chosen.
+    if (outside == 0) {
+        const XrfErrorInfo::XrfError rc = eraseAllResults();
+        emit queryDone(commandId, id, QJsonDocument(), rc);
+        fetchCalendar(-1);
+        return rc;
+    }
+    const XrfErrorInfo::XrfError rc = ResultDeleter(db, imageFolder()).deleteTests(ids);
+    closeConnection(db);
+    XrfString answer;
+    answer.setXrfString(RequestArguments::joinTestIds(ids));
+    emit queryDone(commandId == 103 ? 102 : commandId, id, QJsonDocument(answer.toJsonObject()),
+                   rc);
+    fetchCalendar(-1);
+    return rc;
+}
+
+XrfErrorInfo::XrfError DatabaseManager::deleteAllResultsByTestIds(QString testIds, int id)
+{
+    QList<int> ids;
+    if (!RequestArguments::parseTestIds(testIds, &ids)) {
+        qInfo() << "Not a list of test ids:" << testIds;
+        emit queryDone(102, id, QJsonDocument(QJsonObject()), XrfErrorInfo::InvalidArgument);
+        return XrfErrorInfo::InvalidArgument;
+    }
+    return deleteSelection(ids, 102, id, false);
+}
+
+XrfErrorInfo::XrfError DatabaseManager::deleteAllResultsByDate(QString dateList, QString tidList,
+                                                               int id)
+{
+    QList<int> ids;
+    QList<DateRange> ranges;
+    if (!RequestArguments::parseTestIds(tidList, &ids) || !parseDateList(dateList, &ranges)
+        || !addTestIdsOfRanges(ranges, &ids)) {
+        emit queryDone(103, id, QJsonDocument(QJsonObject()), XrfErrorInfo::InvalidArgument);
+        return XrfErrorInfo::InvalidArgument;
+    }
+    return deleteSelection(ids, 103, id, true);
+}
+
+XrfErrorInfo::XrfError DatabaseManager::deleteAllResultsWithOption(XrfExportParam param, int id)
+{
+    QList<int> ids;
+    QList<DateRange> ranges;
+    bool valid = RequestArguments::parseTestIds(param.tidList(), &ids);
+    for (const XrfDateTimeRange &range : param.dateRangeList()) {
+        qDebug() << "DatabaseManager::deleteAllResultsWithOption" << range.startDateTime()
+                 << range.endDateTime();
+        valid = valid && range.startDateTime().isValid() && range.endDateTime().isValid();
+        ranges.append({ range.startDateTime().toUTC(), range.endDateTime().toUTC() });
+    }
+    if (!valid || !addTestIdsOfRanges(ranges, &ids)) {
+        emit queryDone(id, id, QJsonDocument(QJsonObject()), XrfErrorInfo::InvalidArgument);
+        return XrfErrorInfo::InvalidArgument;
+    }
+    return deleteSelection(ids, id, id, true);
+}
+
+XrfErrorInfo::XrfError DatabaseManager::eraseAllResults()
+{
+    QStringList images;
+    if (ResultDeleter(workingHandle(), imageFolder()).imageNames({}, &images)
+        != XrfErrorInfo::NoError)
+        return XrfErrorInfo::DbQueryFailed;
+    const QString dataPath = m_instrumentDataPath;
+    const QString file = databaseFilePath();
+    const QString aside = file + QStringLiteral(".erased");
+    closeDatabase();
+
+    // The old file is set aside, not removed, until the new one is open: a
+    // card that cannot take a new file keeps its results.
+    QFile::remove(aside);
+    if (!QFile::rename(file, aside)) {
+        qInfo() << "Unable to remove the database file " << file;
+        openDB(dataPath);
+        return XrfErrorInfo::FileAccessFailed;
+    }
+    const XrfErrorInfo::XrfError rc = XrfUtils::faultPointArmed("erase-open-fail")
+            ? XrfErrorInfo::DbOpenFailed
+            : openDB(dataPath);
+    if (rc != XrfErrorInfo::NoError) {
+        qWarning() << "A new results database cannot be made in" << m_dbFolder
+                   << "- the old one is kept";
+        closeDatabase();
+        QFile::remove(file);
+        QFile::rename(aside, file);
+        XrfUtils::syncFolder(m_dbFolder);
+        openDB(dataPath);
+        return rc;
+    }
+    QFile::remove(aside);
+    XrfUtils::syncFolder(m_dbFolder);
+    // Files of results still in the queue are named by no row: they stay.
+    ResultDeleter::removeImageFiles(imageFolder(), images);
     return XrfErrorInfo::NoError;
 }
 
@@ -956,26 +1168,6 @@ XrfErrorInfo::XrfError DatabaseManager::editTestInfo(QJsonArray testInfo, int te
 void DatabaseManager::answerNotImplemented(int commandId, int requestId)
 {
     emit queryDone(commandId, requestId, QJsonDocument(), XrfErrorInfo::NotImplemented);
-}
-
-void DatabaseManager::fetchCalendar(int id)
-{
-    answerNotImplemented(104, id);
-}
-
-XrfErrorInfo::XrfError DatabaseManager::getTestIds(int id, QString dateString)
-{
-    Q_UNUSED(dateString);
-    answerNotImplemented(114, id);
-    return XrfErrorInfo::NotImplemented;
-}
-
-XrfErrorInfo::XrfError DatabaseManager::latestTestIds(int cmdId, int number)
-{
-    Q_UNUSED(number);
-    if (cmdId != -1)
-        answerNotImplemented(110, cmdId);
-    return XrfErrorInfo::NotImplemented;
 }
 
 XrfErrorInfo::XrfError DatabaseManager::createAveragedResult(int id, QString testNames,
@@ -1076,29 +1268,4 @@ void DatabaseManager::doAutoExport(QString testId)
 void DatabaseManager::setExportSettingToUsed(QJsonObject arg)
 {
     m_exportSettingsInUse = arg;
-}
-
-// --- Deletion (to come) ------------------------------------------------------------
-
-XrfErrorInfo::XrfError DatabaseManager::deleteAllResultsByDate(QString dateList, QString tidList,
-                                                               int id)
-{
-    Q_UNUSED(dateList);
-    Q_UNUSED(tidList);
-    answerNotImplemented(103, id);
-    return XrfErrorInfo::NotImplemented;
-}
-
-XrfErrorInfo::XrfError DatabaseManager::deleteAllResultsByTestIds(QString testIds, int id)
-{
-    Q_UNUSED(testIds);
-    answerNotImplemented(102, id);
-    return XrfErrorInfo::NotImplemented;
-}
-
-XrfErrorInfo::XrfError DatabaseManager::deleteAllResultsWithOption(XrfExportParam param, int id)
-{
-    Q_UNUSED(param);
-    answerNotImplemented(id, id);
-    return XrfErrorInfo::NotImplemented;
 }

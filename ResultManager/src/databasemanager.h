@@ -22,6 +22,7 @@
 #include <QMap>
 #include <QMutex>
 #include <QObject>
+#include <QPair>
 #include <QSqlDatabase>
 #include <QStringList>
 
@@ -95,6 +96,9 @@ public:
     // The open file, its device row, the number of stored results and
     // whether it was opened read-only, for a host to show.
     XrfErrorInfo::XrfError describeDatabase(QJsonObject *info);
+    // Removes the database file and the image files its rows name, and opens
+    // a new file; the old one is kept when the new one cannot be made.
+    XrfErrorInfo::XrfError eraseAllResults();
 
 signals:
     void errorSignal(QString msg);
@@ -129,6 +133,8 @@ public slots:
                                                XrfTestsSelected::UseSettings use, int commandId,
                                                int id);
     XrfErrorInfo::XrfError getTestIds(int id, QString dateString);
+    // The tests after `from` up to `to` (local wall-clock or with a zone).
+    XrfErrorInfo::XrfError testsBetweenDates(QString from, QString to, QJsonArray *tests);
     XrfErrorInfo::XrfError latestTestIds(int cmdId, int number);
     XrfErrorInfo::XrfError getAnXrfKorviResultByTestId(int tid, XrfKorviResult *korviResult);
     void testIdExists(int tid, bool *exists);
@@ -155,7 +161,16 @@ public slots:
     void setExportSettingToUsed(QJsonObject arg);
 
 private:
-    XrfErrorInfo::XrfError deleteImageFiles(QString testIdList);
+    using DateRange = QPair<QDateTime, QDateTime>;
+    bool calendarNotesEnabled() const;
+    // The (start, end) pairs of a comma-separated date list, in UTC; false
+    // when one does not parse.
+    static bool parseDateList(const QString &dateList, QList<DateRange> *ranges);
+    bool addTestIdsOfRanges(const QList<DateRange> &ranges, QList<int> *ids);
+    // Deletes the selection (or erases the file when it holds every stored
+    // test and `mayErase`), answers and refreshes the calendar.
+    XrfErrorInfo::XrfError deleteSelection(const QList<int> &ids, int commandId, int id,
+                                           bool mayErase);
     XrfErrorInfo::XrfError performAutoPrintIfNecessary(XrfKorviResult result);
 
     QSqlDatabase workingHandle();

@@ -162,6 +162,13 @@ XrfErrorInfo::XrfError XrfResultManager::getDatabaseInfo(QJsonObject *info)
     return m_pImpl->getDatabaseInfo(info);
 }
 
+XrfErrorInfo::XrfError XrfResultManager::getTestsBetweenDates(const QString &from,
+                                                              const QString &to, QJsonArray *tests)
+{
+    XRF_REQUIRE_IMPL(XrfErrorInfo::InvalidArgument);
+    return m_pImpl->getTestsBetweenDates(from, to, tests);
+}
+
 void XrfResultManager::getResultFromTestDateTime(QString fromTestDateTime, XrfKorviResult *result,
                                                  XrfErrorInfo::XrfError *rC)
 {

@@ -13,6 +13,7 @@
 #include "resultmanager_global.h"
 
 #include <QDateTime>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QObject>
@@ -58,6 +59,13 @@ public:
     // "serial", "results" (the number stored) and "readOnly". NoSdCard when
     // none is open. Blocking.
     XrfErrorInfo::XrfError getDatabaseInfo(QJsonObject *info);
+    // The tests after `from` up to and including `to`, oldest first, as
+    // {"tid", "tidName", "dateTime" (stored UTC text), "note" when notes are
+    // on}. Bounds are local wall-clock date-times ("yyyy-MM-dd hh:mm:ss.zzz",
+    // ISO 8601, or a date for its midnight) unless they carry a zone;
+    // InvalidArgument when one does not parse. Blocking.
+    XrfErrorInfo::XrfError getTestsBetweenDates(const QString &from, const QString &to,
+                                                QJsonArray *tests);
     void getResultFromTestDateTime(QString fromTestDateTime, XrfKorviResult *result,
                                    XrfErrorInfo::XrfError *rC);
     XrfErrorInfo::XrfError

@@ -255,6 +255,18 @@ XrfErrorInfo::XrfError ResultManagerImpl::getDatabaseInfo(QJsonObject *info)
     return rc;
 }
 
+XrfErrorInfo::XrfError ResultManagerImpl::getTestsBetweenDates(const QString &from,
+                                                               const QString &to, QJsonArray *tests)
+{
+    if (!tests)
+        return XrfErrorInfo::InvalidArgument;
+    if (!m_dbManager.isSdCardInserted())
+        return XrfErrorInfo::NoSdCard;
+    XrfErrorInfo::XrfError rc = XrfErrorInfo::NoError;
+    runOnWorker([&] { rc = m_dbManager.testsBetweenDates(from, to, tests); });
+    return rc;
+}
+
 void ResultManagerImpl::getResultFromTestDateTime(const QString &from, XrfKorviResult *result,
                                                   XrfErrorInfo::XrfError *rC)
 {

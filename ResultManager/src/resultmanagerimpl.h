@@ -57,6 +57,8 @@ public:
     bool testIdExists(int tid);
     int storedTestId(const QString &testDateTime, const QString &tidName);
     XrfErrorInfo::XrfError getDatabaseInfo(QJsonObject *info);
+    XrfErrorInfo::XrfError getTestsBetweenDates(const QString &from, const QString &to,
+                                                QJsonArray *tests);
     void getResultFromTestDateTime(const QString &from, XrfKorviResult *result,
                                    XrfErrorInfo::XrfError *rC);
     XrfErrorInfo::XrfError

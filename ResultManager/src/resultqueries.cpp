@@ -1,14 +1,70 @@
 #include "resultqueries.h"
 
 #include <QDebug>
+#include <QMap>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
 
 #include "insdelqueries.h"
+#include "requestarguments.h"
 #include "resultschema.h"
 
 using InsDelQueries::sqlQuote;
+
+namespace {
+
+// The columns of one listed test, and its first test info entry as a note.
+QString listColumns(bool notes)
+{
+    QString columns = QStringLiteral("a.testId, a.tidName, a.testDateTime");
+    if (notes)
+        columns += QStringLiteral(", (SELECT t.label || ': ' || t.info FROM ") + XrfTables::testInfo
+                + QStringLiteral(" t WHERE t.testId = a.testId ORDER BY t.id LIMIT 1)");
+    return columns;
+}
+
+XrfErrorInfo::XrfError readList(QSqlQuery &q, bool notes, QJsonArray *tests)
+{
+    if (!q.exec()) {
+        qDebug() << "SQL Query failed: " << q.lastQuery() << q.lastError().text();
+        return XrfErrorInfo::DbQueryFailed;
+    }
+    while (q.next()) {
+        QJsonObject test { { QStringLiteral("tid"), q.value(0).toInt() },
+                           { QStringLiteral("tidName"), q.value(1).toString() },
+                           { QStringLiteral("dateTime"), q.value(2).toString() } };
+        if (notes && !q.value(3).isNull())
+            test.insert(QStringLiteral("note"), q.value(3).toString());
+        tests->append(test);
+    }
+    return XrfErrorInfo::NoError;
+}
+
+// The local date of a stored date-time text; the stored form is read by
+// hand, being by far the most common and the calendar reading every row.
+QDate localDateOf(const QString &stored)
+{
+    QDateTime utc;
+    if (stored.size() == 23 && stored.at(4) == QLatin1Char('-')
+        && stored.at(10) == QLatin1Char(' ')) {
+        const QDate date(stored.midRef(0, 4).toInt(), stored.midRef(5, 2).toInt(),
+                         stored.midRef(8, 2).toInt());
+        const QTime time(stored.midRef(11, 2).toInt(), stored.midRef(14, 2).toInt(),
+                         stored.midRef(17, 2).toInt(), stored.midRef(20, 3).toInt());
+        utc = QDateTime(date, time, Qt::UTC);
+    }
+    if (!utc.isValid() && !RequestArguments::parseUtcDateTime(stored, &utc))
+        return QDate();
+    return utc.toLocalTime().date();
+}
+
+} // namespace
+
+QString ResultQueries::dateKey(const QString &expression)
+{
+    return QStringLiteral("strftime('%Y-%m-%d %H:%M:%f', %1)").arg(expression);
+}
 
 ResultQueries::ResultQueries(const QSqlDatabase &db) : m_db(db) { }
 
@@ -53,15 +109,18 @@ XrfErrorInfo::XrfError ResultQueries::testIdsBetweenDates(const QString &from, c
                                                           QString *testIds, quint32 limit)
 {
     QString statement = QStringLiteral("SELECT testId FROM ") + XrfTables::analysisResult
-            + QStringLiteral(" WHERE datetime(testDateTime) > datetime(") + sqlQuote(from)
-            + QStringLiteral(") AND datetime(testDateTime) <= ") + sqlQuote(to)
-            + QStringLiteral(" ORDER BY datetime(testDateTime)");
+            + QStringLiteral(" WHERE %1 > %2 AND %1 <= %3 ORDER BY %1, testId")
+                      .arg(dateKey(QStringLiteral("testDateTime")), dateKey(QStringLiteral("?")),
+                           dateKey(QStringLiteral("?")));
     if (limit > 0)
         statement += QStringLiteral(" LIMIT %1").arg(limit);
     statement += QLatin1Char(';');
 
     QSqlQuery q(m_db);
-    if (!q.exec(statement)) {
+    q.prepare(statement);
+    q.addBindValue(from);
+    q.addBindValue(to);
+    if (!q.exec()) {
         qDebug() << "SQL Query failed with error: " << q.lastError().text();
         qDebug() << "Failed SQL query is " << statement;
         return XrfErrorInfo::DbQueryFailed;
@@ -86,5 +145,100 @@ XrfErrorInfo::XrfError ResultQueries::recordCount(int *count)
         return XrfErrorInfo::DbQueryFailed;
     if (count)
         *count = q.value(0).toInt();
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultQueries::tests(const QDateTime &from, bool fromIncluded,
+                                            const QDateTime &to, bool toIncluded, bool notes,
+                                            QJsonArray *tests)
+{
+    const QString key = dateKey(QStringLiteral("a.testDateTime"));
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("SELECT ") + listColumns(notes) + QStringLiteral(" FROM ")
+              + XrfTables::analysisResult
+              + QStringLiteral(" a WHERE %1 %2 %3 AND %1 %4 %5 ORDER BY %1, a.testId")
+                        .arg(key, fromIncluded ? QStringLiteral(">=") : QStringLiteral(">"),
+                             dateKey(QStringLiteral("?")),
+                             toIncluded ? QStringLiteral("<=") : QStringLiteral("<"),
+                             dateKey(QStringLiteral("?"))));
+    q.addBindValue(RequestArguments::storedText(from));
+    q.addBindValue(RequestArguments::storedText(to));
+    return readList(q, notes, tests);
+}
+
+XrfErrorInfo::XrfError ResultQueries::latestTests(int number, bool notes, QJsonArray *tests)
+{
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("SELECT ") + listColumns(notes) + QStringLiteral(" FROM ")
+              + XrfTables::analysisResult
+              + QStringLiteral(" a ORDER BY %1 DESC, a.testId DESC LIMIT ?")
+                        .arg(dateKey(QStringLiteral("a.testDateTime"))));
+    // SQLite reads a negative limit as "no limit".
+    q.addBindValue(qMax(0, number));
+    return readList(q, notes, tests);
+}
+
+XrfErrorInfo::XrfError ResultQueries::calendar(QJsonObject *calendar)
+{
+    QMap<int, QMap<int, QMap<int, bool>>> days;
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (q.exec(QStringLiteral("SELECT DISTINCT testDateTime FROM ") + XrfTables::analysisResult)) {
+        QDate last;
+        while (q.next()) {
+            const QDate date = localDateOf(q.value(0).toString());
+            if (date.isValid() && date != last)
+                days[date.year()][date.month()][date.day()] = true;
+            last = date;
+        }
+    } else {
+        qDebug() << "SQL Query failed: " << q.lastQuery() << q.lastError().text();
+    }
+    QJsonArray years;
+    for (auto y = days.cbegin(); y != days.cend(); ++y) {
+        QJsonArray months;
+        for (auto m = y->cbegin(); m != y->cend(); ++m) {
+            QJsonArray dayTexts;
+            for (auto d = m->cbegin(); d != m->cend(); ++d)
+                dayTexts.append(QString::number(d.key()));
+            months.append(QJsonObject { { QString::number(m.key()), dayTexts } });
+        }
+        years.append(QJsonObject { { QString::number(y.key()), months } });
+    }
+    int count = 0;
+    recordCount(&count);
+    *calendar = QJsonObject { { QStringLiteral("Calendar"), years },
+                              { QStringLiteral("numOfRecsInDb"), count } };
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultQueries::testIdsNamed(const QString &tidName, const QDateTime &from,
+                                                   const QDateTime &to, QList<int> *ids)
+{
+    QSqlQuery q(m_db);
+    q.prepare(
+            QStringLiteral("SELECT testId FROM ") + XrfTables::analysisResult
+            + QStringLiteral(" WHERE tidName = ? AND %1 >= %2 AND %1 < %2 ORDER BY %1, testId")
+                      .arg(dateKey(QStringLiteral("testDateTime")), dateKey(QStringLiteral("?"))));
+    q.addBindValue(tidName);
+    q.addBindValue(RequestArguments::storedText(from));
+    q.addBindValue(RequestArguments::storedText(to));
+    if (!q.exec())
+        return XrfErrorInfo::DbQueryFailed;
+    while (q.next())
+        ids->append(q.value(0).toInt());
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultQueries::countOutside(const QList<int> &ids, int *count)
+{
+    QSqlQuery q(m_db);
+    // The list holds integers only (parsed), so it is spliced as numbers.
+    if (!q.exec(QStringLiteral("SELECT count(*) FROM ") + XrfTables::analysisResult
+                + QStringLiteral(" WHERE testId NOT IN (") + RequestArguments::joinTestIds(ids)
+                + QStringLiteral(")"))
+        || !q.next())
+        return XrfErrorInfo::DbQueryFailed;
+    *count = q.value(0).toInt();
     return XrfErrorInfo::NoError;
 }

@@ -1,0 +1,45 @@
+#ifndef REQUESTARGUMENTS_H
+#define REQUESTARGUMENTS_H
+
+// The arguments of browsing requests (dates, ranges and id lists) turned into
+// what the statements bind.
+//
+// Invariants: a date-time without a zone is the instrument's local wall-clock
+// time, as the calendar shows it; the result is always UTC, in the stored
+// text form. A day runs from local midnight to the next local midnight (23 or
+// 25 hours across a daylight-saving change), end exclusive. An id list holds
+// only decimal integers above 0: one bad part refuses the whole list, so a
+// request never deletes, averages or exports half of what was asked.
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+namespace RequestArguments {
+
+// The stored text of a UTC date-time: "yyyy-MM-dd hh:mm:ss.zzz".
+QString storedText(const QDateTime &dateTime);
+
+// "yyyy-MM-dd hh:mm:ss[.zzz]", "yyyy-MM-dd hh:mm" or ISO 8601 (with "T",
+// optionally with "Z" or an offset); a date alone is its local midnight.
+// False for anything else ("May 7", "2024-02-30").
+bool parseDateTime(const QString &text, QDateTime *utc);
+// As parseDateTime, for a date-time that is already UTC when it has no zone
+// (the stored form, the bounds of synchronisation).
+bool parseUtcDateTime(const QString &text, QDateTime *utc);
+
+// The local day of `date`, [start, end) in UTC.
+void localDay(const QDate &date, QDateTime *start, QDateTime *end);
+// The day named by "yyyy-MM-dd", or by any date-time parseDateTime takes
+// (its local date).
+bool parseLocalDay(const QString &text, QDateTime *start, QDateTime *end);
+
+// "3, 1,,7" gives 3, 1, 7 (order kept, repeats dropped); false when a part
+// is not a decimal integer above 0.
+bool parseTestIds(const QString &text, QList<int> *ids);
+bool parseTestIds(const QStringList &parts, QList<int> *ids);
+QString joinTestIds(const QList<int> &ids);
+
+} // namespace RequestArguments
+
+#endif // REQUESTARGUMENTS_H

@@ -1,0 +1,123 @@
+#include "resultdeleter.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+#include <QSqlError>
+#include <QSqlQuery>
+
+#include "insdelqueries.h"
+#include "requestarguments.h"
+#include "resultschema.h"
+#include "xrfutils.h"
+
+ResultDeleter::ResultDeleter(const QSqlDatabase &db, const QString &imageFolder)
+    : m_db(db), m_imageFolder(imageFolder)
+{
+}
+
+const QStringList &ResultDeleter::perTestTables()
+{
+    using namespace XrfTables;
+    // Children before their parents; analysisresult last.
+    static const QStringList tables { calCheckResult, imageResult,    elementResult,
+                                      gradeMatch,     spectrum,       userFactorResult,
+                                      testInfo,       regressionInfo, repeatInfo,
+                                      compoundResult, gradeMatchSpec, rohsActionLevelResult,
+                                      plating,        resultNames,    rohsResult,
+                                      coatingResult,  location,       pseudoElementResult,
+                                      analysisResult };
+    return tables;
+}
+
+XrfErrorInfo::XrfError ResultDeleter::imageNames(const QList<int> &ids, QStringList *names)
+{
+    QString statement = QStringLiteral("SELECT DISTINCT fileName FROM ") + XrfTables::imageResult;
+    // The list holds parsed integers only.
+    if (!ids.isEmpty())
+        statement += QStringLiteral(" WHERE testId IN (") + RequestArguments::joinTestIds(ids)
+                + QLatin1Char(')');
+    QSqlQuery q(m_db);
+    if (!q.exec(statement)) {
+        qWarning() << "Cannot read the image names of results to delete:" << q.lastError().text();
+        return XrfErrorInfo::DbQueryFailed;
+    }
+    while (q.next())
+        names->append(q.value(0).toString());
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultDeleter::deleteTests(const QList<int> &ids)
+{
+    if (ids.isEmpty())
+        return XrfErrorInfo::NoError;
+    QStringList images;
+    if (imageNames(ids, &images) != XrfErrorInfo::NoError)
+        return XrfErrorInfo::DbQueryFailed;
+
+    if (!m_db.transaction()) {
+        qWarning() << "Cannot begin a transaction to delete results:" << m_db.lastError().text();
+        return XrfErrorInfo::DbQueryFailed;
+    }
+    const QString list = RequestArguments::joinTestIds(ids);
+    XrfErrorInfo::XrfError rc = XrfErrorInfo::NoError;
+    // An averaged result's source rows go with it and with any of its sources.
+    QStringList statements { QStringLiteral("DELETE FROM %1 WHERE testId IN (%2) OR "
+                                            "averagedTestId IN (%2)")
+                                     .arg(XrfTables::averagedResultInfo, list) };
+    for (const QString &table : perTestTables())
+        statements << QStringLiteral("DELETE FROM %1 WHERE testId IN (%2)").arg(table, list);
+    for (const QString &statement : qAsConst(statements)) {
+        if (InsDelQueries::execStatement(m_db, statement) != XrfErrorInfo::NoError) {
+            rc = XrfErrorInfo::DbQueryFailed;
+            break;
+        }
+    }
+    if (rc == XrfErrorInfo::NoError
+        && (XrfUtils::faultPointArmed("delete-commit-fail") || !m_db.commit())) {
+        qWarning() << "COMMIT of a deletion failed:" << m_db.lastError().text()
+                   << "- nothing is deleted";
+        rc = XrfErrorInfo::DbQueryFailed;
+    }
+    if (rc != XrfErrorInfo::NoError) {
+        m_db.rollback();
+        return rc;
+    }
+
+    // A file that a remaining row still names stays.
+    QStringList unused;
+    QSqlQuery stillNamed(m_db);
+    stillNamed.prepare(QStringLiteral("SELECT 1 FROM ") + XrfTables::imageResult
+                       + QStringLiteral(" WHERE fileName = ? LIMIT 1"));
+    for (const QString &name : qAsConst(images)) {
+        stillNamed.addBindValue(name);
+        if (stillNamed.exec() && !stillNamed.next())
+            unused << name;
+        stillNamed.finish();
+    }
+    removeImageFiles(m_imageFolder, unused);
+    return XrfErrorInfo::NoError;
+}
+
+void ResultDeleter::removeImageFiles(const QString &imageFolder, const QStringList &names)
+{
+    const QString store = QDir::cleanPath(QFileInfo(imageFolder).absoluteFilePath());
+    QSet<QString> folders;
+    for (const QString &name : names) {
+        const QString path = InsDelQueries::storedImagePath(imageFolder, name);
+        if (path.isEmpty()) {
+            qWarning() << "Image" << name << "lies outside the image store; it is not removed";
+            continue;
+        }
+        if (!QFile::remove(path) && QFileInfo::exists(path))
+            qWarning() << "Cannot remove the image file" << path;
+        folders.insert(QFileInfo(path).absolutePath());
+    }
+    for (const QString &folder : qAsConst(folders)) {
+        // rmdir removes only an empty folder; the store itself stays.
+        if (folder != store && folder.startsWith(store + QLatin1Char('/')))
+            QDir().rmdir(folder);
+    }
+}
