@@ -35,12 +35,15 @@
 
 #include "insdelqueries.h"
 #include "requestarguments.h"
+#include "resultaverager.h"
 #include "resultdeleter.h"
 #include "resultqueries.h"
 #include "resultreader.h"
 #include "resultschema.h"
 #include "xrfanalysisresult.h"
 #include "xrfimage.h"
+#include "xrfmethodmanager.h"
+#include "xrfresultqueue.h"
 #include "xrfsettingsmanager.h"
 #include "xrfstring.h"
 #include "xrfutils.h"
@@ -672,10 +675,13 @@ XrfErrorInfo::XrfError DatabaseManager::getAnXrfKorviResultByTestId(int tid, Xrf
 
 void DatabaseManager::getTestResult(int cmdId, int id, QString testIds)
 {
-    const int tid = testIds.split(QLatin1Char(',')).value(0).toInt();
+    QList<int> ids;
+    if (!RequestArguments::parseTestIds(testIds, &ids) || ids.isEmpty()) {
+        emit queryDone(cmdId, id, QJsonDocument(QJsonObject()), XrfErrorInfo::InvalidArgument);
+        return;
+    }
     XrfKorviResult result;
-    if (tid != 0)
-        getAnXrfKorviResultByTestId(tid, &result);
+    getAnXrfKorviResultByTestId(ids.first(), &result);
     QJsonObject answer;
     XrfErrorInfo::XrfError rc = XrfErrorInfo::NoError;
     if (result.analysis().testId() == -1) {
@@ -729,22 +735,13 @@ XrfErrorInfo::XrfError DatabaseManager::execInsDelQuery(const QString &statement
 bool DatabaseManager::lookUpStoredTestId(const QString &testDateTime, const QString &tidName,
                                          int *testId)
 {
-    *testId = -1;
-    // A result without a date-time is never "the same" as another.
-    if (testDateTime.isEmpty())
-        return true;
-    QSqlQuery q(workingHandle());
-    q.prepare(QStringLiteral("SELECT testId FROM ") + XrfTables::analysisResult
-              + QStringLiteral(" WHERE testDateTime = ? AND tidName = ? ORDER BY testId LIMIT 1"));
-    q.addBindValue(testDateTime);
-    q.addBindValue(tidName);
-    if (!q.exec() || XrfUtils::faultPointArmed("stored-lookup-fail")) {
-        qWarning() << "Cannot look up a stored result:" << q.lastError().text();
+    if (XrfUtils::faultPointArmed("stored-lookup-fail")) {
+        *testId = -1;
+        qWarning() << "Cannot look up a stored result: fault point";
         return false;
     }
-    if (q.next())
-        *testId = q.value(0).toInt();
-    return true;
+    return ResultQueries(workingHandle()).storedTestId(testDateTime, tidName, testId)
+            == XrfErrorInfo::NoError;
 }
 
 int DatabaseManager::storedTestId(const QString &testDateTime, const QString &tidName)
@@ -1173,21 +1170,41 @@ void DatabaseManager::answerNotImplemented(int commandId, int requestId)
 XrfErrorInfo::XrfError DatabaseManager::createAveragedResult(int id, QString testNames,
                                                              QString newTidName)
 {
-    Q_UNUSED(testNames);
-    Q_UNUSED(newTidName);
-    answerNotImplemented(105, id);
-    return XrfErrorInfo::NotImplemented;
+    ResultAverager averager(reader(),
+                            [](const QString &day, const QString &name, XrfKorviResult *result) {
+                                // Reads the queue's folder only; no queue state changes.
+                                XrfResultQueue *queue = XrfResultQueue::existingInstance();
+                                return queue && queue->fetchQueuedResult(day, name, result);
+                            });
+    QList<int> ids;
+    XrfErrorInfo::XrfError rc = averager.resolve(testNames, &ids);
+    XrfKorviResult averaged;
+    if (rc == XrfErrorInfo::NoError) {
+        QString currentMethod;
+        XrfMethodManager::instance()->getCurrentMethod(&currentMethod);
+        rc = averager.average(ids, newTidName, currentMethod,
+                              XrfMethodManager::instance()->getMethodOverrideObject(), &averaged);
+    }
+    if (rc != XrfErrorInfo::NoError) {
+        emit queryDone(105, id, QJsonDocument(QJsonObject()), rc);
+        return rc;
+    }
+    emit averagedResultComputed(averaged, id);
+    return XrfErrorInfo::NoError;
 }
 
 XrfErrorInfo::XrfError DatabaseManager::createAveragedResultByDate(QString dateList,
                                                                    QString tidList, int id,
                                                                    QString newTidName)
 {
-    Q_UNUSED(dateList);
-    Q_UNUSED(tidList);
-    Q_UNUSED(newTidName);
-    answerNotImplemented(105, id);
-    return XrfErrorInfo::NotImplemented;
+    QList<int> ids;
+    QList<DateRange> ranges;
+    if (!RequestArguments::parseTestIds(tidList, &ids) || !parseDateList(dateList, &ranges)
+        || !addTestIdsOfRanges(ranges, &ids)) {
+        emit queryDone(105, id, QJsonDocument(QJsonObject()), XrfErrorInfo::InvalidArgument);
+        return XrfErrorInfo::InvalidArgument;
+    }
+    return createAveragedResult(id, RequestArguments::joinTestIds(ids), newTidName);
 }
 
 XrfErrorInfo::XrfError DatabaseManager::exportResults(QStringList testIds,

@@ -242,3 +242,24 @@ XrfErrorInfo::XrfError ResultQueries::countOutside(const QList<int> &ids, int *c
     *count = q.value(0).toInt();
     return XrfErrorInfo::NoError;
 }
+
+XrfErrorInfo::XrfError ResultQueries::storedTestId(const QString &testDateTime,
+                                                   const QString &tidName, int *testId)
+{
+    *testId = -1;
+    // A result without a date-time is never "the same" as another.
+    if (testDateTime.isEmpty())
+        return XrfErrorInfo::NoError;
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("SELECT testId FROM ") + XrfTables::analysisResult
+              + QStringLiteral(" WHERE testDateTime = ? AND tidName = ? ORDER BY testId LIMIT 1"));
+    q.addBindValue(testDateTime);
+    q.addBindValue(tidName);
+    if (!q.exec()) {
+        qWarning() << "Cannot look up a stored result:" << q.lastError().text();
+        return XrfErrorInfo::DbQueryFailed;
+    }
+    if (q.next())
+        *testId = q.value(0).toInt();
+    return XrfErrorInfo::NoError;
+}

@@ -53,6 +53,9 @@ public:
     // The tests named `tidName` in [from, to).
     XrfErrorInfo::XrfError testIdsNamed(const QString &tidName, const QDateTime &from,
                                         const QDateTime &to, QList<int> *ids);
+    // The test id stored with this date-time text and name, or -1.
+    XrfErrorInfo::XrfError storedTestId(const QString &testDateTime, const QString &tidName,
+                                        int *testId);
     // How many stored tests are not among `ids`.
     XrfErrorInfo::XrfError countOutside(const QList<int> &ids, int *count);
 

@@ -159,6 +159,11 @@ XrfResultQueue *XrfResultQueue::instance()
     return s_instance;
 }
 
+XrfResultQueue *XrfResultQueue::existingInstance()
+{
+    return s_instance;
+}
+
 void XrfResultQueue::destroyInstance()
 {
     XrfResultQueue *queue = s_instance;

@@ -31,6 +31,9 @@ public:
     static const QString resultFileDateTimeformat;
 
     static XrfResultQueue *instance();
+    // The queue when one has been made, else null; never makes one (the
+    // worker thread asks this, and the queue must not be born there).
+    static XrfResultQueue *existingInstance();
     // Stops the queue, joins its thread and deletes the singleton; the next
     // instance() builds a new one (in the current directory of that time).
     static void destroyInstance();
