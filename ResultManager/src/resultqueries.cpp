@@ -5,6 +5,9 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
+#include <QTimeZone>
+
+#include <limits>
 
 #include "insdelqueries.h"
 #include "requestarguments.h"
@@ -41,29 +44,82 @@ XrfErrorInfo::XrfError readList(QSqlQuery &q, bool notes, QJsonArray *tests)
     return XrfErrorInfo::NoError;
 }
 
-// The local date of a stored date-time text; the stored form is read by
-// hand, being by far the most common and the calendar reading every row.
-QDate localDateOf(const QString &stored)
+// The local dates of stored date-time texts. The calendar reads every row,
+// so the zone's offset is looked up once per stretch between two of its
+// transitions, not per row, and the stored form is read by hand.
+class LocalDates
 {
-    QDateTime utc;
-    if (stored.size() == 23 && stored.at(4) == QLatin1Char('-')
-        && stored.at(10) == QLatin1Char(' ')) {
-        const QDate date(stored.midRef(0, 4).toInt(), stored.midRef(5, 2).toInt(),
-                         stored.midRef(8, 2).toInt());
-        const QTime time(stored.midRef(11, 2).toInt(), stored.midRef(14, 2).toInt(),
-                         stored.midRef(17, 2).toInt(), stored.midRef(20, 3).toInt());
-        utc = QDateTime(date, time, Qt::UTC);
+public:
+    QDate dateOf(const QString &stored)
+    {
+        qint64 ms = 0;
+        if (!parseStored(stored, &ms)) {
+            QDateTime utc;
+            if (!RequestArguments::parseUtcDateTime(stored, &utc))
+                return QDate();
+            ms = utc.toMSecsSinceEpoch();
+        }
+        if (ms < m_validFrom || ms >= m_validUntil)
+            lookUp(ms);
+        const qint64 local = ms + m_offsetMsecs;
+        const qint64 day = local >= 0 ? local / 86400000 : (local - 86399999) / 86400000;
+        return QDate::fromJulianDay(epochJulianDay + day);
     }
-    if (!utc.isValid() && !RequestArguments::parseUtcDateTime(stored, &utc))
-        return QDate();
-    return utc.toLocalTime().date();
-}
+
+private:
+    static constexpr qint64 epochJulianDay = 2440588;
+
+    static bool parseStored(const QString &s, qint64 *ms)
+    {
+        if (s.size() != 23 || s.at(4) != QLatin1Char('-') || s.at(10) != QLatin1Char(' '))
+            return false;
+        bool ok[7];
+        const int year = s.midRef(0, 4).toInt(&ok[0]);
+        const int month = s.midRef(5, 2).toInt(&ok[1]);
+        const int day = s.midRef(8, 2).toInt(&ok[2]);
+        const int hour = s.midRef(11, 2).toInt(&ok[3]);
+        const int minute = s.midRef(14, 2).toInt(&ok[4]);
+        const int second = s.midRef(17, 2).toInt(&ok[5]);
+        const int msec = s.midRef(20, 3).toInt(&ok[6]);
+        const QDate date(year, month, day);
+        if (!date.isValid() || hour > 23 || minute > 59 || second > 59)
+            return false;
+        for (bool b : ok)
+            if (!b)
+                return false;
+        *ms = (date.toJulianDay() - epochJulianDay) * 86400000
+                + ((hour * 60 + minute) * 60 + second) * 1000 + msec;
+        return true;
+    }
+
+    void lookUp(qint64 ms)
+    {
+        const QDateTime at = QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC);
+        m_offsetMsecs = qint64(at.toLocalTime().offsetFromUtc()) * 1000;
+        m_validFrom = ms;
+        m_validUntil = ms + 1;
+        // Without the zone's transitions every row is looked up.
+        if (m_zone.hasTransitions()) {
+            const QTimeZone::OffsetData next = m_zone.nextTransition(at);
+            if (m_zone.offsetFromUtc(at) * 1000LL == m_offsetMsecs)
+                m_validUntil = next.atUtc.isValid() ? next.atUtc.toMSecsSinceEpoch()
+                                                    : std::numeric_limits<qint64>::max();
+        }
+    }
+
+    QTimeZone m_zone = QTimeZone::systemTimeZone();
+    qint64 m_offsetMsecs = 0;
+    qint64 m_validFrom = std::numeric_limits<qint64>::max();
+    qint64 m_validUntil = std::numeric_limits<qint64>::min();
+};
 
 } // namespace
 
 QString ResultQueries::dateKey(const QString &expression)
 {
-    return QStringLiteral("strftime('%Y-%m-%d %H:%M:%f', %1)").arg(expression);
+    // SQLite keeps julian days as whole milliseconds: exact to the
+    // millisecond, and several times quicker than formatting text.
+    return QStringLiteral("julianday(%1)").arg(expression);
 }
 
 ResultQueries::ResultQueries(const QSqlDatabase &db) : m_db(db) { }
@@ -183,10 +239,13 @@ XrfErrorInfo::XrfError ResultQueries::calendar(QJsonObject *calendar)
     QMap<int, QMap<int, QMap<int, bool>>> days;
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
-    if (q.exec(QStringLiteral("SELECT DISTINCT testDateTime FROM ") + XrfTables::analysisResult)) {
+    // In time order, so that the zone is looked up once per stretch.
+    if (q.exec(QStringLiteral("SELECT testDateTime FROM ") + XrfTables::analysisResult
+               + QStringLiteral(" ORDER BY testDateTime ASC"))) {
+        LocalDates dates;
         QDate last;
         while (q.next()) {
-            const QDate date = localDateOf(q.value(0).toString());
+            const QDate date = dates.dateOf(q.value(0).toString());
             if (date.isValid() && date != last)
                 days[date.year()][date.month()][date.day()] = true;
             last = date;
