@@ -95,6 +95,18 @@ QJsonObject XrfMethodManager::getMethodOverrideObject() const
     return m_methodOverride;
 }
 
+QJsonObject XrfMethodManager::getDisplaySettings() const
+{
+    QReadLocker locker(&m_lock);
+    return m_displaySettings;
+}
+
+void XrfMethodManager::setDisplaySettings(const QJsonObject &settings)
+{
+    QWriteLocker locker(&m_lock);
+    m_displaySettings = settings;
+}
+
 void XrfMethodManager::setExportSettings(const QJsonObject &settings)
 {
     QWriteLocker locker(&m_lock);
@@ -164,11 +176,13 @@ void XrfMethodManager::loadConfiguration(const QJsonObject &method)
     m_hasCurrentMethod = currentMethod.isString();
     m_currentMethod = currentMethod.toString();
     m_methodOverride = method.value(QLatin1String("methodOverride")).toObject();
+    m_displaySettings = method.value(QLatin1String("displaySettings")).toObject();
 }
 
 void XrfMethodManager::clear()
 {
     QWriteLocker locker(&m_lock);
+    m_displaySettings = QJsonObject();
     m_exportSettings = QJsonObject();
     m_hasExportSettings = false;
     m_exportTemplates.clear();

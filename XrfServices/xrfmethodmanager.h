@@ -35,6 +35,9 @@ public:
     XrfErrorInfo::XrfError getCurrentMethod(QString *methodId) const;
     // Empty when the method overrides nothing.
     QJsonObject getMethodOverrideObject() const;
+    // How the method shows its results ("displaySettings"); empty when the
+    // method says nothing.
+    QJsonObject getDisplaySettings() const;
 
     void setExportSettings(const QJsonObject &settings);
     void setExportTemplate(const QString &name, const QJsonObject &exportTemplate);
@@ -44,6 +47,7 @@ public:
     void setPrintSettings(const QJsonObject &settings);
     void setCurrentMethod(const QString &methodId);
     void setMethodOverrideObject(const QJsonObject &overrides);
+    void setDisplaySettings(const QJsonObject &settings);
 
     // Replaces everything at once from the parsed method file: members
     // "currentMethod", "exportSettings", "exportTemplates" (name to
@@ -66,6 +70,7 @@ private:
     QString m_currentMethod;
     bool m_hasCurrentMethod = false;
     QJsonObject m_methodOverride;
+    QJsonObject m_displaySettings;
 };
 
 #endif // XRFMETHODMANAGER_H

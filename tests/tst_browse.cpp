@@ -490,6 +490,27 @@ void TestBrowse::handlersTellNullFromMissing()
     QCOMPARE(notFound.command, 604);
     QCOMPARE(notFound.code, int(XrfErrorInfo::ResultNotFound));
 
+    // Command 118 asks for the display form, in the method's element order;
+    // any other command for the result itself. A list that is not ids
+    // reads nothing.
+    XrfMethodManager::instance()->setDisplaySettings(
+            { { "elementOrder", QJsonArray { "Ni", "Cr" } } });
+    XrfJsonMessage full = message(46, { { "testIDs", QJsonArray { 1 } } }, 118);
+    const Answer display = ask(46, [&] { m_rm->GetFullResult(&full); });
+    QCOMPARE(display.command, 118);
+    const QJsonArray chemistry
+            = display.object.value("testResult").toObject().value("chemistry").toArray();
+    QCOMPARE(chemistry.at(0).toObject().value("element").toString(), QStringLiteral("Ni"));
+    QCOMPARE(chemistry.at(1).toObject().value("element").toString(), QStringLiteral("Cr"));
+    QVERIFY(chemistry.at(0).toObject().value("text").toString().endsWith(" %"));
+    XrfKorviResult stored;
+    m_rm->syncGetFullResult(1, &stored);
+    XrfJsonMessage plain = message(47, { { "xrfString", "1" } }, 117);
+    QCOMPARE(ask(47, [&] { m_rm->GetFullResult(&plain); }).object.value("testResult").toObject(),
+             stored.toJsonObject());
+    XrfJsonMessage junk = message(48, { { "xrfString", "1; DROP" } }, 118);
+    QCOMPARE(ask(48, [&] { m_rm->GetFullResult(&junk); }).code, int(XrfErrorInfo::InvalidArgument));
+
     // Without a card every handler refuses at once.
     m_rm->onInstrumentDataPathAvailable("SdCard", false, QString());
     QTRY_VERIFY(!m_lib.databaseOpen());

@@ -68,7 +68,7 @@ XrfKorviResult makeResult(int index)
 
 XrfJsonMessage fullResultRequest(int requestId, int testId)
 {
-    return XrfJsonMessage(requestId, 118, QJsonObject { { "testIDs", QJsonArray { testId } } });
+    return XrfJsonMessage(requestId, 117, QJsonObject { { "testIDs", QJsonArray { testId } } });
 }
 
 } // namespace

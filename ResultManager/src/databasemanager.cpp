@@ -42,6 +42,8 @@
 #include "resultschema.h"
 #include "xrfanalysisresult.h"
 #include "xrfimage.h"
+#include "xrfkorviresultpretty.h"
+#include "xrfmethoddisplaysettings.h"
 #include "xrfmethodmanager.h"
 #include "xrfresultqueue.h"
 #include "xrfsettingsmanager.h"
@@ -688,10 +690,23 @@ void DatabaseManager::getTestResult(int cmdId, int id, QString testIds)
         answer.insert(QStringLiteral("testResult"), QJsonObject());
         rc = XrfErrorInfo::ResultNotFound;
     } else {
-        // The display form for command 118 comes with the result filter.
-        answer.insert(QStringLiteral("testResult"), result.toJsonObject());
+        answer.insert(QStringLiteral("testResult"),
+                      cmdId == 118 ? displayForm(result) : result.toJsonObject());
     }
     emit queryDone(cmdId, id, QJsonDocument(answer), rc);
+}
+
+QJsonObject DatabaseManager::displayForm(const XrfKorviResult &result)
+{
+    XrfKorviResultPretty pretty(result);
+    const QJsonObject method = XrfMethodManager::instance()->getDisplaySettings();
+    if (method.isEmpty()) {
+        pretty.prettify(nullptr);
+    } else {
+        const MethodDisplaySettings settings = MethodDisplaySettings::fromJsonObject(method);
+        pretty.prettify(&settings);
+    }
+    return pretty.toJsonObject();
 }
 
 void DatabaseManager::getResultFromTestDateTime(QString fromTestDateTime, XrfKorviResult *result,

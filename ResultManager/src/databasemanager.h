@@ -96,6 +96,8 @@ public:
     // The open file, its device row, the number of stored results and
     // whether it was opened read-only, for a host to show.
     XrfErrorInfo::XrfError describeDatabase(QJsonObject *info);
+    // The display form of a result, as the current method shows it.
+    static QJsonObject displayForm(const XrfKorviResult &result);
     // Removes the database file and the image files its rows name, and opens
     // a new file; the old one is kept when the new one cannot be made.
     XrfErrorInfo::XrfError eraseAllResults();

@@ -536,7 +536,7 @@ void ResultManagerImpl::dbmQueryDone(int commandId, int requestId, QJsonDocument
 void ResultManagerImpl::dbmAveragedResultComputed(XrfKorviResult result, int requestId)
 {
     QJsonObject answer;
-    answer.insert(QStringLiteral("testResult"), result.toJsonObject());
+    answer.insert(QStringLiteral("testResult"), DatabaseManager::displayForm(result));
     emit XrfResultManager::instance()->operationDone(105, requestId, QJsonDocument(answer),
                                                      XrfErrorInfo::NoError);
     emit XrfResultManager::instance()->aResultAvailable(result);
