@@ -23,17 +23,14 @@
 #include <QTextStream>
 
 #include "benchsupport.h"
+#include "resultdeleter.h"
 #include "resultmanager.h"
 
 namespace {
 
-const QStringList perTestTables { "analysisresult",   "elementresult",  "averagedresultinfo",
-                                  "gradematch",       "gradematchspec", "spectrum",
-                                  "userfactorresult", "testinfo",       "regressioninfo",
-                                  "repeatinfo",       "compoundresult", "rohsactionlevelresult",
-                                  "plating",          "resultnames",    "rohsresult",
-                                  "coatingresult",    "location",       "pseudoelementresult",
-                                  "calcheckresult",   "imageresult" };
+// Every table with rows of a test.
+const QStringList perTestTables
+        = ResultDeleter::perTestTables() + QStringList { "averagedresultinfo" };
 
 int s_connections = 0;
 

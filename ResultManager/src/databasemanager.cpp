@@ -1062,6 +1062,13 @@ bool DatabaseManager::addTestIdsOfRanges(const QList<DateRange> &ranges, QList<i
     return true;
 }
 
+bool DatabaseManager::selectTests(const QString &dateList, const QString &tidList, QList<int> *ids)
+{
+    QList<DateRange> ranges;
+    return RequestArguments::parseTestIds(tidList, ids) && parseDateList(dateList, &ranges)
+            && addTestIdsOfRanges(ranges, ids);
+}
+
 XrfErrorInfo::XrfError DatabaseManager::deleteSelection(const QList<int> &ids, int commandId,
                                                         int id, bool mayErase)
 {
@@ -1109,9 +1116,7 @@ XrfErrorInfo::XrfError DatabaseManager::deleteAllResultsByDate(QString dateList,
                                                                int id)
 {
     QList<int> ids;
-    QList<DateRange> ranges;
-    if (!RequestArguments::parseTestIds(tidList, &ids) || !parseDateList(dateList, &ranges)
-        || !addTestIdsOfRanges(ranges, &ids)) {
+    if (!selectTests(dateList, tidList, &ids)) {
         emit queryDone(103, id, QJsonDocument(QJsonObject()), XrfErrorInfo::InvalidArgument);
         return XrfErrorInfo::InvalidArgument;
     }
@@ -1213,9 +1218,7 @@ XrfErrorInfo::XrfError DatabaseManager::createAveragedResultByDate(QString dateL
                                                                    QString newTidName)
 {
     QList<int> ids;
-    QList<DateRange> ranges;
-    if (!RequestArguments::parseTestIds(tidList, &ids) || !parseDateList(dateList, &ranges)
-        || !addTestIdsOfRanges(ranges, &ids)) {
+    if (!selectTests(dateList, tidList, &ids)) {
         emit queryDone(105, id, QJsonDocument(QJsonObject()), XrfErrorInfo::InvalidArgument);
         return XrfErrorInfo::InvalidArgument;
     }

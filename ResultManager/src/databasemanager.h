@@ -169,6 +169,9 @@ private:
     // when one does not parse.
     static bool parseDateList(const QString &dateList, QList<DateRange> *ranges);
     bool addTestIdsOfRanges(const QList<DateRange> &ranges, QList<int> *ids);
+    // The ids of a request's id list and date ranges; false when one part
+    // does not parse.
+    bool selectTests(const QString &dateList, const QString &tidList, QList<int> *ids);
     // Deletes the selection (or erases the file when it holds every stored
     // test and `mayErase`), answers and refreshes the calendar.
     XrfErrorInfo::XrfError deleteSelection(const QList<int> &ids, int commandId, int id,
