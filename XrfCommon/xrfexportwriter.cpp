@@ -1,0 +1,208 @@
+#include "xrfexportwriter.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QSaveFile>
+#include <QVector>
+
+#include <memory>
+
+class XrfExportWriterPrivate
+{
+public:
+    QString base;
+    XrfErrorInfo::XrfError code = XrfErrorInfo::NoError;
+    QString errorText;
+    int lastTestId = -1;
+    int written = 0;
+    bool begun = false;
+    std::vector<std::unique_ptr<QSaveFile>> outputs;
+    QStringList files;
+};
+
+XrfExportWriter::XrfExportWriter() : d(new XrfExportWriterPrivate) { }
+
+XrfExportWriter::~XrfExportWriter()
+{
+    cancel();
+}
+
+bool XrfExportWriter::convert(const QString &resultsFile, const QString &base,
+                              const AbortCheck &aborted, const Progress &progress)
+{
+    QFile in(resultsFile);
+    if (!in.open(QIODevice::ReadOnly))
+        return setError(XrfErrorInfo::FileOpenFailed,
+                        QStringLiteral("cannot open %1: %2").arg(resultsFile, in.errorString()));
+    // Lines are counted first so that progress can say "i of n".
+    int total = 0;
+    while (!in.atEnd())
+        total += in.readLine().trimmed().isEmpty() ? 0 : 1;
+    in.seek(0);
+    if (!begin(base))
+        return false;
+    int done = 0;
+    while (!in.atEnd()) {
+        const QByteArray line = in.readLine().trimmed();
+        if (line.isEmpty())
+            continue;
+        QJsonParseError parseError;
+        const QJsonDocument doc = QJsonDocument::fromJson(line, &parseError);
+        if (!doc.isObject()) {
+            setError(XrfErrorInfo::FileAccessFailed,
+                     QStringLiteral("%1: line %2 is not a result: %3")
+                             .arg(resultsFile)
+                             .arg(done + 1)
+                             .arg(parseError.errorString()));
+            cancel();
+            return false;
+        }
+        if (!writeResult(doc.object())) {
+            cancel();
+            return false;
+        }
+        ++done;
+        if (progress)
+            progress(done, total);
+        if (aborted && aborted()) {
+            setError(XrfErrorInfo::OperationAborted, QStringLiteral("aborted"));
+            cancel();
+            return false;
+        }
+    }
+    return finish();
+}
+
+bool XrfExportWriter::begin(const QString &base)
+{
+    cancel();
+    d->base = base;
+    d->code = XrfErrorInfo::NoError;
+    d->errorText.clear();
+    d->lastTestId = -1;
+    d->written = 0;
+    d->files.clear();
+    d->begun = true;
+    if (!doBegin()) {
+        if (d->code == XrfErrorInfo::NoError)
+            setError(XrfErrorInfo::FileCreateFailed, QStringLiteral("cannot begin"));
+        cancel();
+        return false;
+    }
+    return true;
+}
+
+bool XrfExportWriter::writeResult(const QJsonObject &result)
+{
+    if (!d->begun || d->code != XrfErrorInfo::NoError)
+        return false;
+    if (!doWriteResult(result)) {
+        if (d->code == XrfErrorInfo::NoError)
+            setError(XrfErrorInfo::FileCreateFailed, QStringLiteral("cannot write a result"));
+        return false;
+    }
+    d->lastTestId = result.value(QStringLiteral("analysis"))
+                            .toObject()
+                            .value(QStringLiteral("testId"))
+                            .toInt(-1);
+    ++d->written;
+    return true;
+}
+
+bool XrfExportWriter::finish()
+{
+    if (!d->begun || d->code != XrfErrorInfo::NoError || !doFinish()) {
+        if (d->code == XrfErrorInfo::NoError)
+            setError(XrfErrorInfo::FileCreateFailed, QStringLiteral("cannot finish"));
+        cancel();
+        return false;
+    }
+    QStringList committed;
+    for (auto &output : d->outputs) {
+        // Qt 5's commit() does not check its last flush: a full card would
+        // leave a short file under the final name.
+        if (!output->flush() || !output->commit()) {
+            setError(XrfErrorInfo::FileCreateFailed,
+                     QStringLiteral("cannot write %1: %2")
+                             .arg(output->fileName(), output->errorString()));
+            // Those already in place are removed again: all or nothing.
+            for (const QString &file : qAsConst(committed))
+                QFile::remove(file);
+            cancel();
+            return false;
+        }
+        committed << output->fileName();
+    }
+    d->outputs.clear();
+    d->files = committed;
+    d->begun = false;
+    return true;
+}
+
+void XrfExportWriter::cancel()
+{
+    for (auto &output : d->outputs)
+        output->cancelWriting();
+    d->outputs.clear();
+    d->begun = false;
+}
+
+QString XrfExportWriter::base() const
+{
+    return d->base;
+}
+
+XrfErrorInfo::XrfError XrfExportWriter::errorCode() const
+{
+    return d->code;
+}
+
+QString XrfExportWriter::errorString() const
+{
+    return d->errorText;
+}
+
+int XrfExportWriter::lastTestId() const
+{
+    return d->lastTestId;
+}
+
+int XrfExportWriter::resultsWritten() const
+{
+    return d->written;
+}
+
+QStringList XrfExportWriter::files() const
+{
+    return d->files;
+}
+
+QIODevice *XrfExportWriter::openOutput(const QString &path)
+{
+    std::unique_ptr<QSaveFile> file(new QSaveFile(path));
+    if (!file->open(QIODevice::WriteOnly)) {
+        setError(XrfErrorInfo::FileCreateFailed,
+                 QStringLiteral("cannot create %1: %2").arg(path, file->errorString()));
+        return nullptr;
+    }
+    d->outputs.push_back(std::move(file));
+    return d->outputs.back().get();
+}
+
+bool XrfExportWriter::write(QIODevice *output, const QByteArray &data)
+{
+    if (!output || output->write(data) != data.size())
+        return setError(XrfErrorInfo::FileCreateFailed,
+                        QStringLiteral("cannot write: %1")
+                                .arg(output ? output->errorString() : QStringLiteral("no file")));
+    return true;
+}
+
+bool XrfExportWriter::setError(XrfErrorInfo::XrfError code, const QString &text)
+{
+    if (d->code == XrfErrorInfo::NoError) {
+        d->code = code;
+        d->errorText = text;
+    }
+    return false;
+}
