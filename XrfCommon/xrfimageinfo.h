@@ -8,8 +8,8 @@
 #include "xrffields.h"
 
 #define XRF_IMAGEINFO_FIELDS(X)                                                                    \
-    X(V, QString, name, Name, {}, "name")                                                          \
-    X(V, int, type, Type, 0, "type")                                                               \
+    X(V, QString, name, Name, {}, "fileName")                                                      \
+    X(V, int, type, Type, 0, "imageType")                                                          \
     X(V, double, cropAreaTop, CropAreaTop, 0.0, "cropAreaTop")                                     \
     X(V, double, cropAreaLeft, CropAreaLeft, 0.0, "cropAreaLeft")                                  \
     X(V, double, cropAreaWidth, CropAreaWidth, 0.0, "cropAreaWidth")                               \

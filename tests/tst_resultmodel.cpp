@@ -200,6 +200,15 @@ void TestResultModel::jsonMemberNamesOthersRead()
     QVERIFY(full.value("spectra").toArray().at(0).toObject().contains("data"));
     QVERIFY(full.value("coating").toArray().at(0).toObject().contains("element"));
     QCOMPARE(full.value("calCheckResult").toObject().value("rate").toDouble(), 1000.0);
+
+    // Images are named "fileName" and "imageType"; files queued by earlier
+    // software say "name" and "type", and still load.
+    const QJsonObject image = full.value("images").toArray().at(0).toObject();
+    QVERIFY(image.contains("fileName") && image.contains("imageType"));
+    XrfImageInfo old;
+    old.fromJsonObject(QJsonObject { { "name", "a.jpeg" }, { "type", 1 } });
+    QCOMPARE(old.name(), QStringLiteral("a.jpeg"));
+    QCOMPARE(old.type(), 1);
 }
 
 void TestResultModel::integersBeyondDoublePrecision()

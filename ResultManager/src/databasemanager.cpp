@@ -104,7 +104,6 @@ DatabaseManager::DatabaseManager(QObject *parent) : QObject(parent)
 {
     // Members that must follow this object onto the worker thread.
     m_hdfFile.setParent(this);
-    m_resultsFilter.setParent(this);
     connect(&m_hdfFile, &HdfFile::errorSignal, this,
             [](const QString &msg) { qWarning() << "Day record:" << msg; });
 }
@@ -113,7 +112,6 @@ DatabaseManager::~DatabaseManager()
 {
     closeDatabase();
     m_hdfFile.setParent(nullptr);
-    m_resultsFilter.setParent(nullptr);
 }
 
 QSqlDatabase DatabaseManager::workingHandle()
