@@ -32,6 +32,19 @@ QString storedLine(int testId, const XrfKorviResult &result)
             .arg(result.analysis().dateTimeString(), result.analysis().tidName());
 }
 
+QString chemistry(const XrfKorviResult &r)
+{
+    if (r.chemistry().isEmpty())
+        return QString();
+    QString text = QStringLiteral("  chemistry\n");
+    for (const XrfChemistryResult &c : r.chemistry())
+        text += QStringLiteral("    ") + c.elementName().leftJustified(4) + QLatin1Char(' ')
+                + QString::number(c.concentration(), 'f', 4).rightJustified(10)
+                + QString::fromUtf8(" ± ") + QString::number(c.error(), 'f', 4)
+                + QStringLiteral(" %\n");
+    return text;
+}
+
 QString summary(const XrfKorviResult &r)
 {
     QString text;
@@ -46,13 +59,7 @@ QString summary(const XrfKorviResult &r)
     for (const QJsonObject &info : r.testInfo())
         out << "  " << info.value(QStringLiteral("key")).toString().leftJustified(11) << ' '
             << info.value(QStringLiteral("value")).toString() << '\n';
-    if (!r.chemistry().isEmpty()) {
-        out << "  chemistry\n";
-        for (const XrfChemistryResult &c : r.chemistry())
-            out << "    " << c.elementName().leftJustified(4) << ' '
-                << QString::number(c.concentration(), 'f', 4).rightJustified(10) << plusMinus
-                << QString::number(c.error(), 'f', 4) << " %\n";
-    }
+    out << chemistry(r);
     for (const XrfCoatingResult &layer : r.coating())
         out << "  layer " << layer.layerOrder() << "     " << layer.element() << ' '
             << QString::number(layer.thickness(), 'f', 3) << plusMinus

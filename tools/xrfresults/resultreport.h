@@ -13,6 +13,8 @@ class XrfHost;
 namespace ResultReport {
 
 QString summary(const XrfKorviResult &result);
+// The chemistry part of the summary: one line per element, or nothing.
+QString chemistry(const XrfKorviResult &result);
 QString info(XrfHost &host);
 
 // One line per stored result: test id, UTC date-time, test name.
