@@ -8,6 +8,7 @@
 // (a store that waited too long too), 3 bad input file.
 
 #include <QList>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QTextStream>
@@ -29,6 +30,9 @@ struct CommandContext
     QStringList paths;
     bool json = false;
     int generate = 0;
+    // The command's own options that were given, by long name; a switch
+    // has an empty value.
+    QMap<QString, QString> options;
     QString samplesDir;
 };
 

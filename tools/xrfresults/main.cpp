@@ -99,8 +99,9 @@ int main(int argc, char *argv[])
             QStringLiteral("DIR"), QStringLiteral(XRF_DEFAULT_CONFIG_DIR));
     const QCommandLineOption verboseOption({ QStringLiteral("v"), QStringLiteral("verbose") },
                                            QStringLiteral("The library's log on stderr."));
-    const QCommandLineOption jsonOption(QStringLiteral("json"),
-                                        QStringLiteral("show: the full result JSON."));
+    const QCommandLineOption jsonOption(
+            QStringLiteral("json"),
+            QStringLiteral("One JSON document on stdout (show: the full result)."));
     const QCommandLineOption generateOption(
             QStringLiteral("generate"), QStringLiteral("demo: generated results (default 200)."),
             QStringLiteral("N"), QStringLiteral("200"));
@@ -111,8 +112,29 @@ int main(int argc, char *argv[])
     const QCommandLineOption noWaitOption(
             QStringLiteral("no-wait"),
             QStringLiteral("Exit at once when another xrfresults uses the data folder."));
+    // Options of one command or two, handed to it as given.
+    const QList<QCommandLineOption> commandOptions {
+        { QStringLiteral("day"), QStringLiteral("list, delete: the tests of a local day."),
+          QStringLiteral("YYYY-MM-DD") },
+        { QStringLiteral("latest"), QStringLiteral("list: the N latest tests (default 20)."),
+          QStringLiteral("N") },
+        { QStringLiteral("from"),
+          QStringLiteral("list: tests after this local date-time (yyyy-MM-dd hh:mm:ss[.zzz] "
+                         "or ISO 8601)."),
+          QStringLiteral("DATETIME") },
+        { QStringLiteral("to"), QStringLiteral("list: tests up to and including this one."),
+          QStringLiteral("DATETIME") },
+        { QStringLiteral("ids"), QStringLiteral("delete: these test ids (1,2,3)."),
+          QStringLiteral("LIST") },
+        { QStringLiteral("all"), QStringLiteral("delete: every stored result.") },
+        { QStringLiteral("yes"), QStringLiteral("delete: without asking.") },
+        { QStringLiteral("store"), QStringLiteral("average: store the average as well.") },
+        { QStringLiteral("name"), QStringLiteral("average: the test name (default Avg)."),
+          QStringLiteral("NAME") },
+    };
     parser.addOptions({ versionOption, dataOption, configOption, verboseOption, jsonOption,
                         generateOption, waitOption, noWaitOption });
+    parser.addOptions(commandOptions);
     parser.addPositionalArgument(QStringLiteral("command"), commandNames());
     if (!parser.parse(QCoreApplication::arguments()))
         return fail(ExitUsage, parser.errorText());
@@ -145,6 +167,11 @@ int main(int argc, char *argv[])
     // After the value of --wait: a bad number is said first.
     if (notTaken(waitOption))
         return fail(ExitUsage, QStringLiteral("option not valid with '%1'").arg(name));
+    for (const QCommandLineOption &option : commandOptions)
+        if (notTaken(option))
+            return fail(ExitUsage,
+                        QStringLiteral("--%1 not valid with '%2'")
+                                .arg(option.names().constLast(), name));
     if (!command->needsArguments.isEmpty() && rest.isEmpty())
         return fail(ExitUsage, command->needsArguments);
 
@@ -160,6 +187,9 @@ int main(int argc, char *argv[])
         context.paths << typed(path);
     context.json = parser.isSet(jsonOption);
     context.generate = parser.value(generateOption).toInt();
+    for (const QCommandLineOption &option : commandOptions)
+        if (parser.isSet(option))
+            context.options.insert(option.names().constLast(), parser.value(option));
     context.samplesDir = QStringLiteral(XRF_SOURCE_DIR "/samples");
     if (command->library == Command::NoLibrary)
         return command->run(context);
