@@ -24,6 +24,43 @@ const QList<Command> &commands()
           {},
           QString(),
           runInfo },
+        { QStringLiteral("list"),
+          QStringLiteral("list [--day D | --latest N | --from T --to T] [--json]"),
+          QStringLiteral("tests of a local day, the latest N (20) or between two times"),
+          Command::Reads,
+          { QStringLiteral("day"), QStringLiteral("latest"), QStringLiteral("from"),
+            QStringLiteral("to"), QStringLiteral("json") },
+          QString(),
+          runList },
+        { QStringLiteral("calendar"),
+          QStringLiteral("calendar [--json]"),
+          QStringLiteral("the local days that hold tests, and the number stored"),
+          Command::Reads,
+          { QStringLiteral("json") },
+          QString(),
+          runCalendar },
+        { QStringLiteral("delete"),
+          QStringLiteral("delete --ids L | --day D | --all [--yes] [--json]"),
+          QStringLiteral("delete stored results, after confirmation"),
+          Command::Stores,
+          { QStringLiteral("ids"), QStringLiteral("day"), QStringLiteral("all"),
+            QStringLiteral("yes"), QStringLiteral("json") },
+          QString(),
+          runDelete },
+        { QStringLiteral("average"),
+          QStringLiteral("average ID ID... [--name N] [--store] [--json]"),
+          QStringLiteral("the average of stored results; with --store, stored as well"),
+          Command::Stores,
+          { QStringLiteral("name"), QStringLiteral("store"), QStringLiteral("json") },
+          QStringLiteral("average needs at least two test ids"),
+          runAverage },
+        { QStringLiteral("edit-info"),
+          QStringLiteral("edit-info ID LABEL VALUE [--json]"),
+          QStringLiteral("set one test info entry of a stored test"),
+          Command::Stores,
+          { QStringLiteral("json") },
+          QStringLiteral("edit-info needs a test id, a label and a value"),
+          runEditInfo },
         { QStringLiteral("demo"),
           QStringLiteral("demo [--generate N]"),
           QStringLiteral("store the samples and N generated results"),
@@ -53,9 +90,17 @@ const Command *findCommand(const QString &name)
 QString commandsHelp()
 {
     QStringList lines { QStringLiteral("Commands:") };
-    for (const Command &command : commands())
-        lines << QStringLiteral("  ") + command.synopsis.leftJustified(19) + QLatin1Char(' ')
-                        + command.summary;
+    const int column = 20;
+    for (const Command &command : commands()) {
+        // A long synopsis gets a line of its own, the summary under the column.
+        if (command.synopsis.size() < column) {
+            lines << QStringLiteral("  ") + command.synopsis.leftJustified(column - 1)
+                            + QLatin1Char(' ') + command.summary;
+        } else {
+            lines << QStringLiteral("  ") + command.synopsis;
+            lines << QString(column + 2, QLatin1Char(' ')) + command.summary;
+        }
+    }
     return lines.join(QLatin1Char('\n'));
 }
 

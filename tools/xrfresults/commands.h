@@ -81,5 +81,11 @@ int runInfo(const CommandContext &context);
 int showResult(const QString &idText, bool json);
 // demo (democommand.cpp)
 int runDemo(const CommandContext &context);
+// list, calendar, delete, average and edit-info (browsecommands.cpp)
+int runList(const CommandContext &context);
+int runCalendar(const CommandContext &context);
+int runDelete(const CommandContext &context);
+int runAverage(const CommandContext &context);
+int runEditInfo(const CommandContext &context);
 
 #endif // COMMANDS_H
