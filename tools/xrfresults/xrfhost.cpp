@@ -309,6 +309,16 @@ bool XrfHost::store(QList<Stored> &results, const QString &imagesFrom, bool prog
     m_notQueued.clear();
     m_setAside.clear();
     XrfResultQueue *queue = XrfResultQueue::instance();
+    // A result is found again by its date-time and name; one made here (an
+    // average) has no date-time yet and is stored as of now, each of a
+    // batch a millisecond apart.
+    QDateTime now = QDateTime::currentDateTimeUtc();
+    for (Stored &s : results) {
+        if (!s.result.analysis().testDateTime().isValid()) {
+            s.result.analysis().setTestDateTime(now);
+            now = now.addMSecs(1);
+        }
+    }
     bool finished = true;
     for (Stored &s : results) {
         if (!waitForQueue(queueFillLimit, &bar, results.size(), error)) {

@@ -53,8 +53,9 @@ public:
 
     // Queues the results as the instrument does (their images, when they lie
     // in imagesFrom, are copied into the image store first), waits until each
-    // is committed and the queue is empty, and fills in the test ids. On
-    // false, *error is one line per problem.
+    // is committed and the queue is empty, and fills in the test ids. A
+    // result without a date-time gets the current one. On false, *error is
+    // one line per problem.
     bool store(QList<Stored> &results, const QString &imagesFrom, bool progress, QString *error);
 
 private:
