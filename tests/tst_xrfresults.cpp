@@ -20,20 +20,11 @@
 #include "samplenormaliser.h"
 #include "testsupport.h"
 #include "xrfkorviresult.h"
+#include "xrfresultsprocess.h"
 
 using TestSupport::querySqlite;
-
-namespace {
-
-struct Run
-{
-    int exitCode = -1;
-    QProcess::ExitStatus status = QProcess::CrashExit;
-    QString out;
-    QString err;
-};
-
-} // namespace
+using XrfResultsProcess::Run;
+using XrfResultsProcess::run;
 
 class TestXrfResults : public QObject
 {
@@ -57,8 +48,6 @@ private slots:
     void actionsThatCannotRunDoNotHoldTheStore();
 
 private:
-    Run run(const QStringList &args, int timeoutMs = 120000, const QString &workDir = QString(),
-            const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment());
     // Read-only by its mode bits, which the library honours even for root;
     // undone at cleanup.
     bool makeReadOnly(const QString &path);
@@ -120,27 +109,6 @@ QJsonObject TestXrfResults::generatedResult(int n)
 void TestXrfResults::writeJson(const QString &path, const QJsonObject &object)
 {
     QVERIFY(TestSupport::writeFile(path, QJsonDocument(object).toJson()));
-}
-
-Run TestXrfResults::run(const QStringList &args, int timeoutMs, const QString &workDir,
-                        const QProcessEnvironment &env)
-{
-    QProcess p;
-    if (!workDir.isEmpty())
-        p.setWorkingDirectory(workDir);
-    p.setProcessEnvironment(env);
-    p.start(QStringLiteral(XRF_XRFRESULTS), args);
-    Run r;
-    if (!p.waitForFinished(timeoutMs)) {
-        p.kill();
-        p.waitForFinished();
-        return r;
-    }
-    r.exitCode = p.exitCode();
-    r.status = p.exitStatus();
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
 }
 
 void TestXrfResults::storedSamplesShowAsStored()
