@@ -4,16 +4,23 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonParseError>
 #include <QSaveFile>
+#include <QTemporaryFile>
+#include <QVector>
 
 #include <QStorageInfo>
 #include <csignal>
 #include <unistd.h>
 
+#include <zip.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <limits>
 
 #ifdef Q_OS_UNIX
@@ -224,6 +231,200 @@ bool XrfUtils::removeDirectory(const QString &path)
     if (!dir.exists())
         return !QFileInfo::exists(absolute);
     return dir.removeRecursively();
+}
+
+namespace {
+
+struct ZipEntry
+{
+    QString path;
+    QString name; // in the archive; folders end in "/"
+    bool folder = false;
+};
+
+// The entries of the folder, sorted by name so that two runs pack alike.
+QVector<ZipEntry> zipEntries(const QString &source, const QString &target, bool recursive,
+                             bool includeFolderName)
+{
+    QVector<ZipEntry> entries;
+    const QString folderName = QFileInfo(source).fileName();
+    const QString prefix = includeFolderName && !folderName.isEmpty()
+            ? folderName + QLatin1Char('/')
+            : QString();
+    if (!prefix.isEmpty())
+        entries.append({ source, prefix, true });
+    const QDir root(source);
+    QDirIterator it(source,
+                    QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden
+                            | QDir::NoSymLinks,
+                    recursive ? QDirIterator::Subdirectories : QDirIterator::NoIteratorFlags);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const bool folder = it.fileInfo().isDir();
+        // An archive of the same name inside the folder is the old one.
+        if ((folder && !recursive) || QDir::cleanPath(path) == target)
+            continue;
+        QString name = prefix + root.relativeFilePath(path);
+        if (folder)
+            name += QLatin1Char('/');
+        entries.append({ path, name, folder });
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const ZipEntry &a, const ZipEntry &b) { return a.name < b.name; });
+    return entries;
+}
+
+// Whether libzip can make a source of the file; a file that cannot be read
+// would otherwise only fail zip_close(), taking every other file with it.
+bool readable(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly);
+}
+
+bool syncFile(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    int rc;
+    do {
+        rc = ::fsync(fd);
+    } while (rc == -1 && errno == EINTR);
+    ::close(fd);
+    return rc == 0;
+#else
+    Q_UNUSED(path)
+    return true;
+#endif
+}
+
+bool replaceFile(const QString &from, const QString &to)
+{
+#ifdef Q_OS_UNIX
+    return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+#else
+    QFile::remove(to);
+    return QFile::rename(from, to);
+#endif
+}
+
+} // namespace
+
+XrfErrorInfo::XrfError XrfUtils::zip(const QString &sourceFolder, const QString &zipName,
+                                     const QString &destination, bool recursive,
+                                     bool includeFolderName, bool keepOnFailure,
+                                     const QString &password)
+{
+    const QString source = QDir::cleanPath(QFileInfo(sourceFolder).absoluteFilePath());
+    if (sourceFolder.isEmpty() || !QFileInfo(source).isDir()) {
+        qWarning() << "Cannot zip" << sourceFolder << ": no such folder";
+        return XrfErrorInfo::FileOpenFailed;
+    }
+    if (zipName.isEmpty() || zipName.contains(QLatin1Char('/'))
+        || zipName.contains(QLatin1Char('\\')) || zipName == QLatin1String(".")
+        || zipName == QLatin1String("..")) {
+        qWarning() << "Cannot zip into" << zipName << ": not a file name";
+        return XrfErrorInfo::InvalidArgument;
+    }
+    const QString folder = QDir::cleanPath(QFileInfo(destination).absoluteFilePath());
+    if (destination.isEmpty() || !QFileInfo(folder).isDir() || !isMarkedWritable(folder)) {
+        qWarning() << "Cannot zip into" << destination << ": not a writable folder";
+        return XrfErrorInfo::FileCreateFailed;
+    }
+    const QString target = folder + QLatin1Char('/') + zipName;
+    const QVector<ZipEntry> entries = zipEntries(source, target, recursive, includeFolderName);
+    if (entries.isEmpty()) {
+        // libzip writes no file for an empty archive.
+        qWarning() << "Cannot zip" << sourceFolder << ": nothing to pack";
+        return XrfErrorInfo::InvalidArgument;
+    }
+    if (!password.isEmpty() && !zip_encryption_method_supported(ZIP_EM_AES_256, 1)) {
+        qWarning() << "Cannot zip with a password: this libzip has no AES";
+        return XrfErrorInfo::NotImplemented;
+    }
+
+    // A free name beside the target; libzip creates it at zip_close() with
+    // the mode of a new file (QTemporaryFile's would be 0600).
+    QString temporary;
+    {
+        QTemporaryFile reserve(folder + QStringLiteral("/.") + zipName + QStringLiteral(".XXXXXX"));
+        if (!reserve.open()) {
+            qWarning() << "Cannot zip into" << destination << ":" << reserve.errorString();
+            return XrfErrorInfo::FileCreateFailed;
+        }
+        temporary = reserve.fileName();
+    }
+    int openError = 0;
+    zip_t *archive
+            = zip_open(QFile::encodeName(temporary).constData(), ZIP_CREATE | ZIP_EXCL, &openError);
+    if (!archive) {
+        zip_error_t error;
+        zip_error_init_with_code(&error, openError);
+        qWarning() << "Cannot create" << temporary << ":" << zip_error_strerror(&error);
+        zip_error_fini(&error);
+        return XrfErrorInfo::FileCreateFailed;
+    }
+    const QByteArray secret = password.toUtf8();
+    auto fail = [&](XrfErrorInfo::XrfError code, const QString &what) {
+        qWarning() << "Cannot zip" << what << ":" << zip_strerror(archive);
+        zip_discard(archive);
+        QFile::remove(temporary);
+        return code;
+    };
+
+    bool skipped = false;
+    for (const ZipEntry &entry : entries) {
+        const QByteArray name = entry.name.toUtf8();
+        zip_int64_t index = -1;
+        if (entry.folder) {
+            index = zip_dir_add(archive, name.constData(), ZIP_FL_ENC_UTF_8);
+            // libzip marks folders 0777; unpacked, they would be writable by all.
+            if (index >= 0
+                && zip_file_set_external_attributes(archive, zip_uint64_t(index), 0, ZIP_OPSYS_UNIX,
+                                                    zip_uint32_t(040755) << 16)
+                        < 0)
+                index = -1;
+        } else {
+            zip_source_t *data = readable(entry.path)
+                    ? zip_source_file(archive, QFile::encodeName(entry.path).constData(), 0, 0)
+                    : nullptr;
+            if (!data) {
+                if (!keepOnFailure)
+                    return fail(XrfErrorInfo::FileAccessFailed, entry.path);
+                qWarning() << "Zip" << target << "leaves out" << entry.path
+                           << ": it cannot be read";
+                skipped = true;
+                continue;
+            }
+            index = zip_file_add(archive, name.constData(), data, ZIP_FL_ENC_UTF_8);
+            if (index < 0)
+                zip_source_free(data);
+            else if (!secret.isEmpty()
+                     && zip_file_set_encryption(archive, zip_uint64_t(index), ZIP_EM_AES_256,
+                                                secret.constData())
+                             < 0)
+                return fail(XrfErrorInfo::FileCreateFailed, entry.path);
+        }
+        if (index < 0)
+            return fail(XrfErrorInfo::FileCreateFailed, entry.path);
+    }
+    if (zip_get_num_entries(archive, 0) == 0)
+        return fail(XrfErrorInfo::FileAccessFailed, sourceFolder);
+    // The files are read here; a read error fails the whole archive.
+    if (zip_close(archive) != 0) {
+        const bool readError = zip_error_code_zip(zip_get_error(archive)) == ZIP_ER_READ;
+        return fail(readError ? XrfErrorInfo::FileAccessFailed : XrfErrorInfo::FileCreateFailed,
+                    target);
+    }
+    if (!syncFile(temporary) || faultPointArmed("zip-rename") || !replaceFile(temporary, target)) {
+        qWarning() << "Cannot put the archive in place as" << target;
+        QFile::remove(temporary);
+        return XrfErrorInfo::FileCreateFailed;
+    }
+    syncFolder(folder);
+    return skipped ? XrfErrorInfo::FileAccessFailed : XrfErrorInfo::NoError;
 }
 
 #ifdef XRF_TEST_HOOKS

@@ -69,6 +69,31 @@ public:
     // afterwards (also when it never existed); an empty path is refused.
     static bool removeDirectory(const QString &path);
 
+    // Packs the files of sourceFolder into destination/zipName.
+    // - recursive: sub-folders too, as entries "sub/file" (and "sub/" for
+    //   each folder, so that empty ones come back); otherwise only the files
+    //   directly in the folder. Symbolic links are left out.
+    // - includeFolderName: every entry under the folder's own name
+    //   ("export/file"), so that unpacking makes that folder.
+    // - keepOnFailure: a source file that cannot be read is left out and the
+    //   others are packed; the archive is put in place and FileAccessFailed
+    //   returned. Without it such a file fails the whole call.
+    // - password: empty for none; otherwise every entry is AES-256 encrypted
+    //   (7-Zip and most archivers open it; Info-ZIP unzip cannot).
+    // The archive is written under a hidden temporary name in the destination
+    // and renamed into place once complete, so a failure never leaves a
+    // partial archive, and an older archive of that name stays until the new
+    // one replaces it. A destination whose mode bits say read-only is
+    // refused, as on the card. Codes: FileOpenFailed (no source folder),
+    // InvalidArgument (a zip name that is empty or has a path, or nothing to
+    // pack), FileCreateFailed (the archive cannot be written or moved),
+    // FileAccessFailed (a source file cannot be read), NotImplemented
+    // (libzip without AES).
+    static XrfErrorInfo::XrfError zip(const QString &sourceFolder, const QString &zipName,
+                                      const QString &destination, bool recursive,
+                                      bool includeFolderName, bool keepOnFailure,
+                                      const QString &password);
+
     // Test hooks, armed through the environment: XRF_CRASH_POINT lists points
     // (comma-separated) where the process kills itself with SIGKILL, as a
     // power cut would stop it; XRF_FAULT_POINT lists points where a step fails.
