@@ -63,26 +63,36 @@ struct NameList
     }
 };
 
-QString layerKey(const QJsonObject &layer)
+struct CoatingLayer
 {
-    return QStringLiteral("Layer %1 %2")
-            .arg(layer.value(QLatin1String("layerOrder")).toInt())
-            .arg(layer.value(QLatin1String("element")).toString());
-}
+    int order = 0;
+    QString key; // "Layer 1 Au"
+    QJsonObject layer;
+};
 
-// The substrate (layer 0) has no thickness of its own.
-QVector<QJsonObject> coatingLayers(const QJsonObject &result)
+// The layers above the substrate (layer 0, no thickness of its own), top
+// first. A result through the export filter keeps only the members its
+// template names: a layer without its order counts by its place.
+QVector<CoatingLayer> coatingLayers(const QJsonObject &result)
 {
-    QVector<QJsonObject> layers;
-    for (const QJsonValue &value : result.value(QLatin1String("coating")).toArray()) {
-        const QJsonObject layer = value.toObject();
-        if (layer.value(QLatin1String("layerOrder")).toInt() > 0)
-            layers.append(layer);
+    QVector<CoatingLayer> layers;
+    const QJsonArray coating = result.value(QLatin1String("coating")).toArray();
+    for (int i = 0; i < coating.size(); ++i) {
+        CoatingLayer entry;
+        entry.layer = coating.at(i).toObject();
+        const QJsonValue order = entry.layer.value(QLatin1String("layerOrder"));
+        entry.order = order.isDouble() ? order.toInt() : i + 1;
+        if (entry.order <= 0)
+            continue;
+        const QString element = entry.layer.value(QLatin1String("element")).toString();
+        entry.key = QStringLiteral("Layer %1").arg(entry.order);
+        if (!element.isEmpty())
+            entry.key += QLatin1Char(' ') + element;
+        layers.append(entry);
     }
-    std::stable_sort(layers.begin(), layers.end(), [](const QJsonObject &a, const QJsonObject &b) {
-        return a.value(QLatin1String("layerOrder")).toInt()
-                < b.value(QLatin1String("layerOrder")).toInt();
-    });
+    std::stable_sort(
+            layers.begin(), layers.end(),
+            [](const CoatingLayer &a, const CoatingLayer &b) { return a.order < b.order; });
     return layers;
 }
 
@@ -104,8 +114,8 @@ struct Columns
             elements.add(value.toObject().value(QLatin1String("elementName")).toString());
         for (const QJsonValue &value : result.value(QLatin1String("pseudoElement")).toArray())
             pseudoElements.add(value.toObject().value(QLatin1String("elementName")).toString());
-        for (const QJsonObject &layer : coatingLayers(result))
-            layers.add(layerKey(layer));
+        for (const CoatingLayer &layer : coatingLayers(result))
+            layers.add(layer.key);
         for (const QJsonValue &value : result.value(QLatin1String("testInfo")).toArray())
             labels.add(value.toObject().value(QLatin1String("key")).toString());
         for (const QJsonValue &value : result.value(QLatin1String("spectra")).toArray()) {
@@ -134,8 +144,8 @@ struct ResultIndex
             const QJsonObject element = value.toObject();
             pseudoElements.insert(element.value(QLatin1String("elementName")).toString(), element);
         }
-        for (const QJsonObject &layer : coatingLayers(result))
-            layers.insert(layerKey(layer), layer);
+        for (const CoatingLayer &layer : coatingLayers(result))
+            layers.insert(layer.key, layer.layer);
         for (const QJsonValue &value : result.value(QLatin1String("testInfo")).toArray()) {
             const QJsonObject info = value.toObject();
             testInfo.insert(info.value(QLatin1String("key")).toString(),
@@ -291,6 +301,11 @@ void Js2CsvPrivate::parseTemplate()
         { QStringLiteral("model"), FieldKind::Model },
         { QStringLiteral("tubeAnode"), FieldKind::TubeAnode },
     };
+    // Names the export filter takes from the analysis header too.
+    static const QHash<QString, QString> analysisAliases {
+        { QStringLiteral("goldResult.auPlating"), QStringLiteral("auPlating") },
+        { QStringLiteral("goldResult.karat"), QStringLiteral("auKarat") },
+    };
     static const QJsonObject analysisMembers = XrfAnalysisResult().toJsonObject();
     const QString analysisPrefix = QStringLiteral("analysis.");
 
@@ -303,13 +318,17 @@ void Js2CsvPrivate::parseTemplate()
             continue;
         Field field;
         field.name = it.value().toString();
+        // They ask the filter for whole parts: the beam data go to their
+        // own table, pictures have no cell.
+        if (field.name == QLatin1String("spectra") || field.name == QLatin1String("images"))
+            continue;
         field.kind = named.value(field.name, FieldKind::Unknown);
-        if (field.kind == FieldKind::Unknown && field.name.startsWith(analysisPrefix)) {
-            const QString member = field.name.mid(analysisPrefix.size());
-            if (analysisMembers.contains(member)) {
-                field.kind = FieldKind::Analysis;
-                field.member = member;
-            }
+        QString member = analysisAliases.value(field.name);
+        if (member.isEmpty() && field.name.startsWith(analysisPrefix))
+            member = field.name.mid(analysisPrefix.size());
+        if (field.kind == FieldKind::Unknown && analysisMembers.contains(member)) {
+            field.kind = FieldKind::Analysis;
+            field.member = member;
         }
         fields.append(field);
     }
@@ -392,6 +411,8 @@ QVector<Js2CsvPrivate::Cell> Js2CsvPrivate::header() const
         { QStringLiteral("methodId"), QStringLiteral("Method Id") },
         { QStringLiteral("methodDispName"), QStringLiteral("Method") },
         { QStringLiteral("userId"), QStringLiteral("User") },
+        { QStringLiteral("auPlating"), QStringLiteral("Au Plating") },
+        { QStringLiteral("auKarat"), QStringLiteral("Au Karat") },
     };
     const QString percent = unit(QStringLiteral("%"));
     const QString micrometres = unit(QStringLiteral("\u00b5m"));
@@ -507,7 +528,10 @@ QVector<Js2CsvPrivate::Cell> Js2CsvPrivate::row(const QJsonObject &result) const
     for (const Field &field : fields) {
         switch (field.kind) {
         case FieldKind::Analysis: {
-            const QJsonValue value = analysis.value(field.member);
+            QJsonValue value = analysis.value(field.member);
+            // The export filter passes "collimated" as its status number.
+            if (value.isUndefined() && field.member == QLatin1String("collimated"))
+                value = analysis.value(QLatin1String("collimatedStatusInt"));
             if (value.isString())
                 cells.append(text(value.toString()));
             else if (value.isBool())
@@ -589,7 +613,10 @@ QVector<Js2CsvPrivate::Cell> Js2CsvPrivate::row(const QJsonObject &result) const
             }
             break;
         case FieldKind::SerialNumber:
-            cells.append(text(q->serialNumber));
+            cells.append(
+                    text(!q->serialNumber.isEmpty()
+                                 ? q->serialNumber
+                                 : result.value(QLatin1String("instrumentSerialNum")).toString()));
             break;
         case FieldKind::Model:
             cells.append(instrumentValue(result, QStringLiteral("model"), q->instrumentModel));

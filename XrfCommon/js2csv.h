@@ -33,13 +33,17 @@
 //                            "Element 1 ± (1σ)", ...)
 //   pseudoElement.concentration / .error   one column per pseudo element;
 //                            empty where it is not applicable
+//   goldResult.auPlating / .karat   analysis.auPlating / analysis.auKarat
 //   coating.thickness / .error   one column per layer above the substrate,
 //                            "Layer 1 Au (µm)"
 //   gradeMatch.gradeName / .matchNumber   of the first (best) grade match
 //   testInfo                 one column per label, the value of that label
-//   instrumentSerialNum      the serialNumber member
+//   instrumentSerialNum      the serialNumber member, else the result's
 //   model, tubeAnode         the result's member of that name, else the
 //                            instrumentModel / tubeAnode members here
+//   spectra, images          no column (the beam data have their table)
+//   anything else            an empty column headed by the name
+// Results may be whole or as the export filter leaves them.
 // Elements, pseudo elements, layers and labels are the union over all results
 // in order of first appearance. performCsvExport() reads the results file
 // twice: once for those columns, once for the rows; only one result is held
