@@ -182,10 +182,10 @@ void ReportLayout::keyValues(const QVector<QPair<QString, QString>> &pairs, int 
         double height = lineHeight();
         for (int c = 0; c < columns && first + c < pairs.size(); ++c) {
             const QString &value = pairs.at(first + c).second;
-            height = std::max(height,
-                              metrics.boundingRect(QRectF(0, 0, valueWidth, 1e9),
-                                                   Qt::TextWordWrap | Qt::TextWrapAnywhere, value)
-                                      .height());
+            height = std::max(
+                    height,
+                    metrics.boundingRect(QRectF(0, 0, valueWidth, 1e9), Qt::TextWordWrap, value)
+                            .height());
         }
         ensureSpace(height);
         for (int c = 0; c < columns && first + c < pairs.size(); ++c) {
@@ -197,8 +197,8 @@ void ReportLayout::keyValues(const QVector<QPair<QString, QString>> &pairs, int 
                     QPointF(x, m_y + boldMetrics.ascent()),
                     boldMetrics.elidedText(pair.first, Qt::ElideRight, labelWidth - mm(1.0)));
             m_painter->setFont(m_font);
-            m_painter->drawText(QRectF(x + labelWidth, m_y, valueWidth, height),
-                                Qt::TextWordWrap | Qt::TextWrapAnywhere, pair.second);
+            m_painter->drawText(QRectF(x + labelWidth, m_y, valueWidth, height), Qt::TextWordWrap,
+                                pair.second);
         }
         m_y += height + mm(0.4);
         m_pageUsed = true;
