@@ -1,0 +1,487 @@
+// The PDF report as a reader finds it (pdfinfo, pdftotext, pdfimages, pdffonts from poppler),
+// the template and print settings, the energies of the beam plot, conversions that must leave
+// no file, a host without QGuiApplication, and the speed of a long export.
+
+#include "beamplot.h"
+#include "js2pdf.h"
+#include "xrfspectrum.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QGuiApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#if defined(__SANITIZE_ADDRESS__)
+#    include <sanitizer/lsan_interface.h>
+#endif
+
+#include "libraryfixture.h"
+#include "testsupport.h"
+
+namespace {
+
+const QString serial = QStringLiteral("XL5-70312");
+
+QJsonObject sampleJson(const QString &name)
+{
+    QFile file(TestSupport::samplePath(name + QStringLiteral(".json")));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+
+// The sample as stored under a test id.
+QJsonObject stored(const QString &name, int testId)
+{
+    QJsonObject result = sampleJson(name);
+    QJsonObject analysis = result.value(QStringLiteral("analysis")).toObject();
+    analysis.insert(QStringLiteral("testId"), testId);
+    result.insert(QStringLiteral("analysis"), analysis);
+    return result;
+}
+
+QString tidName(const QJsonObject &result)
+{
+    return result.value(QStringLiteral("analysis"))
+            .toObject()
+            .value(QStringLiteral("tidName"))
+            .toString();
+}
+
+bool writeResults(const QString &path, const QList<QJsonObject> &results, int repeat = 1)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    for (int i = 0; i < repeat; ++i)
+        for (const QJsonObject &result : results)
+            file.write(QJsonDocument(result).toJson(QJsonDocument::Compact) + '\n');
+    return file.flush();
+}
+
+// Copies the pictures the results name into <data>/images/<name>.
+bool placeImages(const QList<QJsonObject> &results, const QString &data)
+{
+    QDir().mkpath(data + QStringLiteral("/images"));
+    for (const QJsonObject &result : results)
+        for (const QJsonValue &image : result.value(QStringLiteral("images")).toArray()) {
+            const QString name = image.toObject().value(QStringLiteral("name")).toString();
+            const QString target = data + QStringLiteral("/images/") + name;
+            if (!QFile::exists(target)
+                && !QFile::copy(TestSupport::samplePath(QStringLiteral("images/") + name), target))
+                return false;
+        }
+    return true;
+}
+
+QString run(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit
+        || process.exitCode() != 0)
+        return QStringLiteral("(%1 failed: %2)")
+                .arg(program, QString(process.readAllStandardError()));
+    return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+QString pdfText(const QString &pdf, int page = 0)
+{
+    QStringList args { QStringLiteral("-layout") };
+    if (page > 0)
+        args << QStringLiteral("-f") << QString::number(page) << QStringLiteral("-l")
+             << QString::number(page);
+    return run(QStringLiteral("pdftotext"), args << pdf << QStringLiteral("-"));
+}
+
+QString pdfInfo(const QString &pdf, const QString &key)
+{
+    const QRegularExpression line(QStringLiteral("^%1:\\s*(.*)$").arg(key),
+                                  QRegularExpression::MultilineOption);
+    return line.match(run(QStringLiteral("pdfinfo"), { pdf })).captured(1).trimmed();
+}
+
+int imageCount(const QString &pdf)
+{
+    // Two header lines, then one line per image.
+    const QStringList lines = run(QStringLiteral("pdfimages"), { QStringLiteral("-list"), pdf })
+                                      .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return lines.size() - 2;
+}
+
+bool shownWithValue(const QString &text, const QString &element)
+{
+    return QRegularExpression(QStringLiteral("(^|\\s)%1(\\s+\\(layer \\d\\))?\\s+\\d")
+                                      .arg(QRegularExpression::escape(element)),
+                              QRegularExpression::MultilineOption)
+            .match(text)
+            .hasMatch();
+}
+
+qint64 residentKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    status.open(QIODevice::ReadOnly);
+    const QRegularExpression rss(QStringLiteral("VmRSS:\\s+(\\d+)"));
+    return rss.match(QString::fromLatin1(status.readAll())).captured(1).toLongLong();
+}
+
+} // namespace
+
+class TestPdfExport : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void threeSamples();
+    void templateAndPrintSettings();
+    void beamEnergies();
+    void failuresLeaveNoFile();
+    void withoutGuiApplication();
+    void thousandResults();
+};
+
+void TestPdfExport::threeSamples()
+{
+    QTemporaryDir dir;
+    const QList<QJsonObject> results = { stored(QStringLiteral("01-stainless-316"), 7001),
+                                         stored(QStringLiteral("03-coating-au-ni-cu"), 7002),
+                                         stored(QStringLiteral("04-calibration-check"), 7003) };
+    for (const QJsonObject &result : results)
+        QVERIFY(!tidName(result).isEmpty());
+    QVERIFY(writeResults(dir.filePath(QStringLiteral("results.jsonl")), results));
+    QVERIFY(placeImages(results, dir.filePath(QStringLiteral("data"))));
+
+    Js2Pdf pdf;
+    pdf.serialNumber = serial;
+    pdf.instrumentDataPath = dir.filePath(QStringLiteral("data")) + QLatin1Char('/');
+    pdf.setExportSettings(QJsonObject { { QStringLiteral("model"), QStringLiteral("XL5") } });
+    pdf.setTemplate(QJsonObject { { QStringLiteral("title"), QStringLiteral("Alloy Report") } });
+    QList<QPair<int, int>> progress;
+    QString base = dir.filePath(QStringLiteral("report.pdf"));
+    QVERIFY2(pdf.startJson2Pdf(dir.filePath(QStringLiteral("results.jsonl")), &base, {},
+                               [&](int done, int total) { progress << qMakePair(done, total); }),
+             qPrintable(pdf.errorString()));
+    QCOMPARE(base, dir.filePath(QStringLiteral("report")));
+    const QString file = dir.filePath(QStringLiteral("report.pdf"));
+    QCOMPARE(pdf.files(), QStringList { file });
+    QCOMPARE(pdf.lastTestId(), 7003);
+    QCOMPARE(progress, (QList<QPair<int, int>> { { 1, 3 }, { 2, 3 }, { 3, 3 } }));
+
+    const int pages = pdfInfo(file, QStringLiteral("Pages")).toInt();
+    QVERIFY2(pages >= 3, qPrintable(QString::number(pages)));
+    QCOMPARE(pdf.pageCount(), pages);
+    QCOMPARE(pdfInfo(file, QStringLiteral("Title")), QStringLiteral("Alloy Report"));
+    QVERIFY(run(QStringLiteral("pdffonts"), { file }).contains(QStringLiteral("DejaVuSans")));
+    // Both pictures of the stainless test and one each of the others.
+    QCOMPARE(imageCount(file), 4);
+
+    const QString text = pdfText(file);
+    QVERIFY(text.contains(serial));
+    QVERIFY(text.contains(QStringLiteral("XL5")));
+    for (const QJsonObject &result : results) {
+        QVERIFY(text.contains(tidName(result)));
+        const QString id = QString::number(result.value(QStringLiteral("analysis"))
+                                                   .toObject()
+                                                   .value(QStringLiteral("testId"))
+                                                   .toInt());
+        QVERIFY2(text.contains(id), qPrintable(id));
+        for (const QJsonValue &c : result.value(QStringLiteral("chemistry")).toArray()) {
+            const QString element = c.toObject().value(QStringLiteral("elementName")).toString();
+            QVERIFY2(shownWithValue(text, element), qPrintable(element));
+        }
+        for (const QJsonValue &c : result.value(QStringLiteral("coating")).toArray()) {
+            const QString element = c.toObject().value(QStringLiteral("element")).toString();
+            QVERIFY2(text.contains(QRegularExpression(QStringLiteral("\\b%1 \\(").arg(element))),
+                     qPrintable(element));
+        }
+    }
+
+    // Each result starts a page of its own that names it and no other result.
+    int page = 1;
+    for (const QJsonObject &result : results) {
+        QString onPage;
+        for (; page <= pages; ++page) {
+            onPage = pdfText(file, page);
+            if (onPage.contains(tidName(result)))
+                break;
+        }
+        QVERIFY2(page <= pages, qPrintable(tidName(result)));
+        for (const QJsonObject &other : results)
+            if (&other != &result)
+                QVERIFY(!onPage.contains(tidName(other)));
+        ++page;
+    }
+
+    // Header, grade match, test info and calibration check of the right results.
+    QVERIFY(text.contains(QStringLiteral("General Metals")));
+    QVERIFY(text.contains(QStringLiteral("a.nakamura")));
+    QVERIFY(text.contains(QRegularExpression(QStringLiteral("Best grade\\s+316\\s"))));
+    QVERIFY(text.contains(QRegularExpression(QStringLiteral("Match number\\s+0\\.42"))));
+    QVERIFY(text.contains(QStringLiteral("Müller Schrott GmbH")));
+    QVERIFY(text.contains(QStringLiteral("Au ≥ 0.76 µm over Ni ≥ 2.5 µm")));
+    QVERIFY(text.contains(QStringLiteral("Calibration check")));
+    QVERIFY(text.contains(QStringLiteral("49068")));
+    QCOMPARE(text.count(QStringLiteral("Calibration check")), 1);
+    // Lines in the beam plots: gold shows its L lines, its K lines lie beyond 40 kV.
+    QVERIFY(text.contains(QStringLiteral("Fe Kα")));
+    QVERIFY(text.contains(QStringLiteral("Au Lα")));
+    QVERIFY(!text.contains(QStringLiteral("Au Kα")));
+    QVERIFY(text.contains(QStringLiteral("Energy (keV)")));
+}
+
+void TestPdfExport::templateAndPrintSettings()
+{
+    QTemporaryDir dir;
+    const QJsonObject result = stored(QStringLiteral("01-stainless-316"), 42);
+    QVERIFY(writeResults(dir.filePath(QStringLiteral("results.jsonl")), { result }));
+    QVERIFY(placeImages({ result }, dir.filePath(QStringLiteral("data"))));
+    const auto render = [&](const QJsonObject &pdfTemplate, const QJsonObject &print,
+                            const QJsonObject &exportSettings) {
+        Js2Pdf pdf;
+        pdf.serialNumber = serial;
+        pdf.instrumentDataPath = dir.filePath(QStringLiteral("data"));
+        pdf.setExportSettings(exportSettings);
+        pdf.setTemplate(pdfTemplate);
+        pdf.setFormatSettings(print);
+        QString base = dir.filePath(QStringLiteral("out"));
+        return pdf.startJson2Pdf(dir.filePath(QStringLiteral("results.jsonl")), &base)
+                ? base + QStringLiteral(".pdf")
+                : QString();
+    };
+    const auto sections = [](const QStringList &names) {
+        return QJsonObject { { QStringLiteral("sections"), QJsonArray::fromStringList(names) } };
+    };
+
+    // Only the sections named, in their order, on US letter across.
+    QString file = render(
+            QJsonObject { { QStringLiteral("title"), QStringLiteral("Custom Title") },
+                          { QStringLiteral("sections"),
+                            QJsonArray { QStringLiteral("testInfo"), QStringLiteral("header") } } },
+            QJsonObject { { QStringLiteral("pageSize"), QStringLiteral("Letter") },
+                          { QStringLiteral("orientation"), QStringLiteral("landscape") } },
+            {});
+    QVERIFY(!file.isEmpty());
+    QVERIFY(pdfInfo(file, QStringLiteral("Page size")).startsWith(QStringLiteral("792 x 612")));
+    QString text = pdfText(file);
+    QVERIFY(text.contains(QStringLiteral("Custom Title")));
+    QVERIFY(text.indexOf(QStringLiteral("Heat Number")) >= 0);
+    QVERIFY(text.indexOf(QStringLiteral("Heat Number"))
+            < text.indexOf(QStringLiteral("Test name")));
+    QVERIFY(!text.contains(QStringLiteral("Best grade")));
+    QVERIFY(!shownWithValue(text, QStringLiteral("Fe")));
+    QVERIFY(!text.contains(QStringLiteral("Energy (keV)")));
+    QCOMPARE(imageCount(file), 0);
+
+    // Decimals of the print settings, on A4 upright.
+    file = render(sections({ QStringLiteral("chemistry") }),
+                  QJsonObject { { QStringLiteral("decimals"), 3 } }, {});
+    QVERIFY(pdfInfo(file, QStringLiteral("Page size")).startsWith(QStringLiteral("595 x 842")));
+    text = pdfText(file);
+    QVERIFY(text.contains(QRegularExpression(QStringLiteral("Fe\\s+67\\.500\\s+0\\.210"))));
+    QVERIFY(!text.contains(QStringLiteral("Heat Number")));
+
+    // The export settings leave the inline camera out; one named template among several.
+    const QJsonObject named {
+        { QStringLiteral("Standard"), sections({ QStringLiteral("chemistry") }) },
+        { QStringLiteral("Pictures"), sections({ QStringLiteral("images") }) },
+    };
+    file = render(
+            named, {},
+            QJsonObject {
+                    { QStringLiteral("export"),
+                      QJsonObject {
+                              { QStringLiteral("selectedPdfLayout"), QStringLiteral("Pictures") },
+                              { QStringLiteral("templateOverride"),
+                                QJsonObject { { QStringLiteral("inlineImage"), false } } } } } });
+    QCOMPARE(imageCount(file), 1);
+    QVERIFY(pdfText(file).contains(QStringLiteral("Macro camera")));
+    QVERIFY(!pdfText(file).contains(QStringLiteral("Inline camera")));
+
+    // A missing picture is left out without a word.
+    QVERIFY(QFile::remove(dir.filePath(QStringLiteral("data/images/cam-316-bar-0042-2.jpeg"))));
+    file = render(sections({ QStringLiteral("images") }), {}, {});
+    QVERIFY(!file.isEmpty());
+    QCOMPARE(imageCount(file), 1);
+}
+
+void TestPdfExport::beamEnergies()
+{
+    // The same detector in keV and in eV per channel.
+    XrfSpectrum keV;
+    keV.setEnergySlope(0.02);
+    keV.setEnergyOffset(-0.01);
+    keV.setChannels(QVector<quint32>(2048, 1));
+    XrfSpectrum eV = keV;
+    eV.setEnergySlope(20.0);
+    eV.setEnergyOffset(-10.0);
+    for (const XrfSpectrum &s : { keV, eV }) {
+        QCOMPARE(BeamPlot::channelEnergyKeV(s, 0), -0.01);
+        QVERIFY(qAbs(BeamPlot::channelEnergyKeV(s, 320) - 6.39) < 1e-9);
+        QVERIFY(qAbs(BeamPlot::topEnergyKeV(s) - 40.93) < 1e-9);
+    }
+    // Nothing above the tube voltage reaches the plot.
+    keV.setTubeVoltageSet(15.0);
+    QCOMPARE(BeamPlot::topEnergyKeV(keV), 15.0);
+
+    // Tabulated line energies: Fe Kα1 6.404 keV, Pb Lα1 10.551 keV, Au Lα1 9.713 keV; Fe Lα
+    // (0.705 keV) is below what the detector sees, Au and Pb K lines above 40 keV.
+    const QVector<BeamPlot::LineMark> marks = BeamPlot::lineMarks(
+            { QStringLiteral("Pb"), QStringLiteral("Fe"), QStringLiteral("Xx"),
+              QStringLiteral("Au"), QStringLiteral("Fe") },
+            0.0, 40.0);
+    QStringList names;
+    for (const auto &mark : marks)
+        names << mark.element + QLatin1Char(' ') + mark.line;
+    QCOMPARE(names,
+             (QStringList { QStringLiteral("Fe Kα"), QStringLiteral("Au Lα"),
+                            QStringLiteral("Pb Lα") }));
+    QVERIFY(qAbs(marks.at(0).energyKeV - 6.404) < 0.005);
+    QVERIFY(qAbs(marks.at(1).energyKeV - 9.713) < 0.005);
+    QVERIFY(qAbs(marks.at(2).energyKeV - 10.551) < 0.005);
+    QVERIFY(BeamPlot::lineMarks({ QStringLiteral("Fe") }, 0.0, 6.0).isEmpty());
+}
+
+void TestPdfExport::failuresLeaveNoFile()
+{
+    QTemporaryDir dir;
+    const QList<QJsonObject> results = { stored(QStringLiteral("01-stainless-316"), 11),
+                                         stored(QStringLiteral("05-brass-repeat"), 12),
+                                         stored(QStringLiteral("07-copper-awkward-texts"), 13) };
+    const QString input = dir.filePath(QStringLiteral("results.jsonl"));
+    QVERIFY(writeResults(input, results));
+    QDir().mkpath(dir.filePath(QStringLiteral("out")));
+    const auto leftovers = [&]() {
+        return QDir(dir.filePath(QStringLiteral("out"))).entryList(QDir::Files | QDir::Hidden);
+    };
+
+    Js2Pdf pdf;
+    pdf.serialNumber = serial;
+    QString base = dir.filePath(QStringLiteral("out/report"));
+    int written = 0;
+    QVERIFY(!pdf.startJson2Pdf(
+            input, &base, [&]() { return written >= 1; }, [&](int done, int) { written = done; }));
+    QCOMPARE(pdf.errorCode(), XrfErrorInfo::OperationAborted);
+    QCOMPARE(pdf.lastTestId(), 11);
+    QCOMPARE(leftovers(), QStringList());
+    QVERIFY(pdf.files().isEmpty());
+
+    // The same converter after an abort: a whole report.
+    QVERIFY2(pdf.startJson2Pdf(input, &base), qPrintable(pdf.errorString()));
+    QCOMPARE(leftovers(), QStringList { QStringLiteral("report.pdf") });
+    QCOMPARE(pdfInfo(base + QStringLiteral(".pdf"), QStringLiteral("Pages")).toInt(),
+             pdf.pageCount());
+    QVERIFY(pdf.pageCount() >= 3);
+
+    // A folder that cannot hold files (even for root): one under a plain file.
+    QVERIFY(TestSupport::writeFile(dir.filePath(QStringLiteral("plain")), "x"));
+    QString blocked = dir.filePath(QStringLiteral("plain/sub/report"));
+    QVERIFY(!pdf.startJson2Pdf(input, &blocked));
+    QCOMPARE(pdf.errorCode(), XrfErrorInfo::FileCreateFailed);
+    QVERIFY(!QFileInfo::exists(blocked + QStringLiteral(".pdf")));
+    QVERIFY(pdf.files().isEmpty());
+
+    // No name, and a line that is no result.
+    QString empty;
+    QVERIFY(!pdf.startJson2Pdf(input, &empty));
+    QCOMPARE(pdf.errorCode(), XrfErrorInfo::InvalidArgument);
+    QVERIFY(TestSupport::writeFile(input,
+                                   QJsonDocument(results.first()).toJson(QJsonDocument::Compact)
+                                           + "\n{\"chemistry\": []}\n"));
+    QVERIFY(!pdf.startJson2Pdf(input, &base));
+    QCOMPARE(pdf.errorCode(), XrfErrorInfo::FileAccessFailed);
+    QCOMPARE(leftovers(), QStringList { QStringLiteral("report.pdf") });
+}
+
+void TestPdfExport::withoutGuiApplication()
+{
+    QTemporaryDir dir;
+    const QString input = dir.filePath(QStringLiteral("results.jsonl"));
+    QVERIFY(writeResults(input, { stored(QStringLiteral("02-rohs-abs-housing"), 5) }));
+    QProcess host;
+    host.start(QCoreApplication::applicationFilePath(),
+               { QStringLiteral("--core-host"), input, dir.filePath(QStringLiteral("report")) });
+    QVERIFY(host.waitForFinished(30000));
+    QCOMPARE(host.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(host.exitCode(), 0);
+    QCOMPARE(host.readAllStandardOutput().trimmed(),
+             QByteArray::number(int(XrfErrorInfo::NotImplemented)));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files),
+             QStringList { QStringLiteral("results.jsonl") });
+}
+
+void TestPdfExport::thousandResults()
+{
+    QTemporaryDir dir;
+    const int count = 1000;
+    QList<QJsonObject> results;
+    for (int i = 1; i <= count; ++i)
+        results << stored(QStringLiteral("01-stainless-316"), i);
+    const QString input = dir.filePath(QStringLiteral("results.jsonl"));
+    QVERIFY(writeResults(input, results));
+    QVERIFY(placeImages({ results.first() }, dir.filePath(QStringLiteral("data"))));
+    results.clear();
+
+    Js2Pdf pdf;
+    pdf.serialNumber = serial;
+    pdf.instrumentDataPath = dir.filePath(QStringLiteral("data"));
+    QString base = dir.filePath(QStringLiteral("many"));
+    qint64 earlyKiB = 0, lateKiB = 0;
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(pdf.startJson2Pdf(input, &base, {}, [&](int done, int) {
+        if (done == 100)
+            earlyKiB = residentKiB();
+        if (done == count)
+            lateKiB = residentKiB();
+    }));
+    const qint64 ms = timer.elapsed();
+    qInfo("%d results, %d pages in %lld ms: %.0f pages/s; resident %lld KiB after 100, %lld KiB "
+          "after %d",
+          count, pdf.pageCount(), ms, pdf.pageCount() * 1000.0 / std::max<qint64>(ms, 1), earlyKiB,
+          lateKiB, count);
+    QCOMPARE(pdfInfo(base + QStringLiteral(".pdf"), QStringLiteral("Pages")).toInt(),
+             pdf.pageCount());
+    QVERIFY(pdf.pageCount() >= count);
+#if !defined(__SANITIZE_ADDRESS__)
+    // Under the sanitizers the time says nothing about the report.
+    QVERIFY2(ms < 10000, qPrintable(QString::number(ms)));
+#endif
+    // One result at a time: 900 more pages cost no more than a few megabytes.
+    QVERIFY2(lateKiB - earlyKiB < 16 * 1024, qPrintable(QString::number(lateKiB - earlyKiB)));
+}
+
+// Also a host of its own: with --core-host it converts under a QCoreApplication and prints the
+// error code.
+int main(int argc, char *argv[])
+{
+    if (argc == 4 && qstrcmp(argv[1], "--core-host") == 0) {
+        QCoreApplication app(argc, argv);
+        Js2Pdf pdf;
+        QString base = QString::fromLocal8Bit(argv[3]);
+        const bool done = pdf.startJson2Pdf(QString::fromLocal8Bit(argv[2]), &base);
+        printf("%d\n", done ? 0 : int(pdf.errorCode()));
+        return 0;
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+#if defined(__SANITIZE_ADDRESS__)
+    // Qt 5.15's offscreen platform never deletes its screen and cursor: not ours to report.
+    __lsan_disable();
+#endif
+    QGuiApplication app(argc, argv);
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan_enable();
+#endif
+    TestPdfExport test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_pdfexport.moc"
