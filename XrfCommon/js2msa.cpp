@@ -130,7 +130,7 @@ bool Js2Msa::doWriteResult(const QJsonObject &result)
         text += line("#ENDOFDATA", QByteArray());
 
         QIODevice *output = openOutput(path);
-        if (!output || !write(output, text))
+        if (!output || !write(output, text) || !closeOutput(output))
             return false;
     }
     return true;

@@ -1,6 +1,8 @@
 #include "xrfexportwriter.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QSaveFile>
 #include <QVector>
@@ -16,7 +18,21 @@ public:
     int lastTestId = -1;
     int written = 0;
     bool begun = false;
-    std::vector<std::unique_ptr<QSaveFile>> outputs;
+    // Each output is written to a hidden staging name beside its final one,
+    // and renamed to the final name only when the whole run succeeds.
+    struct Output
+    {
+        std::unique_ptr<QSaveFile> file; // null once closed early
+        QString staged;
+        QString final;
+    };
+    std::vector<Output> outputs;
+
+    static QString stagedName(const QString &path)
+    {
+        const QFileInfo info(path);
+        return info.dir().filePath(QStringLiteral(".%1.part").arg(info.fileName()));
+    }
     QStringList files;
 };
 
@@ -117,21 +133,29 @@ bool XrfExportWriter::finish()
         cancel();
         return false;
     }
+    for (auto &output : d->outputs) {
+        if (output.file && !closeOutput(output.file.get())) {
+            cancel();
+            return false;
+        }
+    }
     QStringList committed;
     for (auto &output : d->outputs) {
-        // Qt 5's commit() does not check its last flush: a full card would
-        // leave a short file under the final name.
-        if (!output->flush() || !output->commit()) {
+        if (!QFile::remove(output.final) && QFileInfo::exists(output.final)) {
             setError(XrfErrorInfo::FileCreateFailed,
-                     QStringLiteral("cannot write %1: %2")
-                             .arg(output->fileName(), output->errorString()));
+                     QStringLiteral("cannot replace %1").arg(output.final));
+        } else if (!QFile::rename(output.staged, output.final)) {
+            setError(XrfErrorInfo::FileCreateFailed,
+                     QStringLiteral("cannot rename %1 to %2").arg(output.staged, output.final));
+        }
+        if (d->code != XrfErrorInfo::NoError) {
             // Those already in place are removed again: all or nothing.
             for (const QString &file : qAsConst(committed))
                 QFile::remove(file);
             cancel();
             return false;
         }
-        committed << output->fileName();
+        committed << output.final;
     }
     d->outputs.clear();
     d->files = committed;
@@ -141,8 +165,12 @@ bool XrfExportWriter::finish()
 
 void XrfExportWriter::cancel()
 {
-    for (auto &output : d->outputs)
-        output->cancelWriting();
+    for (auto &output : d->outputs) {
+        if (output.file)
+            output.file->cancelWriting();
+        else
+            QFile::remove(output.staged);
+    }
     d->outputs.clear();
     d->begun = false;
 }
@@ -179,14 +207,34 @@ QStringList XrfExportWriter::files() const
 
 QIODevice *XrfExportWriter::openOutput(const QString &path)
 {
-    std::unique_ptr<QSaveFile> file(new QSaveFile(path));
-    if (!file->open(QIODevice::WriteOnly)) {
+    XrfExportWriterPrivate::Output output;
+    output.final = path;
+    output.staged = XrfExportWriterPrivate::stagedName(path);
+    output.file.reset(new QSaveFile(output.staged));
+    if (!output.file->open(QIODevice::WriteOnly)) {
         setError(XrfErrorInfo::FileCreateFailed,
-                 QStringLiteral("cannot create %1: %2").arg(path, file->errorString()));
+                 QStringLiteral("cannot create %1: %2").arg(path, output.file->errorString()));
         return nullptr;
     }
-    d->outputs.push_back(std::move(file));
-    return d->outputs.back().get();
+    d->outputs.push_back(std::move(output));
+    return d->outputs.back().file.get();
+}
+
+bool XrfExportWriter::closeOutput(QIODevice *device)
+{
+    for (auto &output : d->outputs) {
+        if (output.file.get() != device)
+            continue;
+        // Qt 5's commit() does not check its last flush: a full card would
+        // leave a short file.
+        if (!output.file->flush() || !output.file->commit())
+            return setError(XrfErrorInfo::FileCreateFailed,
+                            QStringLiteral("cannot write %1: %2")
+                                    .arg(output.final, output.file->errorString()));
+        output.file.reset();
+        return true;
+    }
+    return setError(XrfErrorInfo::FileCreateFailed, QStringLiteral("not an output of this run"));
 }
 
 bool XrfExportWriter::write(QIODevice *output, const QByteArray &data)

@@ -7,9 +7,10 @@
 // The public begin / writeResult / finish calls keep the order and the
 // bookkeeping (error code, last test id, abort, progress) and call the
 // protected hooks of the format, the way an archive class keeps writeFile()
-// apart from doWriteData(). Every output goes through openOutput(), a
-// QSaveFile: it appears under its final name only when finish() succeeds, so
-// an aborted or failed conversion leaves nothing behind.
+// apart from doWriteData(). Every output goes through openOutput(): it is
+// written and synced under a hidden staging name and renamed to its final
+// name only when finish() succeeds, so an aborted or failed conversion leaves
+// nothing behind.
 //
 // Results file: one whole result per line, each the compact JSON of
 // XrfKorviResult::toJsonObject(), so a converter holds one result at a time.
@@ -74,6 +75,9 @@ protected:
     // A new output file, written under a temporary name until finish(); null
     // (with the error set) when it cannot be opened.
     QIODevice *openOutput(const QString &path);
+    // Ends an output early (a writer of many files keeps few open); it is
+    // still put under its final name only by finish().
+    bool closeOutput(QIODevice *output);
     // Writes all of `data` or sets FileCreateFailed.
     bool write(QIODevice *output, const QByteArray &data);
     bool setError(XrfErrorInfo::XrfError code, const QString &text);

@@ -79,6 +79,19 @@ bool XrfServices::loadConfiguration(const QString &folder, QString *errorText)
     XrfSettingsManager::instance()->loadConfiguration(universal, global, user);
     XrfMethodManager::instance()->loadConfiguration(method);
     XrfHardwareManager::instance()->setHardwareConfiguration(configuration);
+    // Template files beside the configuration are templates a user can pick;
+    // those named in method.json win.
+    const QDir templates(dir.filePath(QStringLiteral("templates/exports")));
+    QJsonObject known;
+    for (const QFileInfo &file :
+         templates.entryInfoList({ QStringLiteral("*.json") }, QDir::Files)) {
+        QJsonObject content;
+        if (!readConfigFile(templates, file.fileName(), &content, &error))
+            continue;
+        known = QJsonObject();
+        if (XrfMethodManager::instance()->getExportTemplate(file.completeBaseName(), &known) != 0)
+            XrfMethodManager::instance()->setExportTemplate(file.completeBaseName(), content);
+    }
     if (errorText)
         errorText->clear();
     return true;

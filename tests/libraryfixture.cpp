@@ -148,9 +148,18 @@ void LibraryFixture::setActions(bool db, bool cloud, bool autoExport, const QStr
                                QJsonObject { { "insertToDb", db }, { "uploadToCloud", cloud } });
     settings->setGlobalSetting(QStringLiteral("cloudSettings"),
                                QJsonObject { { "enabled", cloud } });
-    XrfMethodManager::instance()->setExportSettings(QJsonObject {
-            { "export",
-              QJsonObject { { "autoExport", autoExport }, { "selectedLocation", location } } } });
+    // A small JSON export, so that an automatic export can run for real.
+    XrfMethodManager::instance()->setExportTemplate(
+            QStringLiteral("Queue"),
+            QJsonObject { { "01", "analysis.testId" },
+                          { "02", "analysis.tidName" },
+                          { "settings", QJsonObject { { "showNominalChemistry", false } } } });
+    XrfMethodManager::instance()->setExportSettings(
+            QJsonObject { { "export",
+                            QJsonObject { { "autoExport", autoExport },
+                                          { "selectedLocation", location },
+                                          { "fileType", "json" },
+                                          { "selectedTemplate", "Queue" } } } });
 }
 
 DatabaseManager *LibraryFixture::database()

@@ -33,14 +33,17 @@
 
 #include <sqlite3.h>
 
+#include "exportconversion.h"
 #include "insdelqueries.h"
 #include "requestarguments.h"
 #include "resultaverager.h"
 #include "resultdeleter.h"
+#include "resultexporter.h"
 #include "resultqueries.h"
 #include "resultreader.h"
 #include "resultschema.h"
 #include "xrfanalysisresult.h"
+#include "xrfexportretstate.h"
 #include "xrfimage.h"
 #include "xrfkorviresultpretty.h"
 #include "xrfmethoddisplaysettings.h"
@@ -312,6 +315,8 @@ XrfErrorInfo::XrfError DatabaseManager::openDB(QString path)
         m_vacuumTimer->setInterval(m_vacuumInterval);
         connect(m_vacuumTimer, &QTimer::timeout, this, &DatabaseManager::onVacuumTimerTimeout);
     }
+    if (!m_readOnly)
+        removeLeftoverExportFiles(); // of an export cut off by a restart
     m_lastError = XrfErrorInfo();
     m_dbOpen.storeRelease(1);
     return XrfErrorInfo::NoError;
@@ -730,10 +735,16 @@ XrfErrorInfo::XrfError DatabaseManager::performAutoPrintIfNecessary(XrfKorviResu
     if (XrfSettingsManager::instance()->getGlobalSetting(QStringLiteral("print"), &print) != 0)
         qWarning() << "Unable to get print settings in "
                    << "performAutoPrintIfNecessary";
-    if (!print.value(QStringLiteral("autoPrint")).toBool(false))
+    m_resultsFilter.setAutoPrint(print.value(QStringLiteral("autoPrint")).toBool(false));
+    if (!m_resultsFilter.isAutoPrint())
         return XrfErrorInfo::NoError;
-    const QString printer = print.value(QStringLiteral("selectedPrinter")).toString();
-    if (!printer.isEmpty() && printer != QLatin1String("None"))
+    if (m_resultsFilter.readPrintTemplate(m_profilePath) == XrfErrorInfo::TemplateLoadFailed) {
+        qWarning() << "XrfErrorInfo::XrfError "
+                      "DatabaseManager::performAutoPrintIfNecessary(XrfKorviResult)"
+                   << " failed to load Print template!";
+        return XrfErrorInfo::TemplateLoadFailed;
+    }
+    if (m_resultsFilter.isPrinterSelected())
         emit aResultAvailableForPrint(result);
     return XrfErrorInfo::NoError;
 }
@@ -1223,28 +1234,6 @@ XrfErrorInfo::XrfError DatabaseManager::createAveragedResultByDate(QString dateL
     return createAveragedResult(id, RequestArguments::joinTestIds(ids), newTidName);
 }
 
-XrfErrorInfo::XrfError DatabaseManager::exportResults(QStringList testIds,
-                                                      XrfTestsSelected::UseSettings use,
-                                                      QString *outFile)
-{
-    Q_UNUSED(testIds);
-    Q_UNUSED(use);
-    Q_UNUSED(outFile);
-    return XrfErrorInfo::NotImplemented;
-}
-
-XrfErrorInfo::XrfError DatabaseManager::exportResultsByDate(QList<XrfDateTimeRange> ranges,
-                                                            QStringList testIds,
-                                                            XrfTestsSelected::UseSettings use,
-                                                            int commandId, int id)
-{
-    Q_UNUSED(ranges);
-    Q_UNUSED(testIds);
-    Q_UNUSED(use);
-    answerNotImplemented(commandId, id);
-    return XrfErrorInfo::NotImplemented;
-}
-
 XrfErrorInfo::XrfError DatabaseManager::importResultsFromJsFile(QString jsFile, int numberOfResults)
 {
     Q_UNUSED(jsFile);
@@ -1289,16 +1278,185 @@ XrfErrorInfo::XrfError DatabaseManager::importResultsFromSqlDb(QString sqlDbFile
     return XrfErrorInfo::NotImplemented;
 }
 
+// --- Exports --------------------------------------------------------------------------
+
+QJsonObject DatabaseManager::exportJob(int commandId, int requestId, const QString &testIds,
+                                       const QString &dateList, int useSettings,
+                                       const QJsonObject &exportSettings, bool singleZip,
+                                       bool automatic)
+{
+    return QJsonObject { { QStringLiteral("commandId"), commandId },
+                         { QStringLiteral("requestId"), requestId },
+                         { QStringLiteral("testIds"), testIds },
+                         { QStringLiteral("dateList"), dateList },
+                         { QStringLiteral("useSettings"), useSettings },
+                         { QStringLiteral("exportSettings"), exportSettings },
+                         { QStringLiteral("singleZip"), singleZip && !automatic },
+                         { QStringLiteral("automatic"), automatic } };
+}
+
+XrfErrorInfo::XrfError DatabaseManager::exportResults(QStringList testIds,
+                                                      XrfTestsSelected::UseSettings use,
+                                                      QString *outFile)
+{
+    QList<int> ids;
+    if (!RequestArguments::parseTestIds(testIds, &ids))
+        return XrfErrorInfo::InvalidArgument;
+    QJsonObject summary;
+    const XrfErrorInfo::XrfError rc = writeIntermediate(ids, use, m_exportSettingsInUse, &summary);
+    if (outFile)
+        *outFile = summary.value(QStringLiteral("intermediateJsFile")).toString();
+    return rc;
+}
+
+XrfErrorInfo::XrfError DatabaseManager::writeIntermediate(const QList<int> &ids, int use,
+                                                          const QJsonObject &exportSettings,
+                                                          QJsonObject *summary)
+{
+    const XrfErrorInfo::XrfError loaded = use == XrfTestsSelected::UseExportSettings
+            ? m_resultsFilter.readExportTemplate(m_profilePath, exportSettings)
+            : m_resultsFilter.readPrintTemplate(m_profilePath);
+    if (loaded != XrfErrorInfo::NoError) {
+        qInfo() << "In "
+                << "exportResults"
+                << " failed to export results.";
+        return loaded;
+    }
+    QString dbId;
+    QString version;
+    QString serial;
+    QString model;
+    QString anode;
+    getDeviceDbInfo(dbId, version, serial, model, anode);
+    m_resultsFilter.setDeviceInfo(serial, model, anode);
+    setAbortFlag(false);
+
+    const QStringList types
+            = ResultsFilter::fileTypes(exportSettings.value(QStringLiteral("export"))
+                                               .toObject()
+                                               .value(QStringLiteral("fileType"))
+                                               .toString());
+    const bool converted = types.contains(QStringLiteral("csv"))
+            || types.contains(QStringLiteral("pdf")) || types.contains(QStringLiteral("msa"));
+    ResultExporter exporter(
+            reader(), m_resultsFilter, [this] { return isAbortFlagSet(); },
+            [this](int done, int total) { emit filterResultsProgress(done, total); });
+    return exporter.write(ids, m_instrumentDataPath + QStringLiteral("exports/"),
+                          types.contains(QStringLiteral("json")) && ids.size() != 1, converted,
+                          summary);
+}
+
+void DatabaseManager::runExport(QJsonObject job)
+{
+    const int commandId = job.value(QStringLiteral("commandId")).toInt();
+    const int requestId = job.value(QStringLiteral("requestId")).toInt();
+    const bool automatic = job.value(QStringLiteral("automatic")).toBool();
+    const QJsonObject settings = job.value(QStringLiteral("exportSettings")).toObject();
+    const bool singleZip = job.value(QStringLiteral("singleZip")).toBool();
+
+    QList<int> ids;
+    XrfErrorInfo::XrfError rc = selectTests(job.value(QStringLiteral("dateList")).toString(),
+                                            job.value(QStringLiteral("testIds")).toString(), &ids)
+            ? XrfErrorInfo::NoError
+            : XrfErrorInfo::InvalidArgument;
+    std::sort(ids.begin(), ids.end());
+
+    QJsonObject summary;
+    QJsonObject completion;
+    XrfErrorInfo::XrfError conversion = XrfErrorInfo::NoError;
+    bool convertedAny = false;
+    if (rc == XrfErrorInfo::NoError && !ids.isEmpty()) {
+        rc = writeIntermediate(ids, job.value(QStringLiteral("useSettings")).toInt(), settings,
+                               &summary);
+        if (rc == XrfErrorInfo::NoError && summary.value(QStringLiteral("exported")).toInt() == 0)
+            rc = XrfErrorInfo::ResultNotFound;
+        if (rc == XrfErrorInfo::NoError) {
+            ExportConversion converter(
+                    settings, singleZip, m_controllerStatus.loadRelaxed() == 1,
+                    [this] { return isAbortFlagSet(); },
+                    [this](int done, int total) { emit filterResultsProgress(done, total); });
+            converter.setDeviceSerial(serialNumber());
+            conversion = converter.run(summary, &completion);
+            convertedAny = true;
+        }
+        // Converted or not, the intermediate files have served.
+        QFile::remove(summary.value(QStringLiteral("intermediateJsFile")).toString());
+        QFile::remove(summary.value(QStringLiteral("wholeResultsFile")).toString());
+    } else if (rc == XrfErrorInfo::NoError && automatic) {
+        rc = XrfErrorInfo::ResultNotFound;
+    }
+    if (rc == XrfErrorInfo::NoError)
+        rc = conversion;
+
+    XrfExportRetState state;
+    state.setExportStatus(QStringLiteral("Complete"));
+    state.setIntermediateJsFile(summary.value(QStringLiteral("intermediateJsFile")).toString());
+    state.setNumberOfResults(ids.size());
+    state.setExportFromPC(m_controllerStatus.loadRelaxed() == 1);
+    QJsonObject answer = state.toJsonObject();
+    for (auto it = completion.constBegin(); it != completion.constEnd(); ++it)
+        answer.insert(it.key(), it.value());
+    if (!answer.contains(QStringLiteral("outputFile")))
+        answer.insert(QStringLiteral("outputFile"), QString());
+    // What the completion needs, carried by the answer itself: another
+    // export in flight never lends it its settings.
+    answer.insert(
+            QStringLiteral("exportAnswer"),
+            QJsonObject { { QStringLiteral("automatic"), automatic },
+                          { QStringLiteral("singleZip"), singleZip },
+                          { QStringLiteral("converted"), convertedAny || automatic },
+                          { QStringLiteral("lastTestId"),
+                            automatic ? job.value(QStringLiteral("testIds")).toString().toInt()
+                                      : summary.value(QStringLiteral("lastTestId")).toInt(-1) },
+                          { QStringLiteral("averaged"),
+                            summary.value(QStringLiteral("averaged")).toBool() } });
+    emit queryDone(commandId, requestId, QJsonDocument(answer), rc);
+}
+
+XrfErrorInfo::XrfError DatabaseManager::exportResultsByDate(QList<XrfDateTimeRange> ranges,
+                                                            QStringList testIds,
+                                                            XrfTestsSelected::UseSettings use,
+                                                            int commandId, int id)
+{
+    QStringList bounds;
+    for (const XrfDateTimeRange &range : ranges)
+        bounds << range.startDateTime().toUTC().toString(Qt::ISODateWithMs)
+               << range.endDateTime().toUTC().toString(Qt::ISODateWithMs);
+    runExport(exportJob(commandId, id, testIds.join(QLatin1Char(',')),
+                        bounds.join(QLatin1Char(',')), use, m_exportSettingsInUse, false, false));
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError DatabaseManager::performAutoExportIfNecessary(QString testId)
+{
+    QJsonObject settings;
+    XrfMethodManager::instance()->getExportSettings(settings);
+    m_resultsFilter.setAutoExport(settings.value(QStringLiteral("export"))
+                                          .toObject()
+                                          .value(QStringLiteral("autoExport"))
+                                          .toBool(false));
+    if (!m_resultsFilter.isAutoExport())
+        return XrfErrorInfo::NoError;
+    runExport(exportJob(108, 5, testId, QString(), XrfTestsSelected::UseExportSettings, settings,
+                        false, true));
+    return XrfErrorInfo::NoError;
+}
+
 void DatabaseManager::doAutoExport(QString testId)
 {
-    // Until results are exported for real, the answer names the test so that
-    // the queue can take its export as done instead of waiting for ever.
-    QJsonObject answer;
-    answer.insert(QStringLiteral("testId"), testId.toInt());
-    emit queryDone(108, 5, QJsonDocument(answer), XrfErrorInfo::NotImplemented);
+    performAutoExportIfNecessary(testId);
 }
 
 void DatabaseManager::setExportSettingToUsed(QJsonObject arg)
 {
     m_exportSettingsInUse = arg;
+}
+
+void DatabaseManager::removeLeftoverExportFiles()
+{
+    QDir exports(m_instrumentDataPath + QStringLiteral("exports"));
+    for (const QString &name :
+         exports.entryList({ QStringLiteral("results_*.json"), QStringLiteral("results_*.jsonl") },
+                           QDir::Files))
+        exports.remove(name);
 }

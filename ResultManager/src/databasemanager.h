@@ -75,6 +75,13 @@ public:
     XrfErrorInfo::XrfError execInsDelQuery(const QString &statement);
     XrfErrorInfo::XrfError reportDbInfo();
 
+    // The request of one export, as runExport() takes it.
+    static QJsonObject exportJob(int commandId, int requestId, const QString &testIds,
+                                 const QString &dateList, int useSettings,
+                                 const QJsonObject &exportSettings, bool singleZip, bool automatic);
+    // 1 while a PC controls the instrument; written from the caller's thread.
+    void setControllerStatus(int status) { m_controllerStatus.storeRelaxed(status); }
+
     void setAbortFlag(bool value);
     void abortCurrentDbOperation();
     bool isAbortFlagSet();
@@ -116,6 +123,7 @@ signals:
     void averagedResultInserted(XrfKorviResult result);
     void aResultAvailableForPrint(XrfKorviResult result);
     void dbInfo(QJsonObject info);
+    void filterResultsProgress(int done, int total);
 
 public slots:
     void fetchCalendar(int id);
@@ -161,6 +169,9 @@ public slots:
     void onVacuumTimerTimeout();
     void doAutoExport(QString testId);
     void setExportSettingToUsed(QJsonObject arg);
+    // One export with everything it needs in `job` (see exportJob()):
+    // selection, intermediate files, conversion, one answer.
+    void runExport(QJsonObject job);
 
 private:
     using DateRange = QPair<QDateTime, QDateTime>;
@@ -177,6 +188,11 @@ private:
     XrfErrorInfo::XrfError deleteSelection(const QList<int> &ids, int commandId, int id,
                                            bool mayErase);
     XrfErrorInfo::XrfError performAutoPrintIfNecessary(XrfKorviResult result);
+    XrfErrorInfo::XrfError performAutoExportIfNecessary(QString testId);
+    XrfErrorInfo::XrfError writeIntermediate(const QList<int> &ids, int use,
+                                             const QJsonObject &exportSettings,
+                                             QJsonObject *summary);
+    void removeLeftoverExportFiles();
 
     QSqlDatabase workingHandle();
     QString storedSchemaVersion();
@@ -202,6 +218,7 @@ private:
     mutable QMutex m_abortMutex;
     QAtomicInteger<int> m_dbOpen { 0 };
     bool m_readOnly = false;
+    QAtomicInt m_controllerStatus { 0 };
     QDateTime m_lastAssignedTime; // given to the last result stored without one
     // Last state said in the log by the request checks (-1: none yet).
     mutable QAtomicInt m_cardReported { -1 };

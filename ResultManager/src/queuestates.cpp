@@ -389,13 +389,14 @@ void XrfResultQueue::onExportComplete(int testId, XrfErrorInfo::XrfError status)
 {
     XRF_ON_QUEUE_THREAD(onExportComplete(testId, status));
     qDebug() << "Result queue: Export Complete:" << testId << XrfErrorInfo(status).errorString();
-    // An export that this build cannot make counts as done: waiting for it
-    // would hold the file for ever.
-    const bool done = status == XrfErrorInfo::NoError || status == XrfErrorInfo::NotImplemented;
+    // An export of a result that is no longer stored, or that this build
+    // cannot make, counts as done: waiting for it would hold the file for
+    // ever. Only the entry of that test, waiting for its export, is touched.
+    const bool done = status == XrfErrorInfo::NoError || status == XrfErrorInfo::NotImplemented
+            || status == XrfErrorInfo::ResultNotFound;
     for (const QueueEntry &listed : qAsConst(d->metaList)) {
-        const bool waiting
-                = listed.queuedForExport.value_or(false) && !listed.exported.value_or(false);
-        if (!(testId >= 0 ? listed.testId == testId : waiting))
+        if (testId < 0 || listed.testId != testId || !listed.queuedForExport.value_or(false)
+            || listed.exported.value_or(false))
             continue;
         QueueEntry entry = listed;
         if (done)

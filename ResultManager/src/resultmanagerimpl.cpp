@@ -19,6 +19,7 @@
 #include "resultmanager.h"
 #include "xrfexportparam.h"
 #include "xrfmetatypes.h"
+#include "xrfmethodmanager.h"
 #include "xrfsettestinfofieldparams.h"
 #include "xrfstring.h"
 
@@ -73,6 +74,8 @@ XrfErrorInfo::XrfError ResultManagerImpl::init()
     connect(db, &DatabaseManager::aResultAvailableForPrint, facade,
             &XrfResultManager::aResultAvailableForPrint, direct);
     connect(db, &DatabaseManager::dbInfo, facade, &XrfResultManager::dbInfo, direct);
+    connect(db, &DatabaseManager::filterResultsProgress, facade,
+            &XrfResultManager::filterResultsProgress, direct);
     XrfErrorInfo::XrfError code = m_dbManager.reportDbInfo();
     if (code != XrfErrorInfo::NoError)
         return code;
@@ -116,6 +119,7 @@ XrfErrorInfo::XrfError ResultManagerImpl::init()
     connect(this, &ResultManagerImpl::dbmInsertTestResult, db, &DatabaseManager::insertTestResult);
     connect(this, &ResultManagerImpl::dbmDoDbHouseKeeping, db, &DatabaseManager::vacuumTheDb);
     connect(this, &ResultManagerImpl::dbmDoAutoExport, db, &DatabaseManager::doAutoExport);
+    connect(this, &ResultManagerImpl::dbmRunExport, db, &DatabaseManager::runExport);
 
     connect(this, &ResultManagerImpl::dbmGetAnXrfKorviResultByTestId, db,
             &DatabaseManager::getAnXrfKorviResultByTestId, blocking);
@@ -497,10 +501,41 @@ XrfErrorInfo::XrfError ResultManagerImpl::exportResultsWithOption(XrfJsonMessage
         return code;
     if (!msg)
         return XrfErrorInfo::InvalidArgument;
-    // Selection and settings of an export arrive with the export work; the
-    // database object answers this through the normal export channel.
-    emit dbmExportResultsByDate(QList<XrfDateTimeRange>(), QStringList(),
-                                XrfTestsSelected::UseSettings(), msg->commandId(), msg->id());
+    m_singleZip = false;
+    QJsonObject settings;
+    XrfMethodManager::instance()->getExportSettings(settings);
+    qDebug() << "Export request" << msg->commandId() << msg->params();
+    QString testIds;
+    QString dateList;
+    int use = XrfTestsSelected::UseExportSettings;
+    if (msg->commandId() == 119) {
+        XrfExportParam param;
+        param.fromJsonObject(msg->params());
+        testIds = param.tidList().join(QLatin1Char(','));
+        QStringList bounds;
+        for (const XrfDateTimeRange &range : param.dateRangeList()) {
+            // An end that did not parse makes the selection refuse the request.
+            const auto text = [](const QDateTime &end) {
+                return end.isValid() ? end.toUTC().toString(Qt::ISODateWithMs)
+                                     : QStringLiteral("invalid");
+            };
+            bounds << text(range.startDateTime()) << text(range.endDateTime());
+        }
+        dateList = bounds.join(QLatin1Char(','));
+        use = param.actionToDo();
+        if (!param.exportSetting().isEmpty())
+            settings = param.exportSetting();
+        m_singleZip = param.outputSingleZip();
+    } else {
+        XrfTestsSelected selected;
+        selected.fromJsonObject(msg->params());
+        testIds = selected.tidList();
+        dateList = selected.dateList();
+        use = selected.useSettings();
+    }
+    storeExportSettings(settings);
+    emit dbmRunExport(DatabaseManager::exportJob(msg->commandId(), msg->id(), testIds, dateList,
+                                                 use, settings, m_singleZip, false));
     return XrfErrorInfo::NoError;
 }
 
@@ -513,7 +548,10 @@ XrfErrorInfo::XrfError ResultManagerImpl::doAutoExport(const QString &testId)
 void ResultManagerImpl::storeExportSettings(const QJsonObject &settings)
 {
     m_exportSettings = settings;
-    m_dbManager.setExportSettingToUsed(settings);
+    // Queued: the database object reads its copy on its own thread, and in
+    // the order of the requests that follow.
+    QMetaObject::invokeMethod(&m_dbManager, "setExportSettingToUsed", Qt::QueuedConnection,
+                              Q_ARG(QJsonObject, settings));
 }
 
 // --- Answers ---------------------------------------------------------------------------
@@ -527,9 +565,20 @@ void ResultManagerImpl::dbmQueryDone(int commandId, int requestId, QJsonDocument
             emit XrfResultManager::instance()->resultsAvailableForSync(object);
         return;
     }
-    if (commandId == 108)
-        emit XrfResultManager::instance()->exportComplete(
-                answer.object().value(QStringLiteral("testId")).toInt(-1), code);
+    // Only answers the export slots marked: the completion reads what it
+    // needs from the answer, never from this object's members.
+    QJsonObject object = answer.object();
+    const QJsonObject exportAnswer = object.take(QStringLiteral("exportAnswer")).toObject();
+    if (!exportAnswer.isEmpty()) {
+        if (exportAnswer.value(QStringLiteral("converted")).toBool())
+            emit XrfResultManager::instance()->exportComplete(
+                    exportAnswer.value(QStringLiteral("lastTestId")).toInt(-1), code);
+        qDebug() << "Export complete" << commandId << requestId << object;
+        emit operationDone(commandId, requestId, QJsonDocument(object), code);
+        if (exportAnswer.value(QStringLiteral("averaged")).toBool())
+            emit dbmFetchCalendar(-1);
+        return;
+    }
     emit operationDone(commandId, requestId, answer, code);
 }
 

@@ -47,7 +47,11 @@ public:
     XrfErrorInfo::XrfError setPaths(const QString &proPath, const QString &instruDataPath);
     XrfErrorInfo::XrfError setInstrumentDataPath(const QString &dbPath);
     XrfErrorInfo::XrfError setProfilePath(const QString &path);
-    void setControllerStatus(int status) { m_controllerStatus = status; }
+    void setControllerStatus(int status)
+    {
+        m_controllerStatus = status;
+        m_dbManager.setControllerStatus(status);
+    }
     int controllerStatus() const { return m_controllerStatus; }
 
     XrfErrorInfo::XrfError addTestResult(const XrfKorviResult &result);
@@ -126,6 +130,7 @@ signals:
     XrfErrorInfo::XrfError dbmSetProfilePath(QString);
     void dbmDoDbHouseKeeping(bool);
     void dbmDoAutoExport(QString);
+    void dbmRunExport(QJsonObject job);
 
 public slots:
     void dbmQueryDone(int commandId, int requestId, QJsonDocument answer,

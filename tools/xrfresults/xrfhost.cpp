@@ -72,6 +72,14 @@ bool XrfHost::start(QString *error, XrfErrorInfo::XrfError *code)
             *error = QStringLiteral("cannot write in the data folder ") + m_dataDir;
             return false;
         }
+        // The print templates are read from the profile, as on the
+        // instrument; a user's own stay as they are.
+        const QDir shipped(m_configDir + QStringLiteral("/templates/exports"));
+        const QString own = profile + QStringLiteral("templates/exports/");
+        QDir().mkpath(own);
+        for (const QString &name : shipped.entryList({ QStringLiteral("*.json") }, QDir::Files))
+            if (!QFileInfo::exists(own + name))
+                QFile::copy(shipped.filePath(name), own + name);
     } else if (!QFileInfo(m_dataDir).isDir()) {
         *code = XrfErrorInfo::NoSdCard;
         *error = QStringLiteral("no data folder ") + m_dataDir;

@@ -1,0 +1,306 @@
+#include "exportconversion.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QSaveFile>
+#include <QStorageInfo>
+
+#include "js2csv.h"
+#include "js2msa.h"
+#include "js2pdf.h"
+#include "resultsfilter.h"
+#include "xrfhardwaremanager.h"
+#include "xrfmethodmanager.h"
+#include "xrfplatform.h"
+#include "xrfutils.h"
+
+namespace {
+
+const char *const outputSuffixes[] = { ".json", ".csv", ".pdf", ".msa", "-images" };
+
+// Keeps the first failure.
+void keepFirst(XrfErrorInfo::XrfError *code, XrfErrorInfo::XrfError next)
+{
+    if (*code == XrfErrorInfo::NoError)
+        *code = next;
+}
+
+} // namespace
+
+ExportConversion::ExportConversion(const QJsonObject &exportSettings, bool singleZip, bool fromPC,
+                                   AbortCheck aborted, Progress progress)
+    : m_settings(exportSettings),
+      m_export(exportSettings.value(QStringLiteral("export")).toObject()), m_singleZip(singleZip),
+      m_fromPC(fromPC), m_aborted(std::move(aborted)), m_progress(std::move(progress))
+{
+}
+
+QString ExportConversion::safeName(const QString &text)
+{
+    QString name = XrfUtils::safeFileNamePart(text, 120);
+    // A name of dots alone would name the folder or its parent.
+    if (name.isEmpty() || name.count(QLatin1Char('.')) == name.size())
+        name.replace(QLatin1Char('.'), QLatin1Char('_'));
+    return name;
+}
+
+QString ExportConversion::freeBase(const QString &folder, const QString &name)
+{
+    const QDir dir(folder);
+    for (int n = 1;; ++n) {
+        const QString candidate = n == 1 ? name : QStringLiteral("%1(%2)").arg(name).arg(n);
+        bool taken = false;
+        for (const char *suffix : outputSuffixes)
+            taken = taken || QFileInfo::exists(dir.filePath(candidate + QLatin1String(suffix)));
+        // The MSA files are named after the base, one per exposure.
+        taken = taken
+                || !dir.entryList({ candidate + QStringLiteral("-*.msa") }, QDir::Files).isEmpty();
+        if (!taken)
+            return dir.filePath(candidate);
+        qDebug() << "Tried to write" << dir.filePath(candidate) << "but it already exists";
+    }
+}
+
+XrfErrorInfo::XrfError ExportConversion::exportFolder(QString *folder) const
+{
+    const QString location = m_export.value(QStringLiteral("selectedLocation")).toString();
+    XrfPlatform::ExportLocations number = XrfPlatform::DefaultFolder;
+    if (!m_fromPC && location == QLatin1String("USB Memory"))
+        number = XrfPlatform::UsbMemory;
+    else if (!m_fromPC && location == QLatin1String("Network Folder"))
+        number = XrfPlatform::NetworkFolder;
+    XrfPlatform::instance()->exportsFolderPath(number, *folder);
+    // Without a default folder of its own the card's "exports" folder serves.
+    if (folder->isEmpty() && number == XrfPlatform::DefaultFolder
+        && !XrfPlatform::instance()->instrumentDataPath().isEmpty())
+        *folder = QDir(XrfPlatform::instance()->instrumentDataPath())
+                          .filePath(QStringLiteral("exports"));
+    if (folder->isEmpty())
+        return XrfErrorInfo::FileCreateFailed;
+    if (number != XrfPlatform::DefaultFolder) {
+        // An unmounted medium leaves its mount point on the root file
+        // system: what were written there would fill the instrument.
+        QString existing = QFileInfo(*folder).absoluteFilePath();
+        while (!QFileInfo::exists(existing) && existing != QLatin1String("/"))
+            existing = QFileInfo(existing).absolutePath();
+        if (QStorageInfo(existing).isRoot() && !XrfUtils::faultPointArmed("media-mounted")) {
+            qWarning() << "Export location" << location << "at" << *folder << "is not mounted";
+            return XrfErrorInfo::FileCreateFailed;
+        }
+    }
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ExportConversion::run(const QJsonObject &summary, QJsonObject *completion)
+{
+    completion->insert(QStringLiteral("outputFile"), QString());
+    const QStringList types
+            = ResultsFilter::fileTypes(m_export.value(QStringLiteral("fileType")).toString());
+    if (types.isEmpty())
+        return XrfErrorInfo::InvalidArgument;
+
+    const QString templateName = m_export.value(QStringLiteral("selectedTemplate")).toString();
+    QJsonObject templates;
+    const XrfErrorInfo::XrfError found
+            = XrfMethodManager::instance()->getExportTemplate(templateName, &templates);
+    if (found != XrfErrorInfo::NoError)
+        return found;
+    const QJsonObject exportTemplate = templates.value(templateName).toObject();
+    if (exportTemplate.isEmpty())
+        return XrfErrorInfo::TemplateNotFound;
+
+    QString folder;
+    XrfErrorInfo::XrfError rc = exportFolder(&folder);
+    if (rc != XrfErrorInfo::NoError)
+        return rc;
+    QDateTime now = m_time.isValid() ? m_time : QDateTime::currentDateTime();
+    if (XrfUtils::faultPointArmed("fixed-export-time")) // two exports in one second
+        now = QDateTime(QDate(2026, 3, 5), QTime(14, 7, 9));
+    const QString stamp = now.toString(QStringLiteral("yyyy-MM-dd-hh-mm-ss"));
+    if (m_singleZip) {
+        // A folder of its own, which the zip then replaces.
+        QString made = QDir(folder).filePath(stamp);
+        for (int n = 2; QFileInfo::exists(made); ++n)
+            made = QDir(folder).filePath(QStringLiteral("%1(%2)").arg(stamp).arg(n));
+        folder = made;
+    }
+    if (!QDir().mkpath(folder)) {
+        qWarning() << "Cannot make the export folder" << folder;
+        return XrfErrorInfo::FileCreateFailed;
+    }
+
+    QString serial = XrfHardwareManager::instance()->hardwareConfiguration().insSerialNumber();
+    if (serial.isEmpty())
+        serial = XrfPlatform::instance()->instrumentSerialNumber();
+    if (serial.isEmpty())
+        serial = m_deviceSerial;
+    const QJsonObject fileName = m_export.value(QStringLiteral("fileName")).toObject();
+    const QString who = fileName.value(QStringLiteral("custom")).toBool(false)
+            ? fileName.value(QStringLiteral("customFileName")).toString()
+            : serial;
+    QString base = freeBase(folder, QStringLiteral("chemistry-%1-%2").arg(safeName(who), stamp));
+
+    const QString wholeResults = summary.value(QStringLiteral("wholeResultsFile")).toString();
+    QString dataPath = XrfPlatform::instance()->instrumentDataPath();
+    if (!dataPath.isEmpty() && !dataPath.endsWith(QLatin1Char('/')))
+        dataPath += QLatin1Char('/');
+    const QString appRoot
+            = QDir(QCoreApplication::applicationDirPath()).absolutePath() + QStringLiteral("/..");
+    QStringList files;
+    auto prepare = [&](XrfExportWriter &writer) {
+        writer.instrumentDataPath = dataPath;
+        writer.applicationRoot = appRoot;
+        writer.serialNumber = serial;
+    };
+    auto finished = [&](XrfExportWriter &writer, bool ok) {
+        if (!ok)
+            qWarning() << "Export conversion failed:" << writer.errorString();
+        keepFirst(&rc, ok ? XrfErrorInfo::NoError : writer.errorCode());
+        files << writer.files();
+    };
+
+    if (types.contains(QStringLiteral("json")))
+        keepFirst(&rc, writeJson(summary, base, &files));
+    if (rc == XrfErrorInfo::NoError && types.contains(QStringLiteral("csv"))) {
+        Js2Csv csv;
+        prepare(csv);
+        csv.setExportsInfo(folder, base, &m_settings, exportTemplate);
+        finished(csv, csv.performCsvExport(wholeResults, m_aborted, m_progress));
+    }
+    if (rc == XrfErrorInfo::NoError && types.contains(QStringLiteral("msa"))) {
+        Js2Msa msa;
+        prepare(msa);
+        finished(msa, msa.convert(wholeResults, base, m_aborted, m_progress));
+    }
+    if (rc == XrfErrorInfo::NoError && types.contains(QStringLiteral("pdf"))) {
+        QJsonObject layout { { QStringLiteral("templateName"),
+                               m_export.value(QStringLiteral("selectedPdfLayout")) } };
+        XrfMethodManager::instance()->getPDFTemplate(&layout);
+        QJsonObject print;
+        XrfMethodManager::instance()->getPrintSettings(&print);
+        Js2Pdf pdf;
+        prepare(pdf);
+        pdf.setExportSettings(m_settings);
+        pdf.setTemplate(layout.value(m_export.value(QStringLiteral("selectedPdfLayout")).toString())
+                                .toObject());
+        pdf.setFormatSettings(print);
+        QString pdfBase = base;
+        const bool ok = pdf.startJson2Pdf(wholeResults, &pdfBase, m_aborted, m_progress);
+        finished(pdf, ok && QFileInfo::exists(pdfBase + QStringLiteral(".pdf")));
+    }
+    if (rc != XrfErrorInfo::NoError) {
+        // Nothing half-made stays behind.
+        for (const QString &file : qAsConst(files))
+            QFile::remove(file);
+        QDir(base + QStringLiteral("-images")).removeRecursively();
+        if (m_singleZip)
+            QDir(folder).rmdir(QStringLiteral("."));
+        return rc;
+    }
+
+    completion->insert(QStringLiteral("files"), QJsonArray::fromStringList(files));
+    completion->insert(QStringLiteral("outputFile"), files.value(0));
+    if (m_singleZip)
+        return zip(folder, base,
+                   types.contains(QStringLiteral("pdf")) && !types.contains(QStringLiteral("json")),
+                   completion);
+
+    const QFileInfo baseInfo(base);
+    const QString spectra = baseInfo.dir().filePath(
+            baseInfo.fileName().replace(QStringLiteral("chemistry"), QStringLiteral("beamspectra"))
+            + QStringLiteral(".csv"));
+    if (QFileInfo::exists(spectra))
+        completion->insert(QStringLiteral("spectraFile"), spectra);
+    const QDir images(base + QStringLiteral("-images"));
+    if (images.exists()) {
+        QJsonArray paths;
+        for (const QFileInfo &image : images.entryInfoList(QDir::Files))
+            paths.append(image.absoluteFilePath());
+        completion->insert(QStringLiteral("imageFolder"), images.absolutePath());
+        completion->insert(QStringLiteral("images"), paths);
+    }
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ExportConversion::writeJson(const QJsonObject &summary, const QString &base,
+                                                   QStringList *files)
+{
+    const QString target = base + QStringLiteral(".json");
+    QFile in(summary.value(QStringLiteral("intermediateJsFile")).toString());
+    QSaveFile out(target);
+    if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly)) {
+        qWarning() << "Failed to copy" << in.fileName() << "to" << target;
+        return XrfErrorInfo::FileCreateFailed;
+    }
+    while (!in.atEnd()) {
+        const QByteArray chunk = in.read(1 << 16);
+        if (out.write(chunk) != chunk.size())
+            break;
+    }
+    if (!in.atEnd() || !out.flush() || !out.commit()) {
+        qWarning() << "Failed to copy" << in.fileName() << "to" << target << out.errorString();
+        out.cancelWriting();
+        return XrfErrorInfo::FileCreateFailed;
+    }
+    files->append(target);
+    copyImages(summary, base);
+    return XrfErrorInfo::NoError;
+}
+
+void ExportConversion::copyImages(const QJsonObject &summary, const QString &base)
+{
+    const QJsonObject override = m_export.value(QStringLiteral("templateOverride")).toObject();
+    const bool inlineImage = override.value(QStringLiteral("inlineImage")).toBool(false);
+    const bool macroImage = override.value(QStringLiteral("macroImage")).toBool(false);
+    if (!inlineImage && !macroImage)
+        return;
+    const QString folder = base + QStringLiteral("-images");
+    const QString store
+            = QDir(XrfPlatform::instance()->instrumentDataPath()).filePath(QStringLiteral("images"))
+            + QLatin1Char('/');
+    for (const QJsonValue &value : summary.value(QStringLiteral("images")).toArray()) {
+        const QJsonObject image = value.toObject();
+        const int type = image.value(QStringLiteral("imageType")).toInt();
+        if (!((type == 0 && inlineImage) || (type == 1 && macroImage)))
+            continue;
+        const QString name = image.value(QStringLiteral("fileName")).toString();
+        const QString source = store + name;
+        if (!QFileInfo::exists(source)) {
+            qWarning() << "Export image file not found:" << source;
+            continue;
+        }
+        QDir().mkpath(folder);
+        const QString target = folder + QLatin1Char('/') + QFileInfo(name).fileName();
+        if (!QFile::copy(source, target))
+            qWarning() << "Failed copying" << source << "to" << target;
+    }
+}
+
+XrfErrorInfo::XrfError ExportConversion::zip(const QString &folder, const QString &base,
+                                             bool pdfOnly, QJsonObject *completion)
+{
+    if (pdfOnly) // the pictures are inside the report
+        QDir(base + QStringLiteral("-images")).removeRecursively();
+    const QFileInfo source(folder);
+    const QString zipName = QFileInfo(base).fileName().replace(QStringLiteral("chemistry"),
+                                                               QStringLiteral("export"))
+            + QStringLiteral(".zip");
+    const QString destination = source.absolutePath();
+    const XrfErrorInfo::XrfError rc = XrfUtils::zip(source.absoluteFilePath(), zipName, destination,
+                                                    true, true, false, QString());
+    const QFileInfo zipped(destination + QLatin1Char('/') + zipName);
+    // The folder goes only when its zip is really there.
+    if (rc != XrfErrorInfo::NoError || !zipped.exists() || zipped.size() == 0) {
+        qWarning() << "Cannot zip" << source.absoluteFilePath() << "- the folder stays";
+        completion->insert(QStringLiteral("outputFile"), source.absoluteFilePath());
+        return rc != XrfErrorInfo::NoError ? rc : XrfErrorInfo::FileCreateFailed;
+    }
+    QDir(source.absoluteFilePath()).removeRecursively();
+    completion->insert(QStringLiteral("outputFile"), zipped.absoluteFilePath());
+    completion->insert(QStringLiteral("files"), QJsonArray { zipped.absoluteFilePath() });
+    return XrfErrorInfo::NoError;
+}

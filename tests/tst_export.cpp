@@ -1,0 +1,336 @@
+// Exports through the facade and the real worker thread: intermediate files
+// from the database, the result filter, and the JSON, CSV, MSA and PDF files
+// checked with real tools (Python's csv module, pdftotext, unzip).
+
+#include <QDir>
+#include <QGuiApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include "libraryfixture.h"
+#include "resultmanager.h"
+#include "resultsfilter.h"
+#include "testsupport.h"
+#include "xrfmethodmanager.h"
+#include "xrfplatform.h"
+#include "xrfresultqueue.h"
+#include "xrfsettingsmanager.h"
+
+namespace {
+
+struct Answer
+{
+    int command = 0;
+    QJsonObject object;
+    int code = 1;
+};
+
+QString run(const QString &program, const QStringList &args, int *exitCode = nullptr)
+{
+    QProcess p;
+    p.start(program, args);
+    p.waitForFinished(60000);
+    if (exitCode)
+        *exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return QString::fromUtf8(p.readAllStandardOutput());
+}
+
+QJsonObject exportSettings(const QString &fileType, const QString &location = "Default Folder")
+{
+    return QJsonObject {
+        { "export",
+          QJsonObject { { "selectedLocation", location },
+                        { "fileName", QJsonObject { { "custom", false } } },
+                        { "fileType", fileType },
+                        { "selectedTemplate", "Lab" },
+                        { "selectedPdfLayout", "Standard" },
+                        { "templateOverride",
+                          QJsonObject { { "inlineImage", true }, { "macroImage", false } } },
+                        { "autoExport", false } } }
+    };
+}
+
+} // namespace
+
+class TestExport : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup() { m_lib.end(); }
+
+    void filterKeepsWhatTheTemplateNames();
+    void everyFormatFromTwoSamples();
+    void oneSecondTwoExportsAndSafeNames();
+    void singleZipReplacesItsOwnFolderOnly();
+    void unmountedMediumReceivesNothing();
+    void automaticExportKeepsTheQueueFileUntilItWorks();
+    void abortedExportLeavesNothing();
+
+private:
+    Answer exportIds(int id, const QStringList &ids, const QJsonObject &settings,
+                     bool singleZip = false)
+    {
+        QSignalSpy done(m_lib.rm, &XrfResultManager::operationDone);
+        XrfJsonMessage msg(id, 119,
+                           { { "tidList", QJsonArray::fromStringList(ids) },
+                             { "actionToDo", 1 },
+                             { "exportSetting", settings },
+                             { "outputSingleZip", singleZip } });
+        Answer a;
+        if (m_lib.rm->exportResultsWithOption(&msg) != XrfErrorInfo::NoError)
+            return a;
+        if (!QTest::qWaitFor([&] { return !done.isEmpty(); }, 60000))
+            return a;
+        a.command = done.at(0).at(0).toInt();
+        a.object = done.at(0).at(2).value<QJsonDocument>().object();
+        a.code = done.at(0).at(3).toInt();
+        return a;
+    }
+    QStringList exported() const
+    {
+        return QDir(m_exports).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot,
+                                         QDir::Name);
+    }
+
+    TestSupport::LibraryFixture m_lib;
+    QString m_exports;
+};
+
+void TestExport::init()
+{
+    qunsetenv("XRF_FAULT_POINT");
+    QVERIFY(m_lib.begin("SN-EXP-7"));
+    XrfMethodManager *method = XrfMethodManager::instance();
+    method->setCurrentMethod("Alloy-General");
+    method->setExportTemplate(
+            "Lab",
+            QJsonObject { { "01", "analysis.testId" },
+                          { "02", "analysis.tidName" },
+                          { "03", "chemistry.concentration" },
+                          { "04", "instrumentSerialNum" },
+                          { "settings", QJsonObject { { "showNominalChemistry", false } } } });
+    method->setPDFTemplate("Standard", QJsonObject { { "title", "Report" } });
+    QVERIFY(m_lib.startFacade());
+    m_lib.openCard();
+    m_exports = m_lib.path("exports");
+    QDir().mkpath(m_exports);
+    XrfPlatform::instance()->setExportsFolderPath(XrfPlatform::DefaultFolder, m_exports);
+    XrfPlatform::instance()->setInstrumentDataPath(m_lib.path("card/"));
+    for (const char *name : { "01-stainless-316", "03-coating-au-ni-cu" }) {
+        const XrfKorviResult r = TestSupport::sample(name);
+        QVERIFY(TestSupport::placeImages(r, m_lib.path("card")));
+        QVERIFY(m_lib.store(r) > 0);
+    }
+}
+
+void TestExport::filterKeepsWhatTheTemplateNames()
+{
+    ResultsFilter filter;
+    XrfMethodManager::instance()->setExportTemplate(
+            "T", QJsonObject { { "b", "analysis.testDate" }, { "a", "analysis.collimated" } });
+    QJsonObject settings = exportSettings("csv");
+    QJsonObject exportObject = settings.value("export").toObject();
+    exportObject.insert("selectedTemplate", "T");
+    exportObject.insert("templateOverride", QJsonObject());
+    settings.insert("export", exportObject);
+    QCOMPARE(filter.readExportTemplate(QString(), settings), XrfErrorInfo::NoError);
+    // No "settings": the grade-match fields come with it.
+    QCOMPARE(filter.fields(),
+             QStringList({ "analysis.collimated", "analysis.testDate", "gradeMatch.gradeName",
+                           "gradeMatch.matchNumber", "gradeMatch.passFailCutOff",
+                           "gradeMatch.passFail", "gradeMatch.nominalFactor",
+                           "gradeMatch.gradeSpec", "gradeMatch.matchMessage",
+                           "analysis.methodDispName", "analysis.methodFamilyName" }));
+    XrfKorviResult r = TestSupport::sample("01-stainless-316");
+    const QJsonObject out = QJsonDocument::fromJson(filter.filterResult(&r).toUtf8()).object();
+    const QJsonObject analysis = out.value("analysis").toObject();
+    QVERIFY(analysis.contains("testDateTime") && analysis.contains("collimatedStatusInt"));
+    QVERIFY(!analysis.contains("collimated") && !out.contains("chemistry"));
+    QCOMPARE(out.value("gradeMatch"), r.toJsonObject().value("gradeMatch"));
+
+    exportObject.insert("selectedTemplate", "../etc/passwd");
+    settings.insert("export", exportObject);
+    QCOMPARE(filter.readExportTemplate(QString(), settings), XrfErrorInfo::TemplateLoadFailed);
+    QCOMPARE(ResultsFilter::fileTypes("PDF and Csv"), QStringList({ "csv", "pdf" }));
+}
+
+void TestExport::everyFormatFromTwoSamples()
+{
+    QSignalSpy complete(m_lib.rm, &XrfResultManager::exportComplete);
+    const Answer a = exportIds(3, { "1", "2" }, exportSettings("json,csv,pdf,msa"));
+    QCOMPARE(a.code, 0);
+    QCOMPARE(a.command, 119);
+    QCOMPARE(complete.count(), 1);
+    QCOMPARE(complete.at(0).at(0).toInt(), 2);
+    const QString output = a.object.value("outputFile").toString();
+    QVERIFY2(QFileInfo(output).isFile(), qPrintable(output));
+    QVERIFY(QFileInfo(output).fileName().startsWith("chemistry-SN-EXP-7-"));
+
+    // JSON: the filtered results and the inline pictures beside them.
+    QFile json(output);
+    QVERIFY(json.open(QIODevice::ReadOnly));
+    const QJsonArray results = QJsonDocument::fromJson(json.readAll()).array();
+    QCOMPARE(results.size(), 2);
+    QCOMPARE(results.at(1).toObject().value("analysis").toObject().value("testId").toInt(), 2);
+    QCOMPARE(results.at(0).toObject().value("instrumentSerialNum").toString(),
+             QStringLiteral("SN-EXP-7"));
+    QVERIFY(!a.object.value("images").toArray().isEmpty());
+    for (const QJsonValue &image : a.object.value("images").toArray())
+        QVERIFY(QFileInfo(image.toString()).isFile());
+
+    // CSV read back by Python: a header and one row per result.
+    const QString base = output.chopped(5);
+    int exitCode = -1;
+    const QString rows = run("python3",
+                             { "-c",
+                               "import csv,sys,json\n"
+                               "rows=list(csv.reader(open(sys.argv[1],encoding='utf-8-sig')))\n"
+                               "print(json.dumps(rows))",
+                               base + ".csv" },
+                             &exitCode);
+    QCOMPARE(exitCode, 0);
+    const QJsonArray table = QJsonDocument::fromJson(rows.toUtf8()).array();
+    QCOMPARE(table.size(), 3);
+    const QString header = table.at(0).toVariant().toStringList().join('|');
+    QVERIFY2(header.contains("Fe"), qPrintable(header));
+    QVERIFY(table.at(1).toVariant().toStringList().contains("316-bar-0042"));
+
+    // PDF: every test id, the serial number.
+    const QString text = run("pdftotext", { base + ".pdf", "-" });
+    QVERIFY(text.contains("SN-EXP-7"));
+    QVERIFY(text.contains("316-bar-0042"));
+    // MSA: one file per exposure of the results that have beam data.
+    QVERIFY(!QDir(m_exports).entryList({ QFileInfo(base).fileName() + "-*.msa" }).isEmpty());
+    // No intermediate file stays behind.
+    QVERIFY(QDir(m_lib.path("card/exports")).entryList({ "results_*" }).isEmpty());
+}
+
+void TestExport::oneSecondTwoExportsAndSafeNames()
+{
+    qputenv("XRF_FAULT_POINT", "fixed-export-time");
+    const QJsonObject settings = exportSettings("json,csv");
+    QCOMPARE(exportIds(4, { "1" }, settings).code, 0);
+    const Answer second = exportIds(5, { "2" }, settings);
+    QCOMPARE(second.code, 0);
+    const QString name = QFileInfo(second.object.value("outputFile").toString()).fileName();
+    QCOMPARE(name, QStringLiteral("chemistry-SN-EXP-7-2026-03-05-14-07-09(2).json"));
+    QVERIFY(exported().contains("chemistry-SN-EXP-7-2026-03-05-14-07-09(2).csv"));
+    QVERIFY(exported().contains("chemistry-SN-EXP-7-2026-03-05-14-07-09.csv"));
+
+    QJsonObject custom = settings;
+    QJsonObject exportObject = custom.value("export").toObject();
+    exportObject.insert("fileName",
+                        QJsonObject { { "custom", true }, { "customFileName", "Lot/7:A?" } });
+    custom.insert("export", exportObject);
+    const Answer named = exportIds(6, { "1" }, custom);
+    QCOMPARE(named.code, 0);
+    const QFileInfo file(named.object.value("outputFile").toString());
+    QCOMPARE(file.absolutePath(), QDir(m_exports).absolutePath());
+    QVERIFY(file.fileName().startsWith("chemistry-Lot_7_A_-"));
+}
+
+void TestExport::singleZipReplacesItsOwnFolderOnly()
+{
+    const QString exports = m_lib.path("home/j.doe/exports");
+    QDir().mkpath(exports);
+    XrfPlatform::instance()->setExportsFolderPath(XrfPlatform::DefaultFolder, exports);
+    for (const QString &folder : { m_lib.path("home"), m_lib.path("home/j.doe"), exports })
+        QVERIFY(TestSupport::writeFile(folder + "/keep.txt", "mine"));
+    const Answer a = exportIds(7, { "1", "2" }, exportSettings("json,csv"), true);
+    QCOMPARE(a.code, 0);
+    const QString zip = a.object.value("outputFile").toString();
+    QVERIFY2(zip.endsWith(".zip") && QFileInfo(zip).isFile(), qPrintable(zip));
+    int exitCode = -1;
+    run("unzip", { "-t", zip }, &exitCode);
+    QCOMPARE(exitCode, 0);
+    const QString listing = run("unzip", { "-l", zip });
+    QVERIFY(listing.contains(".json") && listing.contains(".csv") && listing.contains("-images/"));
+    for (const QString &folder : { m_lib.path("home"), m_lib.path("home/j.doe"), exports })
+        QCOMPARE(TestSupport::readFile(folder + "/keep.txt"), QByteArray("mine"));
+    // Only the zip and what was there before.
+    QCOMPARE(QDir(exports).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size(), 2);
+}
+
+void TestExport::unmountedMediumReceivesNothing()
+{
+    const QString medium
+            = QStringLiteral("/xrf-no-medium-%1/exports").arg(QCoreApplication::applicationPid());
+    XrfPlatform::instance()->setExportsFolderPath(XrfPlatform::UsbMemory, medium);
+    QSignalSpy complete(m_lib.rm, &XrfResultManager::exportComplete);
+    const Answer a = exportIds(8, { "1" }, exportSettings("json", "USB Memory"));
+    QCOMPARE(a.code, int(XrfErrorInfo::FileCreateFailed));
+    QCOMPARE(a.object.value("outputFile").toString(), QString());
+    QCOMPARE(complete.count(), 1);
+    QVERIFY(!QFileInfo::exists(medium));
+}
+
+void TestExport::automaticExportKeepsTheQueueFileUntilItWorks()
+{
+    XrfResultQueue *queue = m_lib.startQueue(50, true);
+    TestSupport::LibraryFixture::setActions(true, false, true);
+    QJsonObject settings = exportSettings("json");
+    QJsonObject exportObject = settings.value("export").toObject();
+    exportObject.insert("autoExport", true);
+    exportObject.insert("selectedTemplate", "Missing");
+    settings.insert("export", exportObject);
+    XrfMethodManager::instance()->setExportSettings(settings);
+
+    QSignalSpy complete(m_lib.rm, &XrfResultManager::exportComplete);
+    XrfKorviResult r = TestSupport::sample("07-copper-awkward-texts");
+    r.images().clear();
+    queue->addResult(r);
+    QTRY_VERIFY_WITH_TIMEOUT(!complete.isEmpty(), 20000);
+    QCOMPARE(complete.at(0).at(0).toInt(), 3);
+    QVERIFY(complete.at(0).at(1).toInt() != 0);
+    QCOMPARE(queue->resultsNotYetStored(), 0);
+    QVERIFY(!QDir(m_lib.path("resultQueue")).entryList({ "*_*.json" }).isEmpty());
+
+    exportObject.insert("selectedTemplate", "Lab");
+    settings.insert("export", exportObject);
+    XrfMethodManager::instance()->setExportSettings(settings);
+    QTRY_VERIFY_WITH_TIMEOUT(QDir(m_lib.path("resultQueue")).entryList({ "*_*.json" }).isEmpty(),
+                             20000);
+    QCOMPARE(complete.last().at(0).toInt(), 3);
+    QCOMPARE(complete.last().at(1).toInt(), 0);
+    QVERIFY(!QDir(m_exports).entryList({ "*.json" }).isEmpty());
+}
+
+void TestExport::abortedExportLeavesNothing()
+{
+    for (int i = 0; i < 40; ++i)
+        QVERIFY(m_lib.store(TestSupport::quickResult(
+                        QStringLiteral("bulk-%1").arg(i),
+                        QDateTime(QDate(2026, 2, 1), QTime(8, 0), Qt::UTC).addSecs(i)))
+                > 0);
+    // Aborted from this thread as soon as the worker reports progress.
+    QObject::connect(
+            m_lib.rm, &XrfResultManager::filterResultsProgress, this,
+            [this](int done, int) {
+                if (done >= 2)
+                    m_lib.rm->abortCurrentDbOperation();
+            },
+            Qt::QueuedConnection);
+    QStringList ids;
+    for (int i = 1; i <= 42; ++i)
+        ids << QString::number(i);
+    const Answer a = exportIds(9, ids, exportSettings("json,csv,pdf"));
+    QCOMPARE(a.code, int(XrfErrorInfo::OperationAborted));
+    QCOMPARE(exported(), QStringList());
+    QVERIFY(QDir(m_lib.path("card/exports")).entryList({ "results_*" }).isEmpty());
+}
+
+int main(int argc, char *argv[])
+{
+    // The PDF report draws with QtGui on the offscreen platform.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    TestExport test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_export.moc"
