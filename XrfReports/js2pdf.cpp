@@ -329,14 +329,17 @@ bool Js2Pdf::doWriteResult(const QJsonObject &object)
     if (model.isEmpty())
         model = modelIn(object.value(QStringLiteral("analysis")).toObject());
     if (model.isEmpty())
-        model = d->model;
+        model = instrumentModel.isEmpty() ? d->model : instrumentModel;
+    const QString serial = serialNumber.isEmpty()
+            ? object.value(QStringLiteral("instrumentSerialNum")).toString()
+            : serialNumber;
     const QString testId = idText(shown.value(QStringLiteral("testId")));
     const QString name = shown.value(QStringLiteral("tidName")).toString();
     QStringList instrumentParts;
     if (!model.isEmpty())
         instrumentParts << model;
-    if (!serialNumber.isEmpty())
-        instrumentParts << QStringLiteral("S/N ") + serialNumber;
+    if (!serial.isEmpty())
+        instrumentParts << QStringLiteral("S/N ") + serial;
     const QString instrument
             = instrumentParts.isEmpty() ? none : instrumentParts.join(QLatin1Char(' '));
     d->layout->startResult(
@@ -601,19 +604,22 @@ void Js2PdfPrivate::plots(const XrfKorviResult &result)
         layout->ensureSpace(height);
         if (layout->pages() != page)
             height = share();
-        const QString title
-                = QStringLiteral("Exposure %1 of %2 \u00b7 %3 kV \u00b7 %4 \u00b5A \u00b7 live "
-                                 "time %5 s")
-                          .arg(s.exposureNumber() > 0 ? s.exposureNumber() : i + 1)
-                          .arg(s.totalExposureNumber() > 0 ? s.totalExposureNumber()
-                                                           : spectra.size())
-                          .arg(QLocale::c().toString(s.tubeVoltageSet(), 'g', 4),
-                               QLocale::c().toString(s.tubeCurrentSet(), 'g', 4),
-                               QLocale::c().toString(s.liveTime(), 'f', 2));
+        // Settings the result does not carry (0) are left out.
+        QStringList title { QStringLiteral("Exposure %1 of %2")
+                                    .arg(s.exposureNumber() > 0 ? s.exposureNumber() : i + 1)
+                                    .arg(s.totalExposureNumber() > 0 ? s.totalExposureNumber()
+                                                                     : spectra.size()) };
+        if (s.tubeVoltageSet() > 0.0)
+            title << QLocale::c().toString(s.tubeVoltageSet(), 'g', 4) + QStringLiteral(" kV");
+        if (s.tubeCurrentSet() > 0.0)
+            title << QLocale::c().toString(s.tubeCurrentSet(), 'g', 4) + QStringLiteral(" \u00b5A");
+        if (s.liveTime() > 0.0)
+            title << QStringLiteral("live time %1 s")
+                             .arg(QLocale::c().toString(s.liveTime(), 'f', 2));
         BeamPlot::draw(
                 painter.get(),
                 QRectF(layout->content().left(), layout->y(), layout->content().width(), height),
-                font, s, elements, title);
+                font, s, elements, title.join(QStringLiteral(" \u00b7 ")));
         layout->skip(height + gap);
     }
 }

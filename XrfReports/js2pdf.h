@@ -34,6 +34,10 @@
 // "fontSize" in points, 5 to 24 (9); "decimals" 0 to 6: the decimals of every concentration
 // and thickness (without it: the display defaults of XrfKorviResultPretty).
 //
+// Results may be whole or as the export filter leaves them. The instrument is the serialNumber
+// member, else the result's "instrumentSerialNum"; its model the result's "model", else the
+// instrumentModel member, else the export settings'.
+//
 // Export settings (setExportSettings), as config/method.json "exportSettings" or its "export"
 // object: "templateOverride" {"inlineImage", "macroImage"} (both true by default) choose the
 // camera images; "model" or "instrumentModel" (text, or an object with "model") names the
@@ -54,6 +58,9 @@ class XRFREPORTS_EXPORT Js2Pdf : public XrfExportWriter
 public:
     Js2Pdf();
     ~Js2Pdf() override;
+
+    // For results that name no model.
+    QString instrumentModel;
 
     void setExportSettings(const QJsonObject &exportSettings);
     void setTemplate(const QJsonObject &pdfTemplate);
