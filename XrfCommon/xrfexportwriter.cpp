@@ -46,6 +46,9 @@ XrfExportWriter::~XrfExportWriter()
 bool XrfExportWriter::convert(const QString &resultsFile, const QString &base,
                               const AbortCheck &aborted, const Progress &progress)
 {
+    // A run that fails before begin() must not report the last run's error.
+    d->code = XrfErrorInfo::NoError;
+    d->errorText.clear();
     QFile in(resultsFile);
     if (!in.open(QIODevice::ReadOnly))
         return setError(XrfErrorInfo::FileOpenFailed,
