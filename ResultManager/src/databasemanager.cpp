@@ -1376,6 +1376,7 @@ void DatabaseManager::runExport(QJsonObject job)
                     [this] { return isAbortFlagSet(); },
                     [this](int done, int total) { emit filterResultsProgress(done, total); });
             converter.setDeviceSerial(serialNumber());
+            converter.setInstrumentDataPath(m_instrumentDataPath);
             conversion = converter.run(summary, &completion);
             convertedAny = true;
         }

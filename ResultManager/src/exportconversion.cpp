@@ -75,10 +75,8 @@ XrfErrorInfo::XrfError ExportConversion::exportFolder(QString *folder) const
         number = XrfPlatform::NetworkFolder;
     XrfPlatform::instance()->exportsFolderPath(number, *folder);
     // Without a default folder of its own the card's "exports" folder serves.
-    if (folder->isEmpty() && number == XrfPlatform::DefaultFolder
-        && !XrfPlatform::instance()->instrumentDataPath().isEmpty())
-        *folder = QDir(XrfPlatform::instance()->instrumentDataPath())
-                          .filePath(QStringLiteral("exports"));
+    if (folder->isEmpty() && number == XrfPlatform::DefaultFolder && !m_dataPath.isEmpty())
+        *folder = QDir(m_dataPath).filePath(QStringLiteral("exports"));
     if (folder->isEmpty())
         return XrfErrorInfo::FileCreateFailed;
     if (number != XrfPlatform::DefaultFolder) {
@@ -145,7 +143,7 @@ XrfErrorInfo::XrfError ExportConversion::run(const QJsonObject &summary, QJsonOb
     QString base = freeBase(folder, QStringLiteral("chemistry-%1-%2").arg(safeName(who), stamp));
 
     const QString wholeResults = summary.value(QStringLiteral("wholeResultsFile")).toString();
-    QString dataPath = XrfPlatform::instance()->instrumentDataPath();
+    QString dataPath = m_dataPath;
     if (!dataPath.isEmpty() && !dataPath.endsWith(QLatin1Char('/')))
         dataPath += QLatin1Char('/');
     const QString appRoot
@@ -259,9 +257,7 @@ void ExportConversion::copyImages(const QJsonObject &summary, const QString &bas
     if (!inlineImage && !macroImage)
         return;
     const QString folder = base + QStringLiteral("-images");
-    const QString store
-            = QDir(XrfPlatform::instance()->instrumentDataPath()).filePath(QStringLiteral("images"))
-            + QLatin1Char('/');
+    const QString store = QDir(m_dataPath).filePath(QStringLiteral("images")) + QLatin1Char('/');
     for (const QJsonValue &value : summary.value(QStringLiteral("images")).toArray()) {
         const QJsonObject image = value.toObject();
         const int type = image.value(QStringLiteral("imageType")).toInt();

@@ -37,6 +37,9 @@ public:
     // "imageFolder" and "images".
     XrfErrorInfo::XrfError run(const QJsonObject &summary, QJsonObject *completion);
 
+    // The card's data folder (pictures under "images/", the default export
+    // folder "exports/" when the platform names none).
+    void setInstrumentDataPath(const QString &path) { m_dataPath = path; }
     // The serial number named by the database's device row, used when the
     // hardware configuration and the platform know none.
     void setDeviceSerial(const QString &serial) { m_deviceSerial = serial; }
@@ -64,6 +67,7 @@ private:
     Progress m_progress;
     QDateTime m_time;
     QString m_deviceSerial;
+    QString m_dataPath;
 };
 
 #endif // EXPORTCONVERSION_H
