@@ -1341,6 +1341,7 @@ XrfErrorInfo::XrfError DatabaseManager::writeIntermediate(const QList<int> &ids,
     ResultExporter exporter(
             reader(), m_resultsFilter, [this] { return isAbortFlagSet(); },
             [this](int done, int total) { emit filterResultsProgress(done, total); });
+    exporter.setWriteFiltered(types.contains(QStringLiteral("json")) || !converted);
     return exporter.write(ids, m_instrumentDataPath + QStringLiteral("exports/"),
                           types.contains(QStringLiteral("json")) && ids.size() != 1, converted,
                           summary);

@@ -64,14 +64,17 @@ XrfErrorInfo::XrfError ResultExporter::write(const QList<int> &ids, const QStrin
         if (m_reader.read(ids.at(i), &result) != XrfErrorInfo::NoError) {
             qWarning() << "Export: test" << ids.at(i) << "cannot be read; it is left out";
         } else {
-            const QByteArray text = m_filter.filterResult(&result).toUtf8();
-            QByteArray out = arrayLayout ? (first ? "[\n" : ",\n") : QByteArray();
-            out += text + '\n';
-            ok = filtered.write(out) == out.size();
-            if (ok && wholeResults) {
-                const QByteArray line
-                        = QJsonDocument(result.toJsonObject()).toJson(QJsonDocument::Compact)
+            // The result's JSON is made once, for both files.
+            const QJsonObject full = result.toJsonObject();
+            if (m_writeFiltered) {
+                QByteArray out = arrayLayout ? (first ? "[\n" : ",\n") : QByteArray();
+                out += QJsonDocument(m_filter.filterResultObject(full))
+                                .toJson(QJsonDocument::Compact)
                         + '\n';
+                ok = filtered.write(out) == out.size();
+            }
+            if (ok && wholeResults) {
+                const QByteArray line = QJsonDocument(full).toJson(QJsonDocument::Compact) + '\n';
                 ok = whole.write(line) == line.size();
             }
             first = false;

@@ -39,6 +39,10 @@ public:
     XrfErrorInfo::XrfError write(const QList<int> &ids, const QString &folder, bool arrayLayout,
                                  bool wholeResults, QJsonObject *summary);
 
+    // Without a JSON output the filtered file stays empty: the converters
+    // read the whole results.
+    void setWriteFiltered(bool write) { m_writeFiltered = write; }
+
     // The next "results_<n>" of this process.
     static QString nextFileStem();
 
@@ -47,6 +51,7 @@ private:
     ResultsFilter &m_filter;
     AbortCheck m_aborted;
     Progress m_progress;
+    bool m_writeFiltered = true;
 };
 
 #endif // RESULTEXPORTER_H

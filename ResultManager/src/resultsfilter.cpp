@@ -197,13 +197,14 @@ XrfErrorInfo::XrfError ResultsFilter::readExportTemplate(QString unused, QJsonOb
 QString ResultsFilter::filterResult(XrfKorviResult *result)
 {
     const QJsonObject full = result ? result->toJsonObject() : QJsonObject();
-    const QJsonObject out
-            = m_fields == QStringList { wholeResultField } ? full : filterResultObject(full);
+    const QJsonObject out = filterResultObject(full);
     return QString::fromUtf8(QJsonDocument(out).toJson(QJsonDocument::Compact));
 }
 
 QJsonObject ResultsFilter::filterResultObject(const QJsonObject &full) const
 {
+    if (m_fields == QStringList { wholeResultField })
+        return full;
     const QJsonObject analysis = full.value(QStringLiteral("analysis")).toObject();
     const QString testType = analysis.value(QStringLiteral("testType")).toString();
     QJsonObject outAnalysis;
