@@ -68,6 +68,8 @@ private slots:
     void oneSecondTwoExportsAndSafeNames();
     void singleZipReplacesItsOwnFolderOnly();
     void unmountedMediumReceivesNothing();
+    void failedZipKeepsTheFolder();
+    void userAndAutomaticExportsKeepTheirOwnSettings();
     void automaticExportKeepsTheQueueFileUntilItWorks();
     void abortedExportLeavesNothing();
 
@@ -267,6 +269,50 @@ void TestExport::unmountedMediumReceivesNothing()
     QCOMPARE(a.object.value("outputFile").toString(), QString());
     QCOMPARE(complete.count(), 1);
     QVERIFY(!QFileInfo::exists(medium));
+}
+
+void TestExport::failedZipKeepsTheFolder()
+{
+    qputenv("XRF_FAULT_POINT", "zip-rename");
+    const Answer a = exportIds(10, { "1" }, exportSettings("json"), true);
+    QVERIFY(a.code != 0);
+    const QFileInfo kept(a.object.value("outputFile").toString());
+    QVERIFY2(kept.isDir(), qPrintable(kept.filePath()));
+    QVERIFY(!QDir(kept.filePath()).entryList({ "*.json" }).isEmpty());
+    QVERIFY(QDir(m_exports).entryList({ "*.zip" }).isEmpty());
+}
+
+void TestExport::userAndAutomaticExportsKeepTheirOwnSettings()
+{
+    XrfResultQueue *queue = m_lib.startQueue(20, true);
+    TestSupport::LibraryFixture::setActions(true, false, true); // automatic: JSON, not zipped
+    QSignalSpy complete(m_lib.rm, &XrfResultManager::exportComplete);
+    QSignalSpy done(m_lib.rm, &XrfResultManager::operationDone);
+    XrfKorviResult r = TestSupport::sample("07-copper-awkward-texts");
+    r.images().clear();
+    queue->addResult(r);
+    // The user's CSV, zipped, asked for while the new result is on its way.
+    XrfJsonMessage msg(11, 119,
+                       { { "tidList", QJsonArray { "1", "2" } },
+                         { "actionToDo", 1 },
+                         { "exportSetting", exportSettings("csv") },
+                         { "outputSingleZip", true } });
+    QCOMPARE(m_lib.rm->exportResultsWithOption(&msg), XrfErrorInfo::NoError);
+    QTRY_VERIFY_WITH_TIMEOUT(complete.count() >= 2, 20000);
+    QString userOutput;
+    QString automaticOutput;
+    for (const auto &args : qAsConst(done)) {
+        const QString output
+                = args.at(2).value<QJsonDocument>().object().value("outputFile").toString();
+        if (args.at(0).toInt() == 119)
+            userOutput = output;
+        else if (args.at(0).toInt() == 108)
+            automaticOutput = output;
+    }
+    QVERIFY2(userOutput.endsWith(".zip"), qPrintable(userOutput));
+    QVERIFY2(automaticOutput.endsWith(".json"), qPrintable(automaticOutput));
+    const QString listing = run("unzip", { "-l", userOutput });
+    QVERIFY(listing.contains(".csv") && !listing.contains(".json"));
 }
 
 void TestExport::automaticExportKeepsTheQueueFileUntilItWorks()
