@@ -1,151 +1,25 @@
 // list, calendar, delete, average and edit-info: the analyser's browsing and
-// editing requests, made of the facade as its application makes them. Most are
-// answered later by operationDone; each command waits for its own answer.
+// editing requests (requests.h).
 
 #include <QDate>
 #include <QDateTime>
-#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocale>
 #include <QSet>
-#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
-#include <functional>
 #include <unistd.h>
 
 #include "commands.h"
+#include "requests.h"
 #include "resultmanager.h"
 #include "resultreport.h"
 #include "xrfhost.h"
 
 namespace {
-
-// Long enough for a deletion of many results on a slow card.
-const int answerTimeoutMs = 60000;
-
-// The answer to one queued request.
-struct Answer
-{
-    XrfErrorInfo::XrfError code = XrfErrorInfo::NoError;
-    int commandId = 0;
-    QJsonObject object;
-    bool timedOut = false;
-    // An averaging answer is followed by the averaged result itself.
-    bool resultReceived = false;
-};
-
-// Makes one request and waits for the answer that carries its request id. A
-// request refused at once gets no answer; its code is the answer. With
-// averaged set, the result that follows an averaging answer is kept there.
-Answer ask(int commandId, const QJsonObject &params,
-           const std::function<XrfErrorInfo::XrfError(XrfJsonMessage &)> &send,
-           XrfKorviResult *averaged = nullptr)
-{
-    static int lastRequestId = 0;
-    XrfJsonMessage message(++lastRequestId, commandId, params);
-    XrfResultManager *rm = XrfResultManager::instance();
-    Answer answer;
-    bool answered = false;
-    QEventLoop loop;
-    QObject::connect(rm, &XrfResultManager::operationDone, &loop,
-                     [&](int command, int requestId, const QJsonDocument &document,
-                         XrfErrorInfo::XrfError code) {
-                         if (requestId != message.id() || answered)
-                             return;
-                         answered = true;
-                         answer.commandId = command;
-                         answer.object = document.object();
-                         answer.code = code;
-                         loop.quit();
-                     });
-    if (averaged)
-        QObject::connect(rm, &XrfResultManager::aResultAvailable, &loop,
-                         [&answer, averaged](const XrfKorviResult &result) {
-                             *averaged = result;
-                             answer.resultReceived = true;
-                         });
-    const XrfErrorInfo::XrfError refused = send(message);
-    if (refused != XrfErrorInfo::NoError) {
-        answer.code = refused;
-        return answer;
-    }
-    QTimer timer;
-    timer.setSingleShot(true);
-    QObject::connect(&timer, &QTimer::timeout, &loop, [&] {
-        answer.timedOut = true;
-        loop.quit();
-    });
-    timer.start(answerTimeoutMs);
-    if (!answered)
-        loop.exec();
-    return answer;
-}
-
-// Exit 2 for an answer that is no success; 0 for one that is.
-int libraryFailure(const Answer &answer, const QString &what)
-{
-    if (answer.timedOut)
-        return fail(ExitLibrary,
-                    QStringLiteral("%1: no answer from the library in %2 s")
-                            .arg(what)
-                            .arg(answerTimeoutMs / 1000));
-    if (answer.code != XrfErrorInfo::NoError)
-        return fail(ExitLibrary, what + codeText(answer.code));
-    return ExitOk;
-}
-
-void printJson(const QJsonValue &value)
-{
-    const QJsonDocument document
-            = value.isArray() ? QJsonDocument(value.toArray()) : QJsonDocument(value.toObject());
-    out() << document.toJson(QJsonDocument::Indented);
-}
-
-bool parseDay(const QString &text, QDate *day)
-{
-    *day = QDate::fromString(text, QStringLiteral("yyyy-MM-dd"));
-    return text.size() == 10 && day->isValid();
-}
-
-// A positive test id, as typed.
-bool parseTestId(const QString &text, int *id)
-{
-    bool ok = false;
-    *id = text.trimmed().toInt(&ok);
-    return ok && *id > 0;
-}
-
-bool parseTestIds(const QStringList &texts, QList<int> *ids)
-{
-    for (const QString &text : texts) {
-        int id = 0;
-        if (!parseTestId(text, &id))
-            return false;
-        if (!ids->contains(id))
-            ids->append(id);
-    }
-    return !ids->isEmpty();
-}
-
-QJsonArray idArray(const QList<int> &ids)
-{
-    QJsonArray array;
-    for (int id : ids)
-        array << id;
-    return array;
-}
-
-QString joinIds(const QList<int> &ids, const QString &separator = QStringLiteral(","))
-{
-    QStringList texts;
-    for (int id : ids)
-        texts << QString::number(id);
-    return texts.join(separator);
-}
 
 // The ids of an answer's "xrfString", in its order.
 QList<int> answeredIds(const QJsonObject &answer)
@@ -204,19 +78,6 @@ void printTests(const QJsonArray &tests)
              o.value(QStringLiteral("note")).toString());
     }
 }
-
-// The pair that selects a local day for the date-time requests: after the
-// last millisecond of the day before, up to the last of this one.
-QPair<QString, QString> dayRange(const QDate &day)
-{
-    const QString lastMs = QStringLiteral(" 23:59:59.999");
-    return { day.addDays(-1).toString(Qt::ISODate) + lastMs, day.toString(Qt::ISODate) + lastMs };
-}
-
-// Every result, for --all: an instrument whose clock was reset stores
-// results of 1970, so the lower bound lies well before.
-const QPair<QString, QString> allTime { QStringLiteral("1900-01-01 00:00:00.000"),
-                                        QStringLiteral("9999-12-31 23:59:59.999") };
 
 // Asks on a terminal; false when the person says anything but yes.
 bool confirmed(const QString &question)
@@ -366,7 +227,7 @@ int runDelete(const CommandContext &context)
     XrfResultManager *rm = XrfResultManager::instance();
     QList<int> present;
     QList<int> absent;
-    const QPair<QString, QString> range = byDay ? dayRange(day) : allTime;
+    const QPair<QString, QString> range = byDay ? dayRange(day) : allTime();
     if (byIds) {
         for (int id : qAsConst(ids))
             (rm->testIdExists(id) ? present : absent) << id;
