@@ -4,10 +4,10 @@
 // are listed in commands.cpp.
 
 #include <QCommandLineParser>
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLockFile>
 #include <QMutex>
 #include <QStandardPaths>
@@ -75,11 +75,27 @@ int lockDataFolder(QLockFile &lock, const QString &dataDir, bool storing, bool w
     return fail(ExitLibrary, QStringLiteral("cannot write in the data folder ") + dataDir);
 }
 
+// The platform plugin looks for a display server's socket in the runtime
+// folder; outside a desktop session Qt warns that none is set, which tells
+// a user of xrfresults nothing.
+QtMessageHandler s_startupHandler = nullptr;
+void quietStartup(QtMsgType type, const QMessageLogContext &context, const QString &msg)
+{
+    if (!msg.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set")))
+        s_startupHandler(type, context, msg);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
+    // The PDF export draws with QtGui; a command-line program never needs a
+    // window, so no display either unless the environment asks for one.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    s_startupHandler = qInstallMessageHandler(quietStartup);
+    QGuiApplication app(argc, argv);
+    qInstallMessageHandler(s_startupHandler);
     QCoreApplication::setApplicationName(QStringLiteral("xrfresults"));
     QCoreApplication::setApplicationVersion(QStringLiteral(XRF_VERSION));
 
