@@ -7,6 +7,7 @@
 // Exit codes: 0 success, 1 usage, 2 library error or unusable data folder
 // (a store that waited too long too), 3 bad input file.
 
+#include <QJsonObject>
 #include <QList>
 #include <QMap>
 #include <QString>
@@ -87,5 +88,17 @@ int runCalendar(const CommandContext &context);
 int runDelete(const CommandContext &context);
 int runAverage(const CommandContext &context);
 int runEditInfo(const CommandContext &context);
+// export (exportcommand.cpp), which the demo uses too
+int runExport(const CommandContext &context);
+// The method's export settings; formats ("csv,pdf") replace its file types,
+// and a method that names none exports CSV.
+QJsonObject methodExportSettings(const QString &formats);
+// The folder, made when missing, as the default export folder.
+int useExportFolder(const QString &folder);
+// Asks for an export (request 119) with a progress bar on a terminal; on a
+// failure says why and returns the exit code.
+int requestExport(const QJsonObject &params, QJsonObject *answer);
+// Every file an export's answer names: its files, then its pictures.
+QStringList exportedFiles(const QJsonObject &answer);
 
 #endif // COMMANDS_H

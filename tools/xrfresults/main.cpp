@@ -130,23 +130,40 @@ int main(int argc, char *argv[])
             QStringLiteral("Exit at once when another xrfresults uses the data folder."));
     // Options of one command or two, handed to it as given.
     const QList<QCommandLineOption> commandOptions {
-        { QStringLiteral("day"), QStringLiteral("list, delete: the tests of a local day."),
+        { QStringLiteral("day"), QStringLiteral("list, delete, export: the tests of a local day."),
           QStringLiteral("YYYY-MM-DD") },
         { QStringLiteral("latest"), QStringLiteral("list: the N latest tests (default 20)."),
           QStringLiteral("N") },
         { QStringLiteral("from"),
-          QStringLiteral("list: tests after this local date-time (yyyy-MM-dd hh:mm:ss[.zzz] "
-                         "or ISO 8601)."),
+          QStringLiteral("list, export: tests after this local date-time (yyyy-MM-dd "
+                         "hh:mm:ss[.zzz] or ISO 8601)."),
           QStringLiteral("DATETIME") },
-        { QStringLiteral("to"), QStringLiteral("list: tests up to and including this one."),
+        { QStringLiteral("to"), QStringLiteral("list, export: tests up to and including this one."),
           QStringLiteral("DATETIME") },
-        { QStringLiteral("ids"), QStringLiteral("delete: these test ids (1,2,3)."),
+        { QStringLiteral("ids"), QStringLiteral("delete, export: these test ids (1,2,3)."),
           QStringLiteral("LIST") },
-        { QStringLiteral("all"), QStringLiteral("delete: every stored result.") },
+        { QStringLiteral("all"), QStringLiteral("delete, export: every stored result.") },
         { QStringLiteral("yes"), QStringLiteral("delete: without asking.") },
         { QStringLiteral("store"), QStringLiteral("average: store the average as well.") },
         { QStringLiteral("name"), QStringLiteral("average: the test name (default Avg)."),
           QStringLiteral("NAME") },
+        { QStringLiteral("format"),
+          QStringLiteral("export: any of json,csv,pdf,msa (default: the method's, else csv)."),
+          QStringLiteral("LIST") },
+        { QStringLiteral("zip"), QStringLiteral("export: everything in one zip file.") },
+        { QStringLiteral("out"),
+          QStringLiteral("export, demo: into this folder (default <data>/exports)."),
+          QStringLiteral("DIR") },
+        { QStringLiteral("location"),
+          QStringLiteral("export: usb, network or default (default: the method's)."),
+          QStringLiteral("PLACE") },
+        { QStringLiteral("template"),
+          QStringLiteral("export: the export template (default: the method's)."),
+          QStringLiteral("NAME") },
+        { QStringLiteral("csv-separator"), QStringLiteral("export: , or ; between CSV cells."),
+          QStringLiteral("SEP") },
+        { QStringLiteral("decimal-comma"),
+          QStringLiteral("export: 67,5 in CSV cells, parted by ;.") },
     };
     parser.addOptions({ versionOption, dataOption, configOption, verboseOption, jsonOption,
                         generateOption, waitOption, noWaitOption });
@@ -206,6 +223,9 @@ int main(int argc, char *argv[])
     for (const QCommandLineOption &option : commandOptions)
         if (parser.isSet(option))
             context.options.insert(option.names().constLast(), parser.value(option));
+    if (context.options.contains(QStringLiteral("out")))
+        context.options.insert(QStringLiteral("out"),
+                               typed(context.options.value(QStringLiteral("out"))));
     context.samplesDir = QStringLiteral(XRF_SOURCE_DIR "/samples");
     if (command->library == Command::NoLibrary)
         return command->run(context);

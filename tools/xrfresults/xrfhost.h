@@ -40,6 +40,7 @@ public:
     void stop();
 
     QString dataDir() const { return m_dataDir; }
+    QString configDir() const { return m_configDir; }
     QString imageDir() const { return m_dataDir + QStringLiteral("/images/"); }
     QString queueDir() const;
     int queuedFileCount() const;
