@@ -1,8 +1,11 @@
 // demo: the bundled samples and generated results stored through the queue,
-// one of them shown, and the state of the data folder.
+// one of them shown, the state of the data folder, and everything stored
+// exported as CSV and PDF.
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QFileInfo>
+#include <QJsonArray>
 
 #include "commands.h"
 #include "resultfiles.h"
@@ -43,5 +46,31 @@ int runDemo(const CommandContext &context)
     out() << "\nThe library's log is " << host.dataDir() << "/xrfresults.log; look again with\n"
           << "  " << QCoreApplication::applicationFilePath() << " --data " << host.dataDir()
           << " info\n";
-    return shown;
+    if (shown != ExitOk)
+        return shown;
+
+    const QString folder = context.options.value(QStringLiteral("out"));
+    if (!folder.isEmpty())
+        if (const int code = useExportFolder(folder))
+            return code;
+    QJsonArray ids;
+    for (const XrfHost::Stored &s : qAsConst(all))
+        ids << QString::number(s.testId);
+    const QJsonObject params {
+        { QStringLiteral("tidList"), ids },
+        { QStringLiteral("actionToDo"), 1 },
+        { QStringLiteral("exportSetting"), methodExportSettings(QStringLiteral("csv,pdf")) },
+        { QStringLiteral("outputSingleZip"), false },
+    };
+    out() << "\nExporting the " << ids.size() << " stored results as CSV and PDF...\n";
+    out().flush();
+    QJsonObject answer;
+    if (const int code = requestExport(params, &answer))
+        return code;
+    out() << "The export is in "
+          << QFileInfo(answer.value(QStringLiteral("outputFile")).toString()).absolutePath()
+          << ":\n";
+    for (const QString &file : exportedFiles(answer))
+        out() << "  " << file << '\n';
+    return ExitOk;
 }
