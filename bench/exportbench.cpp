@@ -16,6 +16,7 @@
 #include <QTextStream>
 
 #include "benchsupport.h"
+#include "reportapplication.h"
 #include "resultmanager.h"
 #include "xrfplatform.h"
 
@@ -81,11 +82,10 @@ QString row(const QString &what, double seconds, int count, double baseline)
 
 int main(int argc, char *argv[])
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication app(argc, argv);
+    const auto app = makeReportApplication(argc, argv);
     QTemporaryDir dir;
     QList<XrfKorviResult> results;
-    if (!benchInput(app.arguments(), dir.filePath("in"), &results))
+    if (!benchInput(app->arguments(), dir.filePath("in"), &results))
         return 1;
     const QString data = dir.filePath("card");
     storeThroughFacade(results, data, true);

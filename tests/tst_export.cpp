@@ -11,6 +11,7 @@
 #include <QtTest>
 
 #include "libraryfixture.h"
+#include "reportapplication.h"
 #include "resultmanager.h"
 #include "resultsfilter.h"
 #include "testsupport.h"
@@ -373,8 +374,7 @@ void TestExport::abortedExportLeavesNothing()
 int main(int argc, char *argv[])
 {
     // The PDF report draws with QtGui on the offscreen platform.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication app(argc, argv);
+    const auto app = makeReportApplication(argc, argv);
     TestExport test;
     return QTest::qExec(&test, argc, argv);
 }

@@ -20,11 +20,8 @@
 
 #include <ctime>
 
-#if defined(__SANITIZE_ADDRESS__)
-#    include <sanitizer/lsan_interface.h>
-#endif
-
 #include "libraryfixture.h"
+#include "reportapplication.h"
 #include "testsupport.h"
 
 namespace {
@@ -529,16 +526,7 @@ int main(int argc, char *argv[])
         printf("%d\n", done ? 0 : int(pdf.errorCode()));
         return 0;
     }
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-#if defined(__SANITIZE_ADDRESS__)
-    // Qt 5.15's offscreen platform never deletes its screen and cursor: not ours to report.
-    __lsan_disable();
-#endif
-    QGuiApplication app(argc, argv);
-#if defined(__SANITIZE_ADDRESS__)
-    __lsan_enable();
-#endif
+    const auto app = makeReportApplication(argc, argv);
     TestPdfExport test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);

@@ -7,7 +7,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QGuiApplication>
 #include <QLockFile>
 #include <QMutex>
 #include <QStandardPaths>
@@ -15,6 +14,7 @@
 #include <QTextStream>
 
 #include "commands.h"
+#include "reportapplication.h"
 #include "xrfhost.h"
 #include "xrfutils.h"
 
@@ -91,10 +91,8 @@ int main(int argc, char *argv[])
 {
     // The PDF export draws with QtGui; a command-line program never needs a
     // window, so no display either unless the environment asks for one.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
     s_startupHandler = qInstallMessageHandler(quietStartup);
-    QGuiApplication app(argc, argv);
+    const auto app = makeReportApplication(argc, argv);
     qInstallMessageHandler(s_startupHandler);
     QCoreApplication::setApplicationName(QStringLiteral("xrfresults"));
     QCoreApplication::setApplicationVersion(QStringLiteral(XRF_VERSION));
