@@ -43,7 +43,6 @@
 #include "resultreader.h"
 #include "resultschema.h"
 #include "xrfanalysisresult.h"
-#include "xrfexportretstate.h"
 #include "xrfimage.h"
 #include "xrfkorviresultpretty.h"
 #include "xrfmethoddisplaysettings.h"
@@ -1035,49 +1034,6 @@ XrfErrorInfo::XrfError DatabaseManager::testsBetweenDates(QString from, QString 
 
 // --- Deletion ---------------------------------------------------------------------------
 
-bool DatabaseManager::parseDateList(const QString &dateList, QList<DateRange> *ranges)
-{
-    if (dateList.trimmed().isEmpty())
-        return true;
-    const QStringList items = dateList.split(QLatin1Char(','));
-    // Taken in pairs; a last item without its pair is no range.
-    for (int i = 0; i + 1 < items.size(); i += 2) {
-        QDateTime start;
-        QDateTime end;
-        if (!RequestArguments::parseDateTime(items.at(i), &start)
-            || !RequestArguments::parseDateTime(items.at(i + 1), &end)) {
-            qInfo() << "Not a date-time range:" << items.at(i) << items.at(i + 1);
-            return false;
-        }
-        ranges->append({ start, end });
-    }
-    return true;
-}
-
-bool DatabaseManager::addTestIdsOfRanges(const QList<DateRange> &ranges, QList<int> *ids)
-{
-    for (const DateRange &range : ranges) {
-        QString found;
-        if (getTestIdsBetweenDates(RequestArguments::storedText(range.first),
-                                   RequestArguments::storedText(range.second), &found, 0)
-            != XrfErrorInfo::NoError)
-            return false;
-        QList<int> inRange;
-        RequestArguments::parseTestIds(found, &inRange);
-        for (int id : qAsConst(inRange))
-            if (!ids->contains(id))
-                ids->append(id);
-    }
-    return true;
-}
-
-bool DatabaseManager::selectTests(const QString &dateList, const QString &tidList, QList<int> *ids)
-{
-    QList<DateRange> ranges;
-    return RequestArguments::parseTestIds(tidList, ids) && parseDateList(dateList, &ranges)
-            && addTestIdsOfRanges(ranges, ids);
-}
-
 XrfErrorInfo::XrfError DatabaseManager::deleteSelection(const QList<int> &ids, int commandId,
                                                         int id, bool mayErase)
 {
@@ -1125,7 +1081,7 @@ XrfErrorInfo::XrfError DatabaseManager::deleteAllResultsByDate(QString dateList,
                                                                int id)
 {
     QList<int> ids;
-    if (!selectTests(dateList, tidList, &ids)) {
+    if (!ResultQueries(workingHandle()).selectTests(dateList, tidList, &ids)) {
         emit queryDone(103, id, QJsonDocument(QJsonObject()), XrfErrorInfo::InvalidArgument);
         return XrfErrorInfo::InvalidArgument;
     }
@@ -1135,7 +1091,7 @@ XrfErrorInfo::XrfError DatabaseManager::deleteAllResultsByDate(QString dateList,
 XrfErrorInfo::XrfError DatabaseManager::deleteAllResultsWithOption(XrfExportParam param, int id)
 {
     QList<int> ids;
-    QList<DateRange> ranges;
+    QList<RequestArguments::DateRange> ranges;
     bool valid = RequestArguments::parseTestIds(param.tidList(), &ids);
     for (const XrfDateTimeRange &range : param.dateRangeList()) {
         qDebug() << "DatabaseManager::deleteAllResultsWithOption" << range.startDateTime()
@@ -1143,7 +1099,7 @@ XrfErrorInfo::XrfError DatabaseManager::deleteAllResultsWithOption(XrfExportPara
         valid = valid && range.startDateTime().isValid() && range.endDateTime().isValid();
         ranges.append({ range.startDateTime().toUTC(), range.endDateTime().toUTC() });
     }
-    if (!valid || !addTestIdsOfRanges(ranges, &ids)) {
+    if (!valid || !ResultQueries(workingHandle()).addTestIdsOfRanges(ranges, &ids)) {
         emit queryDone(id, id, QJsonDocument(QJsonObject()), XrfErrorInfo::InvalidArgument);
         return XrfErrorInfo::InvalidArgument;
     }
@@ -1189,12 +1145,7 @@ XrfErrorInfo::XrfError DatabaseManager::eraseAllResults()
     return XrfErrorInfo::NoError;
 }
 
-// --- Operations that later work fills in -------------------------------------------
-
-void DatabaseManager::answerNotImplemented(int commandId, int requestId)
-{
-    emit queryDone(commandId, requestId, QJsonDocument(), XrfErrorInfo::NotImplemented);
-}
+// --- Averaged results -------------------------------------------------------------------
 
 XrfErrorInfo::XrfError DatabaseManager::createAveragedResult(int id, QString testNames,
                                                              QString newTidName)
@@ -1227,12 +1178,14 @@ XrfErrorInfo::XrfError DatabaseManager::createAveragedResultByDate(QString dateL
                                                                    QString newTidName)
 {
     QList<int> ids;
-    if (!selectTests(dateList, tidList, &ids)) {
+    if (!ResultQueries(workingHandle()).selectTests(dateList, tidList, &ids)) {
         emit queryDone(105, id, QJsonDocument(QJsonObject()), XrfErrorInfo::InvalidArgument);
         return XrfErrorInfo::InvalidArgument;
     }
     return createAveragedResult(id, RequestArguments::joinTestIds(ids), newTidName);
 }
+
+// --- Exchange with a PC: present, not yet made --------------------------------------
 
 XrfErrorInfo::XrfError DatabaseManager::importResultsFromJsFile(QString jsFile, int numberOfResults)
 {
@@ -1303,116 +1256,46 @@ XrfErrorInfo::XrfError DatabaseManager::exportResults(QStringList testIds,
     if (!RequestArguments::parseTestIds(testIds, &ids))
         return XrfErrorInfo::InvalidArgument;
     QJsonObject summary;
-    const XrfErrorInfo::XrfError rc = writeIntermediate(ids, use, m_exportSettingsInUse, &summary);
+    const XrfErrorInfo::XrfError rc
+            = ExportRun(reader(), m_resultsFilter, exportContext())
+                      .writeIntermediate(ids, use, m_exportSettingsInUse, &summary);
     if (outFile)
         *outFile = summary.value(QStringLiteral("intermediateJsFile")).toString();
     return rc;
 }
 
-XrfErrorInfo::XrfError DatabaseManager::writeIntermediate(const QList<int> &ids, int use,
-                                                          const QJsonObject &exportSettings,
-                                                          QJsonObject *summary)
+ExportRun::Context DatabaseManager::exportContext()
 {
-    const XrfErrorInfo::XrfError loaded = use == XrfTestsSelected::UseExportSettings
-            ? m_resultsFilter.readExportTemplate(m_profilePath, exportSettings)
-            : m_resultsFilter.readPrintTemplate(m_profilePath);
-    if (loaded != XrfErrorInfo::NoError) {
-        qInfo() << "In "
-                << "exportResults"
-                << " failed to export results.";
-        return loaded;
-    }
+    ExportRun::Context context;
+    context.profilePath = m_profilePath;
+    context.instrumentDataPath = m_instrumentDataPath;
     QString dbId;
     QString version;
-    QString serial;
-    QString model;
-    QString anode;
-    getDeviceDbInfo(dbId, version, serial, model, anode);
-    m_resultsFilter.setDeviceInfo(serial, model, anode);
+    getDeviceDbInfo(dbId, version, context.serial, context.model, context.tubeAnode);
+    context.nameSerial = serialNumber();
+    context.fromPC = m_controllerStatus.loadRelaxed() == 1;
+    context.aborted = [this] { return isAbortFlagSet(); };
+    context.progress = [this](int done, int total) { emit filterResultsProgress(done, total); };
+    // Each export starts without the stop of an earlier one.
     setAbortFlag(false);
-
-    const QStringList types
-            = ResultsFilter::fileTypes(exportSettings.value(QStringLiteral("export"))
-                                               .toObject()
-                                               .value(QStringLiteral("fileType"))
-                                               .toString());
-    const bool converted = types.contains(QStringLiteral("csv"))
-            || types.contains(QStringLiteral("pdf")) || types.contains(QStringLiteral("msa"));
-    ResultExporter exporter(
-            reader(), m_resultsFilter, [this] { return isAbortFlagSet(); },
-            [this](int done, int total) { emit filterResultsProgress(done, total); });
-    exporter.setWriteFiltered(types.contains(QStringLiteral("json")) || !converted);
-    return exporter.write(ids, m_instrumentDataPath + QStringLiteral("exports/"),
-                          types.contains(QStringLiteral("json")) && ids.size() != 1, converted,
-                          summary);
+    return context;
 }
 
 void DatabaseManager::runExport(QJsonObject job)
 {
-    const int commandId = job.value(QStringLiteral("commandId")).toInt();
-    const int requestId = job.value(QStringLiteral("requestId")).toInt();
-    const bool automatic = job.value(QStringLiteral("automatic")).toBool();
-    const QJsonObject settings = job.value(QStringLiteral("exportSettings")).toObject();
-    const bool singleZip = job.value(QStringLiteral("singleZip")).toBool();
-
     QList<int> ids;
-    XrfErrorInfo::XrfError rc = selectTests(job.value(QStringLiteral("dateList")).toString(),
-                                            job.value(QStringLiteral("testIds")).toString(), &ids)
+    const XrfErrorInfo::XrfError selection
+            = ResultQueries(workingHandle())
+                      .selectTests(job.value(QStringLiteral("dateList")).toString(),
+                                   job.value(QStringLiteral("testIds")).toString(), &ids)
             ? XrfErrorInfo::NoError
             : XrfErrorInfo::InvalidArgument;
     std::sort(ids.begin(), ids.end());
-
-    QJsonObject summary;
-    QJsonObject completion;
-    XrfErrorInfo::XrfError conversion = XrfErrorInfo::NoError;
-    bool convertedAny = false;
-    if (rc == XrfErrorInfo::NoError && !ids.isEmpty()) {
-        rc = writeIntermediate(ids, job.value(QStringLiteral("useSettings")).toInt(), settings,
-                               &summary);
-        if (rc == XrfErrorInfo::NoError && summary.value(QStringLiteral("exported")).toInt() == 0)
-            rc = XrfErrorInfo::ResultNotFound;
-        if (rc == XrfErrorInfo::NoError) {
-            ExportConversion converter(
-                    settings, singleZip, m_controllerStatus.loadRelaxed() == 1,
-                    [this] { return isAbortFlagSet(); },
-                    [this](int done, int total) { emit filterResultsProgress(done, total); });
-            converter.setDeviceSerial(serialNumber());
-            converter.setInstrumentDataPath(m_instrumentDataPath);
-            conversion = converter.run(summary, &completion);
-            convertedAny = true;
-        }
-        // Converted or not, the intermediate files have served.
-        QFile::remove(summary.value(QStringLiteral("intermediateJsFile")).toString());
-        QFile::remove(summary.value(QStringLiteral("wholeResultsFile")).toString());
-    } else if (rc == XrfErrorInfo::NoError && automatic) {
-        rc = XrfErrorInfo::ResultNotFound;
-    }
-    if (rc == XrfErrorInfo::NoError)
-        rc = conversion;
-
-    XrfExportRetState state;
-    state.setExportStatus(QStringLiteral("Complete"));
-    state.setIntermediateJsFile(summary.value(QStringLiteral("intermediateJsFile")).toString());
-    state.setNumberOfResults(ids.size());
-    state.setExportFromPC(m_controllerStatus.loadRelaxed() == 1);
-    QJsonObject answer = state.toJsonObject();
-    for (auto it = completion.constBegin(); it != completion.constEnd(); ++it)
-        answer.insert(it.key(), it.value());
-    if (!answer.contains(QStringLiteral("outputFile")))
-        answer.insert(QStringLiteral("outputFile"), QString());
-    // What the completion needs, carried by the answer itself: another
-    // export in flight never lends it its settings.
-    answer.insert(
-            QStringLiteral("exportAnswer"),
-            QJsonObject { { QStringLiteral("automatic"), automatic },
-                          { QStringLiteral("singleZip"), singleZip },
-                          { QStringLiteral("converted"), convertedAny || automatic },
-                          { QStringLiteral("lastTestId"),
-                            automatic ? job.value(QStringLiteral("testIds")).toString().toInt()
-                                      : summary.value(QStringLiteral("lastTestId")).toInt(-1) },
-                          { QStringLiteral("averaged"),
-                            summary.value(QStringLiteral("averaged")).toBool() } });
-    emit queryDone(commandId, requestId, QJsonDocument(answer), rc);
+    QJsonObject answer;
+    const XrfErrorInfo::XrfError rc = ExportRun(reader(), m_resultsFilter, exportContext())
+                                              .run(job, ids, selection, &answer);
+    emit queryDone(job.value(QStringLiteral("commandId")).toInt(),
+                   job.value(QStringLiteral("requestId")).toInt(), QJsonDocument(answer), rc);
 }
 
 XrfErrorInfo::XrfError DatabaseManager::exportResultsByDate(QList<XrfDateTimeRange> ranges,

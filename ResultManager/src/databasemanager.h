@@ -28,6 +28,7 @@
 
 #include <memory>
 
+#include "exportrun.h"
 #include "hdffile.h"
 #include "resultschema.h"
 #include "resultsfilter.h"
@@ -174,24 +175,15 @@ public slots:
     void runExport(QJsonObject job);
 
 private:
-    using DateRange = QPair<QDateTime, QDateTime>;
     bool calendarNotesEnabled() const;
-    // The (start, end) pairs of a comma-separated date list, in UTC; false
-    // when one does not parse.
-    static bool parseDateList(const QString &dateList, QList<DateRange> *ranges);
-    bool addTestIdsOfRanges(const QList<DateRange> &ranges, QList<int> *ids);
-    // The ids of a request's id list and date ranges; false when one part
-    // does not parse.
-    bool selectTests(const QString &dateList, const QString &tidList, QList<int> *ids);
     // Deletes the selection (or erases the file when it holds every stored
     // test and `mayErase`), answers and refreshes the calendar.
     XrfErrorInfo::XrfError deleteSelection(const QList<int> &ids, int commandId, int id,
                                            bool mayErase);
     XrfErrorInfo::XrfError performAutoPrintIfNecessary(XrfKorviResult result);
     XrfErrorInfo::XrfError performAutoExportIfNecessary(QString testId);
-    XrfErrorInfo::XrfError writeIntermediate(const QList<int> &ids, int use,
-                                             const QJsonObject &exportSettings,
-                                             QJsonObject *summary);
+    // What an export needs of this object; clears the abort flag.
+    ExportRun::Context exportContext();
     void removeLeftoverExportFiles();
 
     QSqlDatabase workingHandle();
@@ -200,7 +192,6 @@ private:
     QString serialNumber() const;
     // The new row's dbId, or empty when the insert failed.
     QString insertDeviceRow(const QString &serial, const QString &model, const QString &anode);
-    void answerNotImplemented(int commandId, int requestId);
     QString currentUser() const;
     QString imageFolder() const;
     // The path of a stored image name, or empty when it would leave the store.

@@ -101,6 +101,21 @@ bool parseLocalDay(const QString &text, QDateTime *start, QDateTime *end)
     return true;
 }
 
+bool parseDateList(const QString &dateList, QList<DateRange> *ranges)
+{
+    if (dateList.trimmed().isEmpty())
+        return true;
+    const QStringList items = dateList.split(QLatin1Char(','));
+    for (int i = 0; i + 1 < items.size(); i += 2) {
+        QDateTime start;
+        QDateTime end;
+        if (!parseDateTime(items.at(i), &start) || !parseDateTime(items.at(i + 1), &end))
+            return false;
+        ranges->append({ start, end });
+    }
+    return true;
+}
+
 bool parseTestIds(const QStringList &parts, QList<int> *ids)
 {
     static const QRegularExpression decimal(QStringLiteral("^\\d{1,9}$"));

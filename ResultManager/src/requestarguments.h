@@ -13,6 +13,7 @@
 
 #include <QDateTime>
 #include <QList>
+#include <QPair>
 #include <QString>
 
 namespace RequestArguments {
@@ -33,6 +34,13 @@ void localDay(const QDate &date, QDateTime *start, QDateTime *end);
 // The day named by "yyyy-MM-dd", or by any date-time parseDateTime takes
 // (its local date).
 bool parseLocalDay(const QString &text, QDateTime *start, QDateTime *end);
+
+// A range of date-times in UTC, (start, end].
+using DateRange = QPair<QDateTime, QDateTime>;
+// The (start, end) pairs of a comma-separated list of date-times, as
+// parseDateTime reads them; a last item without its pair is no range. False
+// when one does not parse.
+bool parseDateList(const QString &dateList, QList<DateRange> *ranges);
 
 // "3, 1,,7" gives 3, 1, 7 (order kept, repeats dropped); false when a part
 // is not a decimal integer above 0.

@@ -322,3 +322,32 @@ XrfErrorInfo::XrfError ResultQueries::storedTestId(const QString &testDateTime,
         *testId = q.value(0).toInt();
     return XrfErrorInfo::NoError;
 }
+
+bool ResultQueries::addTestIdsOfRanges(const QList<QPair<QDateTime, QDateTime>> &ranges,
+                                       QList<int> *ids)
+{
+    for (const auto &range : ranges) {
+        QString found;
+        if (testIdsBetweenDates(RequestArguments::storedText(range.first),
+                                RequestArguments::storedText(range.second), &found, 0)
+            != XrfErrorInfo::NoError)
+            return false;
+        QList<int> inRange;
+        RequestArguments::parseTestIds(found, &inRange);
+        for (int id : qAsConst(inRange))
+            if (!ids->contains(id))
+                ids->append(id);
+    }
+    return true;
+}
+
+bool ResultQueries::selectTests(const QString &dateList, const QString &tidList, QList<int> *ids)
+{
+    QList<RequestArguments::DateRange> ranges;
+    if (!RequestArguments::parseTestIds(tidList, ids)
+        || !RequestArguments::parseDateList(dateList, &ranges)) {
+        qInfo() << "Not a selection of tests:" << tidList << dateList;
+        return false;
+    }
+    return addTestIdsOfRanges(ranges, ids);
+}

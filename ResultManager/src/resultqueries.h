@@ -18,6 +18,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
+#include <QPair>
 #include <QSqlDatabase>
 #include <QString>
 
@@ -58,6 +59,12 @@ public:
                                         int *testId);
     // How many stored tests are not among `ids`.
     XrfErrorInfo::XrfError countOutside(const QList<int> &ids, int *count);
+
+    // Adds the ids of the tests in each range, once each.
+    bool addTestIdsOfRanges(const QList<QPair<QDateTime, QDateTime>> &ranges, QList<int> *ids);
+    // The ids of a request's id list and date ranges (local wall-clock);
+    // false when one part does not parse or a lookup fails.
+    bool selectTests(const QString &dateList, const QString &tidList, QList<int> *ids);
 
     // The SQL that turns a date-time text into its comparable form.
     static QString dateKey(const QString &expression);

@@ -1,0 +1,104 @@
+#include "exportrun.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QStringList>
+
+#include "exportconversion.h"
+#include "resultexporter.h"
+#include "resultsfilter.h"
+#include "xrfexportretstate.h"
+#include "xrftestsselected.h"
+
+ExportRun::ExportRun(ResultReader &reader, ResultsFilter &filter, Context context)
+    : m_reader(reader), m_filter(filter), m_context(std::move(context))
+{
+}
+
+XrfErrorInfo::XrfError ExportRun::writeIntermediate(const QList<int> &ids, int use,
+                                                    const QJsonObject &exportSettings,
+                                                    QJsonObject *summary)
+{
+    const XrfErrorInfo::XrfError loaded = use == XrfTestsSelected::UseExportSettings
+            ? m_filter.readExportTemplate(m_context.profilePath, exportSettings)
+            : m_filter.readPrintTemplate(m_context.profilePath);
+    if (loaded != XrfErrorInfo::NoError) {
+        qInfo() << "In "
+                << "exportResults"
+                << " failed to export results.";
+        return loaded;
+    }
+    m_filter.setDeviceInfo(m_context.serial, m_context.model, m_context.tubeAnode);
+
+    const QStringList types
+            = ResultsFilter::fileTypes(exportSettings.value(QStringLiteral("export"))
+                                               .toObject()
+                                               .value(QStringLiteral("fileType"))
+                                               .toString());
+    const bool converted = types.contains(QStringLiteral("csv"))
+            || types.contains(QStringLiteral("pdf")) || types.contains(QStringLiteral("msa"));
+    ResultExporter exporter(m_reader, m_filter, m_context.aborted, m_context.progress);
+    exporter.setWriteFiltered(types.contains(QStringLiteral("json")) || !converted);
+    return exporter.write(ids, m_context.instrumentDataPath + QStringLiteral("exports/"),
+                          types.contains(QStringLiteral("json")) && ids.size() != 1, converted,
+                          summary);
+}
+
+XrfErrorInfo::XrfError ExportRun::run(const QJsonObject &job, const QList<int> &ids,
+                                      XrfErrorInfo::XrfError selection, QJsonObject *answer)
+{
+    const bool automatic = job.value(QStringLiteral("automatic")).toBool();
+    const QJsonObject settings = job.value(QStringLiteral("exportSettings")).toObject();
+    const bool singleZip = job.value(QStringLiteral("singleZip")).toBool();
+
+    XrfErrorInfo::XrfError rc = selection;
+    QJsonObject summary;
+    QJsonObject completion;
+    XrfErrorInfo::XrfError conversion = XrfErrorInfo::NoError;
+    bool convertedAny = false;
+    if (rc == XrfErrorInfo::NoError && !ids.isEmpty()) {
+        rc = writeIntermediate(ids, job.value(QStringLiteral("useSettings")).toInt(), settings,
+                               &summary);
+        if (rc == XrfErrorInfo::NoError && summary.value(QStringLiteral("exported")).toInt() == 0)
+            rc = XrfErrorInfo::ResultNotFound;
+        if (rc == XrfErrorInfo::NoError) {
+            ExportConversion converter(settings, singleZip, m_context.fromPC, m_context.aborted,
+                                       m_context.progress);
+            converter.setDeviceSerial(m_context.nameSerial);
+            converter.setInstrumentDataPath(m_context.instrumentDataPath);
+            conversion = converter.run(summary, &completion);
+            convertedAny = true;
+        }
+        // Converted or not, the intermediate files have served.
+        QFile::remove(summary.value(QStringLiteral("intermediateJsFile")).toString());
+        QFile::remove(summary.value(QStringLiteral("wholeResultsFile")).toString());
+    } else if (rc == XrfErrorInfo::NoError && automatic) {
+        rc = XrfErrorInfo::ResultNotFound;
+    }
+    if (rc == XrfErrorInfo::NoError)
+        rc = conversion;
+
+    XrfExportRetState state;
+    state.setExportStatus(QStringLiteral("Complete"));
+    state.setIntermediateJsFile(summary.value(QStringLiteral("intermediateJsFile")).toString());
+    state.setNumberOfResults(ids.size());
+    state.setExportFromPC(m_context.fromPC);
+    *answer = state.toJsonObject();
+    for (auto it = completion.constBegin(); it != completion.constEnd(); ++it)
+        answer->insert(it.key(), it.value());
+    if (!answer->contains(QStringLiteral("outputFile")))
+        answer->insert(QStringLiteral("outputFile"), QString());
+    // What the completion needs, carried by the answer itself: another
+    // export in flight never lends it its settings.
+    answer->insert(
+            QStringLiteral("exportAnswer"),
+            QJsonObject { { QStringLiteral("automatic"), automatic },
+                          { QStringLiteral("singleZip"), singleZip },
+                          { QStringLiteral("converted"), convertedAny || automatic },
+                          { QStringLiteral("lastTestId"),
+                            automatic ? job.value(QStringLiteral("testIds")).toString().toInt()
+                                      : summary.value(QStringLiteral("lastTestId")).toInt(-1) },
+                          { QStringLiteral("averaged"),
+                            summary.value(QStringLiteral("averaged")).toBool() } });
+    return rc;
+}

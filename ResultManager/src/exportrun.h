@@ -1,0 +1,61 @@
+#ifndef EXPORTRUN_H
+#define EXPORTRUN_H
+
+// One export from the stored results to the answer that reports it: the
+// template, the intermediate files (ResultExporter), the conversion
+// (ExportConversion), the removal of the intermediate files, and the answer
+// document with what the completion needs carried inside it.
+//
+// Plain and short-lived: built per export on the worker thread from what the
+// database object knows (connection, filter, paths, device row); no signals.
+
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+
+#include <functional>
+
+#include "xrferrorinfo.h"
+
+class ResultReader;
+class ResultsFilter;
+
+class ExportRun
+{
+public:
+    using AbortCheck = std::function<bool()>;
+    using Progress = std::function<void(int done, int total)>;
+
+    struct Context
+    {
+        QString profilePath;
+        QString instrumentDataPath;
+        // The device row's serial number, model and tube anode.
+        QString serial;
+        QString model;
+        QString tubeAnode;
+        // The instrument's serial for file names when no service knows one.
+        QString nameSerial;
+        bool fromPC = false;
+        AbortCheck aborted;
+        Progress progress;
+    };
+
+    ExportRun(ResultReader &reader, ResultsFilter &filter, Context context);
+
+    // The template of `use`, then the intermediate files of `ids`.
+    XrfErrorInfo::XrfError writeIntermediate(const QList<int> &ids, int use,
+                                             const QJsonObject &exportSettings,
+                                             QJsonObject *summary);
+    // Exports `ids` as `job` asks (see DatabaseManager::exportJob) and gives
+    // the answer document; `selection` is the code of choosing the ids.
+    XrfErrorInfo::XrfError run(const QJsonObject &job, const QList<int> &ids,
+                               XrfErrorInfo::XrfError selection, QJsonObject *answer);
+
+private:
+    ResultReader &m_reader;
+    ResultsFilter &m_filter;
+    Context m_context;
+};
+
+#endif // EXPORTRUN_H
