@@ -8,7 +8,6 @@
 #include "xrfspectrum.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QGuiApplication>
 #include <QJsonArray>
@@ -17,8 +16,6 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#include <ctime>
 
 #include "libraryfixture.h"
 #include "reportapplication.h"
@@ -130,21 +127,6 @@ bool shownWithValue(const QString &text, const QString &element)
             .hasMatch();
 }
 
-qint64 residentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    status.open(QIODevice::ReadOnly);
-    const QRegularExpression rss(QStringLiteral("VmRSS:\\s+(\\d+)"));
-    return rss.match(QString::fromLatin1(status.readAll())).captured(1).toLongLong();
-}
-
-qint64 threadCpuMs()
-{
-    timespec t {};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return qint64(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
-
 } // namespace
 
 class TestPdfExport : public QObject
@@ -158,7 +140,6 @@ private slots:
     void beamEnergies();
     void failuresLeaveNoFile();
     void withoutGuiApplication();
-    void thousandResults();
 };
 
 void TestPdfExport::threeSamples()
@@ -468,50 +449,6 @@ void TestPdfExport::withoutGuiApplication()
              QByteArray::number(int(XrfErrorInfo::NotImplemented)));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files),
              QStringList { QStringLiteral("results.jsonl") });
-}
-
-void TestPdfExport::thousandResults()
-{
-    QTemporaryDir dir;
-    const int count = 1000;
-    QList<QJsonObject> results;
-    for (int i = 1; i <= count; ++i)
-        results << stored(QStringLiteral("01-stainless-316"), i);
-    const QString input = dir.filePath(QStringLiteral("results.jsonl"));
-    QVERIFY(writeResults(input, results));
-    QVERIFY(placeImages({ results.first() }, dir.filePath(QStringLiteral("data"))));
-    results.clear();
-
-    Js2Pdf pdf;
-    pdf.serialNumber = serial;
-    pdf.instrumentDataPath = dir.filePath(QStringLiteral("data"));
-    QString base = dir.filePath(QStringLiteral("many"));
-    qint64 earlyKiB = 0, lateKiB = 0;
-    QElapsedTimer timer;
-    timer.start();
-    const qint64 cpuBefore = threadCpuMs();
-    QVERIFY(pdf.startJson2Pdf(input, &base, {}, [&](int done, int) {
-        if (done == 100)
-            earlyKiB = residentKiB();
-        if (done == count)
-            lateKiB = residentKiB();
-    }));
-    const qint64 cpu = threadCpuMs() - cpuBefore;
-    const qint64 ms = timer.elapsed();
-    qInfo("%d results, %d pages in %lld ms (%lld ms of CPU): %.0f pages/s; resident %lld KiB "
-          "after 100, %lld KiB after %d",
-          count, pdf.pageCount(), ms, cpu, pdf.pageCount() * 1000.0 / std::max<qint64>(ms, 1),
-          earlyKiB, lateKiB, count);
-    QCOMPARE(pdfInfo(base + QStringLiteral(".pdf"), QStringLiteral("Pages")).toInt(),
-             pdf.pageCount());
-    QVERIFY(pdf.pageCount() >= count);
-#if !defined(__SANITIZE_ADDRESS__)
-    // The conversion runs on this thread alone, so its CPU time is the time on an idle machine,
-    // whatever other tests run beside it. Under the sanitizers it says nothing about the report.
-    QVERIFY2(cpu < 10000, qPrintable(QString::number(cpu)));
-#endif
-    // One result at a time: 900 more pages cost no more than a few megabytes.
-    QVERIFY2(lateKiB - earlyKiB < 16 * 1024, qPrintable(QString::number(lateKiB - earlyKiB)));
 }
 
 // Also a host of its own: with --core-host it converts under a QCoreApplication and prints the
