@@ -282,23 +282,6 @@ bool readable(const QString &path)
     return file.open(QIODevice::ReadOnly);
 }
 
-bool syncFile(const QString &path)
-{
-#ifdef Q_OS_UNIX
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    int rc;
-    do {
-        rc = ::fsync(fd);
-    } while (rc == -1 && errno == EINTR);
-    ::close(fd);
-    return rc == 0;
-#else
-    Q_UNUSED(path)
-    return true;
-#endif
-}
 
 bool replaceFile(const QString &from, const QString &to)
 {
@@ -449,3 +432,21 @@ bool XrfUtils::faultPointArmed(const char *name)
     return listedIn("XRF_FAULT_POINT", name);
 }
 #endif // XRF_TEST_HOOKS
+
+bool XrfUtils::syncFile(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    int rc;
+    do {
+        rc = ::fsync(fd);
+    } while (rc == -1 && errno == EINTR);
+    ::close(fd);
+    return rc == 0;
+#else
+    Q_UNUSED(path)
+    return true;
+#endif
+}

@@ -64,6 +64,9 @@ public:
     // Makes the folder's entry list durable (creations, renames and removals
     // inside it). True also where the file system cannot sync a folder.
     static bool syncFolder(const QString &folder);
+    // Makes the file's contents durable; false when it cannot be opened or
+    // synced.
+    static bool syncFile(const QString &path);
 
     // Removes the folder with everything in it. True when it is gone
     // afterwards (also when it never existed); an empty path is refused.

@@ -1185,14 +1185,7 @@ XrfErrorInfo::XrfError DatabaseManager::createAveragedResultByDate(QString dateL
     return createAveragedResult(id, RequestArguments::joinTestIds(ids), newTidName);
 }
 
-// --- Exchange with a PC: present, not yet made --------------------------------------
-
-XrfErrorInfo::XrfError DatabaseManager::importResultsFromJsFile(QString jsFile, int numberOfResults)
-{
-    Q_UNUSED(jsFile);
-    Q_UNUSED(numberOfResults);
-    return XrfErrorInfo::NotImplemented;
-}
+// --- Exchange with a PC: the JSON object stream ---------------------------------------
 
 XrfErrorInfo::XrfError DatabaseManager::getAllResultsFromTestDateTime(
         QString fromTestDateTime, QString toTestDateTime, QString tidList, QString outFileName,
@@ -1209,6 +1202,23 @@ XrfErrorInfo::XrfError DatabaseManager::getAllResultsFromTestDateTime(
         *status = XrfErrorInfo(XrfErrorInfo::NotImplemented).errorString();
     return XrfErrorInfo::NotImplemented;
 }
+
+XrfErrorInfo::XrfError DatabaseManager::importResultsFromJsFile(QString jsFile, int numberOfResults)
+{
+    Q_UNUSED(jsFile);
+    Q_UNUSED(numberOfResults);
+    return XrfErrorInfo::NotImplemented;
+}
+
+// (The stream above and the mini database below are kept apart: they are
+// different rooms.)
+//
+//
+//
+//
+//
+
+// --- Exchange with a PC: the mini database --------------------------------------------
 
 XrfErrorInfo::XrfError DatabaseManager::getResultsInSqlDbFromTestDateTime(QString fromTestDateTime,
                                                                           QString outFileName,

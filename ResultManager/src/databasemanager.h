@@ -125,6 +125,10 @@ signals:
     void aResultAvailableForPrint(XrfKorviResult result);
     void dbInfo(QJsonObject info);
     void filterResultsProgress(int done, int total);
+    void addedNResultsToDb(int added, int total);
+    // At the end of every import: results stored, skipped as already stored,
+    // and failed (not stored).
+    void resultsImported(int stored, int skipped, int failed);
 
 public slots:
     void fetchCalendar(int id);

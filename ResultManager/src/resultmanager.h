@@ -109,6 +109,10 @@ signals:
     void aResultAvailable(const XrfKorviResult &result);
     void addedNResultsToDb(int added, int total);
     void filterResultsProgress(int done, int total);
+    // Emitted on the worker thread as an import ends, before the blocking
+    // import call returns: results stored, skipped because they were already
+    // stored, and not stored.
+    void resultsImported(int stored, int skipped, int failed);
     void resultInserted(XrfErrorInfo::XrfError code);
     void resultCommitted(QDateTime testDateTime, bool isAverage, int testId);
     void resultsAvailableForSync(const QJsonObject &result);

@@ -76,6 +76,10 @@ XrfErrorInfo::XrfError ResultManagerImpl::init()
     connect(db, &DatabaseManager::dbInfo, facade, &XrfResultManager::dbInfo, direct);
     connect(db, &DatabaseManager::filterResultsProgress, facade,
             &XrfResultManager::filterResultsProgress, direct);
+    connect(db, &DatabaseManager::addedNResultsToDb, facade, &XrfResultManager::addedNResultsToDb,
+            direct);
+    connect(db, &DatabaseManager::resultsImported, facade, &XrfResultManager::resultsImported,
+            direct);
     XrfErrorInfo::XrfError code = m_dbManager.reportDbInfo();
     if (code != XrfErrorInfo::NoError)
         return code;
