@@ -510,6 +510,19 @@ void TestBrowse::handlersTellNullFromMissing()
              stored.toJsonObject());
     XrfJsonMessage junk = message(48, { { "xrfString", "1; DROP" } }, 118);
     QCOMPARE(ask(48, [&] { m_rm->GetFullResult(&junk); }).code, int(XrfErrorInfo::InvalidArgument));
+    // Asked with -1000 twice, the answer is for synchronisation: it comes by
+    // resultsAvailableForSync and never as operationDone.
+    QSignalSpy forSync(m_rm, &XrfResultManager::resultsAvailableForSync);
+    QSignalSpy anyDone(m_rm, &XrfResultManager::operationDone);
+    XrfJsonMessage sync = message(-1000, { { "xrfString", "1" } }, -1000);
+    m_rm->GetFullResult(&sync);
+    QTRY_COMPARE(forSync.count(), 1);
+    QCOMPARE(forSync.at(0).at(0).value<QJsonObject>().value("testResult").toObject(),
+             stored.toJsonObject());
+    XrfJsonMessage later = message(49, { { "xrfString", "1" } }, 117);
+    ask(49, [&] { m_rm->GetFullResult(&later); }); // answered after the -1000 one
+    for (const auto &args : anyDone)
+        QVERIFY(args.at(1).toInt() != -1000);
 
     // Without a card every handler refuses at once.
     m_rm->onInstrumentDataPathAvailable("SdCard", false, QString());
