@@ -7,7 +7,6 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include "databasemanager.h"
@@ -203,25 +202,6 @@ void TestDatabase::fileThatIsNotADatabaseIsLeftAlone_data()
     QTest::newRow("garbage") << QByteArray(8192, '\x5a') + "not a database" << false;
     QTest::newRow("text") << QByteArray("serial,result\n1,2\n") << false;
     QTest::newRow("directory") << QByteArray() << true;
-    // A card from older software: opening it as current would fail every
-    // insertion, and stamping it would hide its version from an upgrade.
-    auto sqliteBytes = [](const QStringList &statements) {
-        QTemporaryDir dir;
-        const QString file = dir.filePath("old.sqlite");
-        return TestSupport::execSqlite(file, statements) ? TestSupport::readFile(file)
-                                                         : QByteArray();
-    };
-    const QStringList oldTables {
-        "CREATE TABLE analysisresult (testId INTEGER PRIMARY KEY, testDateTime TEXT, tidName TEXT)",
-        "INSERT INTO analysisresult VALUES (1, '2019-05-04 10:00:00.000', 'old')",
-    };
-    QTest::newRow("older schema") << sqliteBytes(
-            QStringList(oldTables)
-            << "CREATE TABLE devinfo (dbId TEXT, dbVersion TEXT, "
-               "devSerialNum TEXT, model TEXT, tubeAnode TEXT)"
-            << "INSERT INTO devinfo VALUES ('{x}', '6.2', 'SN4711', 'm', 'Ag')")
-                                  << false;
-    QTest::newRow("result tables without device row") << sqliteBytes(oldTables) << false;
 }
 
 void TestDatabase::fileThatIsNotADatabaseIsLeftAlone()

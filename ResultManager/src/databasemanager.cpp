@@ -42,6 +42,7 @@
 #include "resultqueries.h"
 #include "resultreader.h"
 #include "resultschema.h"
+#include "schemamigration.h"
 #include "xrfanalysisresult.h"
 #include "xrfimage.h"
 #include "xrfkorviresultpretty.h"
@@ -261,14 +262,21 @@ XrfErrorInfo::XrfError DatabaseManager::openDB(QString path)
     } else {
         driverText = m_openHandle.lastError().text();
     }
-    if (opened && tableCount > 0) {
+    m_upgrade = QJsonObject();
+    if (opened && tableCount > 0 && m_readOnly) {
+        // Upgrading needs to write; an older file is not read as if it were
+        // of this schema.
         const QString version = storedSchemaVersion();
         if (version != ResultSchema::version) {
             opened = false;
-            driverText = version.isEmpty()
-                    ? QStringLiteral("it holds tables but no device row")
-                    : QStringLiteral("its schema version is %1, this software reads %2")
-                              .arg(version, ResultSchema::version);
+            driverText = QStringLiteral("its schema version is '%1', this software reads %2, "
+                                        "and it is read-only, so it cannot be upgraded")
+                                 .arg(version, ResultSchema::version);
+        }
+    } else if (opened && tableCount > 0 && !folderCreated && fileExisted) {
+        if (upgradeDb(serialNumber(), false, filePath) != XrfErrorInfo::NoError) {
+            opened = false;
+            driverText = m_lastError.extendedErrorInfo();
         }
     }
 
@@ -296,8 +304,6 @@ XrfErrorInfo::XrfError DatabaseManager::openDB(QString path)
         createTablesInDatabase(true);
         if (folderCreated)
             XrfUtils::syncFolder(path); // the new folder's entry
-    } else {
-        upgradeDb(serialNumber(), false, filePath);
     }
     if (!m_readOnly)
         createDbIndices();
@@ -373,10 +379,7 @@ bool DatabaseManager::createDbIndices()
     return ok;
 }
 
-// The version in the device row, or empty when there is no device row. A
-// file of another version is never opened: until older files can be
-// upgraded, writing to one would fail on every result, and stamping it
-// would hide its real version from a later upgrade.
+// The version in the device row, or empty when there is no device row.
 QString DatabaseManager::storedSchemaVersion()
 {
     QSqlQuery q(m_openHandle);
@@ -385,15 +388,32 @@ QString DatabaseManager::storedSchemaVersion()
     return QString();
 }
 
+// Runs before the indices and pragmas, on the handle openDB() opened. On
+// failure the file is as it was and the reason is in m_lastError.
 XrfErrorInfo::XrfError DatabaseManager::upgradeDb(QString serialNumber, bool force, QString dbFile)
 {
-    // Files of this schema need nothing (openDB() refuses every other
-    // version); older schemas are brought up by migration steps once they
-    // exist.
-    Q_UNUSED(serialNumber);
-    Q_UNUSED(force);
-    Q_UNUSED(dbFile);
-    return XrfErrorInfo::NoError;
+    SchemaMigration migration(
+            m_openHandle, dbFile, serialNumber, SchemaMigration::Program::fromSettings(),
+            [this](bool setPragmas) { return createTablesInDatabase(setPragmas); });
+    switch (migration.run(force)) {
+    case SchemaMigration::UpToDate:
+        // The copy of the last upgrade is kept until a later open finds the
+        // file sound.
+        if (QFile::remove(SchemaMigration::backupPath(dbFile)))
+            XrfUtils::syncFolder(QFileInfo(dbFile).absolutePath());
+        return XrfErrorInfo::NoError;
+    case SchemaMigration::Upgraded:
+        m_upgrade.insert(QStringLiteral("upgradedFrom"), migration.storedVersion());
+        if (!migration.archivedAs().isEmpty())
+            m_upgrade.insert(QStringLiteral("archivedAs"), migration.archivedAs());
+        return XrfErrorInfo::NoError;
+    case SchemaMigration::Newer:
+    case SchemaMigration::Failed:
+        break;
+    }
+    m_lastError.setExtendedErrorInfo(migration.failure());
+    m_lastError.setErrorCode(XrfErrorInfo::DbOpenFailed);
+    return XrfErrorInfo::DbOpenFailed;
 }
 
 // --- Device row ---------------------------------------------------------------
@@ -651,6 +671,8 @@ XrfErrorInfo::XrfError DatabaseManager::describeDatabase(QJsonObject *info)
     info->insert(QStringLiteral("file"), databaseFilePath());
     info->insert(QStringLiteral("results"), count);
     info->insert(QStringLiteral("readOnly"), m_readOnly);
+    for (auto it = m_upgrade.constBegin(); it != m_upgrade.constEnd(); ++it)
+        info->insert(it.key(), it.value());
     return rc;
 }
 

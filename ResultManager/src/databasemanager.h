@@ -9,6 +9,8 @@
 // Lifecycle: Closed --(both paths known, open succeeds)--> Open
 //            Open --(empty path / closeDatabase)--> Closed
 //            Open --(vacuumTheDb(true), free pages)--> Vacuuming --> Open
+// An existing file of an older schema is upgraded during the open
+// (SchemaMigration); one that cannot be, or is newer, is not opened.
 // "Open" is the flag m_dbOpen, not the connection state: operations fetch the
 // connection by name and reopen it when an earlier one closed it.
 
@@ -235,6 +237,8 @@ private:
     QSqlDatabase m_workingHandle;
     std::unique_ptr<ResultReader> m_reader;
     QJsonObject m_exportSettingsInUse;
+    // What the last open's upgrade did: "upgradedFrom", "archivedAs".
+    QJsonObject m_upgrade;
 };
 
 #endif // DATABASEMANAGER_H

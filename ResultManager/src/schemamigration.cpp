@@ -1,0 +1,488 @@
+// The steps of the upgrade, in chain order: 3.2 archive and a new file, 4.0
+// the missing tables, 4.1 gradematch.matchNSigma, 5.0 the external program,
+// 6.1 a new pseudoelementresult, 6.2 userfactorresult.userEntered, 6.3
+// imageresult.imageHasCircle, then the version. Versions compare as numbers;
+// once a step has run every later one runs too.
+//
+// Test hooks: fault points "migration-backup", "migration-archive",
+// "migration-step-<version>" and "migration-mark" make that part fail; the
+// crash point "migration-after-alter" lies between an ALTER and its UPDATE.
+
+#include "schemamigration.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStringList>
+
+#include <cstdio>
+
+#include "insdelqueries.h"
+#include "resultschema.h"
+#include "xrfsettingsmanager.h"
+#include "xrfutils.h"
+
+namespace {
+
+// The columns that steps add to tables that already hold rows, and what the
+// rows get.
+struct AddedColumn
+{
+    const QString &table;
+    const char *column;
+    const char *fill;
+    const char *version;
+};
+
+const AddedColumn addedColumns[] = {
+    { XrfTables::gradeMatch, "matchNSigma", "-1", "4.1" },
+    { XrfTables::userFactorResult, "userEntered", "true", "6.2" },
+    { XrfTables::imageResult, "imageHasCircle", "false", "6.3" },
+};
+enum { MatchNSigma, UserEntered, ImageHasCircle };
+
+// The declared type of a schema column: its definition up to the first
+// blank. ADD COLUMN cannot take NOT NULL without a default.
+QString declaredType(const QString &table, const char *column)
+{
+    for (const ResultSchema::Column &c : ResultSchema::table(table).columns)
+        if (qstrcmp(c.name, column) == 0)
+            return QString::fromLatin1(c.definition).section(QLatin1Char(' '), 0, 0);
+    qFatal("No column %s in table %s", column, qPrintable(table));
+}
+
+const int defaultWaitMsecs = 30000;
+
+} // namespace
+
+SchemaMigration::Program SchemaMigration::Program::fromSettings()
+{
+    Program program;
+    QJsonObject group;
+    if (XrfSettingsManager::instance()->getUniversalSetting(QStringLiteral("database.migration"),
+                                                            &group)
+        != XrfErrorInfo::NoError)
+        return program;
+    program.path = group.value(QStringLiteral("program")).toString();
+    // A setting may shorten the waits, never lengthen them.
+    const auto wait = [&group](const char *key) {
+        const int msecs = group.value(QLatin1String(key)).toInt(defaultWaitMsecs);
+        return qBound(1, msecs, defaultWaitMsecs);
+    };
+    program.startMsecs = wait("startWaitMsecs");
+    program.finishMsecs = wait("finishWaitMsecs");
+    return program;
+}
+
+SchemaMigration::SchemaMigration(const QSqlDatabase &db, const QString &dbFile,
+                                 const QString &serial, const Program &program,
+                                 std::function<bool(bool)> createTables)
+    : m_db(db), m_dbFile(dbFile), m_serial(serial), m_program(program),
+      m_createTables(std::move(createTables))
+{
+}
+
+QString SchemaMigration::backupPath(const QString &dbFile)
+{
+    return dbFile + QStringLiteral(".before-upgrade");
+}
+
+double SchemaMigration::versionNumber(const QString &text)
+{
+    return text.trimmed().toDouble();
+}
+
+QString SchemaMigration::pseudoElementsBefore61()
+{
+    return XrfTables::pseudoElementResult + QStringLiteral("_before61");
+}
+
+SchemaMigration::Outcome SchemaMigration::run(bool force)
+{
+    m_storedVersion.clear();
+    {
+        QSqlQuery q(m_db);
+        if (q.exec(QStringLiteral("SELECT dbVersion FROM ") + XrfTables::devInfo) && q.next())
+            m_storedVersion = q.value(0).toString();
+    }
+    const double stored = versionNumber(m_storedVersion);
+    const double current = versionNumber(ResultSchema::version);
+
+    if (stored > current) {
+        m_failure = QStringLiteral("its schema version is %1, newer than %2: this software "
+                                   "cannot write it")
+                            .arg(m_storedVersion, ResultSchema::version);
+        qWarning() << "The results database" << m_dbFile << "is left as it is:" << m_failure;
+        return Newer;
+    }
+
+    if (stored == current) {
+        qInfo() << "Version of schema of db is " << m_storedVersion
+                << " No Sql Database migration required.";
+        // A file marked current may still lack a column that a step adds
+        // (made by a version that marked without adding it): add it now.
+        bool changed = false;
+        for (int i = MatchNSigma; i <= ImageHasCircle; ++i) {
+            const AddedColumn &added = addedColumns[i];
+            if (!hasTable(added.table) || hasColumn(added.table, QLatin1String(added.column)))
+                continue;
+            qInfo() << "Adding the missing column" << added.column << "to" << added.table;
+            if (!makeBackup() || !addColumnStep(i)) {
+                restoreBackup();
+                return Failed;
+            }
+            changed = true;
+        }
+        return changed ? Upgraded : UpToDate;
+    }
+
+    qInfo() << "Version of schema of db is " << m_storedVersion << " supported schema version is "
+            << ResultSchema::version << " Migrating database.";
+    if (!makeBackup()) {
+        restoreBackup();
+        return Failed;
+    }
+    const auto step = [](bool ok, const char *version) {
+        if (ok)
+            qInfo() << "Upgraded database to version" << version;
+        return ok;
+    };
+    bool setPragmas = force;
+    bool ok = true;
+    if (stored < 3.2) {
+        ok = step(archive(), "3.2");
+        setPragmas = true; // a new, empty file
+    }
+    ok = ok && (stored >= 4.0 || step(createTables(setPragmas), "4.0"));
+    ok = ok && (stored >= 4.1 || step(addColumnStep(MatchNSigma), "4.1"));
+    ok = ok && (stored >= 5.0 || step(runProgram(), "5.0"));
+    ok = ok && (stored >= 6.1 || step(replacePseudoElementTable(), "6.1"));
+    ok = ok && (stored >= 6.2 || step(addColumnStep(UserEntered), "6.2"));
+    ok = ok && (stored >= 6.3 || step(addColumnStep(ImageHasCircle), "6.3"));
+    ok = ok && markVersion();
+    if (!ok) {
+        restoreBackup();
+        return Failed;
+    }
+    return Upgraded;
+}
+
+bool SchemaMigration::makeBackup()
+{
+    if (m_backupMade)
+        return true;
+    const QString backup = backupPath(m_dbFile);
+    const QString temporary = backup + QStringLiteral(".tmp");
+    if (QFileInfo::exists(backup)) {
+        if (backupIsOfThisFile(backup)) {
+            qInfo() << "Keeping" << backup << "of an upgrade that was cut off";
+            m_backupMade = true;
+            return true;
+        }
+        qInfo() << "Replacing" << backup << ", which holds another file";
+        QFile::remove(backup);
+    }
+    QFile::remove(temporary);
+    // No transaction is open here, so the file on disk is whole.
+    if (XrfUtils::faultPointArmed("migration-backup") || !QFile::copy(m_dbFile, temporary)
+        || !XrfUtils::syncFile(temporary) || !QFile::rename(temporary, backup)) {
+        QFile::remove(temporary);
+        return fail(QStringLiteral("cannot copy it to ") + backup);
+    }
+    XrfUtils::syncFolder(QFileInfo(m_dbFile).absolutePath());
+    m_backupMade = true;
+    return true;
+}
+
+// A run that was cut off left the device row as it was (the version is
+// marked last), so its copy holds the same row; a copy with another row is
+// left from another file and must not be put back over this one.
+bool SchemaMigration::backupIsOfThisFile(const QString &backup)
+{
+    const QString select
+            = QStringLiteral("SELECT dbId || '/' || dbVersion FROM ") + XrfTables::devInfo;
+    QString ours;
+    {
+        QSqlQuery q(m_db);
+        if (q.exec(select) && q.next())
+            ours = q.value(0).toString();
+    }
+    QString theirs;
+    const QString connection = QStringLiteral("XrfDbUpgradeCopy");
+    {
+        QSqlDatabase copy = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+        copy.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        copy.setDatabaseName(backup);
+        if (copy.open()) {
+            QSqlQuery q(copy);
+            if (q.exec(select) && q.next())
+                theirs = q.value(0).toString();
+        }
+        copy.close();
+    }
+    QSqlDatabase::removeDatabase(connection);
+    return !ours.isEmpty() && ours == theirs;
+}
+
+void SchemaMigration::restoreBackup()
+{
+    if (!m_backupMade)
+        return;
+    m_db.close();
+    const QString backup = backupPath(m_dbFile);
+    // A journal beside the changed file would be played into the copy.
+    QFile::remove(m_dbFile + QStringLiteral("-journal"));
+    if (std::rename(QFile::encodeName(backup).constData(), QFile::encodeName(m_dbFile).constData())
+        != 0) {
+        qWarning() << "Cannot put" << backup << "back as" << m_dbFile
+                   << "- the file as it was is kept there";
+        return;
+    }
+    // The archived file holds the same bytes as the one just put back.
+    if (!m_archivedAs.isEmpty())
+        QFile::remove(m_archivedAs);
+    XrfUtils::syncFolder(QFileInfo(m_dbFile).absolutePath());
+    m_backupMade = false;
+}
+
+bool SchemaMigration::archive()
+{
+    qDebug() << "Schema of database on SD Card is very very old. Schema not supported anymore. "
+                "Archiving and re-creating.*****";
+    const QFileInfo file(m_dbFile);
+    const QString archived = file.absolutePath() + QLatin1Char('/') + m_serial + QLatin1Char('-')
+            + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd-hh-mm-ss"))
+            + QStringLiteral(".sqlite");
+    m_db.close();
+    if (XrfUtils::faultPointArmed("migration-archive") || !QFile::rename(m_dbFile, archived)) {
+        m_db.open();
+        return fail(QStringLiteral("cannot rename it to ") + archived);
+    }
+    m_archivedAs = archived;
+    XrfUtils::syncFolder(file.absolutePath());
+    if (!m_db.open())
+        return fail(QStringLiteral("cannot make a new file: ") + m_db.lastError().text());
+    return true;
+}
+
+bool SchemaMigration::createTables(bool setPragmas)
+{
+    if (!m_db.isOpen() && !m_db.open())
+        return fail(m_db.lastError().text());
+    if (XrfUtils::faultPointArmed("migration-step-4.0"))
+        return fail(QStringLiteral("step 4.0 failed (fault point)"));
+    if (!m_createTables(setPragmas))
+        return fail(QStringLiteral("the missing tables cannot be created"));
+    return true;
+}
+
+bool SchemaMigration::addColumnStep(int column)
+{
+    const AddedColumn &added = addedColumns[column];
+    const QString name = QLatin1String(added.column);
+    if (!m_db.isOpen() && !m_db.open())
+        return fail(m_db.lastError().text());
+    if (!m_db.transaction())
+        return fail(m_db.lastError().text());
+    QString error;
+    if (!exec(QStringLiteral("ALTER TABLE %1 ADD COLUMN %2 %3 ")
+                      .arg(added.table, name, declaredType(added.table, added.column)),
+              &error)) {
+        m_db.rollback();
+        // The ALTER and its UPDATE commit together, so a column that is
+        // already there was filled by a run of this step that committed, or
+        // holds values that newer code wrote: filling it again could only
+        // overwrite real values.
+        if (error.contains(QLatin1String("duplicate column name"))) {
+            qInfo() << "Column" << name << "of" << added.table << "is already there";
+            return true;
+        }
+        return fail(error);
+    }
+    XrfUtils::crashPoint("migration-after-alter");
+    const bool ok = exec(QStringLiteral("UPDATE %1 SET %2 = %3")
+                                 .arg(added.table, name, QLatin1String(added.fill)),
+                         &error)
+            && !XrfUtils::faultPointArmed(
+                            QByteArray("migration-step-").append(added.version).constData());
+    if (!ok || !m_db.commit()) {
+        if (error.isEmpty())
+            error = ok ? m_db.lastError().text()
+                       : QStringLiteral("step %1 failed (fault point)").arg(added.version);
+        m_db.rollback();
+        return fail(error);
+    }
+    return true;
+}
+
+bool SchemaMigration::replacePseudoElementTable()
+{
+    const ResultSchema::Table &table = ResultSchema::table(XrfTables::pseudoElementResult);
+    if (!m_db.isOpen() && !m_db.open())
+        return fail(m_db.lastError().text());
+    // Done already when the rows were set aside by a run that committed, or
+    // when the table has the current shape (made by the 4.0 step).
+    if (hasTable(pseudoElementsBefore61()))
+        return true;
+    if (hasTable(table.name)) {
+        QStringList have, want;
+        QSqlQuery info(m_db);
+        info.exec(QStringLiteral("PRAGMA table_info(%1)").arg(table.name));
+        while (info.next())
+            have << info.value(1).toString();
+        for (const ResultSchema::Column &c : table.columns)
+            want << QLatin1String(c.name);
+        if (have == want)
+            return true;
+    }
+    if (!m_db.transaction())
+        return fail(m_db.lastError().text());
+    QStringList statements;
+    if (hasTable(table.name)) {
+        // The index goes with a renamed table; the new table gets it when
+        // the indices are made after the upgrade.
+        for (const ResultSchema::Index &index : ResultSchema::indices())
+            if (index.table == table.name)
+                statements << QStringLiteral("DROP INDEX IF EXISTS ") + QLatin1String(index.name);
+        statements << QStringLiteral("ALTER TABLE %1 RENAME TO %2")
+                              .arg(table.name, pseudoElementsBefore61());
+    }
+    statements << table.createStatement();
+    QString error;
+    for (const QString &statement : qAsConst(statements)) {
+        if (!exec(statement, &error))
+            break;
+    }
+    if (error.isEmpty() && XrfUtils::faultPointArmed("migration-step-6.1"))
+        error = QStringLiteral("step 6.1 failed (fault point)");
+    if (!error.isEmpty() || !m_db.commit()) {
+        if (error.isEmpty())
+            error = m_db.lastError().text();
+        m_db.rollback();
+        return fail(error);
+    }
+    return true;
+}
+
+bool SchemaMigration::runProgram()
+{
+    if (m_program.path.isEmpty()) {
+        qWarning() << "No database migration program is configured (universal setting "
+                      "database.migration, key program): step 5.0 is skipped";
+        return true;
+    }
+    const QFileInfo program(m_program.path);
+    if (!program.isAbsolute() || !program.isFile())
+        return fail(QStringLiteral("the migration program %1 is missing").arg(m_program.path));
+
+    // The program works on the file itself.
+    m_db.close();
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(m_program.path, { m_serial }, QIODevice::ReadWrite);
+    const auto logOutput = [&process] {
+        const QList<QByteArray> lines = process.readAll().split('\n');
+        for (const QByteArray &line : lines)
+            if (!line.trimmed().isEmpty())
+                qInfo() << "Migration program:" << QString::fromLocal8Bit(line);
+    };
+    QString error;
+    if (!process.waitForStarted(m_program.startMsecs)) {
+        error = QStringLiteral("the migration program %1 did not start: %2")
+                        .arg(m_program.path, process.errorString());
+    } else if (!process.waitForFinished(m_program.finishMsecs)) {
+        logOutput();
+        error = QStringLiteral("the migration program %1 did not finish within %2 ms")
+                        .arg(m_program.path)
+                        .arg(m_program.finishMsecs);
+    } else {
+        logOutput();
+        if (process.exitStatus() != QProcess::NormalExit)
+            error = QStringLiteral("the migration program %1 crashed").arg(m_program.path);
+        else if (process.exitCode() != 0)
+            error = QStringLiteral("the migration program %1 exited with %2")
+                            .arg(m_program.path)
+                            .arg(process.exitCode());
+        else if (XrfUtils::faultPointArmed("migration-step-5.0"))
+            error = QStringLiteral("step 5.0 failed (fault point)");
+    }
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished();
+    }
+    if (!error.isEmpty())
+        return fail(error);
+    if (!m_db.open())
+        return fail(m_db.lastError().text());
+    return true;
+}
+
+bool SchemaMigration::markVersion()
+{
+    if (!m_db.isOpen() && !m_db.open())
+        return fail(m_db.lastError().text());
+    if (!m_db.transaction())
+        return fail(m_db.lastError().text());
+    QSqlQuery q(m_db);
+    QString error;
+    if (!q.exec(QStringLiteral("UPDATE ") + XrfTables::devInfo + QStringLiteral(" SET dbVersion=")
+                + InsDelQueries::sqlQuote(ResultSchema::version)))
+        error = q.lastError().text();
+    else if (q.numRowsAffected() < 1)
+        error = QStringLiteral("no device row to mark");
+    else if (XrfUtils::faultPointArmed("migration-mark"))
+        error = QStringLiteral("marking failed (fault point)");
+    q.finish();
+    if (!error.isEmpty() || !m_db.commit()) {
+        if (error.isEmpty())
+            error = m_db.lastError().text();
+        m_db.rollback();
+        return fail(error);
+    }
+    qInfo() << "Marked database version to " << ResultSchema::version;
+    return true;
+}
+
+bool SchemaMigration::hasTable(const QString &table)
+{
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("SELECT 1 FROM sqlite_master WHERE type='table' AND name=?"));
+    q.addBindValue(table);
+    return q.exec() && q.next();
+}
+
+bool SchemaMigration::hasColumn(const QString &table, const QString &column)
+{
+    QSqlQuery q(m_db);
+    q.exec(QStringLiteral("PRAGMA table_info(%1)").arg(table));
+    while (q.next())
+        if (q.value(1).toString() == column)
+            return true;
+    return false;
+}
+
+bool SchemaMigration::exec(const QString &statement, QString *error)
+{
+    QSqlQuery q(m_db);
+    if (q.exec(statement))
+        return true;
+    qInfo() << "Failed Query is " << statement;
+    qInfo() << "SQL error is " << q.lastError().text();
+    if (error)
+        *error = q.lastError().text();
+    return false;
+}
+
+bool SchemaMigration::fail(const QString &why)
+{
+    m_failure = why;
+    qWarning() << "Upgrading the results database" << m_dbFile << "failed:" << why
+               << "- it is left as it was";
+    return false;
+}
