@@ -162,6 +162,12 @@ XrfErrorInfo::XrfError XrfResultManager::getDatabaseInfo(QJsonObject *info)
     return m_pImpl->getDatabaseInfo(info);
 }
 
+QString XrfResultManager::databaseOpenError()
+{
+    XRF_REQUIRE_IMPL(QString());
+    return m_pImpl->databaseOpenError();
+}
+
 XrfErrorInfo::XrfError XrfResultManager::getTestsBetweenDates(const QString &from,
                                                               const QString &to, QJsonArray *tests)
 {

@@ -56,9 +56,14 @@ public:
     // (or no database is open). Blocking.
     int storedTestId(const QString &testDateTime, const QString &tidName);
     // What a host shows of the open database: "file", "dbId", "dbVersion",
-    // "serial", "results" (the number stored) and "readOnly". NoSdCard when
-    // none is open. Blocking.
+    // "serial", "results" (the number stored) and "readOnly"; after an open
+    // that upgraded an older file also "upgradedFrom" (the version it had)
+    // and, when it was archived instead, "archivedAs". NoSdCard when none is
+    // open. Blocking.
     XrfErrorInfo::XrfError getDatabaseInfo(QJsonObject *info);
+    // Why the last open of the results database failed; empty when it
+    // succeeded. Blocking.
+    QString databaseOpenError();
     // The tests after `from` up to and including `to`, oldest first, as
     // {"tid", "tidName", "dateTime" (stored UTC text), "note" when notes are
     // on}. Bounds are local wall-clock date-times ("yyyy-MM-dd hh:mm:ss.zzz",

@@ -263,6 +263,13 @@ XrfErrorInfo::XrfError ResultManagerImpl::getDatabaseInfo(QJsonObject *info)
     return rc;
 }
 
+QString ResultManagerImpl::databaseOpenError()
+{
+    QString text;
+    runOnWorker([&] { text = m_dbManager.lastError().extendedErrorInfo(); });
+    return text;
+}
+
 XrfErrorInfo::XrfError ResultManagerImpl::getTestsBetweenDates(const QString &from,
                                                                const QString &to, QJsonArray *tests)
 {

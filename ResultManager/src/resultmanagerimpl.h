@@ -61,6 +61,7 @@ public:
     bool testIdExists(int tid);
     int storedTestId(const QString &testDateTime, const QString &tidName);
     XrfErrorInfo::XrfError getDatabaseInfo(QJsonObject *info);
+    QString databaseOpenError();
     XrfErrorInfo::XrfError getTestsBetweenDates(const QString &from, const QString &to,
                                                 QJsonArray *tests);
     void getResultFromTestDateTime(const QString &from, XrfKorviResult *result,

@@ -100,6 +100,9 @@ bool XrfHost::start(QString *error, XrfErrorInfo::XrfError *code)
     if (!rm->databaseAvailable()) {
         *code = XrfErrorInfo::DbOpenFailed;
         *error = QStringLiteral("the results database in %1/db cannot be opened").arg(m_dataDir);
+        const QString why = rm->databaseOpenError();
+        if (!why.isEmpty())
+            *error += QStringLiteral(": ") + why;
         return false;
     }
     if (m_mode == ReadOnly)
