@@ -80,6 +80,8 @@ int runGenerate(const CommandContext &context);
 int runShow(const CommandContext &context);
 int runInfo(const CommandContext &context);
 int showResult(const QString &idText, bool json);
+// upgrade (upgradecommand.cpp)
+int runUpgrade(const CommandContext &context);
 // demo (democommand.cpp)
 int runDemo(const CommandContext &context);
 // list, calendar, delete, average and edit-info (browsecommands.cpp)
