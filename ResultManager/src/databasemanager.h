@@ -38,6 +38,7 @@
 #include "xrfkorviresult.h"
 #include "xrftestsselected.h"
 
+class QFile;
 class QTimer;
 class ResultReader;
 class QSqlQuery;
@@ -156,6 +157,8 @@ public slots:
     XrfErrorInfo::XrfError getLatestTestId(int *tid);
     XrfErrorInfo::XrfError getLastTestDateTime(QString *testDateTime);
     XrfErrorInfo::XrfError importResultsFromJsFile(QString jsFile, int numberOfResults);
+    // Opens the import file for reading; FileOpenFailed when it cannot be.
+    XrfErrorInfo::XrfError openJsFile(QString jsFile);
     XrfErrorInfo::XrfError
     getAllResultsFromTestDateTime(QString fromTestDateTime, QString toTestDateTime, QString tidList,
                                   QString outFileName, int *numOfResultsCaptured, int *numOfResults,
@@ -235,6 +238,8 @@ private:
     QSqlDatabase m_workingHandle;
     std::unique_ptr<ResultReader> m_reader;
     QJsonObject m_exportSettingsInUse;
+    // The stream being imported; made on the worker thread, where it is read.
+    std::unique_ptr<QFile> m_jsFile;
 };
 
 #endif // DATABASEMANAGER_H
