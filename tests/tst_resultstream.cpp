@@ -257,6 +257,13 @@ void TestResultStream::awkwardStreamAndResumedAbort()
         ten += compact(TestSupport::quickResult(QStringLiteral("r%1").arg(i), utc(10 + i)));
     const QString tenFile = m_lib.path("pc/ten.json");
     QVERIFY(TestSupport::writeFile(tenFile, ten));
+    // A commit that fails loses the whole import, never the file.
+    qputenv("XRF_FAULT_POINT", "import-commit-fail");
+    QCOMPARE(import(tenFile, 10, &reported), XrfErrorInfo::DbQueryFailed);
+    qunsetenv("XRF_FAULT_POINT");
+    QCOMPARE(reported, QList<int>({ 0, 0, 10 }));
+    QCOMPARE(stored(), 2);
+    QVERIFY(QFile::exists(tenFile));
     QList<int> progress;
     const auto connection = connect(m_rm, &XrfResultManager::addedNResultsToDb, [&](int done, int) {
         progress << done;

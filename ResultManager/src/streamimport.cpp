@@ -85,7 +85,7 @@ XrfErrorInfo::XrfError StreamImport::run(QIODevice *device, const QString &input
     for (const QString &folder : qAsConst(m_foldersToSync))
         synced = XrfUtils::syncFolder(folder) && synced;
     XrfUtils::crashPoint("import-before-commit");
-    if (!synced || !m_db.commit()) {
+    if (!synced || XrfUtils::faultPointArmed("import-commit-fail") || !m_db.commit()) {
         qWarning() << "The import of" << inputFile
                    << "cannot be committed:" << m_db.lastError().text()
                    << "- nothing of it is stored";
