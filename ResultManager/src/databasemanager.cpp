@@ -1205,10 +1205,9 @@ XrfErrorInfo::XrfError DatabaseManager::getAllResultsFromTestDateTime(
         return XrfErrorInfo::FileCreateFailed;
     }
     ResultStreamWriter::Outcome outcome;
-    const XrfErrorInfo::XrfError rc
-            = ResultStreamWriter(reader(), imageFolder(), [this] {
-                  return isAbortFlagSet();
-              }).run({ fromTestDateTime, toTestDateTime, tidList, outFileName, limit }, &outcome);
+    ResultStreamWriter writer(reader(), imageFolder(), [this] { return isAbortFlagSet(); });
+    const XrfErrorInfo::XrfError rc = writer.run(
+            { fromTestDateTime, toTestDateTime, tidList, outFileName, limit }, &outcome);
     if (status && !outcome.status.isEmpty())
         *status = outcome.status;
     if (rc == XrfErrorInfo::NoError) {

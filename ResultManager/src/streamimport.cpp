@@ -63,9 +63,17 @@ XrfErrorInfo::XrfError StreamImport::run(QIODevice *device, const QString &input
                        << "is not JSON (" << problem << "); it is not stored";
         else
             outcome = importOne(object, inputFile);
-        ++(outcome == Stored            ? summary->stored
-                   : outcome == Skipped ? summary->skipped
-                                        : summary->failed);
+        switch (outcome) {
+        case Stored:
+            ++summary->stored;
+            break;
+        case Skipped:
+            ++summary->skipped;
+            break;
+        case Failed:
+            ++summary->failed;
+            break;
+        }
         ++done;
         if (m_context.aborted && m_context.aborted()) {
             qInfo() << "The import of" << inputFile << "is aborted after" << done << "objects";
