@@ -225,6 +225,20 @@ void TestResultStream::instrumentToPcAndBack()
     QCOMPARE(reported, QList<int>({ 0, 8, 0 }));
     QCOMPARE(stored(), 9);
     QVERIFY(!QFile::exists(stream + ".copy"));
+
+    // A foreign result naming a picture of a stored one does not take it.
+    const QString owned = full(receiverId.value(sent.first())).images().value(0).name();
+    const QByteArray picture = TestSupport::readFile(m_lib.path("receiver/images/") + owned);
+    XrfKorviResult foreign = TestSupport::quickResult("foreign", utc(5));
+    XrfImageInfo image;
+    image.setName(owned);
+    foreign.images() << image;
+    QVERIFY(TestSupport::writeFile(stream, compact(foreign)));
+    QCOMPARE(import(stream, 1, &reported), XrfErrorInfo::FileAccessFailed);
+    QCOMPARE(reported, QList<int>({ 1, 0, 0 }));
+    QVERIFY(full(idOf(foreign)).images().isEmpty());
+    QCOMPARE(full(receiverId.value(sent.first())).images().value(0).name(), owned);
+    QCOMPARE(TestSupport::readFile(m_lib.path("receiver/images/") + owned), picture);
 }
 
 void TestResultStream::awkwardStreamAndResumedAbort()

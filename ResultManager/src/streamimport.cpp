@@ -123,6 +123,16 @@ int StreamImport::receiverId(int senderId, const QString &testDateTime, const QS
     return id;
 }
 
+bool StreamImport::isNamedByStoredResult(const QString &imageName)
+{
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("SELECT 1 FROM ") + XrfTables::imageResult
+              + QStringLiteral(" WHERE fileName = ? LIMIT 1"));
+    q.addBindValue(imageName);
+    // A failed lookup counts as owned: never risk another result's picture.
+    return !q.exec() || q.next();
+}
+
 void StreamImport::mapReferences(XrfKorviResult &result)
 {
     const QString self = result.analysis().tidName();
@@ -201,6 +211,12 @@ StreamImport::Outcome StreamImport::importOne(const QJsonObject &object, const Q
         const QString storedName
                 = clean.contains(QLatin1Char('/')) ? clean : day + QLatin1Char('/') + clean;
         const QString target = InsDelQueries::storedImagePath(m_context.imageFolder, storedName);
+        if (!target.isEmpty() && QFileInfo(target).isFile() && isNamedByStoredResult(storedName)) {
+            // The writer would rename it away from the result that owns it.
+            qWarning() << "Result" << name << when << ": image" << storedName
+                       << "belongs to another stored result; the image is dropped";
+            continue;
+        }
         if (!target.isEmpty() && !QFileInfo(target).isFile()
             && ExchangeFiles::bringImageIn(clean, inputFile, m_context.imageFolder, storedName))
             broughtIn << target;

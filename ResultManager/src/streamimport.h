@@ -67,6 +67,7 @@ private:
     // date-time text and name (either may be missing); 0 when unknown.
     int receiverId(int senderId, const QString &testDateTime, const QString &tidName);
     void mapReferences(XrfKorviResult &result);
+    bool isNamedByStoredResult(const QString &imageName);
     bool savepoint(const char *statement);
 
     QSqlDatabase m_db;
