@@ -33,6 +33,7 @@
 
 #include <sqlite3.h>
 
+#include "exchangefiles.h"
 #include "exportconversion.h"
 #include "insdelqueries.h"
 #include "requestarguments.h"
@@ -43,6 +44,8 @@
 #include "resultreader.h"
 #include "resultschema.h"
 #include "schemamigration.h"
+#include "resultstreamwriter.h"
+#include "streamimport.h"
 #include "xrfanalysisresult.h"
 #include "xrfimage.h"
 #include "xrfkorviresultpretty.h"
@@ -1213,23 +1216,79 @@ XrfErrorInfo::XrfError DatabaseManager::getAllResultsFromTestDateTime(
         QString fromTestDateTime, QString toTestDateTime, QString tidList, QString outFileName,
         int *numOfResultsCaptured, int *numOfResults, QString *status, uint limit)
 {
-    Q_UNUSED(fromTestDateTime);
-    Q_UNUSED(toTestDateTime);
-    Q_UNUSED(tidList);
-    Q_UNUSED(outFileName);
-    Q_UNUSED(numOfResultsCaptured);
-    Q_UNUSED(numOfResults);
-    Q_UNUSED(limit);
-    if (status)
-        *status = XrfErrorInfo(XrfErrorInfo::NotImplemented).errorString();
-    return XrfErrorInfo::NotImplemented;
+    setAbortFlag(false);
+    if (numOfResultsCaptured)
+        *numOfResultsCaptured = 0;
+    if (limit == 1 && toTestDateTime.isEmpty())
+        toTestDateTime
+                = QDateTime::currentDateTimeUtc().toString(XrfAnalysisResult::dateTimeFormat);
+    if (ExchangeFiles::isRefusedOutput(outFileName, m_instrumentDataPath, databaseFilePath())) {
+        qWarning() << "A stream of results is never written to" << outFileName;
+        return XrfErrorInfo::FileCreateFailed;
+    }
+    ResultStreamWriter::Outcome outcome;
+    ResultStreamWriter writer(reader(), imageFolder(), [this] { return isAbortFlagSet(); });
+    const XrfErrorInfo::XrfError rc = writer.run(
+            { fromTestDateTime, toTestDateTime, tidList, outFileName, limit }, &outcome);
+    if (status && !outcome.status.isEmpty())
+        *status = outcome.status;
+    if (rc == XrfErrorInfo::NoError) {
+        if (numOfResultsCaptured)
+            *numOfResultsCaptured = outcome.captured;
+        if (numOfResults)
+            *numOfResults = outcome.found;
+    }
+    return rc;
+}
+
+XrfErrorInfo::XrfError DatabaseManager::openJsFile(QString jsFile)
+{
+    m_jsFile.reset(new QFile(jsFile));
+    if (jsFile.isEmpty() || !m_jsFile->open(QIODevice::ReadOnly)) {
+        qWarning() << "Unable to open file: " << jsFile;
+        return XrfErrorInfo::FileOpenFailed;
+    }
+    return XrfErrorInfo::NoError;
 }
 
 XrfErrorInfo::XrfError DatabaseManager::importResultsFromJsFile(QString jsFile, int numberOfResults)
 {
-    Q_UNUSED(jsFile);
-    Q_UNUSED(numberOfResults);
-    return XrfErrorInfo::NotImplemented;
+    setAbortFlag(false);
+    StreamImport::Summary summary;
+    XrfErrorInfo::XrfError rc = XrfErrorInfo::NoError;
+    if (!m_dbOpen.loadAcquire() || m_readOnly) {
+        qWarning() << "No writable results database to import" << jsFile << "into";
+        rc = XrfErrorInfo::DbOpenFailed;
+    } else {
+        rc = openJsFile(jsFile);
+    }
+    if (rc == XrfErrorInfo::NoError) {
+        QSqlDatabase db = workingHandle();
+        // The one commit at the end must survive a power cut, as a stored
+        // result's does.
+        QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous=EXTRA"));
+        StreamImport::Context context;
+        context.imageFolder = imageFolder();
+        context.aborted = [this] { return isAbortFlagSet(); };
+        context.progress = [this](int done, int total) { emit addedNResultsToDb(done, total); };
+        context.storedTestId = [this](const QString &when, const QString &name, int *id) {
+            return lookUpStoredTestId(when, name, id);
+        };
+        rc = StreamImport(db, context).run(m_jsFile.get(), jsFile, numberOfResults, &summary);
+        closeConnection(db);
+        m_jsFile.reset();
+        // Kept while anything in it was not stored: a second run stores the
+        // rest and skips what is there.
+        if (summary.wholeFileRead && summary.failed == 0 && rc == XrfErrorInfo::FileAccessFailed) {
+            if (!QFile::remove(jsFile))
+                qWarning() << "Cannot remove the imported file" << jsFile;
+        } else {
+            qInfo() << "The file" << jsFile << "is kept: not all of it was stored";
+        }
+        qDebug() << "import results completed";
+    }
+    emit resultsImported(summary.stored, summary.skipped, summary.failed);
+    return rc;
 }
 
 // (The stream above and the mini database below are kept apart: they are

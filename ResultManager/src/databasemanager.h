@@ -40,6 +40,7 @@
 #include "xrfkorviresult.h"
 #include "xrftestsselected.h"
 
+class QFile;
 class QTimer;
 class ResultReader;
 class QSqlQuery;
@@ -158,6 +159,8 @@ public slots:
     XrfErrorInfo::XrfError getLatestTestId(int *tid);
     XrfErrorInfo::XrfError getLastTestDateTime(QString *testDateTime);
     XrfErrorInfo::XrfError importResultsFromJsFile(QString jsFile, int numberOfResults);
+    // Opens the import file for reading; FileOpenFailed when it cannot be.
+    XrfErrorInfo::XrfError openJsFile(QString jsFile);
     XrfErrorInfo::XrfError
     getAllResultsFromTestDateTime(QString fromTestDateTime, QString toTestDateTime, QString tidList,
                                   QString outFileName, int *numOfResultsCaptured, int *numOfResults,
@@ -239,6 +242,8 @@ private:
     QJsonObject m_exportSettingsInUse;
     // What the last open's upgrade did: "upgradedFrom", "archivedAs".
     QJsonObject m_upgrade;
+    // The stream being imported; made on the worker thread, where it is read.
+    std::unique_ptr<QFile> m_jsFile;
 };
 
 #endif // DATABASEMANAGER_H

@@ -100,11 +100,13 @@ int ExchangeFiles::linkImages(const QStringList &names, const QString &imageFold
 }
 
 bool ExchangeFiles::bringImageIn(const QString &name, const QString &inputFile,
-                                 const QString &imageFolder)
+                                 const QString &imageFolder, const QString &storedName)
 {
     const QString clean = importableImageName(name);
-    const QString target
-            = clean.isEmpty() ? QString() : InsDelQueries::storedImagePath(imageFolder, clean);
+    const QString cleanStored = storedName.isEmpty() ? clean : importableImageName(storedName);
+    const QString target = clean.isEmpty() || cleanStored.isEmpty()
+            ? QString()
+            : InsDelQueries::storedImagePath(imageFolder, cleanStored);
     if (target.isEmpty()) {
         qWarning() << "Image name" << name << "is not a name inside the image store; it is dropped";
         return false;

@@ -31,10 +31,11 @@ public:
     static int linkImages(const QStringList &names, const QString &imageFolder,
                           const QString &outputFile);
     // Copies the image `name` from the link folder beside `inputFile` into
-    // `imageFolder` when it is there and missing from the store. True when
-    // the store holds the file afterwards; false for a refused name.
+    // `imageFolder` (as `storedName` when given) when it is there and
+    // missing from the store. True when the store holds the file afterwards;
+    // false for a refused name.
     static bool bringImageIn(const QString &name, const QString &inputFile,
-                             const QString &imageFolder);
+                             const QString &imageFolder, const QString &storedName = QString());
 };
 
 #endif // EXCHANGEFILES_H

@@ -543,7 +543,7 @@ XrfErrorInfo::XrfError ResultWriter::insert(XrfKorviResult &result, int *testId,
     step(analysis.auPlatingEnum() != -1,
          [&] { return insertPlating(analysis.auPlatingEnum(), id); });
     for (const XrfAverageInfo &source : result.avgOfTestsInfo())
-        step(true, [&] { return insertAverageInfo(analysis.testId(), source.testId()); });
+        step(true, [&] { return insertAverageInfo(id, source.testId()); });
 
     qInfo() << "**** Completed inserting a result to the database in " << clock.elapsed()
             << " msec. Primary key for record is " << *testId;
@@ -883,7 +883,7 @@ XrfErrorInfo::XrfError ResultWriter::insertImageInfo(int testId, XrfImageInfo *i
     return XrfErrorInfo::NoError;
 }
 
-bool ResultWriter::syncMovedImageFolders()
+QSet<QString> ResultWriter::movedImageFolders() const
 {
     QSet<QString> folders;
     for (const QString &created : qAsConst(m_createdImageFolders))
@@ -892,6 +892,12 @@ bool ResultWriter::syncMovedImageFolders()
         folders.insert(QFileInfo(moved.first).absolutePath());
         folders.insert(QFileInfo(moved.second).absolutePath());
     }
+    return folders;
+}
+
+bool ResultWriter::syncMovedImageFolders()
+{
+    const QSet<QString> folders = movedImageFolders();
     m_createdImageFolders.clear();
     bool ok = true;
     for (const QString &folder : qAsConst(folders))

@@ -21,6 +21,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QPair>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -298,6 +299,9 @@ public:
     // Syncs the folders that images left, entered or were made in; false
     // when one could not be synced.
     bool syncMovedImageFolders();
+    // The folders syncMovedImageFolders() would sync, for a caller that
+    // syncs those of many results at once.
+    QSet<QString> movedImageFolders() const;
     // After a rollback: moves the images back, newest first.
     void restoreMovedImages();
     // After a commit: the moves stay.

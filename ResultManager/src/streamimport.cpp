@@ -1,0 +1,251 @@
+#include "streamimport.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QIODevice>
+#include <QJsonObject>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStringList>
+
+#include "exchangefiles.h"
+#include "insdelqueries.h"
+#include "resultschema.h"
+#include "resultstreamreader.h"
+#include "xrfkorviresult.h"
+#include "xrfutils.h"
+
+StreamImport::StreamImport(const QSqlDatabase &db, Context context)
+    : m_db(db), m_context(std::move(context))
+{
+}
+
+bool StreamImport::savepoint(const char *statement)
+{
+    QSqlQuery q(m_db);
+    if (q.exec(QLatin1String(statement)))
+        return true;
+    qWarning() << statement << "failed:" << q.lastError().text();
+    return false;
+}
+
+XrfErrorInfo::XrfError StreamImport::run(QIODevice *device, const QString &inputFile,
+                                         int numberOfResults, Summary *summary)
+{
+    if (!m_db.transaction()) {
+        qWarning() << "Cannot begin the import:" << m_db.lastError().text();
+        return XrfErrorInfo::DbQueryFailed;
+    }
+    const double share = numberOfResults * 0.1;
+    int step = int(share);
+    int done = 0;
+    XrfErrorInfo::XrfError rc = XrfErrorInfo::NoError;
+    ResultStreamReader reader(device);
+    for (;;) {
+        QJsonObject object;
+        QString problem;
+        const ResultStreamReader::Outcome read = reader.next(&object, &problem);
+        if (read == ResultStreamReader::End || read == ResultStreamReader::Truncated) {
+            if (read == ResultStreamReader::Truncated) {
+                qWarning() << "The stream" << inputFile
+                           << "ends inside an object; it is not stored";
+                ++summary->failed;
+            }
+            summary->wholeFileRead = true;
+            rc = XrfErrorInfo::FileAccessFailed;
+            break;
+        }
+        Outcome outcome = Failed;
+        if (read == ResultStreamReader::Unreadable)
+            qWarning() << "An object of" << inputFile << "before byte" << reader.position()
+                       << "is not JSON (" << problem << "); it is not stored";
+        else
+            outcome = importOne(object, inputFile);
+        switch (outcome) {
+        case Stored:
+            ++summary->stored;
+            break;
+        case Skipped:
+            ++summary->skipped;
+            break;
+        case Failed:
+            ++summary->failed;
+            break;
+        }
+        ++done;
+        if (m_context.aborted && m_context.aborted()) {
+            qInfo() << "The import of" << inputFile << "is aborted after" << done << "objects";
+            rc = XrfErrorInfo::OperationAborted;
+            break;
+        }
+        if (done >= step) {
+            if (m_context.progress)
+                m_context.progress(done, numberOfResults);
+            step = int(step + share);
+        }
+    }
+
+    // What was renamed or copied into the store must be durable before the
+    // rows that name it are.
+    bool synced = true;
+    for (const QString &folder : qAsConst(m_foldersToSync))
+        synced = XrfUtils::syncFolder(folder) && synced;
+    XrfUtils::crashPoint("import-before-commit");
+    if (!synced || XrfUtils::faultPointArmed("import-commit-fail") || !m_db.commit()) {
+        qWarning() << "The import of" << inputFile
+                   << "cannot be committed:" << m_db.lastError().text()
+                   << "- nothing of it is stored";
+        m_db.rollback();
+        summary->failed += summary->stored;
+        summary->stored = 0;
+        return XrfErrorInfo::DbQueryFailed;
+    }
+    return rc;
+}
+
+int StreamImport::receiverId(int senderId, const QString &testDateTime, const QString &tidName)
+{
+    int id = -1;
+    if (!testDateTime.isEmpty() && m_context.storedTestId(testDateTime, tidName, &id) && id > 0)
+        return id;
+    // Only what this stream stored or found, and only under the same name.
+    id = m_receiverIds.value(senderId, -1);
+    if (id <= 0)
+        return 0;
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("SELECT tidName FROM ") + XrfTables::analysisResult
+              + QStringLiteral(" WHERE testId = ?"));
+    q.addBindValue(id);
+    if (!q.exec() || !q.next() || (!tidName.isEmpty() && q.value(0).toString() != tidName))
+        return 0;
+    return id;
+}
+
+bool StreamImport::isNamedByStoredResult(const QString &imageName)
+{
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("SELECT 1 FROM ") + XrfTables::imageResult
+              + QStringLiteral(" WHERE fileName = ? LIMIT 1"));
+    q.addBindValue(imageName);
+    // A failed lookup counts as owned: never risk another result's picture.
+    return !q.exec() || q.next();
+}
+
+void StreamImport::mapReferences(XrfKorviResult &result)
+{
+    const QString self = result.analysis().tidName();
+    QList<XrfAverageInfo> sources;
+    for (XrfAverageInfo source : result.avgOfTestsInfo()) {
+        // The sender wrote the source's time on its own local clock.
+        QDateTime when
+                = QDateTime::fromString(source.testDateTime(), XrfAnalysisResult::dateTimeFormat);
+        const QString stored = when.isValid()
+                ? when.toUTC().toString(XrfAnalysisResult::dateTimeFormat)
+                : QString();
+        const int id = receiverId(source.testId(), stored, source.tidName());
+        if (id <= 0) {
+            qWarning() << "Averaged result" << self << ": its source" << source.tidName()
+                       << source.testDateTime() << "is not stored here; the link is dropped";
+            continue;
+        }
+        source.setTestId(id);
+        sources << source;
+    }
+    result.avgOfTestsInfo() = sources;
+
+    XrfRegressionInfo &history = result.regressionInfo();
+    if (history.historicalTestId() > 0) {
+        const int id = receiverId(history.historicalTestId(), history.historicalDateTime(),
+                                  history.historicalTidName());
+        if (id <= 0)
+            qWarning() << "Regression" << self << ": its historical test"
+                       << history.historicalTidName() << history.historicalDateTime()
+                       << "is not stored here; it is written as none";
+        history.setHistoricalTestId(qMax(0, id));
+    }
+}
+
+StreamImport::Outcome StreamImport::importOne(const QJsonObject &object, const QString &inputFile)
+{
+    XrfKorviResult result;
+    const QStringList problems = result.readResultJson(object);
+    XrfAnalysisResult &analysis = result.analysis();
+    const QString name = analysis.tidName();
+    const QString when = analysis.dateTimeString();
+    if (!problems.isEmpty()) {
+        qWarning() << "Result" << name << when << "of" << inputFile
+                   << "cannot be read whole; not stored. Members:" << problems.join(", ");
+        return Failed;
+    }
+    const QString unstorable = ResultWriter::whyNotStorable(result);
+    if (!unstorable.isEmpty()) {
+        qWarning() << "Result" << name << when << "cannot be stored:" << unstorable;
+        return Failed;
+    }
+    const int senderId = analysis.testId();
+    int existing = -1;
+    if (!m_context.storedTestId(when, name, &existing)) {
+        // Not knowing whether it is stored is no licence to store it again.
+        return Failed;
+    }
+    if (existing > 0) {
+        qDebug() << "Result" << name << when << "is already stored as test id" << existing;
+        m_receiverIds.insert(senderId, existing);
+        return Skipped;
+    }
+    mapReferences(result);
+
+    QStringList broughtIn;
+    QList<XrfImageInfo> images;
+    const QString day = analysis.testDateTime().toUTC().toString(QStringLiteral("yyyy-MM-dd"));
+    for (XrfImageInfo image : result.images()) {
+        const QString clean = ExchangeFiles::importableImageName(image.name());
+        if (clean.isEmpty()) {
+            qWarning() << "Result" << name << when << ": image name" << image.name()
+                       << "is not a name inside the image store; the image is dropped";
+            continue;
+        }
+        // A bare name lies in the result's day folder, where the writer looks.
+        const QString storedName
+                = clean.contains(QLatin1Char('/')) ? clean : day + QLatin1Char('/') + clean;
+        const QString target = InsDelQueries::storedImagePath(m_context.imageFolder, storedName);
+        if (!target.isEmpty() && QFileInfo(target).isFile() && isNamedByStoredResult(storedName)) {
+            // The writer would rename it away from the result that owns it.
+            qWarning() << "Result" << name << when << ": image" << storedName
+                       << "belongs to another stored result; the image is dropped";
+            continue;
+        }
+        if (!target.isEmpty() && !QFileInfo(target).isFile()
+            && ExchangeFiles::bringImageIn(clean, inputFile, m_context.imageFolder, storedName))
+            broughtIn << target;
+        image.setName(storedName);
+        images << image;
+    }
+    result.images() = images;
+
+    if (!savepoint("SAVEPOINT streamresult"))
+        return Failed;
+    ResultWriter writer(m_db, m_context.imageFolder, QString());
+    int testId = -1;
+    if (writer.insert(result, &testId, false) != XrfErrorInfo::NoError) {
+        qWarning() << "Result" << name << when << "cannot be stored; it is rolled back";
+        savepoint("ROLLBACK TO streamresult");
+        savepoint("RELEASE streamresult");
+        writer.restoreMovedImages();
+        for (const QString &file : qAsConst(broughtIn))
+            QFile::remove(file);
+        return Failed;
+    }
+    savepoint("RELEASE streamresult");
+    m_foldersToSync.unite(writer.movedImageFolders());
+    for (const QString &file : qAsConst(broughtIn)) {
+        const QString folder = QFileInfo(file).absolutePath();
+        m_foldersToSync << folder << QFileInfo(folder).absolutePath();
+    }
+    writer.keepMovedImages();
+    if (senderId > 0)
+        m_receiverIds.insert(senderId, testId);
+    return Stored;
+}
