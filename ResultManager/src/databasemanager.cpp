@@ -36,6 +36,7 @@
 #include "exchangefiles.h"
 #include "exportconversion.h"
 #include "insdelqueries.h"
+#include "minidatabase.h"
 #include "requestarguments.h"
 #include "resultaverager.h"
 #include "resultdeleter.h"
@@ -1307,19 +1308,39 @@ XrfErrorInfo::XrfError DatabaseManager::getResultsInSqlDbFromTestDateTime(QStrin
                                                                           int *numOfResults,
                                                                           QString *status)
 {
-    Q_UNUSED(fromTestDateTime);
-    Q_UNUSED(outFileName);
-    Q_UNUSED(numOfResultsCaptured);
-    Q_UNUSED(numOfResults);
+    setAbortFlag(false);
+    MiniDatabase::Capture capture;
+    XrfErrorInfo::XrfError rc = XrfErrorInfo::DbOpenFailed;
+    if (m_dbOpen.loadAcquire()) {
+        QSqlDatabase db = workingHandle();
+        const auto aborted = [this] { return isAbortFlagSet(); };
+        rc = MiniDatabase(db, m_instrumentDataPath, databaseFilePath(), aborted)
+                     .build(fromTestDateTime, outFileName, &capture);
+        closeConnection(db);
+    }
+    if (numOfResultsCaptured)
+        *numOfResultsCaptured = capture.captured;
+    if (numOfResults)
+        *numOfResults = capture.found;
     if (status)
-        *status = XrfErrorInfo(XrfErrorInfo::NotImplemented).errorString();
-    return XrfErrorInfo::NotImplemented;
+        *status = capture.status;
+    return rc;
 }
 
 XrfErrorInfo::XrfError DatabaseManager::importResultsFromSqlDb(QString sqlDbFile)
 {
-    Q_UNUSED(sqlDbFile);
-    return XrfErrorInfo::NotImplemented;
+    setAbortFlag(false);
+    MiniDatabase::Counts counts;
+    XrfErrorInfo::XrfError rc = XrfErrorInfo::DbOpenFailed;
+    if (m_dbOpen.loadAcquire() && !m_readOnly) {
+        QSqlDatabase db = workingHandle();
+        const auto aborted = [this] { return isAbortFlagSet(); };
+        rc = MiniDatabase(db, m_instrumentDataPath, databaseFilePath(), aborted)
+                     .merge(sqlDbFile, &counts);
+        closeConnection(db);
+    }
+    emit resultsImported(counts.stored, counts.skipped, counts.failed);
+    return rc;
 }
 
 // --- Exports --------------------------------------------------------------------------

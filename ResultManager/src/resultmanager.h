@@ -77,10 +77,17 @@ public:
     getAllResultsFromTestDateTime(QString fromTestDateTime, QString toTestDateTime, QString tidList,
                                   QString outFileName, int *numOfResultsCaptured, int *numOfResults,
                                   QString *status, unsigned int limit);
+    // The first 500 results after fromTestDateTime (UTC) into
+    // "<outFileName>.sqlite", with links to their images beside it; the
+    // code of the work (FileCreateFailed for an output under db/ or
+    // images/). Blocking.
     XrfErrorInfo::XrfError getResultsInASqlDbFromTestDateTime(QString fromTestDateTime,
                                                               QString outFileName,
                                                               int *numOfResultsCaptured,
                                                               int *numOfResults, QString *status);
+    // The results of a mini database that are not stored yet, all or none;
+    // resultsImported reports the counts before this returns. FileOpenFailed
+    // for a file that is no results database. Blocking.
     XrfErrorInfo::XrfError importResultsFromSqlDb(QString sqlDbFile);
     XrfErrorInfo::XrfError importResultsFromJsFile(QString jsFile, int numberOfResults);
     XrfErrorInfo::XrfError getImage(QString imageFile, int appid);

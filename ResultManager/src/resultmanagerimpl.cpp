@@ -301,15 +301,14 @@ XrfErrorInfo::XrfError ResultManagerImpl::getResultsInASqlDbFromTestDateTime(
         const QString &from, const QString &outFileName, int *numOfResultsCaptured,
         int *numOfResults, QString *status)
 {
-    emit dbmGetResultsInASqlDbFromTestDateTime(from, outFileName, numOfResultsCaptured,
-                                               numOfResults, status);
-    return XrfErrorInfo::NoError;
+    // A blocking connection hands the slot's code back.
+    return emit dbmGetResultsInASqlDbFromTestDateTime(from, outFileName, numOfResultsCaptured,
+                                                      numOfResults, status);
 }
 
 XrfErrorInfo::XrfError ResultManagerImpl::importResultsFromSqlDb(const QString &sqlDbFile)
 {
-    emit dbmImportResultsFromSqlDb(sqlDbFile);
-    return XrfErrorInfo::NoError;
+    return emit dbmImportResultsFromSqlDb(sqlDbFile);
 }
 
 XrfErrorInfo::XrfError ResultManagerImpl::importResultsFromJsFile(const QString &jsFile,

@@ -1,0 +1,98 @@
+#ifndef MINIDATABASE_H
+#define MINIDATABASE_H
+
+// The mini database: a small SQLite file with the results schema that carries
+// recent results to a PC (build) and brings results from one into the
+// results database (merge). Plain and short-lived: built per request on the
+// worker thread over the open connection; no signals.
+//
+// Invariants:
+// - A mini database is built aside as "<name>.sqlite.part" in one
+//   transaction, synced and renamed over "<name>.sqlite"; an abort or a
+//   failure leaves no file of this run behind.
+// - A merge is one transaction: the receiver gets every importable result of
+//   the file whole, or nothing. A result whose date-time text and name are
+//   already stored is skipped, so a second merge of the same file stores
+//   nothing. Image files brought into the store for a merge that does not
+//   commit are removed again.
+// - The file is data, never trusted: its path is bound, its objects are
+//   checked before a row is read (no views, no triggers, no unknown tables),
+//   its columns are named in every statement and image names that leave the
+//   store are dropped with their rows.
+// - References follow their results: test ids of averaged sources and
+//   historical tests, and the filter ids of spectra, are mapped to the
+//   receiver's.
+
+#include <QHash>
+#include <QSet>
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+#include "xrferrorinfo.h"
+
+class MiniDatabase
+{
+public:
+    using AbortCheck = std::function<bool()>;
+
+    // At most this many results (the first by date) go into one file.
+    static constexpr int captureLimit = 500;
+
+    struct Capture
+    {
+        int captured = 0;
+        int found = 0;
+        QString status = QStringLiteral("Complete");
+    };
+    struct Counts
+    {
+        int stored = 0;
+        int skipped = 0; // already stored, or twice in the file
+        int failed = 0; // not stored for any other reason
+    };
+
+    // instrumentDataPath ends in "/"; databaseFile is the open file.
+    MiniDatabase(const QSqlDatabase &db, const QString &instrumentDataPath,
+                 const QString &databaseFile, AbortCheck aborted);
+
+    // The results after `from` (UTC; empty: all) up to now into
+    // "<outFileName>.sqlite", with links to their images beside it.
+    XrfErrorInfo::XrfError build(const QString &from, const QString &outFileName, Capture *capture);
+    // The results of the file that are not stored yet, with their images.
+    XrfErrorInfo::XrfError merge(const QString &file, Counts *counts);
+
+private:
+    bool exec(const QString &statement);
+    bool attach(const QString &file);
+    void detach();
+    bool aborted() const;
+
+    XrfErrorInfo::XrfError copyOut(const QString &idList);
+
+    bool checkSource(QString *why);
+    bool readSourceColumns();
+    bool planTests(Counts *counts);
+    bool planImages();
+    bool mapFilters();
+    QString copyIn(const QString &table) const;
+    void warnAboutUnmappedRows();
+    bool bringImagesIn(const QString &file);
+    void removeBroughtImages();
+    XrfErrorInfo::XrfError mergeAttached(const QString &file, Counts *counts);
+
+    QSqlDatabase m_db;
+    QString m_instrumentDataPath;
+    QString m_databaseFile;
+    AbortCheck m_aborted;
+    // Per merge: the source's columns by table (lower case), the new ids and
+    // the image files this merge put into the store.
+    QHash<QString, QSet<QString>> m_sourceColumns;
+    int m_importing = 0;
+    QStringList m_imageNames; // kept, cleaned
+    QStringList m_broughtImages;
+};
+
+#endif // MINIDATABASE_H

@@ -1,0 +1,433 @@
+// The mini database through the facade and the real worker thread: results
+// carried from one data folder (the instrument) to another (the PC, or a
+// second instrument) whole, once, with their pictures and references; files
+// that are not what they claim to be kept outside.
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include "libraryfixture.h"
+#include "resultmanager.h"
+#include "resultschema.h"
+#include "testsupport.h"
+#include "xrfsettingsmanager.h"
+
+using TestSupport::execSqlite;
+using TestSupport::querySqlite;
+
+namespace {
+
+QDateTime utc(const QString &text)
+{
+    QDateTime t = QDateTime::fromString(text, "yyyy-MM-dd hh:mm:ss.zzz");
+    t.setTimeSpec(Qt::UTC);
+    return t;
+}
+
+// The result without the test and filter ids it holds: those differ between
+// databases; what they point at (the historical test's and the sources' names
+// and times, the filters' values) must not.
+QJsonObject withoutIds(const XrfKorviResult &r)
+{
+    QJsonObject o = r.toJsonObject();
+    QJsonArray spectra;
+    for (const QJsonValue &v : o.value("spectra").toArray()) {
+        QJsonObject spectrum = v.toObject();
+        spectrum.remove("filterPosition");
+        spectra << spectrum;
+    }
+    o.insert("spectra", spectra);
+    QJsonObject analysis = o.value("analysis").toObject();
+    analysis.remove("testId");
+    o.insert("analysis", analysis);
+    QJsonObject regression = o.value("regressionInfo").toObject();
+    regression.remove("historicalTestId");
+    o.insert("regressionInfo", regression);
+    QJsonArray sources;
+    for (const QJsonValue &v : o.value("avgOfTestsInfo").toArray()) {
+        QJsonObject source = v.toObject();
+        source.remove("testId");
+        sources << source;
+    }
+    o.insert("avgOfTestsInfo", sources);
+    return o;
+}
+
+struct Imported
+{
+    int code = 1;
+    int stored = -1;
+    int skipped = -1;
+    int failed = -1;
+    bool operator==(const Imported &o) const
+    {
+        return code == o.code && stored == o.stored && skipped == o.skipped && failed == o.failed;
+    }
+};
+
+} // namespace
+
+namespace QTest {
+template<>
+char *toString(const Imported &i)
+{
+    return qstrdup(QStringLiteral("code %1, stored %2, skipped %3, failed %4")
+                           .arg(i.code)
+                           .arg(i.stored)
+                           .arg(i.skipped)
+                           .arg(i.failed)
+                           .toUtf8());
+}
+} // namespace QTest
+
+class TestMiniDatabase : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup() { m_lib.end(); }
+
+    void resultsTravelWholeAndOnce();
+    void migratedFilesImportByColumnName();
+    void untrustedFilesLeaveTheReceiverAsItWas();
+    void captureLimitRefusalAndAbort();
+
+private:
+    void useCard(const QString &card)
+    {
+        m_rm->setInstrumentDataPath(QString(), QString());
+        m_lib.openCard(card);
+        m_card = m_lib.path(card);
+    }
+    int store(XrfKorviResult r)
+    {
+        TestSupport::placeImages(r, m_card);
+        return m_lib.store(r);
+    }
+    // The results the sample files give, in this order, with their ids.
+    QList<int> storeSamples(const QStringList &names)
+    {
+        QList<int> ids;
+        for (const QString &name : names)
+            ids << store(TestSupport::sample(name));
+        return ids;
+    }
+    int storeAverage(const QList<int> &sources)
+    {
+        XrfKorviResult avg = TestSupport::sample("01-stainless-316");
+        avg.analysis().setTestType("AVERAGED");
+        avg.analysis().setTidName("Avg");
+        avg.analysis().setTestDateTime(utc("2026-11-27 10:00:00.000"));
+        avg.spectra().clear();
+        avg.images().clear();
+        for (int id : sources) {
+            XrfAverageInfo source;
+            source.setTestId(id);
+            avg.avgOfTestsInfo() << source;
+        }
+        return m_lib.store(avg);
+    }
+    // Every stored result read whole, by date-time and name.
+    QMap<QString, XrfKorviResult> stored()
+    {
+        QMap<QString, XrfKorviResult> results;
+        for (const QVariant &id :
+             querySqlite(m_lib.databaseFile(), "SELECT testId FROM analysisresult")) {
+            XrfKorviResult r;
+            m_rm->syncGetFullResult(id.toInt(), &r);
+            results.insert(r.analysis().dateTimeString() + ' ' + r.analysis().tidName(), r);
+        }
+        return results;
+    }
+    int syncOut(const QString &from, const QString &out, int *captured, int *found, QString *status)
+    {
+        return m_rm->getResultsInASqlDbFromTestDateTime(from, out, captured, found, status);
+    }
+    Imported import(const QString &file)
+    {
+        QSignalSpy reported(m_rm, &XrfResultManager::resultsImported);
+        Imported i;
+        i.code = m_rm->importResultsFromSqlDb(file);
+        // Emitted before the blocking call returns.
+        if (reported.count() == 1) {
+            i.stored = reported.at(0).at(0).toInt();
+            i.skipped = reported.at(0).at(1).toInt();
+            i.failed = reported.at(0).at(2).toInt();
+        }
+        return i;
+    }
+    // What a failed import must leave as it was.
+    QString fingerprint()
+    {
+        QStringList counts;
+        for (const ResultSchema::Table &t : ResultSchema::tables())
+            counts << querySqlite(m_lib.databaseFile(), "SELECT count(*) FROM " + t.name)
+                              .value(0)
+                              .toString();
+        return querySqlite(m_lib.databaseFile(), "PRAGMA integrity_check").value(0).toString() + ' '
+                + counts.join(',') + ' '
+                + QDir(m_card + "/images")
+                          .entryList(QDir::AllEntries | QDir::NoDotAndDotDot)
+                          .join(',');
+    }
+
+    TestSupport::LibraryFixture m_lib;
+    XrfResultManager *m_rm = nullptr;
+    QString m_card;
+};
+
+void TestMiniDatabase::init()
+{
+    QVERIFY(m_lib.begin("SN-MINI"));
+    XrfSettingsManager::instance()->setGlobalSetting("print", { { "autoPrint", false } });
+    QVERIFY(m_rm = m_lib.startFacade());
+}
+
+void TestMiniDatabase::resultsTravelWholeAndOnce()
+{
+    useCard("instrument");
+    // The regression refers to test 3; the average to tests 1 and 2.
+    const QList<int> ids
+            = storeSamples({ "01-stainless-316", "02-rohs-abs-housing", "03-coating-au-ni-cu",
+                             "04-calibration-check", "05-brass-repeat", "06-soil-regression" });
+    QCOMPARE(ids, QList<int>({ 1, 2, 3, 4, 5, 6 }));
+    QVERIFY(storeAverage({ 1, 2 }) > 0);
+    const QMap<QString, XrfKorviResult> sent = stored();
+    const QString instrumentImages = m_card + "/images/";
+
+    int captured = -1, found = -1;
+    QString status;
+    QCOMPARE(syncOut("", m_lib.path("pc/transfer/mini"), &captured, &found, &status), 0);
+    QCOMPARE(captured, 7);
+    QCOMPARE(found, 7);
+    QCOMPARE(status, QStringLiteral("Complete"));
+
+    // The PC keeps results of its own, one with a filter of its own.
+    useCard("pc");
+    XrfKorviResult mine = TestSupport::sample("07-copper-awkward-texts");
+    mine.spectra()[0].filter().setMaterialAtomicNumber(29);
+    QCOMPARE(store(mine), 1);
+    const QMap<QString, XrfKorviResult> own = stored();
+    QCOMPARE(import(m_lib.path("pc/transfer/mini.sqlite")), (Imported { 0, 7, 0, 0 }));
+
+    const QMap<QString, XrfKorviResult> after = stored();
+    QCOMPARE(after.size(), 8);
+    for (auto it = own.cbegin(); it != own.cend(); ++it)
+        QCOMPARE(after.value(it.key()).toJsonObject(), it.value().toJsonObject());
+    for (auto it = sent.cbegin(); it != sent.cend(); ++it) {
+        const XrfKorviResult &back = after.value(it.key());
+        QVERIFY2(back.analysis().testId() > 1, qPrintable(it.key()));
+        QCOMPARE(withoutIds(back), withoutIds(it.value()));
+        for (const XrfImageInfo &image : back.images()) {
+            QVERIFY(QFileInfo(m_card + "/images/" + image.name()).isFile());
+            QCOMPARE(TestSupport::readFile(m_card + "/images/" + image.name()),
+                     TestSupport::readFile(instrumentImages + image.name()));
+        }
+    }
+
+    const QString before = fingerprint();
+    QCOMPARE(import(m_lib.path("pc/transfer/mini.sqlite")), (Imported { 0, 0, 7, 0 }));
+    QCOMPARE(fingerprint(), before);
+}
+
+void TestMiniDatabase::migratedFilesImportByColumnName()
+{
+    // An instrument upgraded over the years: these columns came by ALTER
+    // TABLE, so they stand last in their tables.
+    const QMap<QString, QStringList> later {
+        { "analysisresult", { "methodDispName", "userId" } },
+        { "spectrum", { "filterPosition", "liveTimeFromHardware", "fastCounts" } },
+        { "filterprops", { "material" } },
+        { "gradematch", { "matchNSigma" } },
+        { "imageresult", { "cropAreaTop", "imageHasCircle" } },
+        { "averagedresultinfo", { "averagedTestId" } },
+    };
+    QStringList script;
+    for (const ResultSchema::Table &t : ResultSchema::tables()) {
+        QStringList parts;
+        QStringList added;
+        for (const ResultSchema::Column &c : t.columns) {
+            QString column = QString(c.name) + ' ' + c.definition;
+            if (!later.value(t.name).contains(c.name))
+                parts << column;
+            else
+                added << "ALTER TABLE " + t.name + " ADD COLUMN " + column
+                                + (column.contains("DEFAULT", Qt::CaseInsensitive)
+                                                   || !column.contains("NOT NULL",
+                                                                       Qt::CaseInsensitive)
+                                           ? ""
+                                           : " DEFAULT 0");
+        }
+        script << "CREATE TABLE " + t.name + " (" + (parts + t.constraints).join(", ") + ")"
+               << added;
+    }
+    script << "INSERT INTO devinfo (dbId, dbVersion, devSerialNum, model, tubeAnode) VALUES "
+              "('{old}', '6.3', 'SN-MINI', 'X1', 'Rh')";
+    const QString oldFile = m_lib.path("old/db/SN-MINI.sqlite");
+    QVERIFY(QDir().mkpath(m_lib.path("old/db")));
+    QVERIFY(execSqlite(oldFile, script));
+
+    useCard("old");
+    QCOMPARE(m_lib.databaseFile(), oldFile);
+    QCOMPARE(storeSamples({ "01-stainless-316", "02-rohs-abs-housing", "03-coating-au-ni-cu",
+                            "06-soil-regression" }),
+             QList<int>({ 1, 2, 3, 4 }));
+    QVERIFY(storeAverage({ 1, 2 }) > 0);
+    QVERIFY(querySqlite(oldFile, "SELECT count(*) FROM filterprops").value(0).toInt() >= 2);
+    const QMap<QString, XrfKorviResult> sent = stored();
+    int captured = -1, found = -1;
+    QString status;
+    QCOMPARE(syncOut("", m_lib.path("carried/mini"), &captured, &found, &status), 0);
+    QCOMPARE(captured, 5);
+
+    // The file itself as an older instrument's mini database, without a
+    // column that later files have.
+    const QString older = m_lib.path("older.sqlite");
+    QVERIFY(QFile::copy(oldFile, older));
+    QVERIFY(execSqlite(older, { "ALTER TABLE imageresult DROP COLUMN imageHasCircle" }));
+
+    for (const QString &file : { m_lib.path("carried/mini.sqlite"), older }) {
+        useCard(file == older ? "fresh2" : "fresh1");
+        QCOMPARE(import(file), (Imported { 0, 5, 0, 0 }));
+        const QMap<QString, XrfKorviResult> back = stored();
+        QCOMPARE(back.keys(), sent.keys());
+        for (auto it = sent.cbegin(); it != sent.cend(); ++it) {
+            XrfKorviResult expected = it.value();
+            for (XrfImageInfo &image : expected.images())
+                image.setImageHasCircle(image.imageHasCircle() && file != older);
+            QCOMPARE(withoutIds(back.value(it.key())), withoutIds(expected));
+        }
+    }
+}
+
+void TestMiniDatabase::untrustedFilesLeaveTheReceiverAsItWas()
+{
+    useCard("instrument");
+    QCOMPARE(store(TestSupport::sample("01-stainless-316")), 1);
+    int captured = -1, found = -1;
+    QString status;
+    // Quoted nowhere: the path is bound.
+    const QString mini = m_lib.path("it's here/mini");
+    QCOMPARE(syncOut("", mini, &captured, &found, &status), 0);
+    QCOMPARE(captured, 1);
+
+    useCard("pc");
+    QCOMPARE(store(TestSupport::sample("07-copper-awkward-texts")), 1);
+    const QString before = fingerprint();
+    const QString dbFile = m_lib.databaseFile();
+
+    auto tampered = [&](const QString &name, const QStringList &statements) {
+        const QString file = m_lib.path(name);
+        QFile::copy(mini + ".sqlite", file);
+        return execSqlite(file, statements) ? file : QString();
+    };
+    QVERIFY(TestSupport::writeFile(m_lib.path("notes.sqlite"), "SQLite format 2, honestly"));
+    const QStringList refused {
+        m_lib.path("notes.sqlite"),
+        m_lib.path("absent.sqlite"),
+        tampered("view.sqlite",
+                 { "DROP TABLE analysisresult",
+                   "CREATE VIEW analysisresult AS SELECT 99 AS testId, "
+                   "'2020-01-01 00:00:00.000' AS testDateTime, 'v' AS tidName" }),
+        tampered("trigger.sqlite",
+                 { "CREATE TRIGGER t AFTER INSERT ON testinfo BEGIN DELETE FROM spectrum; END" }),
+        tampered("extra.sqlite", { "CREATE TABLE notes (text TEXT)" }),
+    };
+    for (const QString &file : refused) {
+        QVERIFY(!file.isEmpty());
+        QCOMPARE(import(file), (Imported { XrfErrorInfo::FileOpenFailed, 0, 0, 0 }));
+        QCOMPARE(fingerprint(), before);
+    }
+
+    // A failed commit and an abort take back the rows and the pictures.
+    for (const char *fault : { "merge-commit-fail", "minidb-abort" }) {
+        qputenv("XRF_FAULT_POINT", fault);
+        const int code = import(mini + ".sqlite").code;
+        qunsetenv("XRF_FAULT_POINT");
+        QVERIFY(code == XrfErrorInfo::DbQueryFailed || code == XrfErrorInfo::OperationAborted);
+        QCOMPARE(fingerprint(), before);
+    }
+
+    // An image name that points at the live database stays a dropped name,
+    // even with a file waiting where it points.
+    QVERIFY(execSqlite(mini + ".sqlite",
+                       { "UPDATE imageresult SET fileName = '../db/SN-MINI.sqlite' WHERE rowid = "
+                         "(SELECT min(rowid) FROM imageresult)" }));
+    QVERIFY(TestSupport::writeFile(m_lib.path("it's here/instrumentdata/db/SN-MINI.sqlite"),
+                                   "not a database"));
+    QCOMPARE(import(mini + ".sqlite"), (Imported { 0, 1, 0, 0 }));
+    QCOMPARE(querySqlite(dbFile, "PRAGMA integrity_check").value(0).toString(),
+             QStringLiteral("ok"));
+    QCOMPARE(querySqlite(dbFile, "SELECT count(*) FROM analysisresult").value(0).toInt(), 2);
+    QCOMPARE(querySqlite(dbFile, "SELECT count(*) FROM imageresult WHERE testId = 2").value(0),
+             QVariant(1));
+    QVERIFY(querySqlite(dbFile, "SELECT count(*) FROM imageresult WHERE fileName LIKE '%..%'")
+                    .value(0)
+                    .toInt()
+            == 0);
+    QVERIFY(TestSupport::readFile(dbFile).startsWith("SQLite format 3"));
+}
+
+void TestMiniDatabase::captureLimitRefusalAndAbort()
+{
+    useCard("instrument");
+    QSignalSpy committed(m_rm, &XrfResultManager::resultCommitted);
+    const QDateTime first = utc("2026-01-01 00:00:00.000");
+    for (int i = 0; i < 750; ++i)
+        m_rm->addTestResult(TestSupport::quickResult(QString("q%1").arg(i), first.addSecs(60 * i)));
+    QTRY_COMPARE_WITH_TIMEOUT(committed.count(), 750, 120000);
+
+    int captured = -1, found = -1;
+    QString status;
+    const QString out = m_lib.path("pc/mini");
+    QCOMPARE(syncOut("", out, &captured, &found, &status), 0);
+    QCOMPARE(captured, 500);
+    QCOMPARE(found, 750);
+    QCOMPARE(status, QStringLiteral("Partial"));
+    // The first 500 by date.
+    QCOMPARE(querySqlite(out + ".sqlite",
+                         "SELECT sum(testDateTime < '2026-01-01 08:20') || '/' || count(*) "
+                         "FROM analysisresult")
+                     .value(0)
+                     .toString(),
+             QStringLiteral("500/500"));
+
+    QCOMPARE(syncOut("2026-01-01 12:28:30.000", m_lib.path("pc/late"), &captured, &found, &status),
+             0);
+    QCOMPARE(QList<int>({ captured, found }), QList<int>({ 1, 1 }));
+    QCOMPARE(syncOut("2099-01-01 00:00:00.000", m_lib.path("pc/none"), &captured, &found, &status),
+             0);
+    QCOMPARE(QList<int>({ captured, found }), QList<int>({ 0, 0 }));
+    QCOMPARE(status, QStringLiteral("Complete"));
+    QVERIFY(!QFileInfo::exists(m_lib.path("pc/none.sqlite")));
+
+    const QString live = m_lib.databaseFile();
+    for (const QString &refused :
+         { live.chopped(7), m_card + "/db/copy", m_card + "/images/x", QString() }) {
+        QVERIFY(syncOut("", refused, &captured, &found, &status) != 0);
+        QCOMPARE(captured, 0);
+    }
+    QCOMPARE(syncOut("", m_card + "/db/copy", &captured, &found, &status),
+             int(XrfErrorInfo::FileCreateFailed));
+    QCOMPARE(QDir(m_card + "/db").entryList(QDir::Files), QStringList({ "SN-MINI.sqlite" }));
+
+    // Stopped or failed, a new file replaces nothing and leaves no part.
+    const QByteArray kept = TestSupport::readFile(out + ".sqlite");
+    for (const char *fault : { "minidb-abort", "minidb-build-commit-fail" }) {
+        qputenv("XRF_FAULT_POINT", fault);
+        const int code = syncOut("", out, &captured, &found, &status);
+        qunsetenv("XRF_FAULT_POINT");
+        QVERIFY(code != 0);
+        QCOMPARE(captured, 0);
+        QCOMPARE(TestSupport::readFile(out + ".sqlite"), kept);
+        QCOMPARE(QDir(m_lib.path("pc")).entryList({ "mini*" }, QDir::Files),
+                 QStringList({ "mini.sqlite" }));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestMiniDatabase)
+#include "tst_minidatabase.moc"
