@@ -82,6 +82,9 @@ int runInfo(const CommandContext &context);
 int showResult(const QString &idText, bool json);
 // upgrade (upgradecommand.cpp)
 int runUpgrade(const CommandContext &context);
+// sync-out and import (exchangecommands.cpp)
+int runSyncOut(const CommandContext &context);
+int runImport(const CommandContext &context);
 // demo (democommand.cpp)
 int runDemo(const CommandContext &context);
 // list, calendar, delete, average and edit-info (browsecommands.cpp)

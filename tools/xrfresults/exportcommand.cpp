@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QRegularExpression>
 #include <QSet>
 
 #include "commands.h"
@@ -33,32 +32,6 @@ bool parseFormats(const QString &text, QStringList *formats)
             formats->append(format);
     }
     return !formats->isEmpty();
-}
-
-// A bound as a request's date-time range takes it: local wall-clock
-// "yyyy-MM-dd hh:mm:ss.zzz", or ISO 8601 when the text names a zone. Seconds
-// and milliseconds may be left out, the time too (midnight).
-bool parseBound(const QString &text, QString *bound)
-{
-    static const QRegularExpression local(QStringLiteral(
-            "^(\\d{4}-\\d{2}-\\d{2})(?:[ T](\\d{2}:\\d{2})(?::(\\d{2})(?:\\.(\\d{1,3}))?)?)?$"));
-    const QRegularExpressionMatch m = local.match(text.trimmed());
-    if (m.hasMatch()) {
-        const QDate date = QDate::fromString(m.captured(1), QStringLiteral("yyyy-MM-dd"));
-        const QString time = (m.captured(2).isEmpty() ? QStringLiteral("00:00") : m.captured(2))
-                + QLatin1Char(':')
-                + (m.captured(3).isEmpty() ? QStringLiteral("00") : m.captured(3))
-                + QLatin1Char('.') + m.captured(4).leftJustified(3, QLatin1Char('0'));
-        if (!date.isValid() || !QTime::fromString(time, QStringLiteral("hh:mm:ss.zzz")).isValid())
-            return false;
-        *bound = m.captured(1) + QLatin1Char(' ') + time;
-        return true;
-    }
-    const QDateTime zoned = QDateTime::fromString(text.trimmed(), Qt::ISODateWithMs);
-    if (!zoned.isValid() || zoned.timeSpec() == Qt::LocalTime)
-        return false;
-    *bound = zoned.toString(Qt::ISODateWithMs);
-    return true;
 }
 
 QJsonObject range(const QPair<QString, QString> &bounds)

@@ -133,12 +133,14 @@ int main(int argc, char *argv[])
         { QStringLiteral("latest"), QStringLiteral("list: the N latest tests (default 20)."),
           QStringLiteral("N") },
         { QStringLiteral("from"),
-          QStringLiteral("list, export: tests after this local date-time (yyyy-MM-dd "
-                         "hh:mm:ss[.zzz] or ISO 8601)."),
+          QStringLiteral("list, export, sync-out: tests after this local date-time "
+                         "(yyyy-MM-dd hh:mm:ss[.zzz] or ISO 8601)."),
           QStringLiteral("DATETIME") },
-        { QStringLiteral("to"), QStringLiteral("list, export: tests up to and including this one."),
+        { QStringLiteral("to"),
+          QStringLiteral("list, export, sync-out: tests up to and including this one."),
           QStringLiteral("DATETIME") },
-        { QStringLiteral("ids"), QStringLiteral("delete, export: these test ids (1,2,3)."),
+        { QStringLiteral("ids"),
+          QStringLiteral("delete, export, sync-out: these test ids (1,2,3)."),
           QStringLiteral("LIST") },
         { QStringLiteral("all"), QStringLiteral("delete, export: every stored result.") },
         { QStringLiteral("yes"), QStringLiteral("delete: without asking.") },
@@ -160,6 +162,13 @@ int main(int argc, char *argv[])
           QStringLiteral("NAME") },
         { QStringLiteral("csv-separator"), QStringLiteral("export: , or ; between CSV cells."),
           QStringLiteral("SEP") },
+        { QStringLiteral("sqlite"),
+          QStringLiteral("sync-out: a mini database, FILE.sqlite (with --json: a JSON stream "
+                         "into the file given)."),
+          QStringLiteral("FILE") },
+        { QStringLiteral("limit"),
+          QStringLiteral("sync-out --json: at most N results (below 500: 500)."),
+          QStringLiteral("N") },
         { QStringLiteral("decimal-comma"),
           QStringLiteral("export: 67,5 in CSV cells, parted by ;.") },
     };
@@ -221,9 +230,9 @@ int main(int argc, char *argv[])
     for (const QCommandLineOption &option : commandOptions)
         if (parser.isSet(option))
             context.options.insert(option.names().constLast(), parser.value(option));
-    if (context.options.contains(QStringLiteral("out")))
-        context.options.insert(QStringLiteral("out"),
-                               typed(context.options.value(QStringLiteral("out"))));
+    for (const QString &option : { QStringLiteral("out"), QStringLiteral("sqlite") })
+        if (context.options.contains(option))
+            context.options.insert(option, typed(context.options.value(option)));
     context.samplesDir = QStringLiteral(XRF_SOURCE_DIR "/samples");
     if (command->library == Command::NoLibrary)
         return command->run(context);

@@ -1,7 +1,9 @@
 #include "requests.h"
 
+#include <QDateTime>
 #include <QEventLoop>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include "commands.h"
@@ -128,4 +130,41 @@ QPair<QString, QString> dayRange(const QDate &day)
 QPair<QString, QString> allTime()
 {
     return { QStringLiteral("1900-01-01 00:00:00.000"), QStringLiteral("9999-12-31 23:59:59.999") };
+}
+
+bool parseBound(const QString &text, QString *bound)
+{
+    static const QRegularExpression local(QStringLiteral(
+            "^(\\d{4}-\\d{2}-\\d{2})(?:[ T](\\d{2}:\\d{2})(?::(\\d{2})(?:\\.(\\d{1,3}))?)?)?$"));
+    const QRegularExpressionMatch m = local.match(text.trimmed());
+    if (m.hasMatch()) {
+        const QDate date = QDate::fromString(m.captured(1), QStringLiteral("yyyy-MM-dd"));
+        const QString time = (m.captured(2).isEmpty() ? QStringLiteral("00:00") : m.captured(2))
+                + QLatin1Char(':')
+                + (m.captured(3).isEmpty() ? QStringLiteral("00") : m.captured(3))
+                + QLatin1Char('.') + m.captured(4).leftJustified(3, QLatin1Char('0'));
+        if (!date.isValid() || !QTime::fromString(time, QStringLiteral("hh:mm:ss.zzz")).isValid())
+            return false;
+        *bound = m.captured(1) + QLatin1Char(' ') + time;
+        return true;
+    }
+    const QDateTime zoned = QDateTime::fromString(text.trimmed(), Qt::ISODateWithMs);
+    if (!zoned.isValid() || zoned.timeSpec() == Qt::LocalTime)
+        return false;
+    *bound = zoned.toString(Qt::ISODateWithMs);
+    return true;
+}
+
+bool parseUtcBound(const QString &text, QString *utc)
+{
+    QString bound;
+    if (!parseBound(text, &bound))
+        return false;
+    QDateTime when = QDateTime::fromString(bound, Qt::ISODateWithMs);
+    if (!when.isValid())
+        when = QDateTime::fromString(bound, QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+    if (!when.isValid())
+        return false;
+    *utc = when.toUTC().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+    return true;
 }

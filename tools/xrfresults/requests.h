@@ -54,6 +54,13 @@ QString joinIds(const QList<int> &ids, const QString &separator = QStringLiteral
 // The pair that selects a local day for the date-time requests: after the
 // last millisecond of the day before, up to the last of this one.
 QPair<QString, QString> dayRange(const QDate &day);
+// A bound as a request's date-time range takes it: local wall-clock
+// "yyyy-MM-dd hh:mm:ss.zzz", or ISO 8601 when the text names a zone. Seconds
+// and milliseconds may be left out, the time too (midnight).
+bool parseBound(const QString &text, QString *bound);
+// The same bound as the stored text of its UTC time.
+bool parseUtcBound(const QString &text, QString *utc);
+
 // Every result, for --all: an instrument whose clock was reset stores
 // results of 1970, so the lower bound lies well before.
 QPair<QString, QString> allTime();
