@@ -3,7 +3,8 @@
 
 // What the benchmarks share: their input (results of realistic variety made
 // by `xrfresults generate` and read back as the model holds them), storing
-// them through the facade with its rate, and one printed row per rate.
+// them through the facade with its rate, one printed row per rate, and a
+// full card made in SQL from one stored result.
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -12,9 +13,13 @@
 #include <QList>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QSqlRecord>
 #include <QString>
 #include <QTextStream>
 
+#include "resultdeleter.h"
 #include "resultmanager.h"
 #include "xrfkorviresult.h"
 #include "xrfservices.h"
@@ -84,6 +89,65 @@ inline QString rateRow(const QString &what, double rate, double baseline)
             .arg(what, -44)
             .arg(rate, 8, 'f', 1)
             .arg(baseline > 0 ? QStringLiteral("%1x").arg(rate / baseline, 0, 'f', 2) : QString());
+}
+
+// A private connection to the file for `use`, gone when it returns.
+template<class Use>
+void withFile(const QString &file, Use use)
+{
+    static int connections = 0;
+    const QString name = QStringLiteral("bench-%1").arg(connections++);
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(file);
+        db.open();
+        use(db);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+}
+
+// Test 1 copied to tests 2..count in SQL, every 15 minutes from
+// 2026-01-01 06:15 on, each with picture files of its own.
+inline void replicate(QSqlDatabase &db, int count, const QString &imageDir)
+{
+    db.transaction();
+    const QString when = QStringLiteral(
+            "strftime('%Y-%m-%d %H:%M:%f', '2026-01-01 06:00:00', '+' || (x * 900) || ' seconds')");
+    for (const QString &table :
+         ResultDeleter::perTestTables() + QStringList { QStringLiteral("averagedresultinfo") }) {
+        QStringList columns;
+        QStringList values;
+        const QSqlRecord record = db.record(table);
+        for (int i = 0; i < record.count(); ++i) {
+            const QString c = record.fieldName(i);
+            if (c == "id" && table != "analysisresult")
+                continue; // a new row id
+            columns << c;
+            if (c == "testId")
+                values << "x";
+            else if (c == "testDateTime")
+                values << when;
+            else if (c == "fileName")
+                values << "substr(" + when + ",1,10) || '/img-' || x || '-' || t.id || '.jpeg'";
+            else
+                values << "t." + c;
+        }
+        QSqlQuery(db).exec(QStringLiteral("WITH RECURSIVE n(x) AS (SELECT 2 UNION ALL SELECT x + 1 "
+                                          "FROM n WHERE x < %1) INSERT INTO %2 (%3) SELECT %4 "
+                                          "FROM n, %2 t WHERE t.testId = 1")
+                                   .arg(count)
+                                   .arg(table, columns.join(','), values.join(',')));
+    }
+    db.commit();
+    QSqlQuery names(db);
+    names.exec("SELECT fileName FROM imageresult WHERE testId > 1");
+    while (names.next()) {
+        QFile f(imageDir + names.value(0).toString());
+        QDir().mkpath(QFileInfo(f).absolutePath());
+        f.open(QIODevice::WriteOnly);
+        f.write(QByteArray(2048, 'j'));
+    }
 }
 
 #endif // BENCHSUPPORT_H

@@ -32,63 +32,6 @@ namespace {
 const QStringList perTestTables
         = ResultDeleter::perTestTables() + QStringList { "averagedresultinfo" };
 
-int s_connections = 0;
-
-template<class Use>
-void withFile(const QString &file, Use use)
-{
-    const QString name = QStringLiteral("bench-%1").arg(s_connections++);
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(file);
-        db.open();
-        use(db);
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(name);
-}
-
-// Test 1 copied to tests 2..count, every 15 minutes from its time on.
-void replicate(QSqlDatabase &db, int count, const QString &imageDir)
-{
-    db.transaction();
-    const QString when = QStringLiteral(
-            "strftime('%Y-%m-%d %H:%M:%f', '2026-01-01 06:00:00', '+' || (x * 900) || ' seconds')");
-    for (const QString &table : perTestTables) {
-        QStringList columns;
-        QStringList values;
-        const QSqlRecord record = db.record(table);
-        for (int i = 0; i < record.count(); ++i) {
-            const QString c = record.fieldName(i);
-            if (c == "id" && table != "analysisresult")
-                continue; // a new row id
-            columns << c;
-            if (c == "testId")
-                values << "x";
-            else if (c == "testDateTime")
-                values << when;
-            else if (c == "fileName")
-                values << "substr(" + when + ",1,10) || '/img-' || x || '-' || t.id || '.jpeg'";
-            else
-                values << "t." + c;
-        }
-        QSqlQuery(db).exec(QStringLiteral("WITH RECURSIVE n(x) AS (SELECT 2 UNION ALL SELECT x + 1 "
-                                          "FROM n WHERE x < %1) INSERT INTO %2 (%3) SELECT %4 "
-                                          "FROM n, %2 t WHERE t.testId = 1")
-                                   .arg(count)
-                                   .arg(table, columns.join(','), values.join(',')));
-    }
-    db.commit();
-    QSqlQuery names(db);
-    names.exec("SELECT fileName FROM imageresult WHERE testId > 1");
-    while (names.next()) {
-        QFile f(imageDir + names.value(0).toString());
-        QDir().mkpath(QFileInfo(f).absolutePath());
-        f.open(QIODevice::WriteOnly);
-        f.write(QByteArray(2048, 'j'));
-    }
-}
-
 template<class Request>
 double facadeMs(int id, int runs, Request request)
 {
