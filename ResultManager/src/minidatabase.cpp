@@ -209,15 +209,16 @@ XrfErrorInfo::XrfError MiniDatabase::copyOut(const QString &idList)
     const QStringList tables = copiedTables() << XrfTables::filterProps;
     for (const QString &name : tables) {
         const ResultSchema::Table &table = ResultSchema::table(name);
-        QString where = QStringLiteral("testId IN (%1)").arg(idList);
+        // A test's rows keep their order. By test id first: the testId
+        // index gives that order without sorting (and holding) the spectra.
+        QString where = QStringLiteral("testId IN (%1) ORDER BY testId, rowid").arg(idList);
         if (name == XrfTables::averagedResultInfo)
-            where = QStringLiteral("averagedTestId IN (%1)").arg(idList);
+            where = QStringLiteral("averagedTestId IN (%1) ORDER BY rowid").arg(idList);
         else if (name == XrfTables::filterProps)
             where = QStringLiteral("id IN (SELECT filterPosition FROM syncDb.")
-                    + XrfTables::spectrum + QLatin1Char(')');
+                    + XrfTables::spectrum + QStringLiteral(") ORDER BY id");
         const QString columns = columnList(table);
-        if (!exec(QStringLiteral("INSERT INTO syncDb.%1 (%2) SELECT %2 FROM main.%1 WHERE %3 "
-                                 "ORDER BY rowid")
+        if (!exec(QStringLiteral("INSERT INTO syncDb.%1 (%2) SELECT %2 FROM main.%1 WHERE %3")
                           .arg(name, columns, where))) {
             rc = XrfErrorInfo::DbQueryFailed;
             break;
