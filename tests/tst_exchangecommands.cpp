@@ -29,7 +29,7 @@ private:
         const QString db = QDir(m_dir.filePath(data + "/db")).entryList({ "*.sqlite" }).value(0);
         return TestSupport::querySqlite(m_dir.filePath(data + "/db/" + db),
                                         "SELECT count(*) FROM analysisresult")
-                .value(0)
+                .value(0, -1)
                 .toInt();
     }
 
@@ -49,6 +49,14 @@ void TestExchangeCommands::miniDatabaseCarriesEachResultOnce()
     const Run out = xr("instrument", { "sync-out", "--from", "2026-11-24", "--sqlite", mini });
     QVERIFY2(out.exitCode == 0, qPrintable(out.err));
     QCOMPARE(out.out, QString("2 of 2 results (Complete) into %1\n").arg(mini));
+
+    // Killed just before its commit, an import leaves nothing behind.
+    QProcessEnvironment crash = QProcessEnvironment::systemEnvironment();
+    crash.insert("XRF_CRASH_POINT", "merge-before-commit");
+    const Run killed = XrfResultsProcess::run({ "--data", m_dir.filePath("pc"), "import", mini },
+                                              120000, QString(), crash);
+    QCOMPARE(killed.status, QProcess::CrashExit);
+    QCOMPARE(stored("pc"), 0);
 
     const Run first = xr("pc", { "import", mini });
     QCOMPARE(first.out, QStringLiteral("stored 2, skipped 0 as already there, failed 0\n"));
