@@ -144,6 +144,7 @@ XrfErrorInfo::XrfError MiniDatabase::build(const QString &from, const QString &o
                 &found, 0)
         != XrfErrorInfo::NoError)
         return XrfErrorInfo::DbQueryFailed;
+    capture->status = QStringLiteral("Complete");
     if (found.isEmpty())
         return XrfErrorInfo::NoError;
     QList<int> ids;

@@ -45,7 +45,7 @@ public:
     {
         int captured = 0;
         int found = 0;
-        QString status = QStringLiteral("Complete");
+        QString status; // "Complete", "Partial", or empty when refused before looking
     };
     struct Counts
     {
