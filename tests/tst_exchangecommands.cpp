@@ -67,6 +67,15 @@ void TestExchangeCommands::miniDatabaseCarriesEachResultOnce()
              QJsonObject({ { "file", mini }, { "stored", 0 }, { "skipped", 2 }, { "failed", 0 } }));
     QCOMPARE(stored("pc"), 2);
 
+    // The stream carries the same results; the file imported stays.
+    const QString stream = m_dir.filePath("usb/results.json");
+    QCOMPARE(xr("instrument", { "sync-out", "--from", "2026-11-24", "--json", stream }).out,
+             QString("2 of 2 results (Complete) into %1\n").arg(stream));
+    QCOMPARE(xr("stream", { "import", stream }).out,
+             QStringLiteral("stored 2, skipped 0 as already there, failed 0\n"));
+    QCOMPARE(xr("pc", { "import", stream }).out,
+             QStringLiteral("stored 0, skipped 2 as already there, failed 0\n"));
+
     // Refused files are the user's (3): an output among the live files, an
     // input that only looks like a database.
     QVERIFY(TestSupport::writeFile(m_dir.filePath("bad.sqlite"),

@@ -7,11 +7,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonObject>
+#include <QTemporaryFile>
 
 #include "commands.h"
 #include "progressbar.h"
 #include "requests.h"
 #include "resultmanager.h"
+#include "xrfhost.h"
 
 namespace {
 
@@ -127,8 +129,10 @@ int runSyncOut(const CommandContext &context)
     const QString file = context.paths.first();
     const XrfErrorInfo::XrfError code = rm->getAllResultsFromTestDateTime(
             from, to, joinIds(ids), file, &captured, &found, &status, limit);
-    // No match is no failure: nothing was there to carry.
-    if (code == XrfErrorInfo::DatabaseEmpty) {
+    // No match is no failure: nothing was there to carry (the facade may
+    // answer 0 with no status for it).
+    if (code == XrfErrorInfo::DatabaseEmpty
+        || (code == XrfErrorInfo::NoError && status.isEmpty())) {
         out() << captureLine(0, 0, status, file) << '\n';
         return ExitOk;
     }
@@ -171,12 +175,22 @@ int runImport(const CommandContext &context)
     if (isSqliteFile(file)) {
         code = rm->importResultsFromSqlDb(file);
     } else {
+        // The library removes a stream once read, as the instrument's
+        // transfer file; the person's own file stays.
+        QTemporaryFile copy(context.host->dataDir() + QStringLiteral("/import-XXXXXX.json"));
+        QFile source(file);
+        if (!copy.open() || !source.open(QIODevice::ReadOnly))
+            return fail(ExitLibrary, QStringLiteral("cannot copy %1 for the import").arg(file));
+        while (!source.atEnd())
+            if (copy.write(source.read(1 << 20)) < 0)
+                return fail(ExitLibrary, QStringLiteral("cannot copy %1 for the import").arg(file));
+        copy.close();
         const int total = countObjects(file);
         ProgressBar bar(!context.json);
         QObject::connect(
                 rm, &XrfResultManager::addedNResultsToDb, &receiver,
                 [&bar](int added, int all) { bar.show(added, all); }, Qt::DirectConnection);
-        code = rm->importResultsFromJsFile(file, total);
+        code = rm->importResultsFromJsFile(copy.fileName(), total);
         bar.finish();
         // The stream's reader ends at the end of the file.
         if (code == XrfErrorInfo::FileAccessFailed && reported)
