@@ -328,8 +328,7 @@ bool MiniDatabase::readSourceColumns()
     }
     const QSet<QString> results = m_sourceColumns.value(XrfTables::analysisResult);
     return results.contains(QStringLiteral("testid"))
-            && results.contains(QStringLiteral("testdatetime"))
-            && results.contains(QStringLiteral("tidname"));
+            && results.contains(QStringLiteral("testdatetime"));
 }
 
 // Each result of the file: stored already (mapped to the stored one), twice
@@ -344,11 +343,16 @@ bool MiniDatabase::planTests(Counts *counts)
     // receiver's rows for it), not one scan per result.
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
-    if (!q.exec(QStringLiteral("SELECT s.testId, s.testDateTime, s.tidName, min(m.testId) FROM "
+    // A file without names gives every result the receiver's default name.
+    const QString name
+            = m_sourceColumns.value(XrfTables::analysisResult).contains(QStringLiteral("tidname"))
+            ? QStringLiteral("s.tidName")
+            : QStringLiteral("''");
+    if (!q.exec(QStringLiteral("SELECT s.testId, s.testDateTime, %2, min(m.testId) FROM "
                                "syncDb.%1 s LEFT JOIN main.%1 m ON m.testDateTime = "
-                               "s.testDateTime AND m.tidName = s.tidName AND s.testDateTime <> '' "
+                               "s.testDateTime AND m.tidName = %2 AND s.testDateTime <> '' "
                                "GROUP BY s.testId ORDER BY s.testId")
-                        .arg(XrfTables::analysisResult))) {
+                        .arg(XrfTables::analysisResult, name))) {
         qWarning() << "Cannot read the results of the file:" << q.lastError().text();
         return false;
     }
