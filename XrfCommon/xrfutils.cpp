@@ -282,7 +282,6 @@ bool readable(const QString &path)
     return file.open(QIODevice::ReadOnly);
 }
 
-
 bool replaceFile(const QString &from, const QString &to)
 {
 #ifdef Q_OS_UNIX
