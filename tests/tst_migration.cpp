@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "libraryfixture.h"
+#include "oldschema.h"
 #include "resultmanager.h"
 #include "resultschema.h"
 #include "testsupport.h"
@@ -24,6 +25,9 @@
 #include "xrfsettingsmanager.h"
 
 using TestSupport::execSqlite;
+using TestSupport::makeOldSchemaFile;
+using TestSupport::oldSchema;
+using TestSupport::OldSchema;
 using TestSupport::querySqlite;
 using TestSupport::readFile;
 
@@ -51,69 +55,6 @@ QStringList takeLog()
 {
     QMutexLocker lock(&s_logMutex);
     return std::exchange(s_log, QStringList());
-}
-
-// What a file of an old version looked like.
-struct Shape
-{
-    QString version; // null: no device row
-    QStringList dropped; // "table.column"
-    QStringList missingTables;
-    bool oldPseudoElements = false;
-};
-
-Shape shapeOf(const QString &version)
-{
-    const double v = version.toDouble();
-    Shape s;
-    s.version = version;
-    if (v < 4.0)
-        s.missingTables
-                = QStringList { "location", "rohsactionlevelresult", "pseudoelementresult" };
-    if (v < 4.1)
-        s.dropped << "gradematch.matchNSigma";
-    s.oldPseudoElements = v >= 4.0 && v < 6.1;
-    if (v < 6.2)
-        s.dropped << "userfactorresult.userEntered";
-    if (v < 6.3)
-        s.dropped << "imageresult.imageHasCircle";
-    return s;
-}
-
-// The rows of `reference` in tables of that shape, at `target`.
-bool makeFile(const QString &reference, const QString &target, const Shape &shape)
-{
-    QDir().mkpath(QFileInfo(target).absolutePath());
-    QStringList statements { "ATTACH DATABASE '" + reference + "' AS ref" };
-    for (const ResultSchema::Table &t : ResultSchema::tables()) {
-        if (shape.missingTables.contains(t.name))
-            continue;
-        QStringList definitions, names;
-        if (t.name == XrfTables::pseudoElementResult && shape.oldPseudoElements) {
-            names = QStringList { "testId", "elementName", "concentration", "error" };
-            definitions = QStringList { "testId INTEGER NOT NULL", "elementName VARCHAR NOT NULL",
-                                        "concentration REAL NOT NULL", "error REAL NOT NULL" };
-        } else {
-            for (const ResultSchema::Column &c : t.columns) {
-                if (shape.dropped.contains(t.name + '.' + c.name))
-                    continue;
-                names << c.name;
-                definitions << QString(c.name) + ' ' + c.definition;
-            }
-        }
-        statements << "CREATE TABLE " + t.name + " (" + (definitions + t.constraints).join(", ")
-                        + ")";
-        statements << QString("INSERT INTO %1 (%2) SELECT %2 FROM ref.%1")
-                              .arg(t.name, names.join(','));
-    }
-    for (const ResultSchema::Index &i : ResultSchema::indices())
-        if (!shape.missingTables.contains(i.table))
-            statements << QString("CREATE INDEX %1 ON %2 (%3)").arg(i.name, i.table, i.columns);
-    statements << (shape.version.isNull()
-                           ? QString("DELETE FROM devinfo")
-                           : "UPDATE devinfo SET dbVersion = '" + shape.version + "'");
-    statements << "DETACH DATABASE ref";
-    return execSqlite(target, statements);
 }
 
 // A result as the full reader gives it after the steps newer than `version`:
@@ -243,7 +184,7 @@ void TestMigration::upgradeKeepsEveryRowAndRunsOnce()
 {
     QFETCH(QString, version);
     const double v = version.toDouble();
-    QVERIFY(makeFile(reference(), dbFile(), shapeOf(version)));
+    QVERIFY(makeOldSchemaFile(reference(), dbFile(), oldSchema(version)));
     const QByteArray original = readFile(dbFile());
 
     QVERIFY(open());
@@ -303,7 +244,7 @@ void TestMigration::tooOldFileIsArchivedBesideANewOne_data()
 void TestMigration::tooOldFileIsArchivedBesideANewOne()
 {
     QFETCH(QString, version);
-    QVERIFY(makeFile(reference(), dbFile(), shapeOf(version)));
+    QVERIFY(makeOldSchemaFile(reference(), dbFile(), oldSchema(version)));
     const QByteArray original = readFile(dbFile());
 
     QVERIFY(open());
@@ -356,7 +297,7 @@ void TestMigration::failedUpgradeLeavesTheFileAsItWas()
     QFETCH(QString, version);
     QFETCH(QString, faultPoint);
     QFETCH(QString, program);
-    QVERIFY(makeFile(reference(), dbFile(), shapeOf(version)));
+    QVERIFY(makeOldSchemaFile(reference(), dbFile(), oldSchema(version)));
     const QByteArray original = readFile(dbFile());
     if (!faultPoint.isEmpty())
         qputenv("XRF_FAULT_POINT", faultPoint.toUtf8());
@@ -402,7 +343,7 @@ void TestMigration::migrationProgram()
     QFETCH(bool, opens);
     QFETCH(int, minMsecs);
     QFETCH(int, maxMsecs);
-    QVERIFY(makeFile(reference(), dbFile(), shapeOf("4.1")));
+    QVERIFY(makeOldSchemaFile(reference(), dbFile(), oldSchema("4.1")));
     const QByteArray original = readFile(dbFile());
     const QString program = m_lib.path("migrate.sh");
     if (!script.isEmpty()) {
@@ -436,19 +377,19 @@ void TestMigration::migrationProgram()
 // an older file already has keeps its values.
 void TestMigration::addedColumnsAreAddedButNeverRefilled()
 {
-    Shape shape = shapeOf("6.3");
+    OldSchema shape = oldSchema("6.3");
     shape.dropped = QStringList { "userfactorresult.userEntered" };
-    QVERIFY(makeFile(reference(), dbFile(), shape));
+    QVERIFY(makeOldSchemaFile(reference(), dbFile(), shape));
     QVERIFY(open());
     const QString userEntered = "SELECT userEntered FROM userfactorresult ORDER BY id";
     QCOMPARE(querySqlite(dbFile(), userEntered),
              querySqlite(reference(), "SELECT 1 FROM userfactorresult ORDER BY id"));
 
     m_lib.stopLibrary();
-    shape = shapeOf("6.2");
+    shape = oldSchema("6.2");
     shape.dropped.clear();
     QFile::remove(dbFile());
-    QVERIFY(makeFile(reference(), dbFile(), shape));
+    QVERIFY(makeOldSchemaFile(reference(), dbFile(), shape));
     QVERIFY(open());
     QCOMPARE(querySqlite(dbFile(), "SELECT dbVersion FROM devinfo"), QVariantList { "6.3" });
     const QString circles = "SELECT imageHasCircle FROM imageresult ORDER BY id";
@@ -460,7 +401,7 @@ void TestMigration::addedColumnsAreAddedButNeverRefilled()
 // says so, a run after that has nothing to do, and a newer file is refused.
 void TestMigration::upgradeCommandCompletesAStepCutOffByAKill()
 {
-    QVERIFY(makeFile(reference(), hostDbFile(), shapeOf("6.2")));
+    QVERIFY(makeOldSchemaFile(reference(), hostDbFile(), oldSchema("6.2")));
     const QByteArray original = readFile(hostDbFile());
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("XRF_CRASH_POINT", "migration-after-alter");

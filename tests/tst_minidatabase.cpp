@@ -10,12 +10,15 @@
 #include <QtTest>
 
 #include "libraryfixture.h"
+#include "oldschema.h"
 #include "resultmanager.h"
 #include "resultschema.h"
 #include "testsupport.h"
 #include "xrfsettingsmanager.h"
 
 using TestSupport::execSqlite;
+using TestSupport::makeOldSchemaFile;
+using TestSupport::oldSchema;
 using TestSupport::querySqlite;
 
 namespace {
@@ -202,47 +205,22 @@ void TestMiniDatabase::resultsTravelWholeAndOnce()
 
 void TestMiniDatabase::migratedFilesImportByColumnName()
 {
-    // An instrument upgraded over the years: these columns came by ALTER
-    // TABLE, so they stand last in their tables.
-    const QMap<QString, QStringList> later {
-        { "analysisresult", { "methodDispName", "userId" } },
-        { "spectrum", { "filterPosition", "liveTimeFromHardware", "fastCounts" } },
-        { "filterprops", { "material" } },
-        { "gradematch", { "matchNSigma" } },
-        { "imageresult", { "cropAreaTop", "imageHasCircle" } },
-        { "averagedresultinfo", { "averagedTestId" } },
-    };
-    QStringList script;
-    for (const ResultSchema::Table &t : ResultSchema::tables()) {
-        QStringList parts;
-        QStringList added;
-        for (const ResultSchema::Column &c : t.columns) {
-            QString column = QString(c.name) + ' ' + c.definition;
-            if (!later.value(t.name).contains(c.name))
-                parts << column;
-            else
-                added << "ALTER TABLE " + t.name + " ADD COLUMN " + column
-                                + (column.contains("DEFAULT", Qt::CaseInsensitive)
-                                                   || !column.contains("NOT NULL",
-                                                                       Qt::CaseInsensitive)
-                                           ? ""
-                                           : " DEFAULT 0");
-        }
-        script << "CREATE TABLE " + t.name + " (" + (parts + t.constraints).join(", ") + ")"
-               << added;
-    }
-    script << "INSERT INTO devinfo (dbId, dbVersion, devSerialNum, model, tubeAnode) VALUES "
-              "('{old}', '6.3', 'SN-MINI', 'X1', 'Rh')";
-    const QString oldFile = m_lib.path("old/db/SN-MINI.sqlite");
-    QVERIFY(QDir().mkpath(m_lib.path("old/db")));
-    QVERIFY(execSqlite(oldFile, script));
-
-    useCard("old");
-    QCOMPARE(m_lib.databaseFile(), oldFile);
+    // An instrument upgraded over the years: its results were stored under
+    // the 4.0 schema, and the upgrade's ALTER TABLE put the later columns
+    // last in their tables.
+    useCard("current");
     QCOMPARE(storeSamples({ "01-stainless-316", "02-rohs-abs-housing", "03-coating-au-ni-cu",
                             "06-soil-regression" }),
              QList<int>({ 1, 2, 3, 4 }));
     QVERIFY(storeAverage({ 1, 2 }) > 0);
+    const QString oldFile = m_lib.path("old/db/SN-MINI.sqlite");
+    QVERIFY(makeOldSchemaFile(m_lib.databaseFile(), oldFile, oldSchema("4.0")));
+    QCOMPARE(QProcess::execute("cp", { "-a", m_lib.path("current/images"), m_lib.path("old") }), 0);
+
+    useCard("old");
+    QCOMPARE(m_lib.databaseFile(), oldFile);
+    QCOMPARE(querySqlite(oldFile, "SELECT dbVersion FROM devinfo").value(0).toString(),
+             QStringLiteral("6.3"));
     QVERIFY(querySqlite(oldFile, "SELECT count(*) FROM filterprops").value(0).toInt() >= 2);
     const QMap<QString, XrfKorviResult> sent = stored();
     QCOMPARE(syncOut("", m_lib.path("carried/mini")), QStringLiteral("0 5/5 Complete"));

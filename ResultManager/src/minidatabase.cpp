@@ -299,7 +299,9 @@ bool MiniDatabase::checkSource(QString *why)
         const QString table = q.value(2).toString().toLower();
         bool expected = false;
         if (type == QLatin1String("table"))
-            expected = tables.contains(name) || name == QLatin1String("sqlite_sequence");
+            // An upgraded card's old pseudo-element rows come along unread.
+            expected = tables.contains(name) || name == QLatin1String("sqlite_sequence")
+                    || name == XrfTables::pseudoElementResultBefore61;
         else if (type == QLatin1String("index"))
             expected = (name.startsWith(QLatin1String("sqlite_autoindex_"))
                         && tables.contains(table))

@@ -29,6 +29,7 @@ const QString coatingResult = QStringLiteral("coatingresult");
 const QString devInfo = QStringLiteral("devinfo");
 const QString location = QStringLiteral("location");
 const QString pseudoElementResult = QStringLiteral("pseudoelementresult");
+const QString pseudoElementResultBefore61 = QStringLiteral("pseudoelementresult_before61");
 } // namespace XrfTables
 
 namespace ResultSchema {

@@ -38,6 +38,8 @@ extern const QString coatingResult;
 extern const QString devInfo;
 extern const QString location;
 extern const QString pseudoElementResult;
+// Where the upgrade to 6.1 keeps the old pseudo-element rows; never written.
+extern const QString pseudoElementResultBefore61;
 } // namespace XrfTables
 
 namespace ResultSchema {

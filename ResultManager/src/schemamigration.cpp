@@ -100,7 +100,7 @@ double SchemaMigration::versionNumber(const QString &text)
 
 QString SchemaMigration::pseudoElementsBefore61()
 {
-    return XrfTables::pseudoElementResult + QStringLiteral("_before61");
+    return XrfTables::pseudoElementResultBefore61;
 }
 
 SchemaMigration::Outcome SchemaMigration::run(bool force)
