@@ -9,7 +9,8 @@
 //     then the same into a card of 10,000 results, where the library's
 //     lookup of stored twins has the most to look through;
 // (b) sync-out of cards holding 1,000 and 10,000 results (one stored, the
-//     rest copies made in SQL; 500 are captured): the time of the facade's
+//     rest copies made in SQL): as a mini database (500 are captured) and
+//     as a JSON object stream of every result; the time of the facade's
 //     call and the peak resident memory of a process that only opens the
 //     card and makes the file.
 //
@@ -48,7 +49,7 @@ qint64 peakResidentKb()
 
 // The child of (b): opens the card, makes the file, prints
 // "captured found msecs peakKb peakKbBefore code".
-int syncOutChild(const QString &card, const QString &out)
+int syncOutChild(const QString &card, const QString &out, bool stream)
 {
     XrfServices::loadConfiguration(XRF_SOURCE_DIR "/config");
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
@@ -60,8 +61,10 @@ int syncOutChild(const QString &card, const QString &out)
     const qint64 before = peakResidentKb();
     QElapsedTimer clock;
     clock.start();
-    const int code
-            = rm->getResultsInASqlDbFromTestDateTime(QString(), out, &captured, &found, &status);
+    const int code = stream
+            ? rm->getAllResultsFromTestDateTime(QString(), QString(), QString(), out, &captured,
+                                                &found, &status, 1000000)
+            : rm->getResultsInASqlDbFromTestDateTime(QString(), out, &captured, &found, &status);
     const qint64 ms = clock.elapsed();
     rm->Deinit();
     QTextStream(stdout) << captured << ' ' << found << ' ' << ms << ' ' << peakResidentKb() << ' '
@@ -117,7 +120,7 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.value(1) == "--sync-out-child")
-        return syncOutChild(args.value(2), args.value(3));
+        return syncOutChild(args.value(2), args.value(3), args.value(4) == "stream");
     if (args.size() < 2) {
         QTextStream(stderr) << "usage: minidbbench XRFRESULTS [COUNT]\n";
         return 1;
@@ -183,7 +186,7 @@ int main(int argc, char *argv[])
                         .arg(count)
                         .arg(what)
                         .arg(stored)
-                        .leftJustified(44)
+                        .leftJustified(58)
             << QStringLiteral("%1 ms   bare sqlite3 %2 ms   %3x\n")
                         .arg(library, 8, 'f', 1)
                         .arg(bare, 8, 'f', 1)
@@ -197,20 +200,24 @@ int main(int argc, char *argv[])
         storeThroughFacade(results.mid(0, 1), card);
         withFile(databaseOf(card),
                  [&](QSqlDatabase &db) { replicate(db, stored, card + "/images/"); });
-        QProcess child;
-        child.start(
-                args.at(0),
-                { "--sync-out-child", card, dir.filePath(QStringLiteral("out%1").arg(stored)) });
-        child.waitForFinished(-1);
-        const QStringList figures = QString::fromUtf8(child.readAllStandardOutput()).split(' ');
-        out << QStringLiteral("sync-out of %1 stored (%2 captured)")
-                        .arg(stored)
-                        .arg(figures.value(0))
-                        .leftJustified(44)
-            << QStringLiteral("%1 ms   peak RSS %2 MB (%3 MB before the call)\n")
-                        .arg(figures.value(2).toDouble(), 8, 'f', 1)
-                        .arg(figures.value(3).toDouble() / 1024, 0, 'f', 1)
-                        .arg(figures.value(4).toDouble() / 1024, 0, 'f', 1);
+        for (const QString form : { "mini database", "stream" }) {
+            QProcess child;
+            child.start(args.at(0),
+                        { "--sync-out-child", card,
+                          dir.filePath(QStringLiteral("out%1-%2").arg(stored).arg(form.size())),
+                          form == "stream" ? "stream" : "sqlite" });
+            child.waitForFinished(-1);
+            const QStringList figures = QString::fromUtf8(child.readAllStandardOutput()).split(' ');
+            out << QStringLiteral("sync-out of %1 stored, %2 (%3 captured)")
+                            .arg(stored)
+                            .arg(form)
+                            .arg(figures.value(0))
+                            .leftJustified(58)
+                << QStringLiteral("%1 ms   peak RSS %2 MB (%3 MB before the call)\n")
+                            .arg(figures.value(2).toDouble(), 8, 'f', 1)
+                            .arg(figures.value(3).toDouble() / 1024, 0, 'f', 1)
+                            .arg(figures.value(4).toDouble() / 1024, 0, 'f', 1);
+        }
     }
     // The stored twins are looked up on a full card too.
     importInto(dir.filePath("card10000"), QStringLiteral("10,000 stored"));
