@@ -6,6 +6,7 @@
 // them through the facade with its rate, one printed row per rate, and a
 // full card made in SQL from one stored result.
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -17,6 +18,7 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QString>
+#include <QTemporaryDir>
 #include <QTextStream>
 
 #include "resultdeleter.h"
@@ -58,6 +60,21 @@ inline bool benchInput(const QStringList &args, const QString &folder,
     XrfServices::loadConfiguration(XRF_SOURCE_DIR "/config");
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
     return !results->isEmpty();
+}
+
+// A benchmark's main(): the application, a scratch folder and the results
+// of "XRFRESULTS COUNT" (made under <dir>/input), handed to `body`, whose
+// value is the exit code.
+template<class Body>
+int runBench(int argc, char *argv[], Body body)
+{
+    QCoreApplication app(argc, argv);
+    QTextStream out(stdout);
+    QTemporaryDir dir;
+    QList<XrfKorviResult> results;
+    if (!benchInput(app.arguments(), dir.filePath("input"), &results))
+        return 1;
+    return body(out, dir, results);
 }
 
 // Stores the results through the facade on a fresh data folder, back to

@@ -125,39 +125,39 @@ double readerRate(const QString &file, int count)
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
-    QTextStream out(stdout);
-    QTemporaryDir dir;
-    QList<XrfKorviResult> results;
-    if (!benchInput(app.arguments(), dir.filePath("input"), &results))
-        return 1;
-    storeThroughFacade(results, dir.filePath("card"), true);
-    XrfResultManager *rm = XrfResultManager::instance();
+    return runBench(
+            argc, argv, [&](QTextStream &out, QTemporaryDir &dir, QList<XrfKorviResult> &results) {
+                storeThroughFacade(results, dir.filePath("card"), true);
+                XrfResultManager *rm = XrfResultManager::instance();
 
-    // Twice over the same rows, so that the page cache is warm for all.
-    double facade = 0;
-    for (int pass = 0; pass < 2; ++pass) {
-        QElapsedTimer clock;
-        clock.start();
-        for (int id = 1; id <= results.size(); ++id) {
-            XrfKorviResult r;
-            rm->syncGetFullResult(id, &r);
-        }
-        facade = results.size() * 1000.0 / clock.elapsed();
-    }
-    rm->Deinit();
+                // Twice over the same rows, so that the page cache is warm for all.
+                double facade = 0;
+                for (int pass = 0; pass < 2; ++pass) {
+                    QElapsedTimer clock;
+                    clock.start();
+                    for (int id = 1; id <= results.size(); ++id) {
+                        XrfKorviResult r;
+                        rm->syncGetFullResult(id, &r);
+                    }
+                    facade = results.size() * 1000.0 / clock.elapsed();
+                }
+                rm->Deinit();
 
-    const QString file
-            = QDir(dir.filePath("card/db")).entryInfoList({ "*.sqlite" }).value(0).filePath();
-    rawRate(file, results.size(), false);
-    const double autocommit = rawRate(file, results.size(), false);
-    const double transaction = rawRate(file, results.size(), true);
-    const double reader = readerRate(file, results.size());
+                const QString file = QDir(dir.filePath("card/db"))
+                                             .entryInfoList({ "*.sqlite" })
+                                             .value(0)
+                                             .filePath();
+                rawRate(file, results.size(), false);
+                const double autocommit = rawRate(file, results.size(), false);
+                const double transaction = rawRate(file, results.size(), true);
+                const double reader = readerRate(file, results.size());
 
-    out << "results: " << results.size() << " (rates; ratio to the bare autocommit reader)\n"
-        << rateRow("bare reader, autocommit SELECTs", autocommit, autocommit)
-        << rateRow("bare reader, one read transaction", transaction, autocommit)
-        << rateRow("library, ResultReader on its own connection", reader, autocommit)
-        << rateRow("library, syncGetFullResult", facade, autocommit);
-    return 0;
+                out << "results: " << results.size()
+                    << " (rates; ratio to the bare autocommit reader)\n"
+                    << rateRow("bare reader, autocommit SELECTs", autocommit, autocommit)
+                    << rateRow("bare reader, one read transaction", transaction, autocommit)
+                    << rateRow("library, ResultReader on its own connection", reader, autocommit)
+                    << rateRow("library, syncGetFullResult", facade, autocommit);
+                return 0;
+            });
 }

@@ -21,34 +21,33 @@
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
-    QTextStream out(stdout);
-    QTemporaryDir dir;
-    const QString input = dir.filePath("input");
-    QList<XrfKorviResult> results;
-    if (!benchInput(app.arguments(), input, &results))
-        return 1;
-    const QString xrfresults = app.arguments().at(1);
+    return runBench(
+            argc, argv, [&](QTextStream &out, QTemporaryDir &dir, QList<XrfKorviResult> &results) {
+                const QString input = dir.filePath("input");
+                const QString xrfresults = QCoreApplication::arguments().at(1);
 
-    // (a) The library alone.
-    const double directRate = storeThroughFacade(results, dir.filePath("direct"));
+                // (a) The library alone.
+                const double directRate = storeThroughFacade(results, dir.filePath("direct"));
 
-    // (b) The host through the queue.
-    QElapsedTimer clock;
-    clock.start();
-    QProcess host;
-    host.setStandardOutputFile(QProcess::nullDevice());
-    host.start(xrfresults, { "--data", dir.filePath("host"), "store", input });
-    host.waitForFinished(-1);
-    const int rc = host.exitCode();
-    const double hostRate = results.size() * 1000.0 / clock.elapsed();
-    if (rc != 0)
-        return 3;
+                // (b) The host through the queue.
+                QElapsedTimer clock;
+                clock.start();
+                QProcess host;
+                host.setStandardOutputFile(QProcess::nullDevice());
+                host.start(xrfresults, { "--data", dir.filePath("host"), "store", input });
+                host.waitForFinished(-1);
+                const int rc = host.exitCode();
+                const double hostRate = results.size() * 1000.0 / clock.elapsed();
+                if (rc != 0)
+                    return 3;
 
-    out << "results                      " << results.size() << '\n'
-        << "library insertion            " << QString::number(directRate, 'f', 1) << " results/s\n"
-        << "xrfresults store (queued)    " << QString::number(hostRate, 'f', 1) << " results/s\n"
-        << "store / library              " << QString::number(hostRate / directRate, 'f', 2)
-        << '\n';
-    return 0;
+                out << "results                      " << results.size() << '\n'
+                    << "library insertion            " << QString::number(directRate, 'f', 1)
+                    << " results/s\n"
+                    << "xrfresults store (queued)    " << QString::number(hostRate, 'f', 1)
+                    << " results/s\n"
+                    << "store / library              "
+                    << QString::number(hostRate / directRate, 'f', 2) << '\n';
+                return 0;
+            });
 }

@@ -89,26 +89,26 @@ double rawRate(int count, const QString &file, const char *journal, const char *
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
-    QTextStream out(stdout);
-    QTemporaryDir dir;
-    QList<XrfKorviResult> results;
-    if (!benchInput(app.arguments(), dir.filePath("input"), &results))
-        return 1;
-    const int count = results.size();
+    return runBench(
+            argc, argv, [&](QTextStream &out, QTemporaryDir &dir, QList<XrfKorviResult> &results) {
+                const int count = results.size();
 
-    // Alternated, so that a disk that warms up favours neither.
-    const double full = libraryRate(results, dir.filePath("full"), true);
-    const double extra = libraryRate(results, dir.filePath("extra"), false);
-    const double rawFull = rawRate(count, dir.filePath("rawfull.sqlite"), "DELETE", "FULL");
-    const double rawExtra = rawRate(count, dir.filePath("rawextra.sqlite"), "DELETE", "EXTRA");
-    const double walFull = rawRate(count, dir.filePath("walfull.sqlite"), "WAL", "FULL");
+                // Alternated, so that a disk that warms up favours neither.
+                const double full = libraryRate(results, dir.filePath("full"), true);
+                const double extra = libraryRate(results, dir.filePath("extra"), false);
+                const double rawFull
+                        = rawRate(count, dir.filePath("rawfull.sqlite"), "DELETE", "FULL");
+                const double rawExtra
+                        = rawRate(count, dir.filePath("rawextra.sqlite"), "DELETE", "EXTRA");
+                const double walFull
+                        = rawRate(count, dir.filePath("walfull.sqlite"), "WAL", "FULL");
 
-    out << "results: " << results.size() << " (rates; ratio to the row's baseline)\n"
-        << rateRow("library, synchronous=FULL (before)", full, 0)
-        << rateRow("library, synchronous=EXTRA (now)", extra, full)
-        << rateRow("raw, rollback journal, FULL", rawFull, 0)
-        << rateRow("raw, rollback journal, EXTRA", rawExtra, rawFull)
-        << rateRow("raw, WAL, FULL", walFull, rawFull);
-    return 0;
+                out << "results: " << results.size() << " (rates; ratio to the row's baseline)\n"
+                    << rateRow("library, synchronous=FULL (before)", full, 0)
+                    << rateRow("library, synchronous=EXTRA (now)", extra, full)
+                    << rateRow("raw, rollback journal, FULL", rawFull, 0)
+                    << rateRow("raw, rollback journal, EXTRA", rawExtra, rawFull)
+                    << rateRow("raw, WAL, FULL", walFull, rawFull);
+                return 0;
+            });
 }
