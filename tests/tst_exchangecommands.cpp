@@ -76,6 +76,17 @@ void TestExchangeCommands::miniDatabaseCarriesEachResultOnce()
     QCOMPARE(xr("pc", { "import", stream }).out,
              QStringLiteral("stored 0, skipped 2 as already there, failed 0\n"));
 
+    // An unreadable object is counted and named (3), the rest stored; a
+    // file without a single result is refused.
+    QByteArray mixed = TestSupport::readFile(stream);
+    mixed.replace(mixed.indexOf("{"), 1, "{\"analysis\": }{");
+    QVERIFY(TestSupport::writeFile(m_dir.filePath("mixed.json"), mixed));
+    const Run partly = xr("mixed", { "import", m_dir.filePath("mixed.json") });
+    QCOMPARE(partly.out, QStringLiteral("stored 2, skipped 0 as already there, failed 1\n"));
+    QCOMPARE(partly.exitCode, 3);
+    QVERIFY(TestSupport::writeFile(m_dir.filePath("notes.txt"), "no results here\n"));
+    QCOMPARE(xr("mixed", { "import", m_dir.filePath("notes.txt") }).exitCode, 3);
+
     // Refused files are the user's (3): an output among the live files, an
     // input that only looks like a database.
     QVERIFY(TestSupport::writeFile(m_dir.filePath("bad.sqlite"),

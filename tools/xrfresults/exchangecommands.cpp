@@ -214,5 +214,12 @@ int runImport(const CommandContext &context)
               << '\n';
     if (code != XrfErrorInfo::NoError)
         return fail(exitCodeOf(code), QStringLiteral("import of ") + file + codeText(code));
+    // What could not be stored is in the file still; a file of no results
+    // at all is not what the person meant to give.
+    if (failed > 0)
+        return fail(ExitBadInput,
+                    QStringLiteral("%1: %2 results could not be stored").arg(file).arg(failed));
+    if (stored + skipped == 0 && !isSqliteFile(file))
+        return fail(ExitBadInput, QStringLiteral("%1: no results in the file").arg(file));
     return ExitOk;
 }
