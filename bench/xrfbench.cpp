@@ -1,0 +1,245 @@
+// The library against raw SQLite, one table, every row measured side by side
+// in this run, on this disk, with the same generated results:
+//
+// 1. insertion through the facade (until resultCommitted) against a raw
+//    writer of the same rows: every row the library stored, read back and
+//    written again with prepared statements, one transaction per result,
+//    into a second file of the same schema with the same synchronous level;
+// 2. the full read (syncGetFullResult) against the raw SELECTs of the same
+//    rows, one statement per table in autocommit;
+// 3. `xrfresults store`, through the durable queue, against (1);
+// 4. per-result insertion and read at 1,000, 10,000 and 50,000 stored
+//    results (the card filled in SQL), as ratios to 1,000;
+// 5. the browse, export and exchange benchmarks, each run as it is.
+//
+//     xrfbench XRFRESULTS COUNT      (300 will do; the 50,000 card takes a while)
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include "benchsupport.h"
+#include "resultmanager.h"
+#include "resultschema.h"
+
+namespace {
+
+QString databaseOf(const QString &card)
+{
+    return QDir(card + "/db").entryInfoList({ "*.sqlite" }).value(0).filePath();
+}
+
+using Rows = QVector<QPair<QString, QVector<QVariantList>>>; // per table, its rows
+
+// Every row of test `id` in every table that holds rows of one test, with
+// the column names of the stored file.
+Rows rowsOf(QSqlDatabase &db, int id, QHash<QString, QStringList> *columns)
+{
+    Rows rows;
+    for (const ResultSchema::Table &t : ResultSchema::tables()) {
+        if (!t.hasColumn("testId"))
+            continue;
+        QStringList &names = (*columns)[t.name];
+        if (names.isEmpty()) {
+            const QSqlRecord record = db.record(t.name);
+            for (int i = 0; i < record.count(); ++i)
+                names << record.fieldName(i);
+        }
+        QSqlQuery q(db);
+        q.prepare("SELECT " + names.join(',') + " FROM " + t.name + " WHERE testId = ?");
+        q.addBindValue(id);
+        q.exec();
+        QVector<QVariantList> tableRows;
+        while (q.next()) {
+            QVariantList values;
+            for (int i = 0; i < names.size(); ++i)
+                values << q.value(i);
+            tableRows << values;
+        }
+        rows.append({ t.name, tableRows });
+    }
+    return rows;
+}
+
+// Results per second of writing the rows, one transaction per result.
+double rawInsertRate(const QString &file, const QVector<Rows> &results,
+                     const QHash<QString, QStringList> &columns)
+{
+    double rate = 0;
+    withFile(file, [&](QSqlDatabase &db) {
+        for (const QString &statement : ResultSchema::creationScript().split(';'))
+            QSqlQuery(db).exec(statement);
+        QSqlQuery(db).exec("PRAGMA synchronous=EXTRA");
+        QHash<QString, QSqlQuery> inserts;
+        for (auto it = columns.cbegin(); it != columns.cend(); ++it) {
+            QSqlQuery q(db);
+            q.prepare("INSERT INTO " + it.key() + " (" + it.value().join(',') + ") VALUES ("
+                      + QStringList(QVector<QString>(it.value().size(), "?").toList()).join(',')
+                      + ")");
+            inserts.insert(it.key(), q);
+        }
+        QElapsedTimer clock;
+        clock.start();
+        for (const Rows &result : results) {
+            db.transaction();
+            for (const auto &table : result) {
+                QSqlQuery &q = inserts[table.first];
+                for (const QVariantList &row : table.second) {
+                    for (int i = 0; i < row.size(); ++i)
+                        q.bindValue(i, row.at(i));
+                    q.exec();
+                }
+            }
+            db.commit();
+        }
+        rate = results.size() * 1000.0 / qMax<qint64>(1, clock.elapsed());
+    });
+    return rate;
+}
+
+// Results per second of reading the ids through the facade.
+double facadeReadRate(const QList<int> &ids)
+{
+    QElapsedTimer clock;
+    clock.start();
+    for (int id : ids) {
+        XrfKorviResult r;
+        XrfResultManager::instance()->syncGetFullResult(id, &r);
+    }
+    return ids.size() * 1000.0 / qMax<qint64>(1, clock.elapsed());
+}
+
+// Per-result insertion and read on a card of `stored` results.
+QPair<double, double> costsAt(int stored, const QList<XrfKorviResult> &results, const QString &card)
+{
+    storeThroughFacade(results.mid(0, 1), card);
+    withFile(databaseOf(card), [&](QSqlDatabase &db) { replicate(db, stored, card + "/images/"); });
+    const QList<XrfKorviResult> fresh = results.mid(1, 100);
+    const double insert = storeThroughFacade(fresh, card, true);
+    QList<int> ids;
+    for (int i = 0; i < fresh.size(); ++i)
+        ids << stored + 1 + i;
+    const double read = facadeReadRate(ids);
+    XrfResultManager::instance()->Deinit();
+    return { 1000.0 / insert, 1000.0 / read };
+}
+
+QString row(const QString &what, const QString &value, const QString &baseline,
+            const QString &ratio)
+{
+    return QStringLiteral("| %1 | %2 | %3 | %4 |\n").arg(what, value, baseline, ratio);
+}
+
+QString perSecond(double rate)
+{
+    return QStringLiteral("%1/s").arg(rate, 0, 'f', 1);
+}
+
+QString times(double ratio)
+{
+    return QStringLiteral("%1×").arg(ratio, 0, 'f', 2);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    return runBench(
+            argc, argv, [&](QTextStream &out, QTemporaryDir &dir, QList<XrfKorviResult> &results) {
+                const QString xrfresults = QCoreApplication::arguments().at(1);
+                const int count = results.size();
+                out << "| row | library | baseline | ratio |\n|---|---|---|---|\n";
+
+                // 1 and 2.
+                const QString card = dir.filePath("library");
+                const double library = storeThroughFacade(results, card, true);
+                QHash<QString, QStringList> columns;
+                QVector<Rows> rows;
+                QList<int> ids;
+                withFile(databaseOf(card), [&](QSqlDatabase &db) {
+                    for (int id = 1; id <= count; ++id) {
+                        rows << rowsOf(db, id, &columns);
+                        ids << id;
+                    }
+                });
+                const double read = facadeReadRate(ids);
+                XrfResultManager::instance()->Deinit();
+                const double raw = rawInsertRate(dir.filePath("raw.sqlite"), rows, columns);
+                out << row(QStringLiteral("1. insertion, %1 results").arg(count),
+                           perSecond(library),
+                           QStringLiteral("raw prepared, EXTRA: ") + perSecond(raw),
+                           times(library / raw) + " (target ≥ 0.9×)");
+                out.flush();
+
+                double bareRead = 0;
+                withFile(databaseOf(card), [&](QSqlDatabase &db) {
+                    QHash<QString, QStringList> names = columns;
+                    QElapsedTimer clock;
+                    clock.start();
+                    for (int id : ids)
+                        rowsOf(db, id, &names);
+                    bareRead = ids.size() * 1000.0 / qMax<qint64>(1, clock.elapsed());
+                });
+                out << row("2. full read", perSecond(read),
+                           QStringLiteral("raw SELECTs, autocommit: ") + perSecond(bareRead),
+                           times(read / bareRead) + " (target ≥ 2×)");
+                out.flush();
+
+                // 3.
+                QElapsedTimer clock;
+                clock.start();
+                QProcess store;
+                store.setStandardOutputFile(QProcess::nullDevice());
+                store.start(xrfresults,
+                            { "--data", dir.filePath("queued"), "store", "--wait", "600",
+                              dir.filePath("input") });
+                store.waitForFinished(-1);
+                const double queued = count * 1000.0 / qMax<qint64>(1, clock.elapsed());
+                out << row("3. xrfresults store (queue)", perSecond(queued),
+                           QStringLiteral("row 1: ") + perSecond(library),
+                           times(queued / library) + " (target ≥ 0.6×)");
+                out.flush();
+
+                // 4.
+                QList<QPair<double, double>> costs;
+                for (int stored : { 1000, 10000, 50000 })
+                    costs << costsAt(stored, results,
+                                     dir.filePath(QStringLiteral("card%1").arg(stored)));
+                const auto ms = [](double v) { return QStringLiteral("%1 ms").arg(v, 0, 'f', 2); };
+                out << row("4. insertion per result at 1k / 10k / 50k",
+                           ms(costs[0].first) + " / " + ms(costs[1].first) + " / "
+                                   + ms(costs[2].first),
+                           "1k",
+                           times(costs[1].first / costs[0].first) + " / "
+                                   + times(costs[2].first / costs[0].first) + " (target ≤ 1.1)")
+                    << row("4. read per result at 1k / 10k / 50k",
+                           ms(costs[0].second) + " / " + ms(costs[1].second) + " / "
+                                   + ms(costs[2].second),
+                           "1k",
+                           times(costs[1].second / costs[0].second) + " / "
+                                   + times(costs[2].second / costs[0].second) + " (target ≤ 1.1)");
+                out.flush();
+
+                // 5.
+                const QString binDir = QCoreApplication::applicationDirPath();
+                for (const char *bench :
+                     { "browsebench", "exportbench", "minidbbench", "streambench" }) {
+                    out << "\n" << bench << ":\n";
+                    out.flush();
+                    QProcess child;
+                    child.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+                    // Browsing is measured on its own card of 10,000.
+                    QStringList benchArgs { xrfresults };
+                    if (qstrcmp(bench, "browsebench") != 0)
+                        benchArgs << QString::number(qMax(count, 1000));
+                    child.start(binDir + '/' + bench, benchArgs);
+                    child.waitForFinished(-1);
+                }
+                return 0;
+            });
+}
