@@ -114,8 +114,33 @@ double facadeReadRate(const QList<int> &ids)
     return ids.size() * 1000.0 / qMax<qint64>(1, clock.elapsed());
 }
 
-// Per-result insertion and read on a card of `stored` results.
-QPair<double, double> costsAt(int stored, const QList<XrfKorviResult> &results, const QString &card)
+struct Costs
+{
+    double insertMs, readMs, lookupMs, indexedLookupMs;
+};
+
+// Milliseconds per lookup of the query that keeps insertion exactly-once,
+// for keys that are not stored (the worst case: nothing stops the search).
+double lookupMs(QSqlDatabase &db)
+{
+    QSqlQuery q(db);
+    q.prepare("SELECT testId FROM analysisresult WHERE testDateTime = ? AND tidName = ? "
+              "ORDER BY testId LIMIT 1");
+    QElapsedTimer clock;
+    clock.start();
+    const int runs = 200;
+    for (int i = 0; i < runs; ++i) {
+        q.addBindValue(QStringLiteral("2030-01-01 00:00:00.%1").arg(i % 1000, 3, 10, QChar('0')));
+        q.addBindValue(QStringLiteral("missing"));
+        q.exec();
+        q.next();
+    }
+    return clock.nsecsElapsed() / 1e6 / runs;
+}
+
+// Per-result insertion and read on a card of `stored` results, and the
+// exactly-once lookup there without and with an index on its two columns.
+Costs costsAt(int stored, const QList<XrfKorviResult> &results, const QString &card)
 {
     storeThroughFacade(results.mid(0, 1), card);
     withFile(databaseOf(card), [&](QSqlDatabase &db) { replicate(db, stored, card + "/images/"); });
@@ -126,7 +151,13 @@ QPair<double, double> costsAt(int stored, const QList<XrfKorviResult> &results, 
         ids << stored + 1 + i;
     const double read = facadeReadRate(ids);
     XrfResultManager::instance()->Deinit();
-    return { 1000.0 / insert, 1000.0 / read };
+    Costs costs { 1000.0 / insert, 1000.0 / read, 0, 0 };
+    withFile(databaseOf(card), [&](QSqlDatabase &db) {
+        costs.lookupMs = lookupMs(db);
+        QSqlQuery(db).exec("CREATE INDEX bench_lookup ON analysisresult (testDateTime, tidName)");
+        costs.indexedLookupMs = lookupMs(db);
+    });
+    return costs;
 }
 
 QString row(const QString &what, const QString &value, const QString &baseline,
@@ -206,23 +237,26 @@ int main(int argc, char *argv[])
                 out.flush();
 
                 // 4.
-                QList<QPair<double, double>> costs;
+                QList<Costs> costs;
                 for (int stored : { 1000, 10000, 50000 })
                     costs << costsAt(stored, results,
                                      dir.filePath(QStringLiteral("card%1").arg(stored)));
-                const auto ms = [](double v) { return QStringLiteral("%1 ms").arg(v, 0, 'f', 2); };
-                out << row("4. insertion per result at 1k / 10k / 50k",
-                           ms(costs[0].first) + " / " + ms(costs[1].first) + " / "
-                                   + ms(costs[2].first),
-                           "1k",
-                           times(costs[1].first / costs[0].first) + " / "
-                                   + times(costs[2].first / costs[0].first) + " (target ≤ 1.1)")
-                    << row("4. read per result at 1k / 10k / 50k",
-                           ms(costs[0].second) + " / " + ms(costs[1].second) + " / "
-                                   + ms(costs[2].second),
-                           "1k",
-                           times(costs[1].second / costs[0].second) + " / "
-                                   + times(costs[2].second / costs[0].second) + " (target ≤ 1.1)");
+                const auto scaled = [&](const char *what, double Costs::*field) {
+                    const auto ms
+                            = [](double v) { return QStringLiteral("%1 ms").arg(v, 0, 'f', 3); };
+                    return row(QStringLiteral("4. %1 at 1k / 10k / 50k").arg(what),
+                               ms(costs[0].*field) + " / " + ms(costs[1].*field) + " / "
+                                       + ms(costs[2].*field),
+                               "1k",
+                               times(costs[1].*field / costs[0].*field) + " / "
+                                       + times(costs[2].*field / costs[0].*field)
+                                       + " (target ≤ 1.1)");
+                };
+                out << scaled("insertion per result", &Costs::insertMs)
+                    << scaled("read per result", &Costs::readMs)
+                    << scaled("exactly-once lookup", &Costs::lookupMs)
+                    << scaled("the lookup with an index (testDateTime, tidName)",
+                              &Costs::indexedLookupMs);
                 out.flush();
 
                 // 5.
