@@ -85,6 +85,15 @@ void quietStartup(QtMsgType type, const QMessageLogContext &context, const QStri
         s_startupHandler(type, context, msg);
 }
 
+// An installed xrfresults reads the configuration and samples installed
+// with it; one run from the build tree reads those of the repository.
+QString installedShareDir()
+{
+    const QString dir = QDir(QCoreApplication::applicationDirPath())
+                                .absoluteFilePath(QStringLiteral(XRF_INSTALLED_SHARE_DIR));
+    return QFileInfo(dir + QStringLiteral("/config")).isDir() ? QDir::cleanPath(dir) : QString();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -96,6 +105,8 @@ int main(int argc, char *argv[])
     qInstallMessageHandler(s_startupHandler);
     QCoreApplication::setApplicationName(QStringLiteral("xrfresults"));
     QCoreApplication::setApplicationVersion(QStringLiteral(XRF_VERSION));
+
+    const QString shareDir = installedShareDir();
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -110,7 +121,9 @@ int main(int argc, char *argv[])
                                         QStringLiteral("DIR"));
     const QCommandLineOption configOption(
             QStringLiteral("config"), QStringLiteral("Folder of the services' JSON files."),
-            QStringLiteral("DIR"), QStringLiteral(XRF_DEFAULT_CONFIG_DIR));
+            QStringLiteral("DIR"),
+            shareDir.isEmpty() ? QStringLiteral(XRF_DEFAULT_CONFIG_DIR)
+                               : shareDir + QStringLiteral("/config"));
     const QCommandLineOption verboseOption({ QStringLiteral("v"), QStringLiteral("verbose") },
                                            QStringLiteral("The library's log on stderr."));
     const QCommandLineOption jsonOption(
@@ -233,7 +246,8 @@ int main(int argc, char *argv[])
     for (const QString &option : { QStringLiteral("out"), QStringLiteral("sqlite") })
         if (context.options.contains(option))
             context.options.insert(option, typed(context.options.value(option)));
-    context.samplesDir = QStringLiteral(XRF_SOURCE_DIR "/samples");
+    context.samplesDir = shareDir.isEmpty() ? QStringLiteral(XRF_SOURCE_DIR "/samples")
+                                            : shareDir + QStringLiteral("/samples");
     if (command->library == Command::NoLibrary)
         return command->run(context);
 
