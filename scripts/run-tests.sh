@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs what is missing, builds, and runs every test twice: in the normal
 # build (in UTC) and in a build with AddressSanitizer and UndefinedBehaviorSanitizer
-# (in a zone with daylight saving).
+# (in a zone with daylight saving). The normal build is also installed and
+# packaged, and a host is built against what was installed.
 set -e
 cd "$(dirname "$0")/.."
 sh scripts/install-deps.sh
@@ -9,6 +10,7 @@ jobs="$(nproc 2>/dev/null || echo 2)"
 
 sh scripts/build.sh build -DXRF_TEST_HOOKS=ON -DXRF_TEST_TZ=UTC
 (cd build && ctest --output-on-failure -j"$jobs")
+sh scripts/check-package.sh build
 
 sh scripts/build.sh build-asan -DXRF_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
     -DXRF_TEST_HOOKS=ON -DXRF_TEST_TZ=Europe/Berlin
