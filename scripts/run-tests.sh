@@ -18,3 +18,8 @@ sh scripts/build.sh build-asan -DXRF_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
  ctest --output-on-failure -j"$jobs")
+
+# A short run of each fuzz target (clang, libFuzzer): a crash fails the run.
+CC=clang CXX=clang++ sh scripts/build.sh build-fuzz -DXRF_FUZZ=ON -DXRF_FUZZ_SECONDS=30 \
+    -DXRF_FUZZ_SEED=1
+(cd build-fuzz && ctest -L fuzz --output-on-failure)
