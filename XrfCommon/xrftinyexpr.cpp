@@ -388,7 +388,9 @@ QString print(const QVector<Node> &program, const QStringList &names)
             break;
         case Op::Neg: {
             Piece &a = stack.last();
-            a.text = QLatin1Char('-') + parenthesised(a, a.precedence <= Sign);
+            // "--x" without parentheses: each pair would cost a level of nesting, and a
+            // long run of signs would no longer compile.
+            a.text = QLatin1Char('-') + parenthesised(a, a.precedence < Sign);
             a.precedence = prec;
             break;
         }

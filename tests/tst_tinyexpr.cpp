@@ -81,7 +81,9 @@ void TestTinyExpr::normalisedText_data()
     row("Cr-(Ni-Mo)/(Ni*Mo)", "Cr - (Ni - Mo) / (Ni * Mo)");
     row("2^(3^2) + (2^3)^2", "2^3^2 + (2^3)^2");
     row("(-x)^2 - -(x^2)", "(-x)^2 - -x^2");
-    row("--+x", "-(-x)");
+    row("--+x", "--x");
+    // Within the nesting limit, and so must its normal form be.
+    QTest::newRow("many signs") << QString(200, '-') + "x^2" << QString(200, '-') + "x^2";
     row("min( Cr ,pow(Ni,2) )", "min(Cr, Ni^2)");
     row("0.50*1e3+.25", "0.5 * 1000 + 0.25");
 }
