@@ -118,9 +118,6 @@ Run TestPowerCut::cutHost(int cut, const QString &faultPoint)
     env.insert(QStringLiteral("POWERCUT_DIR"), m_data);
     env.insert(QStringLiteral("POWERCUT_SHADOW"), shadow);
     env.insert(QStringLiteral("POWERCUT_CUT"), QString::number(cut));
-    // A sanitizer build's runtime wants to be loaded first; the shim goes before it.
-    env.insert(QStringLiteral("ASAN_OPTIONS"),
-               env.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":verify_asan_link_order=0"));
     runHost({ QStringLiteral("add"), QStringLiteral("0"), QString::number(resultCount) }, env,
             &run);
 
