@@ -41,6 +41,13 @@ class TestPowerCut : public QObject
 
 private slots:
     void initTestCase();
+    void cleanup()
+    {
+        if (QTest::currentTestFailed()) {
+            m_dir.setAutoRemove(false);
+            qWarning() << "Data, records and host logs kept in" << m_dir.path();
+        }
+    }
     void cutsLoseNothingReportedAndStoreNothingTwice();
     void weakerCommitIsCaughtLosingAResult();
 

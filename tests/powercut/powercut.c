@@ -12,7 +12,8 @@
  *
  * The record, <shadow>/log, one line per write(2):
  *   R ino            the watched folder itself
- *   N ino            a new file or folder: nothing of it is durable yet
+ *   N ino            a new file or folder (perhaps with a freed number):
+ *                    nothing of it is durable yet
  *   F ino snapshot   a file synced: its contents as they were then
  *   D ino listing    a folder synced: its names (type, inode, name[, target])
  *   K n call path    killed before call n
@@ -286,7 +287,9 @@ static int tracked(int fd, int flags, int existed)
         return fd;
     char path[PATH_MAX];
     g_watched[fd] = fdPath(fd, path) && under(path);
-    if (g_watched[fd] && (flags & O_CREAT) && !existed) {
+    /* A new file may get the number of one freed before. */
+    const int fresh = ((flags & O_CREAT) && !existed) || (flags & O_TMPFILE) == O_TMPFILE;
+    if (g_watched[fd] && fresh) {
         struct stat st;
         if (fstat(fd, &st) == 0)
             logLine("N %lu\n", (unsigned long)st.st_ino);

@@ -15,32 +15,81 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+/* One life of an inode number: a number freed and given to a new file
+ * starts a new one, and a folder's names point at the lives they had when
+ * it was synced. */
 struct Inode
 {
     unsigned long ino;
     char content[32]; /* snapshot name, "" when never synced */
     char listing[32]; /* listing name, "" when never synced */
+    size_t *entries;  /* the life each listed name pointed at */
 };
 
 static struct Inode *g_inodes;
 static size_t g_count, g_capacity;
 static const char *g_shadow;
 
-static struct Inode *inode(unsigned long ino)
+static size_t newLife(unsigned long ino)
 {
-    for (size_t i = 0; i < g_count; ++i)
-        if (g_inodes[i].ino == ino)
-            return &g_inodes[i];
     if (g_count == g_capacity) {
         g_capacity = g_capacity ? 2 * g_capacity : 256;
         g_inodes = realloc(g_inodes, g_capacity * sizeof *g_inodes);
         if (!g_inodes)
             exit(1);
     }
-    struct Inode *n = &g_inodes[g_count++];
-    memset(n, 0, sizeof *n);
-    n->ino = ino;
-    return n;
+    memset(&g_inodes[g_count], 0, sizeof *g_inodes);
+    g_inodes[g_count].ino = ino;
+    return g_count++;
+}
+
+/* The current life of an inode number. */
+static size_t life(unsigned long ino)
+{
+    for (size_t i = g_count; i > 0; --i)
+        if (g_inodes[i - 1].ino == ino)
+            return i - 1;
+    return newLife(ino);
+}
+
+static int splitListing(char *line, char **type, unsigned long *ino, char **name, char **target)
+{
+    line[strcspn(line, "\n")] = '\0';
+    *type = strtok(line, "\t");
+    char *inoText = strtok(NULL, "\t");
+    *name = strtok(NULL, "\t");
+    *target = strtok(NULL, "\t");
+    if (!*type || !inoText || !*name)
+        return 0;
+    *ino = strtoul(inoText, NULL, 10);
+    return 1;
+}
+
+/* Records a folder's synced names with the lives they point at now. */
+static void recordListing(unsigned long ino, const char *name)
+{
+    size_t dir = life(ino);
+    char path[PATH_MAX], line[2 * PATH_MAX + 64];
+    snprintf(path, sizeof path, "%s/%s", g_shadow, name);
+    FILE *f = fopen(path, "r");
+    if (!f)
+        return;
+    size_t n = 0, capacity = 16;
+    size_t *entries = malloc(capacity * sizeof *entries);
+    while (entries && fgets(line, sizeof line, f)) {
+        char *type, *entry, *target;
+        unsigned long childIno;
+        if (!splitListing(line, &type, &childIno, &entry, &target))
+            continue;
+        if (n == capacity)
+            entries = realloc(entries, (capacity *= 2) * sizeof *entries);
+        if (entries)
+            entries[n++] = life(childIno);
+    }
+    fclose(f);
+    free(g_inodes[dir].entries);
+    g_inodes[dir].entries = entries;
+    snprintf(g_inodes[dir].listing, sizeof g_inodes[dir].listing, "%s", name);
 }
 
 static int removeTree(const char *path)
@@ -81,40 +130,38 @@ static int copyFile(const char *from, const char *to)
     return close(out);
 }
 
-/* Makes folder `path` hold the durable names of folder inode `ino`. */
-static int rebuild(const char *path, unsigned long ino, int depth)
+/* Makes folder `path` hold the durable names of folder life `dir`. */
+static int rebuild(const char *path, size_t dir, int depth)
 {
-    struct Inode *dir = inode(ino);
-    if (!dir->listing[0] || depth > 64)
+    if (!g_inodes[dir].listing[0] || depth > 64)
         return 0;
     char listing[PATH_MAX];
-    snprintf(listing, sizeof listing, "%s/%s", g_shadow, dir->listing);
+    snprintf(listing, sizeof listing, "%s/%s", g_shadow, g_inodes[dir].listing);
     FILE *f = fopen(listing, "r");
     if (!f)
         return -1;
     char line[2 * PATH_MAX + 64];
     int rc = 0;
+    size_t n = 0;
     while (fgets(line, sizeof line, f)) {
-        line[strcspn(line, "\n")] = '\0';
-        char *type = strtok(line, "\t"), *inoText = strtok(NULL, "\t");
-        char *name = strtok(NULL, "\t"), *target = strtok(NULL, "\t");
-        if (!type || !inoText || !name)
+        char *type, *name, *target;
+        unsigned long childIno;
+        if (!splitListing(line, &type, &childIno, &name, &target))
             continue;
-        char child[PATH_MAX];
-        snprintf(child, sizeof child, "%s/%s", path, name);
-        unsigned long childIno = strtoul(inoText, NULL, 10);
+        size_t child = g_inodes[dir].entries[n++];
+        char childPath[PATH_MAX];
+        snprintf(childPath, sizeof childPath, "%s/%s", path, name);
         if (*type == 'd') {
-            if (mkdir(child, 0755) != 0 || rebuild(child, childIno, depth + 1) != 0)
+            if (mkdir(childPath, 0755) != 0 || rebuild(childPath, child, depth + 1) != 0)
                 rc = -1;
         } else if (*type == 'l') {
-            if (!target || symlink(target, child) != 0)
+            if (!target || symlink(target, childPath) != 0)
                 rc = -1;
         } else {
             char content[PATH_MAX] = "";
-            struct Inode *file = inode(childIno);
-            if (file->content[0])
-                snprintf(content, sizeof content, "%s/%s", g_shadow, file->content);
-            if (copyFile(content, child) != 0)
+            if (g_inodes[child].content[0])
+                snprintf(content, sizeof content, "%s/%s", g_shadow, g_inodes[child].content);
+            if (copyFile(content, childPath) != 0)
                 rc = -1;
         }
     }
@@ -148,12 +195,11 @@ int main(int argc, char **argv)
         if (kind == 'R' && !haveRoot && sscanf(line, "R %lu", &root) == 1) {
             haveRoot = 1;
         } else if (kind == 'N' && sscanf(line, "N %lu", &ino) == 1) {
-            struct Inode *n = inode(ino);
-            n->content[0] = n->listing[0] = '\0';
+            newLife(ino);
         } else if (kind == 'F' && sscanf(line, "F %lu %31s", &ino, name) == 2) {
-            snprintf(inode(ino)->content, sizeof inode(ino)->content, "%s", name);
+            snprintf(g_inodes[life(ino)].content, sizeof g_inodes->content, "%s", name);
         } else if (kind == 'D' && sscanf(line, "D %lu %31s", &ino, name) == 2) {
-            snprintf(inode(ino)->listing, sizeof inode(ino)->listing, "%s", name);
+            recordListing(ino, name);
         } else if (kind == 'K' || kind == 'E') {
             line[strcspn(line, "\n")] = '\0';
             snprintf(where, sizeof where, "%s", line);
@@ -176,7 +222,7 @@ int main(int argc, char **argv)
     }
     if (d)
         closedir(d);
-    if (rebuild(dir, root, 0) != 0) {
+    if (rebuild(dir, life(root), 0) != 0) {
         fprintf(stderr, "powercut-rebuild: cannot rebuild %s\n", dir);
         return 1;
     }
