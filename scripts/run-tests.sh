@@ -1,8 +1,9 @@
 #!/bin/sh
 # Installs what is missing, builds, and runs every test twice: in the normal
-# build (in UTC) and in a build with AddressSanitizer and UndefinedBehaviorSanitizer
-# (in a zone with daylight saving). The normal build is also installed and
-# packaged, and a host is built against what was installed.
+# build (in UTC, followed by 50 kills of the kill soak) and in a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer (in a zone with daylight saving).
+# The normal build is also installed and packaged, and a host is built against
+# what was installed.
 set -e
 cd "$(dirname "$0")/.."
 sh scripts/install-deps.sh
@@ -11,6 +12,9 @@ jobs="$(nproc 2>/dev/null || echo 2)"
 sh scripts/build.sh build -DXRF_TEST_HOOKS=ON -DXRF_TEST_TZ=UTC
 (cd build && ctest --output-on-failure -j"$jobs")
 sh scripts/check-package.sh build
+# The figures of the power cuts, then the kill soak on the normal build.
+grep -h "power cuts:\|with the commit at FULL" build/Testing/Temporary/LastTest.log || true
+sh bench/soak-kill.sh 50
 
 sh scripts/build.sh build-asan -DXRF_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
     -DXRF_TEST_HOOKS=ON -DXRF_TEST_TZ=Europe/Berlin

@@ -6,8 +6,9 @@
 //   queuehost DATA_DIR commit
 //
 // "add" queues COUNT results (indices FIRST..FIRST+COUNT-1), printing
-// "added <index>" once addResult() has returned for each, then waits until
-// the queue has worked them off. "drain" only waits until the queue folder is
+// "added <index>" once addResult() has returned for each and "committed
+// <index>" when resultCommitted reports one, then waits until the queue has
+// worked them off. "drain" only waits until the queue folder is
 // empty. Both print "done" and shut down as a host does. With --no-card the
 // database is never opened: "add" then lets the queue run a few passes and
 // stops with the results still queued. "commit" stores result 0 through the
@@ -164,6 +165,9 @@ int main(int argc, char *argv[])
     QObject::connect(manager, &XrfResultManager::resultCommitted, queue,
                      &XrfResultQueue::onResultCommittedToDb);
     queue->setCheckInterval(50);
+    QObject::connect(manager, &XrfResultManager::resultCommitted, [](QDateTime when, bool, int) {
+        say(QStringLiteral("committed %1").arg(QueueHostResults::testDateTime(0).secsTo(when)));
+    });
 
     bool finished = true;
     if (adding) {

@@ -94,6 +94,7 @@ private slots:
 
     void everyFormatHoldsTheChosenResults();
     void zipPassesUnzip();
+    void stagingOfAKilledExportGoesWithTheNextExport();
     void decimalCommaPartsCellsWithSemicolons();
     void badArgumentsExitWithOneLine();
     void demoSaysWhereItsExportIs();
@@ -179,6 +180,27 @@ void TestExportCommand::zipPassesUnzip()
     // Nothing but the zip is left in the folder.
     QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
              QStringList { QFileInfo(files.first()).fileName() });
+}
+
+void TestExportCommand::stagingOfAKilledExportGoesWithTheNextExport()
+{
+    storeSamples();
+    const QString out = m_dir->filePath("again");
+    // What a kill leaves: staged outputs, a zip's temporary file, the
+    // time-stamp folders of zip runs; beside them a person's own files.
+    const QStringList left { ".chemistry-X.csv.part", ".chemistry-X.pdf.part.Ab12Cd",
+                             ".export-X.zip.AbC123.xY9z8w", "2026-01-01-10-00-00/.a-1.msa.part",
+                             "2026-01-02-10-00-00(2)/.b.csv.part" };
+    const QStringList kept { ".notes", "notes.part", "2026-01-02-10-00-00(2)/whole.csv" };
+    for (const QString &name : left + kept)
+        QVERIFY(TestSupport::writeFile(out + '/' + name, "x"));
+    exported(xr({ "export", "--ids", "1", "--format", "csv", "--out", out }), out);
+    for (const QString &name : left)
+        QVERIFY2(!QFileInfo::exists(out + '/' + name), qPrintable(name));
+    for (const QString &name : kept)
+        QVERIFY2(QFileInfo::exists(out + '/' + name), qPrintable(name));
+    // The emptied time-stamp folder goes, the one with a whole output stays.
+    QVERIFY(!QFileInfo::exists(out + "/2026-01-01-10-00-00"));
 }
 
 void TestExportCommand::decimalCommaPartsCellsWithSemicolons()

@@ -392,6 +392,17 @@ void TestXrfResults::storingTwiceLeavesNoOrphanImages()
         ++files;
     }
     QCOMPARE(files, named.size());
+
+    // A store killed after it copied a picture, before its result was
+    // queued, listed the copy; the next store that ends removes it.
+    QVERIFY(TestSupport::writeFile(images.filePath("2026-11-23/cam-cut-off.jpeg"), "jpeg"));
+    QVERIFY(TestSupport::writeFile(m_dir->filePath("data/xrfresults.copies"),
+                                   "2026-11-23/cam-cut-off.jpeg\n"));
+    QCOMPARE(run(dataArgs() << "store" << samples).exitCode, 0);
+    QVERIFY(!QFileInfo::exists(images.filePath("2026-11-23/cam-cut-off.jpeg")));
+    QVERIFY(!QFileInfo::exists(m_dir->filePath("data/xrfresults.copies")));
+    QCOMPARE(querySqlite(dbFile(), "SELECT count(*) FROM imageresult"),
+             QVariantList { named.size() });
 }
 
 void TestXrfResults::twoStoresOnOneDataFolderTakeTurns()
@@ -425,6 +436,17 @@ void TestXrfResults::twoStoresOnOneDataFolderTakeTurns()
     QCOMPARE(refused.exitCode, 2);
     QVERIFY(clock.elapsed() < 5000);
     QVERIFY2(refused.err.contains("another xrfresults is using"), qPrintable(refused.err));
+    holder.unlock();
+
+    // A holder killed before it wrote its process id left an empty lock
+    // file; once it is a few seconds old it holds no one up.
+    QVERIFY(TestSupport::writeFile(m_dir->filePath("data/xrfresults.lock"), QByteArray()));
+    QFile empty(m_dir->filePath("data/xrfresults.lock"));
+    QVERIFY(empty.open(QIODevice::ReadWrite));
+    QVERIFY(empty.setFileTime(QDateTime::currentDateTime().addSecs(-10),
+                              QFileDevice::FileModificationTime));
+    empty.close();
+    QCOMPARE(run(dataArgs() << "--no-wait" << "info", 10000).exitCode, 0);
 }
 
 void TestXrfResults::readOnlyCardCanBeShownButNotStoredTo()

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QStorageInfo>
 
@@ -27,6 +28,31 @@ void keepFirst(XrfErrorInfo::XrfError *code, XrfErrorInfo::XrfError next)
 {
     if (*code == XrfErrorInfo::NoError)
         *code = next;
+}
+
+// An export killed before its renames leaves its hidden staging files (a
+// zip run inside its time-stamp folder); the next export to the same place
+// removes them, and such a folder once it is empty. Whole outputs stay.
+void removeCutOffStaging(const QString &folder)
+{
+    static const QRegularExpression staged(
+            QStringLiteral("^\\..+\\.(part|zip\\.\\w{6})(\\.\\w{6})?$"));
+    static const QRegularExpression stamp(QStringLiteral("^\\d{4}(-\\d\\d){5}(\\(\\d+\\))?$"));
+    QStringList folders { folder };
+    for (const QString &sub : QDir(folder).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        if (stamp.match(sub).hasMatch())
+            folders << QDir(folder).filePath(sub);
+    for (const QString &path : qAsConst(folders)) {
+        QDir dir(path);
+        for (const QString &name : dir.entryList(QDir::Files | QDir::Hidden)) {
+            if (!staged.match(name).hasMatch())
+                continue;
+            qInfo() << "Removing" << dir.filePath(name) << "left by a cut-off export";
+            dir.remove(name);
+        }
+        if (path != folder)
+            QDir().rmdir(path); // only an empty one goes
+    }
 }
 
 } // namespace
@@ -65,7 +91,7 @@ QString ExportConversion::freeBase(const QString &folder, const QString &name)
     }
 }
 
-XrfErrorInfo::XrfError ExportConversion::exportFolder(QString *folder) const
+XrfErrorInfo::XrfError ExportConversion::exportFolder(QString *folder, bool *shared) const
 {
     const QString location = m_export.value(QStringLiteral("selectedLocation")).toString();
     XrfPlatform::ExportLocations number = XrfPlatform::DefaultFolder;
@@ -79,6 +105,7 @@ XrfErrorInfo::XrfError ExportConversion::exportFolder(QString *folder) const
         *folder = QDir(m_dataPath).filePath(QStringLiteral("exports"));
     if (folder->isEmpty())
         return XrfErrorInfo::FileCreateFailed;
+    *shared = number == XrfPlatform::NetworkFolder;
     if (number != XrfPlatform::DefaultFolder) {
         // An unmounted medium leaves its mount point on the root file
         // system: what were written there would fill the instrument.
@@ -112,9 +139,13 @@ XrfErrorInfo::XrfError ExportConversion::run(const QJsonObject &summary, QJsonOb
         return XrfErrorInfo::TemplateNotFound;
 
     QString folder;
-    XrfErrorInfo::XrfError rc = exportFolder(&folder);
+    bool shared = false;
+    XrfErrorInfo::XrfError rc = exportFolder(&folder, &shared);
     if (rc != XrfErrorInfo::NoError)
         return rc;
+    // Another instrument may be exporting into a network folder right now.
+    if (!shared)
+        removeCutOffStaging(folder);
     QDateTime now = m_time.isValid() ? m_time : QDateTime::currentDateTime();
     if (XrfUtils::faultPointArmed("fixed-export-time")) // two exports in one second
         now = QDateTime(QDate(2026, 3, 5), QTime(14, 7, 9));

@@ -52,7 +52,8 @@ public:
     static QString safeName(const QString &text);
 
 private:
-    XrfErrorInfo::XrfError exportFolder(QString *folder) const;
+    // `shared`: a network folder, which other instruments write to as well.
+    XrfErrorInfo::XrfError exportFolder(QString *folder, bool *shared) const;
     XrfErrorInfo::XrfError writeJson(const QJsonObject &summary, const QString &base,
                                      QStringList *files);
     void copyImages(const QJsonObject &summary, const QString &base);

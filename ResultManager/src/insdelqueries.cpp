@@ -867,6 +867,7 @@ XrfErrorInfo::XrfError ResultWriter::insertImageInfo(int testId, XrfImageInfo *i
         }
         m_movedImages.append({ source, target });
     }
+    m_recordedImages.append(target);
     image->setName(stored);
 
     QStringList values { QString::number(testId), stored,
@@ -892,6 +893,14 @@ QSet<QString> ResultWriter::movedImageFolders() const
         folders.insert(QFileInfo(moved.first).absolutePath());
         folders.insert(QFileInfo(moved.second).absolutePath());
     }
+    // Whoever made the day folder and the store (a camera, say) may not have
+    // synced their entries; a row must not outlive the path to its picture.
+    if (!m_recordedImages.isEmpty()) {
+        const QString store = QDir::cleanPath(QFileInfo(m_imageFolder).absoluteFilePath());
+        folders << store << QFileInfo(store).absolutePath();
+        for (const QString &image : qAsConst(m_recordedImages))
+            folders.insert(QFileInfo(image).absolutePath());
+    }
     return folders;
 }
 
@@ -900,6 +909,11 @@ bool ResultWriter::syncMovedImageFolders()
     const QSet<QString> folders = movedImageFolders();
     m_createdImageFolders.clear();
     bool ok = true;
+    // A camera that never synced its file would leave a stored row naming
+    // an empty picture after a power cut.
+    for (const QString &image : qAsConst(m_recordedImages))
+        ok = XrfUtils::syncFile(image) && ok;
+    m_recordedImages.clear();
     for (const QString &folder : qAsConst(folders))
         ok = XrfUtils::syncFolder(folder) && ok;
     return ok;

@@ -296,8 +296,8 @@ public:
     // What the user should be told about the failed step, or empty.
     QString failureNotice() const { return m_failureNotice; }
 
-    // Syncs the folders that images left, entered or were made in; false
-    // when one could not be synced.
+    // Syncs the pictures this insertion recorded and the folders that images
+    // left, entered or were made in; false when one could not be synced.
     bool syncMovedImageFolders();
     // The folders syncMovedImageFolders() would sync, for a caller that
     // syncs those of many results at once.
@@ -337,6 +337,7 @@ private:
     int m_lastTestId = 0;
     QString m_failureNotice;
     QList<QPair<QString, QString>> m_movedImages; // source, target of this insertion
+    QStringList m_recordedImages; // every picture a row of this insertion names
     QStringList m_createdImageFolders; // made by this insertion; their parents need a sync
 };
 

@@ -4,6 +4,7 @@
 // are listed in commands.cpp.
 
 #include <QCommandLineParser>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -12,6 +13,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QThread>
 
 #include "commands.h"
 #include "reportapplication.h"
@@ -56,18 +58,39 @@ void startLog(const QString &dataDir, bool verbose)
 // One data folder serves one xrfresults at a time: two queues on one folder
 // would hand the same files over twice and stall each other. The lock file
 // names its holder's process, so a killed holder leaves no stale lock.
+// A holder killed between making the lock file and writing its process id
+// leaves an empty file that names no one; QLockFile would wait for it for
+// ever. Once older than such a write takes, it is taken as stale.
+bool tryLockOrClearUnnamed(QLockFile &lock, const QString &path)
+{
+    if (lock.tryLock(0))
+        return true;
+    qint64 pid = 0;
+    QString host, app;
+    const QFileInfo file(path);
+    if (lock.error() != QLockFile::LockFailedError || lock.getLockInfo(&pid, &host, &app)
+        || !file.exists() || file.lastModified().msecsTo(QDateTime::currentDateTime()) < 2000)
+        return false;
+    lock.removeStaleLockFile();
+    return lock.tryLock(0);
+}
+
 int lockDataFolder(QLockFile &lock, const QString &dataDir, bool storing, bool wait)
 {
+    const QString path = dataDir + QStringLiteral("/xrfresults.lock");
     lock.setStaleLockTime(0);
-    if (lock.tryLock(0))
+    if (tryLockOrClearUnnamed(lock, path))
         return ExitOk;
     if (lock.error() == QLockFile::LockFailedError) {
         if (!wait)
             return fail(ExitLibrary, QStringLiteral("another xrfresults is using %1").arg(dataDir));
         QTextStream(stderr) << "xrfresults: another xrfresults is using " << dataDir
                             << "; waiting\n";
-        if (lock.lock())
-            return ExitOk;
+        while (lock.error() == QLockFile::LockFailedError) {
+            if (tryLockOrClearUnnamed(lock, path))
+                return ExitOk;
+            QThread::msleep(100);
+        }
     }
     // A read-only card has room for no lock, and no one can store there.
     if (!storing)

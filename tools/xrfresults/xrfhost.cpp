@@ -276,6 +276,14 @@ void XrfHost::copyImages(const XrfKorviResult &result, const QString &imagesFrom
         const QString from = imagesFrom + QLatin1Char('/') + image.name();
         const QString to = imageDir() + day + QLatin1Char('/') + image.name();
         if (QFileInfo::exists(from) && !QFileInfo::exists(to)) {
+            // Listed first: a store killed before its result was queued
+            // leaves a copy that no later batch may name.
+            QFile list(copiesList());
+            if (!list.open(QIODevice::Append)
+                || list.write((day + QLatin1Char('/') + image.name() + QLatin1Char('\n')).toUtf8())
+                        < 0
+                || !list.flush())
+                continue;
             QDir().mkpath(QFileInfo(to).absolutePath());
             QFile::copy(from, to);
         }
@@ -309,6 +317,18 @@ void XrfHost::removeOrphanCopies(const QList<Stored> &results) const
                 QFile::remove(imageDir() + name);
         }
     }
+    // Copies of earlier, cut-off stores: with the queue empty, a listed copy
+    // still under its own name was never taken over by a result (the
+    // database renames what it takes).
+    QFile list(copiesList());
+    if (!list.open(QIODevice::ReadOnly))
+        return;
+    for (const QByteArray &line : list.readAll().split('\n')) {
+        const QString name = QString::fromUtf8(line);
+        if (!name.isEmpty() && !name.contains(QLatin1String("..")) && !named.contains(name))
+            QFile::remove(imageDir() + name);
+    }
+    list.remove();
 }
 
 bool XrfHost::store(QList<Stored> &results, const QString &imagesFrom, bool progress,

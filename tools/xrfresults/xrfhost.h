@@ -64,6 +64,8 @@ private:
     bool isStoredOrQueued(const XrfKorviResult &result) const;
     void copyImages(const XrfKorviResult &result, const QString &imagesFrom) const;
     void removeOrphanCopies(const QList<Stored> &results) const;
+    // The pictures copied into the store, listed before each copy.
+    QString copiesList() const { return m_dataDir + QStringLiteral("/xrfresults.copies"); }
     bool waitForQueue(int maxFiles, ProgressBar *bar, int total, QString *error);
     QString waitReason(bool thorough) const;
 
