@@ -1292,14 +1292,6 @@ XrfErrorInfo::XrfError DatabaseManager::importResultsFromJsFile(QString jsFile, 
     return rc;
 }
 
-// (The stream above and the mini database below are kept apart: they are
-// different rooms.)
-//
-//
-//
-//
-//
-
 // --- Exchange with a PC: the mini database --------------------------------------------
 
 XrfErrorInfo::XrfError DatabaseManager::getResultsInSqlDbFromTestDateTime(QString fromTestDateTime,
