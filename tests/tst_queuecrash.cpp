@@ -203,7 +203,6 @@ void TestQueueCrash::crashAtArmedPointLosesNothingAndStoresNothingTwice_data()
     QTest::newRow("while a queue file is saved") << "json-save-before-commit" << false;
     QTest::newRow("inside the insertion transaction") << "after-analysis-row" << true;
     QTest::newRow("after the commit") << "after-commit" << true;
-    QTest::newRow("before a queue file is rewritten") << "queue-before-rewrite" << true;
 }
 
 void TestQueueCrash::crashAtArmedPointLosesNothingAndStoresNothingTwice()

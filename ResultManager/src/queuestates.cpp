@@ -18,7 +18,9 @@
 //        restart: checkForStaleResults
 //
 //   A refused hand-over stays F/F for the next pass; a released one waits
-//   one time-out first. A result handed over twice is stored once.
+//   one time-out first. A result handed over twice is stored once. The
+//   hand-over itself is kept in the meta list only; the file says T/F only
+//   when another change rewrote it meanwhile.
 //
 // Cloud: queuedForCloud / sentToCloud
 //
@@ -92,6 +94,11 @@ void XrfResultQueue::XrfResultQueuePrivate::process(QueueEntry &entry,
     stepCloud(pass, actions);
     stepExport(pass, actions);
     updateOrDelete(entry, pass.changed, pass.newResult.isEmpty() ? nullptr : &pass.newResult);
+    if (pass.handedOver && !pass.changed) {
+        const int index = metaIndex(entry.filePath);
+        if (index >= 0)
+            metaList[index] = entry;
+    }
 }
 
 void XrfResultQueue::XrfResultQueuePrivate::stepDatabase(Pass &pass, const QueueActions &actions)
@@ -127,7 +134,10 @@ void XrfResultQueue::XrfResultQueuePrivate::handOver(Pass &pass)
         since.start();
         handedOver.insert(path, since);
         commitsAtHandOver.insert(path, commitsSeen);
-        pass.changed = true;
+        // Not written to the file: every start hands a waiting result over
+        // again and the database stores it once, so a durable flag would
+        // only cost two syncs a result.
+        pass.handedOver = true;
     } else if (rc != lastRefusal) {
         qWarning() << "The database refuses results for now:" << XrfErrorInfo(rc).errorString();
     }

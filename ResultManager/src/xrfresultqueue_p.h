@@ -69,6 +69,8 @@ public:
         bool changed = false;
         // The result to write with it, when it changed too.
         QJsonObject newResult;
+        // Handed over this pass: the meta list changes, the file need not.
+        bool handedOver = false;
     };
 
     // --- state machine (queuestates.cpp)
