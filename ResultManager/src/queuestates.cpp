@@ -378,6 +378,11 @@ void XrfResultQueue::onResultCommittedToDb(QDateTime testDateTime, bool isAverag
                            d->updateOrDelete(entry, true, &stamped);
                        });
     d->updateWaitingCount();
+    // A freed hand-over is used at once rather than at the next tick; a
+    // paused or stopped queue keeps its timer stopped.
+    if (d->checkTimer->isActive() && d->handedOver.size() < maxHandOvers
+        && d->waitingCount.loadAcquire() > d->handedOver.size())
+        d->checkTimer->start(0);
 }
 
 void XrfResultQueue::onResultSentToCloud(QString testDateTime)
