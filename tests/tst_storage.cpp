@@ -185,6 +185,10 @@ void TestStorage::sameResultTwiceIsStoredOnce()
     QCOMPARE(count("elementresult"), 2 * r.chemistry().size());
     // Same name, another time: a new result.
     QCOMPARE(store(alloy("twice", at(2, 11, 2))), 3);
+    // A result without a name is found again too.
+    const XrfKorviResult nameless = alloy(QString(), at(2, 12));
+    QCOMPARE(store(nameless), 4);
+    QCOMPARE(store(nameless), 4);
 }
 
 void TestStorage::failedCommitAnnouncesNothing()

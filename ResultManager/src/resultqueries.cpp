@@ -313,7 +313,10 @@ XrfErrorInfo::XrfError ResultQueries::storedTestId(const QString &testDateTime,
     q.prepare(QStringLiteral("SELECT testId FROM ") + XrfTables::analysisResult
               + QStringLiteral(" WHERE testDateTime = ? AND tidName = ? ORDER BY testId LIMIT 1"));
     q.addBindValue(testDateTime);
-    q.addBindValue(tidName);
+    // A result without a name is stored with '' (the column's default); a
+    // null string would bind NULL, which equals nothing, and the result
+    // would be stored again.
+    q.addBindValue(tidName.isNull() ? QStringLiteral("") : tidName);
     if (!q.exec()) {
         qWarning() << "Cannot look up a stored result:" << q.lastError().text();
         return XrfErrorInfo::DbQueryFailed;
