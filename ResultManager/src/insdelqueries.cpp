@@ -462,6 +462,38 @@ XrfErrorInfo::XrfError ResultWriter::exec(const QString &statement)
     return execStatement(m_db, statement);
 }
 
+XrfErrorInfo::XrfError ResultWriter::insertRow(const QString &table, const QStringList &columns,
+                                               const QStringList &values)
+{
+    const QString key = table + QLatin1Char(' ') + columns.join(QLatin1Char(','));
+    auto it = m_inserts.find(key);
+    if (it == m_inserts.end()) {
+        QSqlQuery q(m_db);
+        QStringList marks;
+        for (int i = 0; i < columns.size(); ++i)
+            marks << QStringLiteral("?");
+        q.prepare(QStringLiteral("INSERT into ") + table + QStringLiteral(" (")
+                  + key.mid(table.size() + 1) + QStringLiteral(") VALUES(")
+                  + marks.join(QLatin1Char(',')) + QStringLiteral(")"));
+        it = m_inserts.insert(key, q);
+    }
+    QSqlQuery &q = it.value();
+    for (int i = 0; i < values.size(); ++i)
+        q.bindValue(i, values.at(i).isNull() ? QStringLiteral("") : values.at(i));
+    const bool ok = q.exec();
+    if (!ok) {
+        qDebug() << "Failed Query is " << q.lastQuery() << "with" << values;
+        qDebug() << "SQL error is " << q.lastError().text();
+    }
+    q.finish();
+    return ok ? XrfErrorInfo::NoError : XrfErrorInfo::DbQueryFailed;
+}
+
+XrfErrorInfo::XrfError ResultWriter::insertRow(const RowTable &row, const QStringList &values)
+{
+    return insertRow(row.table, row.keyColumns + row.columns, values);
+}
+
 TextExec ResultWriter::textExec()
 {
     return [this](const QString &statement) { return exec(statement); };
@@ -569,8 +601,7 @@ XrfErrorInfo::XrfError ResultWriter::insertAnalysisRow(XrfAnalysisResult &analys
     QStringList columns = analysisRow().columns;
     if (!withUser)
         columns.removeOne(QStringLiteral("userId"));
-    const XrfErrorInfo::XrfError rc
-            = exec(quotedInsert(XrfTables::analysisResult, columns, values));
+    const XrfErrorInfo::XrfError rc = insertRow(XrfTables::analysisResult, columns, values);
     if (rc != XrfErrorInfo::NoError)
         return XrfErrorInfo::DbQueryFailed;
     *testId = m_lastTestId + 1;
@@ -607,9 +638,10 @@ XrfErrorInfo::XrfError ResultWriter::insertRohsResult(XrfAnalysisResult &analysi
 {
     if (analysis.rohsClassificationEnum() == -1)
         return XrfErrorInfo::NoError;
-    return exec(rohsRow().insertStatement(
-            { QString::number(testId), QString::number(analysis.rohsClassificationEnum()),
-              QString::number(analysis.rohsActionLevelEnum()), analysis.rohsActionLevelName() }));
+    return insertRow(rohsRow(),
+                     { QString::number(testId), QString::number(analysis.rohsClassificationEnum()),
+                       QString::number(analysis.rohsActionLevelEnum()),
+                       analysis.rohsActionLevelName() });
 }
 
 XrfErrorInfo::XrfError ResultWriter::insertSpectrum(const XrfSpectrum &spectrum, int testId)
@@ -648,7 +680,7 @@ XrfErrorInfo::XrfError ResultWriter::insertSpectrum(const XrfSpectrum &spectrum,
         QString::number(spectrum.stepTotal()),
         QStringLiteral("0x") + QString::fromLatin1(spectrum.binaryData().toHex()),
     };
-    return exec(spectrumRow().insertStatement(values));
+    return insertRow(spectrumRow(), values);
 }
 
 XrfErrorInfo::XrfError ResultWriter::findOrInsertFilterProps(const XrfFilterProperties &filter,
@@ -672,15 +704,15 @@ XrfErrorInfo::XrfError ResultWriter::findOrInsertFilterProps(const XrfFilterProp
             return XrfErrorInfo::NoError;
         }
         if (attempt == 0)
-            QSqlQuery(db).exec(row.insertStatement(values));
+            insertRow(row, values);
     }
     return XrfErrorInfo::NoError;
 }
 
 XrfErrorInfo::XrfError ResultWriter::insertRegressionInfo(int *testId, int historicalTestId)
 {
-    return exec(regressionRow().insertStatement(
-            { QString::number(*testId), QString::number(historicalTestId) }));
+    return insertRow(regressionRow(),
+                     { QString::number(*testId), QString::number(historicalTestId) });
 }
 
 XrfErrorInfo::XrfError ResultWriter::insertCalCheck(XrfCalCheckResult *calCheck, int testId)
@@ -694,13 +726,14 @@ XrfErrorInfo::XrfError ResultWriter::insertCalCheck(XrfCalCheckResult *calCheck,
                                g6(calCheck->slope()),
                                QString::number(calCheck->errorCode()),
                                QString::number(calCheck->restandardizeType()) };
-    return exec(calCheckRow().insertStatement(values));
+    return insertRow(calCheckRow(), values);
 }
 
 XrfErrorInfo::XrfError ResultWriter::insertRepeatInfo(int testId, int repeatIndex, int repeatTotal)
 {
-    return exec(repeatRow().insertStatement({ QString::number(testId), QString::number(repeatIndex),
-                                              QString::number(repeatTotal) }));
+    return insertRow(repeatRow(),
+                     { QString::number(testId), QString::number(repeatIndex),
+                       QString::number(repeatTotal) });
 }
 
 XrfErrorInfo::XrfError ResultWriter::insertGradeMatch(int testId,
@@ -723,21 +756,20 @@ XrfErrorInfo::XrfError ResultWriter::insertGradeMatchSpec(int testId,
 
 XrfErrorInfo::XrfError ResultWriter::insertPlating(int auPlating, int testId)
 {
-    return exec(
-            platingRow().insertStatement({ QString::number(testId), QString::number(auPlating) }));
+    return insertRow(platingRow(), { QString::number(testId), QString::number(auPlating) });
 }
 
 XrfErrorInfo::XrfError ResultWriter::insertAverageInfo(int averagedTestId, int sourceTestId)
 {
-    return exec(averagedRow().insertStatement(
-            { QString::number(averagedTestId), QString::number(sourceTestId) }));
+    return insertRow(averagedRow(),
+                     { QString::number(averagedTestId), QString::number(sourceTestId) });
 }
 
 XrfErrorInfo::XrfError ResultWriter::insertLocation(double latitude, double longitude,
                                                     double elevation, int testId)
 {
-    return exec(locationRow().insertStatement(
-            { QString::number(testId), g17(latitude), g17(longitude), g17(elevation) }));
+    return insertRow(locationRow(),
+                     { QString::number(testId), g17(latitude), g17(longitude), g17(elevation) });
 }
 
 // --- Names rows ------------------------------------------------------------------
@@ -814,8 +846,8 @@ XrfErrorInfo::XrfError ResultWriter::insertNamesResult(XrfKorviResult &result, i
         if (row.debugText)
             qDebug() << row.debugText
                      << (row.type == ResultSchema::CoatingDisplayUnit ? unitName : row.text);
-        const XrfErrorInfo::XrfError rc = exec(namesRow().insertStatement(
-                { QString::number(testId), QString::number(row.type), row.text }));
+        const XrfErrorInfo::XrfError rc = insertRow(
+                namesRow(), { QString::number(testId), QString::number(row.type), row.text });
         if (rc != XrfErrorInfo::NoError)
             return XrfErrorInfo::DbQueryFailed;
     }
@@ -876,7 +908,7 @@ XrfErrorInfo::XrfError ResultWriter::insertImageInfo(int testId, XrfImageInfo *i
                       image->cropAreaHeight(), image->collimatorSpotX(), image->collimatorSpotY() })
         values << g6(v);
     values << QString::number(image->imageHasCircle() ? 1 : 0);
-    const XrfErrorInfo::XrfError rc = exec(imageRow().insertStatement(values));
+    const XrfErrorInfo::XrfError rc = insertRow(imageRow(), values);
     if (rc != XrfErrorInfo::NoError) {
         m_failureNotice = QStringLiteral("Failed to insert image result.");
         return XrfErrorInfo::DbQueryFailed;

@@ -14,10 +14,13 @@
 // from an item and how to put a read value back. Insert and select
 // statements are made from it, so writing and reading cannot drift apart.
 //
-// Values reach SQL bound (batches) or through sqlQuote() (text statements);
-// numbers are written by the format helpers below.
+// Values reach SQL bound: the one-row parts as text, prepared once per
+// writer (a spectrum's channels alone would make a statement of tens of
+// kilobytes to parse), the lists in batches or, for the few written per
+// row, through sqlQuote(); numbers are written by the format helpers below.
 
 #include <QDebug>
+#include <QHash>
 #include <QJsonObject>
 #include <QList>
 #include <QPair>
@@ -309,6 +312,12 @@ public:
 
 private:
     XrfErrorInfo::XrfError exec(const QString &statement);
+    // One row of text values, bound to a statement prepared once per writer;
+    // the values are stored as their quoted literals would be (a null text
+    // as '').
+    XrfErrorInfo::XrfError insertRow(const QString &table, const QStringList &columns,
+                                     const QStringList &values);
+    XrfErrorInfo::XrfError insertRow(const InsDelQueries::RowTable &row, const QStringList &values);
     InsDelQueries::TextExec textExec();
     XrfErrorInfo::XrfError insertAnalysisRow(XrfAnalysisResult &analysis, int *testId,
                                              bool withUser);
@@ -332,6 +341,7 @@ private:
                                           int testId);
 
     QSqlDatabase m_db;
+    QHash<QString, QSqlQuery> m_inserts; // by table and columns
     QString m_imageFolder;
     QString m_user;
     int m_lastTestId = 0;
