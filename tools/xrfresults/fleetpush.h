@@ -99,7 +99,6 @@ private:
     bool registerInstrument(QString *error);
     bool serverAlive();
     bool exec(const QString &sql, QString *error);
-    QString literal(const QVariant &value, FleetSchema::Type type) const;
     QString keyText(const QVector<QVariant> &row) const;
 
     Target m_target;
@@ -111,6 +110,7 @@ private:
     Instrument m_instrument;
     int m_total = 0;
     QStringList m_failures;
+    QString m_statement;
     int m_testIdColumn = -1;
     int m_dateTimeColumn = -1;
     int m_nameColumn = -1;
