@@ -37,6 +37,7 @@ private slots:
     void eachResultOnceAcrossInstrumentsRerunsAndKills();
     void elementViewGivesTheStoredConcentrations();
     void refusedLoginChangesNothing();
+    void refusedResultIsNamedTheRestSent();
 
 private:
     Run xr(const QString &data, const QStringList &args,
@@ -281,6 +282,32 @@ void TestFleetPush::refusedLoginChangesNothing()
              1);
     QCOMPARE(fingerprint(), before);
     QCOMPARE(count("SELECT count(*) FROM analysisresult"), stored);
+}
+
+void TestFleetPush::refusedResultIsNamedTheRestSent()
+{
+    QSqlQuery q(QSqlDatabase::database("fleet"));
+    // Its rows go with it.
+    QVERIFY(q.exec(QString("DELETE FROM analysisresult WHERE serial = '%1' AND tidname LIKE "
+                           "'O''Brien%'")
+                           .arg(serialA)));
+    QVERIFY(q.exec("ALTER TABLE analysisresult ADD CONSTRAINT lims_rule CHECK (tidname NOT LIKE "
+                   "'O''Brien%') NOT VALID"));
+    const Run refused = xr("a", { "push", "--to", m_server.url("lab") });
+    QCOMPARE(refused.exitCode, 3);
+    QCOMPARE(refused.out, serialA + ": sent 0, already there 6, failed 1\n");
+    QVERIFY2(
+            refused.err.startsWith("xrfresults: not sent: 2026-11-26 15:33:08.006 O'Brien pipe 3: ")
+                    && refused.err.count('\n') == 1,
+            qPrintable(refused.err));
+    QVERIFY(q.exec("ALTER TABLE analysisresult DROP CONSTRAINT lims_rule"));
+    QCOMPARE(xr("a", { "push", "--to", m_server.url("lab") }).out,
+             serialA + ": sent 1, already there 6, failed 0\n");
+    QCOMPARE(count("SELECT count(*) FROM analysisresult"), 14);
+    QCOMPARE(count(QString("SELECT count(*) FROM elementresult WHERE serial = '%1'").arg(serialA)),
+             TestSupport::querySqlite(localDb("a", serialA), "SELECT count(*) FROM elementresult")
+                     .value(0)
+                     .toInt());
 }
 
 QTEST_GUILESS_MAIN(TestFleetPush)

@@ -30,10 +30,12 @@ const int statementLimit = 1 << 20;
 
 int connectionNumber = 0;
 
+// The server's first line says what; its DETAIL repeats the whole row.
 QString oneLine(const QSqlError &error)
 {
     const QString text = error.databaseText().isEmpty() ? error.text() : error.databaseText();
-    return text.simplified();
+    const QString first = text.section(QLatin1Char('\n'), 0, 0).simplified();
+    return first.isEmpty() ? text.simplified() : first;
 }
 
 QString quoted(const QString &text)
