@@ -5,7 +5,8 @@
 // A new command is one row here and its function in the file of its group.
 //
 // Exit codes: 0 success, 1 usage, 2 library error or unusable data folder
-// (a store that waited too long too), 3 bad input file.
+// (a store that waited too long too; for push also the server), 3 bad input
+// file (for push: results the server refused).
 
 #include <QJsonObject>
 #include <QList>
@@ -85,6 +86,8 @@ int runUpgrade(const CommandContext &context);
 // sync-out and import (exchangecommands.cpp)
 int runSyncOut(const CommandContext &context);
 int runImport(const CommandContext &context);
+// push (pushcommand.cpp)
+int runPush(const CommandContext &context);
 // demo (democommand.cpp)
 int runDemo(const CommandContext &context);
 // list, calendar, delete, average and edit-info (browsecommands.cpp)

@@ -173,8 +173,10 @@ int main(int argc, char *argv[])
                          "(yyyy-MM-dd hh:mm:ss[.zzz] or ISO 8601)."),
           QStringLiteral("DATETIME") },
         { QStringLiteral("to"),
-          QStringLiteral("list, export, sync-out: tests up to and including this one."),
-          QStringLiteral("DATETIME") },
+          QStringLiteral("list, export, sync-out: tests up to and including this one; push: "
+                         "the database, postgresql://user@host:port/db (the password from "
+                         "PGPASSWORD or ~/.pgpass)."),
+          QStringLiteral("DATETIME|URL") },
         { QStringLiteral("ids"),
           QStringLiteral("delete, export, sync-out: these test ids (1,2,3)."),
           QStringLiteral("LIST") },
@@ -204,6 +206,10 @@ int main(int argc, char *argv[])
           QStringLiteral("FILE") },
         { QStringLiteral("limit"),
           QStringLiteral("sync-out --json: at most N results (below 500: 500)."),
+          QStringLiteral("N") },
+        { QStringLiteral("dry-run"),
+          QStringLiteral("push: say what would be sent, send nothing.") },
+        { QStringLiteral("batch"), QStringLiteral("push: results per transaction (default 250)."),
           QStringLiteral("N") },
         { QStringLiteral("decimal-comma"),
           QStringLiteral("export: 67,5 in CSV cells, parted by ;.") },
