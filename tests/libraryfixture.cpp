@@ -24,12 +24,21 @@ QString samplePath(const QString &relative)
     return QStringLiteral(XRF_SOURCE_DIR "/samples/") + relative;
 }
 
+QJsonObject sampleJson(const QString &name, int testId)
+{
+    QJsonObject result = QJsonDocument::fromJson(readFile(samplePath(name + ".json"))).object();
+    if (testId >= 0) {
+        QJsonObject analysis = result.value("analysis").toObject();
+        analysis.insert("testId", testId);
+        result.insert("analysis", analysis);
+    }
+    return result;
+}
+
 XrfKorviResult sample(const QString &name)
 {
-    QFile f(samplePath(name + QStringLiteral(".json")));
     XrfKorviResult r;
-    if (f.open(QIODevice::ReadOnly))
-        r.fromJsonObject(QJsonDocument::fromJson(f.readAll()).object());
+    r.fromJsonObject(sampleJson(name));
     return r;
 }
 
@@ -134,6 +143,14 @@ int LibraryFixture::store(const XrfKorviResult &result, int timeoutMsecs)
         return -1;
     committedAt = committed.at(0).at(0).toDateTime();
     return committed.at(0).at(2).toInt();
+}
+
+XrfKorviResult LibraryFixture::readBack(int testId)
+{
+    XrfKorviResult back;
+    if (XrfResultManager::instance()->syncGetFullResult(testId, &back) != XrfErrorInfo::NoError)
+        return XrfKorviResult();
+    return back;
 }
 
 QString LibraryFixture::path(const QString &relative) const

@@ -5,6 +5,7 @@
 // test's own, and shut down in the host's order.
 
 #include <QDateTime>
+#include <QJsonObject>
 #include <QScopedPointer>
 #include <QString>
 #include <QTemporaryDir>
@@ -19,6 +20,8 @@ namespace TestSupport {
 
 // A bundled result from samples/, e.g. sample("01-stainless-316").
 XrfKorviResult sample(const QString &name);
+// Its JSON, under this test id when one is given.
+QJsonObject sampleJson(const QString &name, int testId = -1);
 QString samplePath(const QString &relative);
 // A light result for tests that store many: a sample without spectra and
 // pictures, under this name and time.
@@ -50,6 +53,9 @@ public:
     // resultCommitted carried.
     int store(const XrfKorviResult &result, int timeoutMsecs = 10000);
     QDateTime committedAt;
+    // The stored result read whole through the facade; an empty one when
+    // that fails, which no check of a stored result accepts.
+    static XrfKorviResult readBack(int testId);
 
     QString path(const QString &relative = QString()) const;
     static void setActions(bool db, bool cloud, bool autoExport,

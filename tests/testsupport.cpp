@@ -6,7 +6,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 
@@ -25,6 +28,73 @@ QByteArray readFile(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
+}
+
+bool writeJsonLines(const QString &path, const QList<QJsonObject> &results, int repeat)
+{
+    QByteArray lines;
+    for (int i = 0; i < repeat; ++i)
+        for (const QJsonObject &result : results)
+            lines += QJsonDocument(result).toJson(QJsonDocument::Compact) + '\n';
+    return writeFile(path, lines);
+}
+
+QStringList entries(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+}
+
+QDateTime utc(const QString &text)
+{
+    QDateTime t = QDateTime::fromString(text, "yyyy-MM-dd hh:mm:ss.zzz");
+    t.setTimeSpec(Qt::UTC);
+    return t;
+}
+
+QString tidNameOf(const QJsonObject &result)
+{
+    return result.value("analysis").toObject().value("tidName").toString();
+}
+
+int runTool(const QString &program, const QStringList &args, QByteArray *output)
+{
+    QProcess process;
+    process.start(program, args);
+    const bool ended = process.waitForFinished(60000);
+    if (output)
+        *output = process.readAllStandardOutput();
+    return ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+QString toolOutput(const QString &program, const QStringList &args)
+{
+    QProcess process;
+    process.start(program, args);
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit
+        || process.exitCode() != 0)
+        return QStringLiteral("(%1 failed: %2)").arg(program, process.readAllStandardError());
+    return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+QList<QStringList> csvRows(const QString &path, const QString &delimiter)
+{
+    QByteArray json;
+    runTool("python3",
+            { "-c",
+              "import csv, json, sys\n"
+              "with open(sys.argv[1], newline='', encoding='utf-8-sig') as f:\n"
+              "    json.dump(list(csv.reader(f, delimiter=sys.argv[2], strict=True)), "
+              "sys.stdout)\n",
+              path, delimiter },
+            &json);
+    QList<QStringList> rows;
+    for (const QJsonValue &row : QJsonDocument::fromJson(json).array()) {
+        QStringList cells;
+        for (const QJsonValue &cell : row.toArray())
+            cells << cell.toString();
+        rows << cells;
+    }
+    return rows;
 }
 
 void configureInstrument(const QString &serial, const QString &tubeAnode)
@@ -79,6 +149,15 @@ QVariantList querySqlite(const QString &dbFile, const QString &sql)
         }
     });
     return rows;
+}
+
+QList<int> queryInts(const QString &dbFile, const QString &sql)
+{
+    QList<int> values;
+    for (const QVariant &v : querySqlite(dbFile, sql))
+        values << v.toInt();
+    std::sort(values.begin(), values.end());
+    return values;
 }
 
 } // namespace TestSupport

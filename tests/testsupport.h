@@ -3,6 +3,9 @@
 
 // Small helpers shared by the tests: nothing here knows the code under test.
 
+#include <QDateTime>
+#include <QJsonObject>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -12,6 +15,8 @@ namespace TestSupport {
 // Runs one statement through a private connection to the file and returns the
 // first column of every row. The connection is gone when this returns.
 QVariantList querySqlite(const QString &dbFile, const QString &sql);
+// The same as whole numbers, sorted.
+QList<int> queryInts(const QString &dbFile, const QString &sql);
 
 // Runs statements through a private read-write connection; false on the
 // first that fails.
@@ -21,6 +26,23 @@ bool execSqlite(const QString &dbFile, const QStringList &statements);
 bool writeFile(const QString &path, const QByteArray &content);
 // The file's bytes, or "(missing)".
 QByteArray readFile(const QString &path);
+// One compact JSON object a line, the list `repeat` times over.
+bool writeJsonLines(const QString &path, const QList<QJsonObject> &results, int repeat = 1);
+// Every entry of a folder, hidden ones too.
+QStringList entries(const QString &folder);
+
+// "yyyy-MM-dd hh:mm:ss.zzz" read as UTC.
+QDateTime utc(const QString &text);
+// analysis.tidName of a result object.
+QString tidNameOf(const QJsonObject &result);
+
+// Runs a tool for at most a minute: its exit code, -1 when it crashed or
+// did not end; its standard output into `output`.
+int runTool(const QString &program, const QStringList &args, QByteArray *output = nullptr);
+// The output of a tool that must succeed; on failure a text no check expects.
+QString toolOutput(const QString &program, const QStringList &args);
+// The rows of a CSV file as Python's csv module reads them (strict quoting).
+QList<QStringList> csvRows(const QString &path, const QString &delimiter);
 
 // Clears the services' settings and configures an instrument with this
 // serial number (and tube anode, when given), as a host would at start-up.

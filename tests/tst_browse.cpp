@@ -18,6 +18,7 @@
 #include "xrfsettingsmanager.h"
 
 using TestSupport::querySqlite;
+using TestSupport::utc;
 
 namespace {
 
@@ -27,13 +28,6 @@ struct Answer
     QJsonObject object;
     int code = 1;
 };
-
-QDateTime utc(const QString &text)
-{
-    QDateTime t = QDateTime::fromString(text, "yyyy-MM-dd hh:mm:ss.zzz");
-    t.setTimeSpec(Qt::UTC);
-    return t;
-}
 
 XrfKorviResult alloy(const QString &tidName, const QString &when)
 {
@@ -113,10 +107,7 @@ private:
     }
     QList<int> storedIds()
     {
-        QList<int> ids;
-        for (const QVariant &v : querySqlite(m_db, "SELECT testId FROM analysisresult ORDER BY 1"))
-            ids << v.toInt();
-        return ids;
+        return TestSupport::queryInts(m_db, "SELECT testId FROM analysisresult");
     }
     int rowsOf(int testId)
     {
@@ -251,8 +242,8 @@ void TestBrowse::deletionRemovesExactlyTheChosenTests()
         QVERIFY(TestSupport::placeImages(r, m_lib.path("card")));
         QVERIFY(store(r) == i + 1);
     }
-    XrfKorviResult keep;
-    m_rm->syncGetFullResult(3, &keep);
+    const XrfKorviResult keep = m_lib.readBack(3);
+    QCOMPARE(keep.analysis().testId(), 3);
     QStringList images;
     for (const QVariant &v : querySqlite(m_db, "SELECT fileName FROM imageresult ORDER BY testId"))
         images << m_lib.path("card/images/") + v.toString();
@@ -277,9 +268,7 @@ void TestBrowse::deletionRemovesExactlyTheChosenTests()
     QCOMPARE(rowsOf(1) + rowsOf(2), 0);
     for (int i = 0; i < images.size(); ++i)
         QCOMPARE(QFile::exists(images.at(i)), i >= 4);
-    XrfKorviResult back;
-    m_rm->syncGetFullResult(3, &back);
-    QCOMPARE(back.toJsonObject(), keep.toJsonObject());
+    QCOMPARE(m_lib.readBack(3).toJsonObject(), keep.toJsonObject());
     QTRY_COMPARE(calendar.count(), 1);
     QCOMPARE(calendar.at(0).at(0).toJsonObject().value("numOfRecsInDb").toInt(), 1);
 
@@ -433,8 +422,7 @@ void TestBrowse::averageIsTheMeanOfTheSources()
     QTest::qWait(5);
     const int a2 = store(averaged);
     QVERIFY(a2 > 0 && a2 != a1);
-    XrfKorviResult back;
-    m_rm->syncGetFullResult(a1, &back);
+    const XrfKorviResult back = m_lib.readBack(a1);
     QCOMPARE(back.avgOfTestsInfo().size(), 3);
     QCOMPARE(back.avgOfTestsInfo().at(2).tidName(), QStringLiteral("src-2"));
 }
@@ -503,8 +491,7 @@ void TestBrowse::handlersTellNullFromMissing()
     QCOMPARE(chemistry.at(0).toObject().value("element").toString(), QStringLiteral("Ni"));
     QCOMPARE(chemistry.at(1).toObject().value("element").toString(), QStringLiteral("Cr"));
     QVERIFY(chemistry.at(0).toObject().value("text").toString().endsWith(" %"));
-    XrfKorviResult stored;
-    m_rm->syncGetFullResult(1, &stored);
+    const XrfKorviResult stored = m_lib.readBack(1);
     XrfJsonMessage plain = message(47, { { "xrfString", "1" } }, 117);
     QCOMPARE(ask(47, [&] { m_rm->GetFullResult(&plain); }).object.value("testResult").toObject(),
              stored.toJsonObject());

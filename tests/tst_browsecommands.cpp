@@ -102,13 +102,8 @@ private:
     }
     QList<int> storedIds() const
     {
-        QList<int> ids;
-        for (const QVariant &v :
-             TestSupport::querySqlite(m_dir->filePath("data/db/XL5-70312.sqlite"),
-                                      "SELECT testId FROM analysisresult"))
-            ids << v.toInt();
-        std::sort(ids.begin(), ids.end());
-        return ids;
+        return TestSupport::queryInts(m_dir->filePath("data/db/XL5-70312.sqlite"),
+                                      "SELECT testId FROM analysisresult");
     }
 
     QScopedPointer<QTemporaryDir> m_dir;

@@ -9,38 +9,28 @@
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QtTest>
 
 #include <zip.h>
 
+#include "libraryfixture.h"
 #include "testsupport.h"
 
 #include <cmath>
 
-namespace {
+using TestSupport::csvRows;
+using TestSupport::entries;
+using TestSupport::runTool;
+using TestSupport::sampleJson;
 
-QJsonObject sample(const QString &file, int testId)
-{
-    QFile in(QStringLiteral(XRF_SOURCE_DIR "/samples/") + file);
-    if (!in.open(QIODevice::ReadOnly))
-        return {};
-    QJsonObject result = QJsonDocument::fromJson(in.readAll()).object();
-    QJsonObject analysis = result.value("analysis").toObject();
-    analysis.insert("testId", testId);
-    result.insert("analysis", analysis);
-    return result;
-}
+namespace {
 
 QString resultsFile(const QString &folder, const QList<QJsonObject> &results)
 {
-    QByteArray lines;
-    for (const QJsonObject &result : results)
-        lines += QJsonDocument(result).toJson(QJsonDocument::Compact) + "\n";
     const QString path = folder + "/results.jsonl";
-    return TestSupport::writeFile(path, lines) ? path : QString();
+    return TestSupport::writeJsonLines(path, results) ? path : QString();
 }
 
 QVector<quint32> counts(const QJsonObject &spectrum)
@@ -50,37 +40,6 @@ QVector<quint32> counts(const QJsonObject &spectrum)
     for (int i = 0; i + 4 <= bytes.size(); i += 4)
         channels << qFromLittleEndian<quint32>(bytes.constData() + i);
     return channels;
-}
-
-int run(const QString &program, const QStringList &arguments, QByteArray *output = nullptr)
-{
-    QProcess process;
-    process.start(program, arguments);
-    process.waitForFinished(60000);
-    if (output)
-        *output = process.readAllStandardOutput();
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-}
-
-// The rows of a CSV file as Python's csv module reads them (strict quoting).
-QList<QStringList> pythonRows(const QString &path, const QString &delimiter)
-{
-    QByteArray json;
-    run("python3",
-        { "-c",
-          "import csv, json, sys\n"
-          "with open(sys.argv[1], newline='', encoding='utf-8-sig') as f:\n"
-          "    json.dump(list(csv.reader(f, delimiter=sys.argv[2], strict=True)), sys.stdout)\n",
-          path, delimiter },
-        &json);
-    QList<QStringList> rows;
-    for (const QJsonValue &row : QJsonDocument::fromJson(json).array()) {
-        QStringList cells;
-        for (const QJsonValue &cell : row.toArray())
-            cells << cell.toString();
-        rows << cells;
-    }
-    return rows;
 }
 
 // Each data row as header -> cell.
@@ -108,11 +67,6 @@ double number(QString cell, QChar decimal = '.')
 bool near(double a, double b)
 {
     return std::fabs(a - b) <= 1e-9 * std::fabs(b);
-}
-
-QStringList entries(const QString &folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
 }
 
 // Keys sort as the column order: "01" ... "11".
@@ -170,8 +124,8 @@ void TestCsvExport::tableReadsBack()
     QTemporaryDir dir;
     // "chemistry" becomes "beamspectra" in the file name, not in the folder's.
     QVERIFY(QDir(dir.path()).mkdir("chemistry"));
-    const QList<QJsonObject> results { sample("01-stainless-316.json", 101),
-                                       sample("05-brass-repeat.json", 102) };
+    const QList<QJsonObject> results { sampleJson("01-stainless-316", 101),
+                                       sampleJson("05-brass-repeat", 102) };
     const QJsonObject settings { { "export", options } };
     Js2Csv csv;
     csv.serialNumber = "XL5-70312";
@@ -201,7 +155,7 @@ void TestCsvExport::tableReadsBack()
     header << "Grade" << labels
            << QStringList { "Serial Number", "PREN", "Cr+Ni", "CE", "no.such.field" };
 
-    const QList<QStringList> rows = pythonRows(table, delimiter);
+    const QList<QStringList> rows = csvRows(table, delimiter);
     QCOMPARE(rows.size(), 4);
     QCOMPARE(rows.at(0), QStringList { "XL5 alloy results" });
     QCOMPARE(rows.at(1), header);
@@ -242,7 +196,7 @@ void TestCsvExport::tableReadsBack()
     QCOMPARE(table2[1]["PREN"], QString());
 
     // Beam data: one row per result and exposure, counts last.
-    const QList<QStringList> beam = pythonRows(csv.files().value(1), delimiter);
+    const QList<QStringList> beam = csvRows(csv.files().value(1), delimiter);
     QCOMPARE(beam.size(), 5);
     QCOMPARE(beam[0].mid(0, 9),
              QStringList({ "Test Id", "Test Name", "Exposure", "Live Time (s)", "Real Time (s)",
@@ -270,7 +224,7 @@ void TestCsvExport::tableReadsBack()
 void TestCsvExport::formulasAndDetectionLimit()
 {
     QTemporaryDir dir;
-    QJsonObject result = sample("01-stainless-316.json", 7);
+    QJsonObject result = sampleJson("01-stainless-316", 7);
     QJsonObject analysis = result["analysis"].toObject();
     analysis["tidName"] = "=1+1";
     result["analysis"] = analysis;
@@ -291,7 +245,7 @@ void TestCsvExport::formulasAndDetectionLimit()
     Js2Csv csv;
     csv.setExportsInfo(dir.path(), "f", &settings, fields);
     QVERIFY(csv.performCsvExport(resultsFile(dir.path(), { result })));
-    const QList<QStringList> rows = pythonRows(dir.filePath("f.csv"), ",");
+    const QList<QStringList> rows = csvRows(dir.filePath("f.csv"), ",");
     QCOMPARE(rows.size(), 2);
     QVERIFY(rows[0].contains("'-x"));
     const QHash<QString, QString> row = byHeader(rows, 0).at(0);
@@ -325,7 +279,7 @@ void TestCsvExport::abortLeavesNoFile()
 {
     QTemporaryDir dir;
     const QString input = resultsFile(
-            dir.path(), { sample("01-stainless-316.json", 1), sample("05-brass-repeat.json", 2) });
+            dir.path(), { sampleJson("01-stainless-316", 1), sampleJson("05-brass-repeat", 2) });
     QDir out(dir.filePath("out"));
     QVERIFY(out.mkpath("."));
     int done = 0;
@@ -350,10 +304,10 @@ void TestCsvExport::msaFilesReadBack()
     static const char *months[] = { "JAN", "FEB", "MAR", "APR", "MAY", "JUN",
                                     "JUL", "AUG", "SEP", "OCT", "NOV", "DEC" };
     QTemporaryDir dir;
-    QJsonObject bare = sample("03-coating-au-ni-cu.json", 103);
+    QJsonObject bare = sampleJson("03-coating-au-ni-cu", 103);
     bare["spectra"] = QJsonArray();
-    const QList<QJsonObject> results { sample("01-stainless-316.json", 101), bare,
-                                       sample("05-brass-repeat.json", 102) };
+    const QList<QJsonObject> results { sampleJson("01-stainless-316", 101), bare,
+                                       sampleJson("05-brass-repeat", 102) };
     Js2Msa msa;
     QVERIFY(msa.convert(resultsFile(dir.path(), results), dir.filePath("beam")));
     QStringList names = msa.files();
@@ -425,9 +379,9 @@ void TestCsvExport::zipPacksFolderTree()
 
     QCOMPARE(XrfUtils::zip(src, "all.zip", dir.filePath("out"), true, true, false, QString()),
              XrfErrorInfo::NoError);
-    QCOMPARE(run("unzip", { "-tq", archive }), 0);
+    QCOMPARE(runTool("unzip", { "-tq", archive }), 0);
     QByteArray listing;
-    QCOMPARE(run("zipinfo", { "-1", archive }, &listing), 0);
+    QCOMPARE(runTool("zipinfo", { "-1", archive }, &listing), 0);
     QStringList listed = QString::fromUtf8(listing).split('\n', Qt::SkipEmptyParts);
     listed.sort();
     QCOMPARE(
@@ -436,7 +390,7 @@ void TestCsvExport::zipPacksFolderTree()
                           "export/sub/c.txt", "export/sub/deeper/", "export/sub/deeper/d.bin" }));
     for (auto it = files.begin(); it != files.end(); ++it) {
         QByteArray content;
-        QCOMPARE(run("unzip", { "-p", archive, "export/" + it.key() }, &content), 0);
+        QCOMPARE(runTool("unzip", { "-p", archive, "export/" + it.key() }, &content), 0);
         QCOMPARE(content, it.value());
     }
     QCOMPARE(entries(dir.filePath("out")), QStringList { "all.zip" });
@@ -444,7 +398,7 @@ void TestCsvExport::zipPacksFolderTree()
     // Flat: only the files directly in the folder, no folder name.
     QCOMPARE(XrfUtils::zip(src, "top.zip", dir.filePath("out"), false, false, false, QString()),
              XrfErrorInfo::NoError);
-    QCOMPARE(run("zipinfo", { "-1", dir.filePath("out/top.zip") }, &listing), 0);
+    QCOMPARE(runTool("zipinfo", { "-1", dir.filePath("out/top.zip") }, &listing), 0);
     QCOMPARE(QString::fromUtf8(listing).split('\n', Qt::SkipEmptyParts),
              QStringList({ "a.csv", "b.msa" }));
 }

@@ -35,14 +35,9 @@ private slots:
     void vacuumGivesBackFreePages();
 
 private:
-    XrfResultManager *start() { return m_lib.startFacade(); }
     QString dbFile(const QString &card, const QString &serial = QStringLiteral("SN4711")) const
     {
         return m_lib.path(card + "/db/" + serial + ".sqlite");
-    }
-    void openCard(XrfResultManager *rm, const QString &card = QStringLiteral("card"))
-    {
-        rm->setPaths(m_lib.path("profile/"), m_lib.path(card));
     }
 
     TestSupport::LibraryFixture m_lib;
@@ -59,9 +54,9 @@ void TestDatabase::init()
 // other readers of the card depend on: not a character may change.
 void TestDatabase::newFileHasTheSchema()
 {
-    XrfResultManager *rm = start();
+    XrfResultManager *rm = m_lib.startFacade();
     QVERIFY(rm);
-    openCard(rm);
+    m_lib.openCard();
     const QString file = dbFile("card");
     QVERIFY(QFileInfo::exists(file));
     auto rows = [&](const QString &sql) {
@@ -135,9 +130,9 @@ CREATE INDEX userfactorresultindex ON userfactorresult (testId))")
 // changes, and the same folder with a trailing separator is the same file.
 void TestDatabase::fileAndDeviceRowSurviveReopening()
 {
-    XrfResultManager *rm = start();
+    XrfResultManager *rm = m_lib.startFacade();
     QVERIFY(rm);
-    openCard(rm);
+    m_lib.openCard();
     const QString file = m_lib.databaseFile();
     QCOMPARE(QFileInfo(file).absoluteFilePath(), QFileInfo(dbFile("card")).absoluteFilePath());
     const QVariantList firstId = querySqlite(file, "SELECT dbId FROM devinfo");
@@ -155,16 +150,16 @@ void TestDatabase::fileAndDeviceRowSurviveReopening()
     QCOMPARE(querySqlite(file, "SELECT dbId FROM devinfo"), firstId);
 
     rm->Deinit();
-    rm = start();
+    rm = m_lib.startFacade();
     QVERIFY(rm);
-    openCard(rm);
+    m_lib.openCard();
     QVERIFY(m_lib.databaseOpen());
     QCOMPARE(querySqlite(file, "SELECT dbId FROM devinfo"), firstId);
 }
 
 void TestDatabase::pathOrderDoesNotMatter()
 {
-    XrfResultManager *rm = start();
+    XrfResultManager *rm = m_lib.startFacade();
     QVERIFY(rm);
     DatabaseManager *db = m_lib.database();
     rm->setInstrumentDataPath(m_lib.path("card"));
@@ -173,7 +168,7 @@ void TestDatabase::pathOrderDoesNotMatter()
     QVERIFY(db->isSdCardInserted());
 
     rm->Deinit();
-    rm = start();
+    rm = m_lib.startFacade();
     QVERIFY(rm);
     db = m_lib.database();
     rm->onProfilePathAvailable(m_lib.path("profile2/"));
@@ -186,9 +181,9 @@ void TestDatabase::pathOrderDoesNotMatter()
 void TestDatabase::missingSerialGivesFallbackName()
 {
     XrfSettingsManager::instance()->removeUniversalSetting(QStringLiteral("hardware.config"));
-    XrfResultManager *rm = start();
+    XrfResultManager *rm = m_lib.startFacade();
     QVERIFY(rm);
-    openCard(rm);
+    m_lib.openCard();
     QCOMPARE(QDir(m_lib.path("card/db")).entryList(QDir::Files), QStringList { "123456.sqlite" });
     // Without a configured serial the device row carries blanks.
     QCOMPARE(querySqlite(dbFile("card", "123456"), "SELECT devSerialNum FROM devinfo"),
@@ -211,10 +206,10 @@ void TestDatabase::fileThatIsNotADatabaseIsLeftAlone()
     const QString file = dbFile("card");
     QVERIFY(isDirectory ? QDir().mkpath(file) : TestSupport::writeFile(file, content));
 
-    XrfResultManager *rm = start();
+    XrfResultManager *rm = m_lib.startFacade();
     QVERIFY(rm);
     QSignalSpy done(rm, &XrfResultManager::operationDone);
-    openCard(rm);
+    m_lib.openCard();
     DatabaseManager *db = m_lib.database();
     QVERIFY(!db->isSdCardInserted());
     QCOMPARE(db->lastError().errorCode(), XrfErrorInfo::DbOpenFailed);
@@ -236,9 +231,9 @@ void TestDatabase::fileThatIsNotADatabaseIsLeftAlone()
 
 void TestDatabase::vacuumGivesBackFreePages()
 {
-    XrfResultManager *rm = start();
+    XrfResultManager *rm = m_lib.startFacade();
     QVERIFY(rm);
-    openCard(rm);
+    m_lib.openCard();
     const QString file = dbFile("card");
     // With nothing to give back, housekeeping stops at once.
     QCOMPARE(rm->doDbHouseKeeping(true), XrfErrorInfo::NoError);

@@ -6,7 +6,6 @@
 #include <QGuiApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -28,16 +27,6 @@ struct Answer
     QJsonObject object;
     int code = 1;
 };
-
-QString run(const QString &program, const QStringList &args, int *exitCode = nullptr)
-{
-    QProcess p;
-    p.start(program, args);
-    p.waitForFinished(60000);
-    if (exitCode)
-        *exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    return QString::fromUtf8(p.readAllStandardOutput());
-}
 
 QJsonObject exportSettings(const QString &fileType, const QString &location = "Default Folder")
 {
@@ -231,10 +220,8 @@ void TestExport::singleZipReplacesItsOwnFolderOnly()
     QCOMPARE(a.code, 0);
     const QString zip = a.object.value("outputFile").toString();
     QVERIFY2(zip.endsWith(".zip") && QFileInfo(zip).isFile(), qPrintable(zip));
-    int exitCode = -1;
-    run("unzip", { "-t", zip }, &exitCode);
-    QCOMPARE(exitCode, 0);
-    const QString listing = run("unzip", { "-l", zip });
+    QCOMPARE(TestSupport::runTool("unzip", { "-t", zip }), 0);
+    const QString listing = TestSupport::toolOutput("unzip", { "-l", zip });
     QVERIFY(listing.contains(".json") && listing.contains(".csv") && listing.contains("-images/"));
     for (const QString &folder : { m_lib.path("home"), m_lib.path("home/j.doe"), exports })
         QCOMPARE(TestSupport::readFile(folder + "/keep.txt"), QByteArray("mine"));
@@ -295,7 +282,7 @@ void TestExport::userAndAutomaticExportsKeepTheirOwnSettings()
     }
     QVERIFY2(userOutput.endsWith(".zip"), qPrintable(userOutput));
     QVERIFY2(automaticOutput.endsWith(".json"), qPrintable(automaticOutput));
-    const QString listing = run("unzip", { "-l", userOutput });
+    const QString listing = TestSupport::toolOutput("unzip", { "-l", userOutput });
     QVERIFY(listing.contains(".csv") && !listing.contains(".json"));
 }
 

@@ -13,6 +13,8 @@
 #include "testsupport.h"
 #include "xrfresultsprocess.h"
 
+using TestSupport::csvRows;
+using TestSupport::toolOutput;
 using XrfResultsProcess::Run;
 
 namespace {
@@ -29,36 +31,7 @@ QJsonObject sample(int index)
 
 QString tidName(int index)
 {
-    return sample(index).value("analysis").toObject().value("tidName").toString();
-}
-
-// A tool's standard output, or a failed test when it does not exit 0.
-QString tool(const QString &program, const QStringList &args)
-{
-    QProcess p;
-    p.start(program, args);
-    const bool ran = p.waitForFinished(60000) && p.exitCode() == 0;
-    QTest::qVerify(ran, qPrintable(program), qPrintable(p.readAllStandardError()), __FILE__,
-                   __LINE__);
-    return QString::fromUtf8(p.readAllStandardOutput());
-}
-
-// The rows of a CSV file as Python's csv module reads them.
-QList<QStringList> csvRows(const QString &file, const QString &separator)
-{
-    const QString script = "import csv, json, sys\n"
-                           "with open(sys.argv[1], newline='', encoding='utf-8-sig') as f:\n"
-                           "    print(json.dumps(list(csv.reader(f, delimiter=sys.argv[2]))))\n";
-    QList<QStringList> rows;
-    for (const QJsonValue &row :
-         QJsonDocument::fromJson(tool("python3", { "-c", script, file, separator }).toUtf8())
-                 .array()) {
-        QStringList cells;
-        for (const QJsonValue &cell : row.toArray())
-            cells << cell.toString();
-        rows << cells;
-    }
-    return rows;
+    return TestSupport::tidNameOf(sample(index));
 }
 
 // The rows that hold this cell.
@@ -157,7 +130,7 @@ void TestExportCommand::everyFormatHoldsTheChosenResults()
         wide += row.size() == rows.last().size() ? 1 : 0;
     QCOMPARE(wide, 3);
 
-    const QString pdf = tool("pdftotext", { "-layout", withSuffix(files, ".pdf"), "-" });
+    const QString pdf = toolOutput("pdftotext", { "-layout", withSuffix(files, ".pdf"), "-" });
     QList<int> ids;
     QRegularExpressionMatchIterator it = QRegularExpression("Test id\\s+(\\d+)").globalMatch(pdf);
     while (it.hasNext())
@@ -174,8 +147,8 @@ void TestExportCommand::zipPassesUnzip()
             xr({ "export", "--all", "--format", "csv,pdf", "--zip", "--out", out }), out);
     QCOMPARE(files.size(), 1);
     QVERIFY(files.first().endsWith(".zip"));
-    tool("unzip", { "-tq", files.first() });
-    const QString listing = tool("unzip", { "-Z1", files.first() });
+    QCOMPARE(TestSupport::runTool("unzip", { "-tq", files.first() }), 0);
+    const QString listing = toolOutput("unzip", { "-Z1", files.first() });
     QVERIFY2(listing.contains(".csv\n") && listing.contains(".pdf\n"), qPrintable(listing));
     // Nothing but the zip is left in the folder.
     QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),

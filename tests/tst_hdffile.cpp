@@ -16,11 +16,11 @@ class TestHdfFile : public QObject
     Q_OBJECT
 
 private slots:
-    void missingFileIsCreatedWithHeaderOnly();
+    void noWholeRecordReadsAsNoDay_data();
+    void noWholeRecordReadsAsNoDay();
     void writeGivesTheFixedLayout();
     void damagedHeaderIsReplaced_data();
     void damagedHeaderIsReplaced();
-    void shortRecordReadsAsNoDay();
     void databaseTakesTheDayFromTheRecord_data();
     void databaseTakesTheDayFromTheRecord();
 
@@ -34,9 +34,20 @@ private:
     }
 };
 
-void TestHdfFile::missingFileIsCreatedWithHeaderOnly()
+void TestHdfFile::noWholeRecordReadsAsNoDay_data()
 {
+    QTest::addColumn<QByteArray>("content"); // null: no file
+    QTest::newRow("missing file") << QByteArray();
+    QTest::newRow("short record") << record(0x20141121, 101, 2460312, 4).left(20);
+}
+
+void TestHdfFile::noWholeRecordReadsAsNoDay()
+{
+    QFETCH(QByteArray, content);
     QTemporaryDir dir;
+    const QString path = dir.path() + "/Zefra-99999";
+    if (!content.isNull())
+        QVERIFY(TestSupport::writeFile(path, content));
     HdfFile hdf;
     hdf.setFolder(dir.path() + '/');
     QDate day(2020, 1, 1);
@@ -44,8 +55,10 @@ void TestHdfFile::missingFileIsCreatedWithHeaderOnly()
     QCOMPARE(hdf.read(day, counter), XrfErrorInfo::NoError);
     QVERIFY(day.isNull());
     QCOMPARE(counter, qint64(0));
-    QCOMPARE(hdf.fileName(), dir.path() + "/Zefra-99999");
-    QCOMPARE(TestSupport::readFile(hdf.fileName()), QByteArray::fromHex("2014112100000065"));
+    QCOMPARE(hdf.fileName(), path);
+    // A missing file is made with the header only.
+    if (content.isNull())
+        QCOMPARE(TestSupport::readFile(path), QByteArray::fromHex("2014112100000065"));
 }
 
 void TestHdfFile::writeGivesTheFixedLayout()
@@ -102,20 +115,6 @@ void TestHdfFile::damagedHeaderIsReplaced()
     QVERIFY(day.isNull());
     QCOMPARE(counter, qint64(0));
     QCOMPARE(TestSupport::readFile(path), QByteArray::fromHex("2014112100000065"));
-}
-
-void TestHdfFile::shortRecordReadsAsNoDay()
-{
-    QTemporaryDir dir;
-    QVERIFY(TestSupport::writeFile(dir.path() + "/Zefra-99999",
-                                   record(0x20141121, 101, 2460312, 4).left(20)));
-    HdfFile hdf;
-    hdf.setFolder(dir.path() + '/');
-    QDate day(2000, 1, 1);
-    qint64 counter = 3;
-    QCOMPARE(hdf.read(day, counter), XrfErrorInfo::NoError);
-    QVERIFY(day.isNull());
-    QCOMPARE(counter, qint64(0));
 }
 
 void TestHdfFile::databaseTakesTheDayFromTheRecord_data()

@@ -231,7 +231,6 @@ void TestMigration::upgradeKeepsEveryRowAndRunsOnce()
     QVERIFY(open());
     QCOMPARE(readFile(dbFile()), upgraded);
     QCOMPARE(dbFolder(), QStringList { serial + ".sqlite" });
-    QVERIFY(takeLog().filter("No Sql Database migration required.").size() == 1);
 }
 
 void TestMigration::tooOldFileIsArchivedBesideANewOne_data()
@@ -361,8 +360,6 @@ void TestMigration::migrationProgram()
     qInfo("the open took %lld ms", elapsed);
     QVERIFY2(elapsed >= minMsecs && elapsed < maxMsecs, qPrintable(QString::number(elapsed)));
     const QStringList log = takeLog();
-    if (script.isEmpty())
-        QCOMPARE(log.filter("step 5.0 is skipped").size(), 1);
     if (script.contains("migrating")) {
         QCOMPARE(readFile(program + ".ran"), serial.toUtf8() + '\n');
         QVERIFY(!log.filter("migrating " + serial).isEmpty());

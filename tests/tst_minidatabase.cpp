@@ -20,15 +20,9 @@ using TestSupport::execSqlite;
 using TestSupport::makeOldSchemaFile;
 using TestSupport::oldSchema;
 using TestSupport::querySqlite;
+using TestSupport::utc;
 
 namespace {
-
-QDateTime utc(const QString &text)
-{
-    QDateTime t = QDateTime::fromString(text, "yyyy-MM-dd hh:mm:ss.zzz");
-    t.setTimeSpec(Qt::UTC);
-    return t;
-}
 
 // The result without the test and filter ids it holds: those differ between
 // databases; what they point at (the historical test's and the sources' names
@@ -109,8 +103,7 @@ private:
         QMap<QString, XrfKorviResult> results;
         for (const QVariant &id :
              querySqlite(m_lib.databaseFile(), "SELECT testId FROM analysisresult")) {
-            XrfKorviResult r;
-            m_rm->syncGetFullResult(id.toInt(), &r);
+            const XrfKorviResult r = m_lib.readBack(id.toInt());
             results.insert(r.analysis().dateTimeString() + ' ' + r.analysis().tidName(), r);
         }
         return results;

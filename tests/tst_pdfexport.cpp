@@ -21,106 +21,61 @@
 #include "reportapplication.h"
 #include "testsupport.h"
 
+using TestSupport::sampleJson;
+using TestSupport::tidNameOf;
+using TestSupport::toolOutput;
+using TestSupport::writeJsonLines;
+
 namespace {
 
-const QString serial = QStringLiteral("XL5-70312");
-
-QJsonObject sampleJson(const QString &name)
-{
-    QFile file(TestSupport::samplePath(name + QStringLiteral(".json")));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QJsonDocument::fromJson(file.readAll()).object();
-}
-
-// The sample as stored under a test id.
-QJsonObject stored(const QString &name, int testId)
-{
-    QJsonObject result = sampleJson(name);
-    QJsonObject analysis = result.value(QStringLiteral("analysis")).toObject();
-    analysis.insert(QStringLiteral("testId"), testId);
-    result.insert(QStringLiteral("analysis"), analysis);
-    return result;
-}
-
-QString tidName(const QJsonObject &result)
-{
-    return result.value(QStringLiteral("analysis"))
-            .toObject()
-            .value(QStringLiteral("tidName"))
-            .toString();
-}
-
-bool writeResults(const QString &path, const QList<QJsonObject> &results, int repeat = 1)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    for (int i = 0; i < repeat; ++i)
-        for (const QJsonObject &result : results)
-            file.write(QJsonDocument(result).toJson(QJsonDocument::Compact) + '\n');
-    return file.flush();
-}
+const QString serial = "XL5-70312";
 
 // Copies the pictures the results name into <data>/images/<name>; false when a result names
 // none, so that a change of the image members cannot leave the picture checks empty.
 bool placeImages(const QList<QJsonObject> &results, const QString &data)
 {
-    QDir().mkpath(data + QStringLiteral("/images"));
+    QDir().mkpath(data + "/images");
     for (const QJsonObject &object : results) {
         XrfKorviResult result;
         result.fromJsonObject(object);
         if (result.images().isEmpty())
             return false;
         for (const XrfImageInfo &image : result.images()) {
-            const QString target = data + QStringLiteral("/images/") + image.name();
+            const QString target = data + "/images/" + image.name();
             if (!QFile::exists(target)
-                && !QFile::copy(TestSupport::samplePath(QStringLiteral("images/") + image.name()),
-                                target))
+                && !QFile::copy(TestSupport::samplePath("images/" + image.name()), target))
                 return false;
         }
     }
     return true;
 }
 
-QString run(const QString &program, const QStringList &arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit
-        || process.exitCode() != 0)
-        return QStringLiteral("(%1 failed: %2)")
-                .arg(program, QString(process.readAllStandardError()));
-    return QString::fromUtf8(process.readAllStandardOutput());
-}
-
 QString pdfText(const QString &pdf, int page = 0)
 {
-    QStringList args { QStringLiteral("-layout") };
+    QStringList args { "-layout" };
     if (page > 0)
-        args << QStringLiteral("-f") << QString::number(page) << QStringLiteral("-l")
-             << QString::number(page);
-    return run(QStringLiteral("pdftotext"), args << pdf << QStringLiteral("-"));
+        args << "-f" << QString::number(page) << "-l" << QString::number(page);
+    return toolOutput("pdftotext", args << pdf << "-");
 }
 
 QString pdfInfo(const QString &pdf, const QString &key)
 {
-    const QRegularExpression line(QStringLiteral("^%1:\\s*(.*)$").arg(key),
+    const QRegularExpression line(QString("^%1:\\s*(.*)$").arg(key),
                                   QRegularExpression::MultilineOption);
-    return line.match(run(QStringLiteral("pdfinfo"), { pdf })).captured(1).trimmed();
+    return line.match(toolOutput("pdfinfo", { pdf })).captured(1).trimmed();
 }
 
 int imageCount(const QString &pdf)
 {
     // Two header lines, then one line per image.
-    const QStringList lines = run(QStringLiteral("pdfimages"), { QStringLiteral("-list"), pdf })
-                                      .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList lines
+            = toolOutput("pdfimages", { "-list", pdf }).split('\n', Qt::SkipEmptyParts);
     return lines.size() - 2;
 }
 
 bool shownWithValue(const QString &text, const QString &element)
 {
-    return QRegularExpression(QStringLiteral("(^|\\s)%1(\\s+\\(layer \\d\\))?\\s+\\d")
+    return QRegularExpression(QString("(^|\\s)%1(\\s+\\(layer \\d\\))?\\s+\\d")
                                       .arg(QRegularExpression::escape(element)),
                               QRegularExpression::MultilineOption)
             .match(text)
@@ -145,55 +100,53 @@ private slots:
 void TestPdfExport::threeSamples()
 {
     QTemporaryDir dir;
-    const QList<QJsonObject> results = { stored(QStringLiteral("01-stainless-316"), 7001),
-                                         stored(QStringLiteral("03-coating-au-ni-cu"), 7002),
-                                         stored(QStringLiteral("04-calibration-check"), 7003) };
+    const QList<QJsonObject> results
+            = { sampleJson("01-stainless-316", 7001), sampleJson("03-coating-au-ni-cu", 7002),
+                sampleJson("04-calibration-check", 7003) };
     for (const QJsonObject &result : results)
-        QVERIFY(!tidName(result).isEmpty());
-    QVERIFY(writeResults(dir.filePath(QStringLiteral("results.jsonl")), results));
-    QVERIFY(placeImages(results, dir.filePath(QStringLiteral("data"))));
+        QVERIFY(!tidNameOf(result).isEmpty());
+    QVERIFY(writeJsonLines(dir.filePath("results.jsonl"), results));
+    QVERIFY(placeImages(results, dir.filePath("data")));
 
     Js2Pdf pdf;
     pdf.serialNumber = serial;
-    pdf.instrumentDataPath = dir.filePath(QStringLiteral("data")) + QLatin1Char('/');
-    pdf.setExportSettings(QJsonObject { { QStringLiteral("model"), QStringLiteral("XL5") } });
-    pdf.setTemplate(QJsonObject { { QStringLiteral("title"), QStringLiteral("Alloy Report") } });
+    pdf.instrumentDataPath = dir.filePath("data") + '/';
+    pdf.setExportSettings(QJsonObject { { "model", "XL5" } });
+    pdf.setTemplate(QJsonObject { { "title", "Alloy Report" } });
     QList<QPair<int, int>> progress;
-    QString base = dir.filePath(QStringLiteral("report.pdf"));
-    QVERIFY2(pdf.startJson2Pdf(dir.filePath(QStringLiteral("results.jsonl")), &base, {},
+    QString base = dir.filePath("report.pdf");
+    QVERIFY2(pdf.startJson2Pdf(dir.filePath("results.jsonl"), &base, {},
                                [&](int done, int total) { progress << qMakePair(done, total); }),
              qPrintable(pdf.errorString()));
-    QCOMPARE(base, dir.filePath(QStringLiteral("report")));
-    const QString file = dir.filePath(QStringLiteral("report.pdf"));
+    QCOMPARE(base, dir.filePath("report"));
+    const QString file = dir.filePath("report.pdf");
     QCOMPARE(pdf.files(), QStringList { file });
     QCOMPARE(pdf.lastTestId(), 7003);
     QCOMPARE(progress, (QList<QPair<int, int>> { { 1, 3 }, { 2, 3 }, { 3, 3 } }));
 
-    const int pages = pdfInfo(file, QStringLiteral("Pages")).toInt();
+    const int pages = pdfInfo(file, "Pages").toInt();
     QVERIFY2(pages >= 3, qPrintable(QString::number(pages)));
     QCOMPARE(pdf.pageCount(), pages);
-    QCOMPARE(pdfInfo(file, QStringLiteral("Title")), QStringLiteral("Alloy Report"));
-    QVERIFY(run(QStringLiteral("pdffonts"), { file }).contains(QStringLiteral("DejaVuSans")));
+    QCOMPARE(pdfInfo(file, "Title"), "Alloy Report");
+    QVERIFY(toolOutput("pdffonts", { file }).contains("DejaVuSans"));
     // Both pictures of the stainless test and one each of the others.
     QCOMPARE(imageCount(file), 4);
 
     const QString text = pdfText(file);
     QVERIFY(text.contains(serial));
-    QVERIFY(text.contains(QStringLiteral("XL5")));
+    QVERIFY(text.contains("XL5"));
     for (const QJsonObject &result : results) {
-        QVERIFY(text.contains(tidName(result)));
-        const QString id = QString::number(result.value(QStringLiteral("analysis"))
-                                                   .toObject()
-                                                   .value(QStringLiteral("testId"))
-                                                   .toInt());
+        QVERIFY(text.contains(tidNameOf(result)));
+        const QString id
+                = QString::number(result.value("analysis").toObject().value("testId").toInt());
         QVERIFY2(text.contains(id), qPrintable(id));
-        for (const QJsonValue &c : result.value(QStringLiteral("chemistry")).toArray()) {
-            const QString element = c.toObject().value(QStringLiteral("elementName")).toString();
+        for (const QJsonValue &c : result.value("chemistry").toArray()) {
+            const QString element = c.toObject().value("elementName").toString();
             QVERIFY2(shownWithValue(text, element), qPrintable(element));
         }
-        for (const QJsonValue &c : result.value(QStringLiteral("coating")).toArray()) {
-            const QString element = c.toObject().value(QStringLiteral("element")).toString();
-            QVERIFY2(text.contains(QRegularExpression(QStringLiteral("\\b%1 \\(").arg(element))),
+        for (const QJsonValue &c : result.value("coating").toArray()) {
+            const QString element = c.toObject().value("element").toString();
+            QVERIFY2(text.contains(QRegularExpression(QString("\\b%1 \\(").arg(element))),
                      qPrintable(element));
         }
     }
@@ -204,104 +157,94 @@ void TestPdfExport::threeSamples()
         QString onPage;
         for (; page <= pages; ++page) {
             onPage = pdfText(file, page);
-            if (onPage.contains(tidName(result)))
+            if (onPage.contains(tidNameOf(result)))
                 break;
         }
-        QVERIFY2(page <= pages, qPrintable(tidName(result)));
+        QVERIFY2(page <= pages, qPrintable(tidNameOf(result)));
         for (const QJsonObject &other : results)
             if (&other != &result)
-                QVERIFY(!onPage.contains(tidName(other)));
+                QVERIFY(!onPage.contains(tidNameOf(other)));
         ++page;
     }
 
     // Header, grade match, test info and calibration check of the right results.
-    QVERIFY(text.contains(QStringLiteral("General Metals")));
-    QVERIFY(text.contains(QStringLiteral("a.nakamura")));
-    QVERIFY(text.contains(QRegularExpression(QStringLiteral("Best grade\\s+316\\s"))));
-    QVERIFY(text.contains(QRegularExpression(QStringLiteral("Match number\\s+0\\.42"))));
-    QVERIFY(text.contains(QStringLiteral("Müller Schrott GmbH")));
-    QVERIFY(text.contains(QStringLiteral("Au ≥ 0.76 µm over Ni ≥ 2.5 µm")));
-    QVERIFY(text.contains(QStringLiteral("Calibration check")));
-    QVERIFY(text.contains(QStringLiteral("49068")));
-    QCOMPARE(text.count(QStringLiteral("Calibration check")), 1);
+    QVERIFY(text.contains("General Metals"));
+    QVERIFY(text.contains("a.nakamura"));
+    QVERIFY(text.contains(QRegularExpression("Best grade\\s+316\\s")));
+    QVERIFY(text.contains(QRegularExpression("Match number\\s+0\\.42")));
+    QVERIFY(text.contains("Müller Schrott GmbH"));
+    QVERIFY(text.contains("Au ≥ 0.76 µm over Ni ≥ 2.5 µm"));
+    QVERIFY(text.contains("Calibration check"));
+    QVERIFY(text.contains("49068"));
+    QCOMPARE(text.count("Calibration check"), 1);
     // Lines in the beam plots: gold shows its L lines, its K lines lie beyond 40 kV.
-    QVERIFY(text.contains(QStringLiteral("Fe Kα")));
-    QVERIFY(text.contains(QStringLiteral("Au Lα")));
-    QVERIFY(!text.contains(QStringLiteral("Au Kα")));
-    QVERIFY(text.contains(QStringLiteral("Energy (keV)")));
+    QVERIFY(text.contains("Fe Kα"));
+    QVERIFY(text.contains("Au Lα"));
+    QVERIFY(!text.contains("Au Kα"));
+    QVERIFY(text.contains("Energy (keV)"));
 }
 
 void TestPdfExport::templateAndPrintSettings()
 {
     QTemporaryDir dir;
-    const QJsonObject result = stored(QStringLiteral("01-stainless-316"), 42);
-    QVERIFY(writeResults(dir.filePath(QStringLiteral("results.jsonl")), { result }));
-    QVERIFY(placeImages({ result }, dir.filePath(QStringLiteral("data"))));
+    const QJsonObject result = sampleJson("01-stainless-316", 42);
+    QVERIFY(writeJsonLines(dir.filePath("results.jsonl"), { result }));
+    QVERIFY(placeImages({ result }, dir.filePath("data")));
     const auto render = [&](const QJsonObject &pdfTemplate, const QJsonObject &print,
                             const QJsonObject &exportSettings) {
         Js2Pdf pdf;
         pdf.serialNumber = serial;
-        pdf.instrumentDataPath = dir.filePath(QStringLiteral("data"));
+        pdf.instrumentDataPath = dir.filePath("data");
         pdf.setExportSettings(exportSettings);
         pdf.setTemplate(pdfTemplate);
         pdf.setFormatSettings(print);
-        QString base = dir.filePath(QStringLiteral("out"));
-        return pdf.startJson2Pdf(dir.filePath(QStringLiteral("results.jsonl")), &base)
-                ? base + QStringLiteral(".pdf")
-                : QString();
+        QString base = dir.filePath("out");
+        return pdf.startJson2Pdf(dir.filePath("results.jsonl"), &base) ? base + ".pdf" : QString();
     };
     const auto sections = [](const QStringList &names) {
-        return QJsonObject { { QStringLiteral("sections"), QJsonArray::fromStringList(names) } };
+        return QJsonObject { { "sections", QJsonArray::fromStringList(names) } };
     };
 
     // Only the sections named, in their order, on US letter across.
-    QString file = render(
-            QJsonObject { { QStringLiteral("title"), QStringLiteral("Custom Title") },
-                          { QStringLiteral("sections"),
-                            QJsonArray { QStringLiteral("testInfo"), QStringLiteral("header") } } },
-            QJsonObject { { QStringLiteral("pageSize"), QStringLiteral("Letter") },
-                          { QStringLiteral("orientation"), QStringLiteral("landscape") } },
-            {});
+    QString file
+            = render(QJsonObject { { "title", "Custom Title" },
+                                   { "sections", QJsonArray { "testInfo", "header" } } },
+                     QJsonObject { { "pageSize", "Letter" }, { "orientation", "landscape" } }, {});
     QVERIFY(!file.isEmpty());
-    QVERIFY(pdfInfo(file, QStringLiteral("Page size")).startsWith(QStringLiteral("792 x 612")));
+    QVERIFY(pdfInfo(file, "Page size").startsWith("792 x 612"));
     QString text = pdfText(file);
-    QVERIFY(text.contains(QStringLiteral("Custom Title")));
-    QVERIFY(text.indexOf(QStringLiteral("Heat Number")) >= 0);
-    QVERIFY(text.indexOf(QStringLiteral("Heat Number"))
-            < text.indexOf(QStringLiteral("Test name")));
-    QVERIFY(!text.contains(QStringLiteral("Best grade")));
-    QVERIFY(!shownWithValue(text, QStringLiteral("Fe")));
-    QVERIFY(!text.contains(QStringLiteral("Energy (keV)")));
+    QVERIFY(text.contains("Custom Title"));
+    QVERIFY(text.indexOf("Heat Number") >= 0);
+    QVERIFY(text.indexOf("Heat Number") < text.indexOf("Test name"));
+    QVERIFY(!text.contains("Best grade"));
+    QVERIFY(!shownWithValue(text, "Fe"));
+    QVERIFY(!text.contains("Energy (keV)"));
     QCOMPARE(imageCount(file), 0);
 
     // Decimals of the print settings, on A4 upright.
-    file = render(sections({ QStringLiteral("chemistry") }),
-                  QJsonObject { { QStringLiteral("decimals"), 3 } }, {});
-    QVERIFY(pdfInfo(file, QStringLiteral("Page size")).startsWith(QStringLiteral("595 x 842")));
+    file = render(sections({ "chemistry" }), QJsonObject { { "decimals", 3 } }, {});
+    QVERIFY(pdfInfo(file, "Page size").startsWith("595 x 842"));
     text = pdfText(file);
-    QVERIFY(text.contains(QRegularExpression(QStringLiteral("Fe\\s+67\\.500\\s+0\\.210"))));
-    QVERIFY(!text.contains(QStringLiteral("Heat Number")));
+    QVERIFY(text.contains(QRegularExpression("Fe\\s+67\\.500\\s+0\\.210")));
+    QVERIFY(!text.contains("Heat Number"));
 
     // The export settings leave the inline camera out; one named template among several.
     const QJsonObject named {
-        { QStringLiteral("Standard"), sections({ QStringLiteral("chemistry") }) },
-        { QStringLiteral("Pictures"), sections({ QStringLiteral("images") }) },
+        { "Standard", sections({ "chemistry" }) },
+        { "Pictures", sections({ "images" }) },
     };
-    file = render(
-            named, {},
-            QJsonObject {
-                    { QStringLiteral("export"),
-                      QJsonObject {
-                              { QStringLiteral("selectedPdfLayout"), QStringLiteral("Pictures") },
-                              { QStringLiteral("templateOverride"),
-                                QJsonObject { { QStringLiteral("inlineImage"), false } } } } } });
+    file = render(named, {},
+                  QJsonObject { { "export",
+                                  QJsonObject { { "selectedPdfLayout", "Pictures" },
+                                                { "templateOverride",
+                                                  QJsonObject { { "inlineImage", false } } } } } });
     QCOMPARE(imageCount(file), 1);
-    QVERIFY(pdfText(file).contains(QStringLiteral("Macro camera")));
-    QVERIFY(!pdfText(file).contains(QStringLiteral("Inline camera")));
+    QVERIFY(pdfText(file).contains("Macro camera"));
+    QVERIFY(!pdfText(file).contains("Inline camera"));
 
     // A missing picture is left out without a word.
-    QVERIFY(QFile::remove(dir.filePath(QStringLiteral("data/images/cam-316-bar-0042-2.jpeg"))));
-    file = render(sections({ QStringLiteral("images") }), {}, {});
+    QVERIFY(QFile::remove(dir.filePath("data/images/cam-316-bar-0042-2.jpeg")));
+    file = render(sections({ "images" }), {}, {});
     QVERIFY(!file.isEmpty());
     QCOMPARE(imageCount(file), 1);
 }
@@ -311,39 +254,35 @@ void TestPdfExport::filteredResults()
     // As the export filter leaves results: part of the header, the instrument added, no date.
     const auto filtered = [](int id, const QString &name, const QJsonObject &extra) {
         QJsonObject result {
-            { QStringLiteral("analysis"),
-              QJsonObject { { QStringLiteral("testId"), id },
-                            { QStringLiteral("testType"), QStringLiteral("NORMAL") },
-                            { QStringLiteral("tidName"), name } } },
-            { QStringLiteral("chemistry"),
-              QJsonArray { QJsonObject { { QStringLiteral("elementName"), QStringLiteral("Zn") },
-                                         { QStringLiteral("concentration"), 37.5 },
-                                         { QStringLiteral("error"), 0.2 } } } }
+            { "analysis",
+              QJsonObject { { "testId", id }, { "testType", "NORMAL" }, { "tidName", name } } },
+            { "chemistry",
+              QJsonArray { QJsonObject {
+                      { "elementName", "Zn" }, { "concentration", 37.5 }, { "error", 0.2 } } } }
         };
         for (auto it = extra.begin(); it != extra.end(); ++it)
             result.insert(it.key(), it.value());
         return result;
     };
     QTemporaryDir dir;
-    const QString input = dir.filePath(QStringLiteral("results.jsonl"));
-    QVERIFY(writeResults(
+    const QString input = dir.filePath("results.jsonl");
+    QVERIFY(writeJsonLines(
             input,
-            { filtered(301, QStringLiteral("filtered-one"),
-                       { { QStringLiteral("model"), QStringLiteral("XL3-Plus") },
-                         { QStringLiteral("instrumentSerialNum"), QStringLiteral("SN-77") } }),
-              filtered(302, QStringLiteral("filtered-two"), {}) }));
+            { filtered(301, "filtered-one",
+                       { { "model", "XL3-Plus" }, { "instrumentSerialNum", "SN-77" } }),
+              filtered(302, "filtered-two", {}) }));
     Js2Pdf pdf;
-    pdf.instrumentModel = QStringLiteral("XL5-Base");
-    QString base = dir.filePath(QStringLiteral("filtered"));
+    pdf.instrumentModel = "XL5-Base";
+    QString base = dir.filePath("filtered");
     QVERIFY2(pdf.startJson2Pdf(input, &base), qPrintable(pdf.errorString()));
-    const QString first = pdfText(base + QStringLiteral(".pdf"), 1);
-    QVERIFY(first.contains(QStringLiteral("XL3-Plus S/N SN-77")));
-    QVERIFY(first.contains(QStringLiteral("filtered-one")));
-    QVERIFY(first.contains(QRegularExpression(QStringLiteral("Zn\\s+37\\.50"))));
-    const QString second = pdfText(base + QStringLiteral(".pdf"), 2);
-    QVERIFY(second.contains(QStringLiteral("filtered-two")));
-    QVERIFY(second.contains(QStringLiteral("XL5-Base")));
-    QVERIFY(!second.contains(QStringLiteral("SN-77")));
+    const QString first = pdfText(base + ".pdf", 1);
+    QVERIFY(first.contains("XL3-Plus S/N SN-77"));
+    QVERIFY(first.contains("filtered-one"));
+    QVERIFY(first.contains(QRegularExpression("Zn\\s+37\\.50")));
+    const QString second = pdfText(base + ".pdf", 2);
+    QVERIFY(second.contains("filtered-two"));
+    QVERIFY(second.contains("XL5-Base"));
+    QVERIFY(!second.contains("SN-77"));
 }
 
 void TestPdfExport::beamEnergies()
@@ -367,38 +306,33 @@ void TestPdfExport::beamEnergies()
 
     // Tabulated line energies: Fe Kα1 6.404 keV, Pb Lα1 10.551 keV, Au Lα1 9.713 keV; Fe Lα
     // (0.705 keV) is below what the detector sees, Au and Pb K lines above 40 keV.
-    const QVector<BeamPlot::LineMark> marks = BeamPlot::lineMarks(
-            { QStringLiteral("Pb"), QStringLiteral("Fe"), QStringLiteral("Xx"),
-              QStringLiteral("Au"), QStringLiteral("Fe") },
-            0.0, 40.0);
+    const QVector<BeamPlot::LineMark> marks
+            = BeamPlot::lineMarks({ "Pb", "Fe", "Xx", "Au", "Fe" }, 0.0, 40.0);
     QStringList names;
     for (const auto &mark : marks)
-        names << mark.element + QLatin1Char(' ') + mark.line;
-    QCOMPARE(names,
-             (QStringList { QStringLiteral("Fe Kα"), QStringLiteral("Au Lα"),
-                            QStringLiteral("Pb Lα") }));
+        names << mark.element + ' ' + mark.line;
+    QCOMPARE(names, (QStringList { "Fe Kα", "Au Lα", "Pb Lα" }));
     QVERIFY(qAbs(marks.at(0).energyKeV - 6.404) < 0.005);
     QVERIFY(qAbs(marks.at(1).energyKeV - 9.713) < 0.005);
     QVERIFY(qAbs(marks.at(2).energyKeV - 10.551) < 0.005);
-    QVERIFY(BeamPlot::lineMarks({ QStringLiteral("Fe") }, 0.0, 6.0).isEmpty());
+    QVERIFY(BeamPlot::lineMarks({ "Fe" }, 0.0, 6.0).isEmpty());
 }
 
 void TestPdfExport::failuresLeaveNoFile()
 {
     QTemporaryDir dir;
-    const QList<QJsonObject> results = { stored(QStringLiteral("01-stainless-316"), 11),
-                                         stored(QStringLiteral("05-brass-repeat"), 12),
-                                         stored(QStringLiteral("07-copper-awkward-texts"), 13) };
-    const QString input = dir.filePath(QStringLiteral("results.jsonl"));
-    QVERIFY(writeResults(input, results));
-    QDir().mkpath(dir.filePath(QStringLiteral("out")));
-    const auto leftovers = [&]() {
-        return QDir(dir.filePath(QStringLiteral("out"))).entryList(QDir::Files | QDir::Hidden);
-    };
+    const QList<QJsonObject> results
+            = { sampleJson("01-stainless-316", 11), sampleJson("05-brass-repeat", 12),
+                sampleJson("07-copper-awkward-texts", 13) };
+    const QString input = dir.filePath("results.jsonl");
+    QVERIFY(writeJsonLines(input, results));
+    QDir().mkpath(dir.filePath("out"));
+    const auto leftovers
+            = [&]() { return QDir(dir.filePath("out")).entryList(QDir::Files | QDir::Hidden); };
 
     Js2Pdf pdf;
     pdf.serialNumber = serial;
-    QString base = dir.filePath(QStringLiteral("out/report"));
+    QString base = dir.filePath("out/report");
     int written = 0;
     QVERIFY(!pdf.startJson2Pdf(
             input, &base, [&]() { return written >= 1; }, [&](int done, int) { written = done; }));
@@ -409,17 +343,16 @@ void TestPdfExport::failuresLeaveNoFile()
 
     // The same converter after an abort: a whole report.
     QVERIFY2(pdf.startJson2Pdf(input, &base), qPrintable(pdf.errorString()));
-    QCOMPARE(leftovers(), QStringList { QStringLiteral("report.pdf") });
-    QCOMPARE(pdfInfo(base + QStringLiteral(".pdf"), QStringLiteral("Pages")).toInt(),
-             pdf.pageCount());
+    QCOMPARE(leftovers(), QStringList { "report.pdf" });
+    QCOMPARE(pdfInfo(base + ".pdf", "Pages").toInt(), pdf.pageCount());
     QVERIFY(pdf.pageCount() >= 3);
 
     // A folder that cannot hold files (even for root): one under a plain file.
-    QVERIFY(TestSupport::writeFile(dir.filePath(QStringLiteral("plain")), "x"));
-    QString blocked = dir.filePath(QStringLiteral("plain/sub/report"));
+    QVERIFY(TestSupport::writeFile(dir.filePath("plain"), "x"));
+    QString blocked = dir.filePath("plain/sub/report");
     QVERIFY(!pdf.startJson2Pdf(input, &blocked));
     QCOMPARE(pdf.errorCode(), XrfErrorInfo::FileCreateFailed);
-    QVERIFY(!QFileInfo::exists(blocked + QStringLiteral(".pdf")));
+    QVERIFY(!QFileInfo::exists(blocked + ".pdf"));
     QVERIFY(pdf.files().isEmpty());
 
     // No name, and a line that is no result.
@@ -431,24 +364,23 @@ void TestPdfExport::failuresLeaveNoFile()
                                            + "\n{\"chemistry\": []}\n"));
     QVERIFY(!pdf.startJson2Pdf(input, &base));
     QCOMPARE(pdf.errorCode(), XrfErrorInfo::FileAccessFailed);
-    QCOMPARE(leftovers(), QStringList { QStringLiteral("report.pdf") });
+    QCOMPARE(leftovers(), QStringList { "report.pdf" });
 }
 
 void TestPdfExport::withoutGuiApplication()
 {
     QTemporaryDir dir;
-    const QString input = dir.filePath(QStringLiteral("results.jsonl"));
-    QVERIFY(writeResults(input, { stored(QStringLiteral("02-rohs-abs-housing"), 5) }));
+    const QString input = dir.filePath("results.jsonl");
+    QVERIFY(writeJsonLines(input, { sampleJson("02-rohs-abs-housing", 5) }));
     QProcess host;
     host.start(QCoreApplication::applicationFilePath(),
-               { QStringLiteral("--core-host"), input, dir.filePath(QStringLiteral("report")) });
+               { "--core-host", input, dir.filePath("report") });
     QVERIFY(host.waitForFinished(30000));
     QCOMPARE(host.exitStatus(), QProcess::NormalExit);
     QCOMPARE(host.exitCode(), 0);
     QCOMPARE(host.readAllStandardOutput().trimmed(),
              QByteArray::number(int(XrfErrorInfo::NotImplemented)));
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files),
-             QStringList { QStringLiteral("results.jsonl") });
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList { "results.jsonl" });
 }
 
 // Also a host of its own: with --core-host it converts under a QCoreApplication and prints the

@@ -148,8 +148,7 @@ void TestQueue::queuedResultIsStoredOnceAndItsFileGoes()
     }
     QTRY_VERIFY_WITH_TIMEOUT(queueFiles().isEmpty(), 10000);
     QCOMPARE(storedCount(QStringLiteral("A/B: O'Brien?")), 1);
-    XrfKorviResult back;
-    m_rm->syncGetFullResult(1, &back);
+    const XrfKorviResult back = m_lib.readBack(1);
     QCOMPARE(back.analysis().tidName(), QStringLiteral("A/B: O'Brien?"));
     QCOMPARE(back.testInfo().value(0).value("value").toString(),
              QStringLiteral("'; DROP TABLE x; --  Ærø"));
@@ -290,14 +289,14 @@ void TestQueue::resultsThatCanNeverBeStoredDoNotCycle()
     m_queue->addResult(cal);
     QTRY_VERIFY_WITH_TIMEOUT(queueFiles().isEmpty(), 5000);
     QCOMPARE(storedCount("nan") + storedCount("cal"), 2);
-    XrfKorviResult back;
-    m_rm->syncGetFullResult(m_rm->storedTestId("2026-03-01 09:00:01.001", "nan"), &back);
+    const XrfKorviResult back
+            = m_lib.readBack(m_rm->storedTestId("2026-03-01 09:00:01.001", "nan"));
     QCOMPARE(back.chemistry().size(), odd.chemistry().size());
     QVERIFY(qIsNaN(back.chemistry().at(0).concentration()));
     QVERIFY(qIsInf(back.chemistry().at(0).error()));
     QVERIFY(qIsNaN(back.chemistry().at(1).concentration()));
-    XrfKorviResult calBack;
-    m_rm->syncGetFullResult(m_rm->storedTestId("2026-03-01 09:00:02.002", "cal"), &calBack);
+    const XrfKorviResult calBack
+            = m_lib.readBack(m_rm->storedTestId("2026-03-01 09:00:02.002", "cal"));
     QVERIFY(calBack.hasCalCheck());
     QVERIFY(qIsInf(calBack.calCheck()->slope()) && calBack.calCheck()->slope() < 0);
 

@@ -32,9 +32,6 @@ private slots:
     void instrumentDataPathOfSdCardOpensAndClosesTheDatabase();
 
 private:
-    XrfResultManager *startLibrary() { return m_lib.startFacade(); }
-    void openDatabase() { m_lib.openCard(); }
-
     TestSupport::LibraryFixture m_lib;
 };
 
@@ -54,7 +51,7 @@ void TestResultManager::startEmitsDbInfoOnceAndNamesTheWorkerThread()
 
     // A signal the database object emits from its own thread tells us
     // which thread that is.
-    openDatabase();
+    m_lib.openCard();
     QString threadName;
     QThread *emitter = nullptr;
     connect(
@@ -72,9 +69,9 @@ void TestResultManager::startEmitsDbInfoOnceAndNamesTheWorkerThread()
 
 void TestResultManager::deinitJoinsTheThreadAndASecondCycleWorks()
 {
-    XrfResultManager *rm = startLibrary();
+    XrfResultManager *rm = m_lib.startFacade();
     QVERIFY(rm);
-    openDatabase();
+    m_lib.openCard();
     QThread *worker = XrfResultManager::m_pImpl->workerThread();
     QVERIFY(worker->isRunning());
     bool finished = false;
@@ -89,9 +86,9 @@ void TestResultManager::deinitJoinsTheThreadAndASecondCycleWorks()
 
     // The database was let go, so a new cycle can open the same file; the
     // blocking requests fill their out parameters.
-    rm = startLibrary();
+    rm = m_lib.startFacade();
     QVERIFY(rm);
-    openDatabase();
+    m_lib.openCard();
     QVERIFY(m_lib.databaseOpen());
     int tid = -7;
     QCOMPARE(rm->getLastTestID(&tid), XrfErrorInfo::NoError);
@@ -104,7 +101,7 @@ void TestResultManager::deinitJoinsTheThreadAndASecondCycleWorks()
 
 void TestResultManager::guardedRequestsWithoutDatabaseAreRefusedAndSendNothing()
 {
-    XrfResultManager *rm = startLibrary();
+    XrfResultManager *rm = m_lib.startFacade();
     QVERIFY(rm);
     QSignalSpy done(rm, &XrfResultManager::operationDone);
     QSignalSpy inserted(rm, &XrfResultManager::resultInserted);
@@ -140,7 +137,7 @@ void TestResultManager::unguardedRequestsStillTravel()
 {
     // GetFullResult and getImage have no checks: they reach the database
     // object even without a card, and it answers through operationDone.
-    XrfResultManager *rm = startLibrary();
+    XrfResultManager *rm = m_lib.startFacade();
     QVERIFY(rm);
     QSignalSpy done(rm, &XrfResultManager::operationDone);
     XrfJsonMessage msg(21, 118, QJsonObject { { "testIDs", QJsonArray { 3, 4 } } });
@@ -155,9 +152,9 @@ void TestResultManager::unguardedRequestsStillTravel()
 
 void TestResultManager::storageCheckAtExactlyTheRequirementRefusesInsertion()
 {
-    XrfResultManager *rm = startLibrary();
+    XrfResultManager *rm = m_lib.startFacade();
     QVERIFY(rm);
-    openDatabase();
+    m_lib.openCard();
     QVERIFY(m_lib.databaseOpen());
     QSignalSpy inserted(rm, &XrfResultManager::resultInserted);
 
@@ -179,7 +176,7 @@ void TestResultManager::storageCheckAtExactlyTheRequirementRefusesInsertion()
 
 void TestResultManager::instrumentDataPathOfSdCardOpensAndClosesTheDatabase()
 {
-    XrfResultManager *rm = startLibrary();
+    XrfResultManager *rm = m_lib.startFacade();
     QVERIFY(rm);
     rm->onProfilePathAvailable(m_lib.path("profile/"));
     rm->onInstrumentDataPathAvailable(QStringLiteral("Usb"), true, m_lib.path("card/"));

@@ -103,12 +103,6 @@ private:
                 .value(0, -1)
                 .toInt();
     }
-    XrfKorviResult full(int id)
-    {
-        XrfKorviResult r;
-        m_rm->syncGetFullResult(id, &r);
-        return r;
-    }
     static int objectsIn(const QString &file)
     {
         QFile f(file);
@@ -162,7 +156,7 @@ void TestResultStream::instrumentToPcAndBack()
     sent << m_lib.store(averaged);
     QList<XrfKorviResult> before;
     for (int id : sent)
-        before << full(id);
+        before << m_lib.readBack(id);
     QCOMPARE(before.last().avgOfTestsInfo().size(), 2);
 
     const QString stream = m_lib.path("pc/stream.json");
@@ -177,18 +171,18 @@ void TestResultStream::instrumentToPcAndBack()
 
     switchCard("receiver");
     const int own = m_lib.store(TestSupport::quickResult("receiver's own", utc(0)));
-    const QJsonObject ownBefore = full(own).toJsonObject();
+    const QJsonObject ownBefore = m_lib.readBack(own).toJsonObject();
     QList<int> reported;
     QCOMPARE(import(stream, 8, &reported), XrfErrorInfo::FileAccessFailed);
     QCOMPARE(reported, QList<int>({ 8, 0, 0 }));
     QVERIFY(!QFile::exists(stream));
-    QCOMPARE(full(own).toJsonObject(), ownBefore);
+    QCOMPARE(m_lib.readBack(own).toJsonObject(), ownBefore);
 
     QMap<int, int> receiverId; // sender's id -> receiver's
     for (int i = 0; i < sent.size(); ++i)
         receiverId.insert(sent.at(i), idOf(before.at(i)));
     for (int i = 0; i < sent.size(); ++i) {
-        const XrfKorviResult back = full(receiverId.value(sent.at(i)));
+        const XrfKorviResult back = m_lib.readBack(receiverId.value(sent.at(i)));
         QJsonObject got = back.toJsonObject();
         QJsonObject want = before.at(i).toJsonObject();
         // What must differ: ids, and the user (imports carry none).
@@ -227,7 +221,7 @@ void TestResultStream::instrumentToPcAndBack()
     QVERIFY(!QFile::exists(stream + ".copy"));
 
     // A foreign result naming a picture of a stored one does not take it.
-    const QString owned = full(receiverId.value(sent.first())).images().value(0).name();
+    const QString owned = m_lib.readBack(receiverId.value(sent.first())).images().value(0).name();
     const QByteArray picture = TestSupport::readFile(m_lib.path("receiver/images/") + owned);
     XrfKorviResult foreign = TestSupport::quickResult("foreign", utc(5));
     XrfImageInfo image;
@@ -236,8 +230,8 @@ void TestResultStream::instrumentToPcAndBack()
     QVERIFY(TestSupport::writeFile(stream, compact(foreign)));
     QCOMPARE(import(stream, 1, &reported), XrfErrorInfo::FileAccessFailed);
     QCOMPARE(reported, QList<int>({ 1, 0, 0 }));
-    QVERIFY(full(idOf(foreign)).images().isEmpty());
-    QCOMPARE(full(receiverId.value(sent.first())).images().value(0).name(), owned);
+    QVERIFY(m_lib.readBack(idOf(foreign)).images().isEmpty());
+    QCOMPARE(m_lib.readBack(receiverId.value(sent.first())).images().value(0).name(), owned);
     QCOMPARE(TestSupport::readFile(m_lib.path("receiver/images/") + owned), picture);
 }
 
@@ -258,7 +252,7 @@ void TestResultStream::awkwardStreamAndResumedAbort()
     QCOMPARE(reported, QList<int>({ 2, 0, 2 }));
     QVERIFY(QFile::exists(file));
     QCOMPARE(stored(), 2);
-    const XrfKorviResult back = full(idOf(awkward));
+    const XrfKorviResult back = m_lib.readBack(idOf(awkward));
     QCOMPARE(back.analysis().tidName(), awkward.analysis().tidName());
     QCOMPARE(back.testInfo().value(0).value("value").toString(), value);
     QCOMPARE(import(file, 4, &reported), XrfErrorInfo::FileAccessFailed);

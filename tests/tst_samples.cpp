@@ -67,8 +67,7 @@ void TestSamples::everySampleReadsBackAsStored()
         QVERIFY2(testId > 0, qPrintable(file));
         QCOMPARE(m_lib.committedAt, original.analysis().testDateTime());
 
-        XrfKorviResult back;
-        QCOMPARE(m_lib.rm->syncGetFullResult(testId, &back), XrfErrorInfo::NoError);
+        const XrfKorviResult back = m_lib.readBack(testId);
         const QJsonObject got = back.toJsonObject();
         const QJsonObject want
                 = TestSupport::normaliseStored(original, testId, m_lib.databaseFile(), "inspector")
@@ -102,8 +101,7 @@ void TestSamples::storingWhatWasReadBackChangesNothing()
             given.images().clear();
             const int testId = m_lib.store(given);
             QVERIFY2(testId > 0, qPrintable(files().at(i)));
-            XrfKorviResult back;
-            QCOMPARE(m_lib.rm->syncGetFullResult(testId, &back), XrfErrorInfo::NoError);
+            const XrfKorviResult back = m_lib.readBack(testId);
             if (round == 0)
                 first << back;
             else

@@ -19,11 +19,6 @@ namespace {
 
 const QString kBundledConfig = QStringLiteral(XRF_SOURCE_DIR "/config");
 
-void writeRaw(const QString &path, const QByteArray &data)
-{
-    QVERIFY(TestSupport::writeFile(path, data));
-}
-
 void copyBundledConfig(const QString &to)
 {
     const QStringList files = QDir(kBundledConfig).entryList({ QStringLiteral("*.json") });
@@ -110,9 +105,11 @@ void TestServices::brokenFileKeepsPreviousConfiguration()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     QVERIFY(XrfServices::loadConfiguration(kBundledConfig));
-    writeRaw(dir.filePath(QStringLiteral("hardware.json")), "{\"insSerialNumber\":\"NEW-1\"}");
-    writeRaw(dir.filePath(QStringLiteral("user.json")), "{\"currentUser\":\"newcomer\"}");
-    writeRaw(dir.filePath(file), content);
+    QVERIFY(TestSupport::writeFile(dir.filePath(QStringLiteral("hardware.json")),
+                                   "{\"insSerialNumber\":\"NEW-1\"}"));
+    QVERIFY(TestSupport::writeFile(dir.filePath(QStringLiteral("user.json")),
+                                   "{\"currentUser\":\"newcomer\"}"));
+    QVERIFY(TestSupport::writeFile(dir.filePath(file), content));
 
     QString error;
     QVERIFY(!XrfServices::loadConfiguration(dir.path(), &error));
@@ -135,9 +132,10 @@ void TestServices::reloadReplacesEverything()
     settings->setGlobalSetting(QStringLiteral("leftover"), { { "x", 1 } });
     XrfMethodManager::instance()->setExportTemplate(QStringLiteral("Old"),
                                                     { { "01", "analysis" } });
-    writeRaw(dir.filePath(QStringLiteral("hardware.json")), "{\"insSerialNumber\":\"PC-1\"}");
-    writeRaw(dir.filePath(QStringLiteral("global.json")),
-             "{\"print\":{\"autoPrint\":true},\"junk\":3}");
+    QVERIFY(TestSupport::writeFile(dir.filePath(QStringLiteral("hardware.json")),
+                                   "{\"insSerialNumber\":\"PC-1\"}"));
+    QVERIFY(TestSupport::writeFile(dir.filePath(QStringLiteral("global.json")),
+                                   "{\"print\":{\"autoPrint\":true},\"junk\":3}"));
 
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("junk")));
     QVERIFY(XrfServices::loadConfiguration(dir.path()));
@@ -158,8 +156,8 @@ void TestServices::readsFromWorkerThreadWhileValuesChange()
     QVERIFY(dir.isValid());
     copyBundledConfig(dir.path());
     // Serial and model move together below, also across a reload.
-    writeRaw(dir.filePath(QStringLiteral("hardware.json")),
-             "{\"insSerialNumber\":\"same\",\"model\":\"same\"}");
+    QVERIFY(TestSupport::writeFile(dir.filePath(QStringLiteral("hardware.json")),
+                                   "{\"insSerialNumber\":\"same\",\"model\":\"same\"}"));
 
     QAtomicInt stop(0), reads(0), torn(0);
     QScopedPointer<QThread> reader(QThread::create([&] {

@@ -62,12 +62,6 @@ private slots:
 
 private:
     int store(const XrfKorviResult &result) { return m_lib.store(result); }
-    XrfKorviResult readBack(int testId)
-    {
-        XrfKorviResult back;
-        m_rm->syncGetFullResult(testId, &back);
-        return back;
-    }
     int count(const QString &table) const
     {
         return querySqlite(m_db, "SELECT count(*) FROM " + table).value(0).toInt();
@@ -101,8 +95,6 @@ void TestStorage::storedResultReadsBackWhole()
     QCOMPARE(m_rm->syncGetFullResult(tid, &back), XrfErrorInfo::NoError);
     QCOMPARE(back.toJsonObject(),
              TestSupport::normaliseStored(original, tid, m_db, "D'Arcy").toJsonObject());
-    QCOMPARE(back.analysis().tidName(), QString::fromUtf8(awkward));
-    QCOMPARE(back.testInfo().value(3).value("value").toString(), "'; DROP TABLE x; --");
 
     // A test id with no analysis row.
     XrfKorviResult none;
@@ -281,7 +273,7 @@ void TestStorage::specialTestTypes()
     cal.chemistry()[0].setElementName("Fe");
     const int calId = store(cal);
     QCOMPARE(calId, 1);
-    XrfKorviResult back = readBack(calId);
+    XrfKorviResult back = m_lib.readBack(calId);
     QVERIFY(back.hasCalCheck());
     QVERIFY(back.chemistry().isEmpty());
     QCOMPARE(back.calCheck()->toJsonObject(),
@@ -296,7 +288,7 @@ void TestStorage::specialTestTypes()
     layer.setThickness(0.75f);
     layer.setError(0.0625f);
     repeat.coating() = { layer };
-    back = readBack(store(repeat));
+    back = m_lib.readBack(store(repeat));
     QCOMPARE(back.analysis().repeatTestIndex(), 2);
     QCOMPARE(back.analysis().repeatTestTotal(), 3);
     // The layer comes back in both lists; the unit defaults to micrometres.
@@ -307,7 +299,7 @@ void TestStorage::specialTestTypes()
     XrfKorviResult regression = TestSupport::sample("06-soil-regression");
     regression.images().clear();
     regression.regressionInfo().setHistoricalTestId(calId);
-    back = readBack(store(regression));
+    back = m_lib.readBack(store(regression));
     QCOMPARE(back.regressionInfo().historicalTestId(), calId);
     QCOMPARE(back.regressionInfo().historicalTidName(), QStringLiteral("SysCheck-1125"));
     QCOMPARE(back.regressionInfo().historicalDateTime(), QStringLiteral("2026-11-25 07:58:03.914"));
@@ -363,7 +355,7 @@ void TestStorage::imageNamesAreUniqueAndStayInTheStore()
         const int tid = store(r);
         if (tid <= 0)
             return QStringLiteral("(not stored)");
-        const XrfKorviResult back = readBack(tid);
+        const XrfKorviResult back = m_lib.readBack(tid);
         return back.images().isEmpty() ? QString() : back.images().first().name();
     };
 
@@ -414,9 +406,7 @@ void TestStorage::namesRowsThatPointNowhereAreIgnored()
                                             "(%1,11,'{\"index\":%2,\"timeStampUtc\":\"x\"}')")
                                      .arg(tid)
                                      .arg(index) }));
-    XrfKorviResult back;
-    QCOMPARE(m_rm->syncGetFullResult(tid, &back), XrfErrorInfo::NoError);
-    QCOMPARE(back.analysis().tidName(), QStringLiteral("drift"));
+    QCOMPARE(m_lib.readBack(tid).analysis().tidName(), QStringLiteral("drift"));
 }
 
 void TestStorage::editTestInfoReplacesAndAdds()
@@ -437,7 +427,7 @@ void TestStorage::editTestInfoReplacesAndAdds()
     QTRY_COMPARE(done.count(), 2);
     QCOMPARE(done.at(0).at(0).toInt(), 604);
     QCOMPARE(done.at(0).at(1).toInt(), 5);
-    const XrfKorviResult back = readBack(tid);
+    const XrfKorviResult back = m_lib.readBack(tid);
     QCOMPARE(back.testInfo().size(), 4);
     QCOMPARE(back.testInfo().at(1).value("value").toString(), QStringLiteral("New'Co"));
     QCOMPARE(back.testInfo().at(3).value("key").toString(), QStringLiteral("Grade"));

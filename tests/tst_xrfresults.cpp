@@ -478,16 +478,15 @@ void TestXrfResults::readOnlyCardCanBeShownButNotStoredTo()
 void TestXrfResults::actionsThatCannotRunDoNotHoldTheStore_data()
 {
     QTest::addColumn<QJsonObject>("actions");
-    QTest::addColumn<bool>("cloudEnabled");
     QTest::addColumn<QString>("location");
     const QJsonObject dbOnly { { "insertToDb", true }, { "uploadToCloud", false } };
-    QTest::newRow("automatic export") << dbOnly << false << "Default Folder";
+    QTest::newRow("automatic export") << dbOnly << "Default Folder";
     QTest::newRow("cloud asked, disabled")
-            << QJsonObject { { "insertToDb", true }, { "uploadToCloud", true } } << false
+            << QJsonObject { { "insertToDb", true }, { "uploadToCloud", true } }
             << "Default Folder";
-    QTest::newRow("network folder never mounts") << dbOnly << false << "Network Folder";
+    QTest::newRow("network folder never mounts") << dbOnly << "Network Folder";
     QTest::newRow("malformed actions")
-            << QJsonObject { { "insertToDb", "yes" } } << false << "Default Folder";
+            << QJsonObject { { "insertToDb", "yes" } } << "Default Folder";
 }
 
 // Automatic export on, with settings under which some action can never run:
@@ -495,7 +494,6 @@ void TestXrfResults::actionsThatCannotRunDoNotHoldTheStore_data()
 void TestXrfResults::actionsThatCannotRunDoNotHoldTheStore()
 {
     QFETCH(QJsonObject, actions);
-    QFETCH(bool, cloudEnabled);
     QFETCH(QString, location);
     const QString config = m_dir->filePath("config");
     QVERIFY(QDir().mkpath(config));
@@ -510,7 +508,7 @@ void TestXrfResults::actionsThatCannotRunDoNotHoldTheStore()
     };
     edit("global.json", [&](QJsonObject &o) {
         o.insert("resultActions", actions);
-        o.insert("cloudSettings", QJsonObject { { "enabled", cloudEnabled } });
+        o.insert("cloudSettings", QJsonObject { { "enabled", false } });
     });
     edit("method.json", [&](QJsonObject &o) {
         QJsonObject exportSettings = o.value("exportSettings").toObject();

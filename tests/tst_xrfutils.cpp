@@ -22,20 +22,6 @@
 #    include <sys/inotify.h>
 #endif
 
-namespace {
-
-void writeRaw(const QString &path, const QByteArray &data)
-{
-    QVERIFY(TestSupport::writeFile(path, data));
-}
-
-QStringList entriesOf(const QString &folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
-}
-
-} // namespace
-
 class TestXrfUtils : public QObject
 {
     Q_OBJECT
@@ -64,7 +50,7 @@ void TestXrfUtils::saveReplacesFileThroughRename()
     // Named like a queue file: the temporary file must never look like one.
     const QString name = QStringLiteral("20240305140709_A1.json");
     const QString target = dir.filePath(name);
-    writeRaw(target, "{\"old\":true}");
+    QVERIFY(TestSupport::writeFile(target, "{\"old\":true}"));
 #ifdef Q_OS_LINUX
     const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     QVERIFY(fd >= 0);
@@ -101,7 +87,7 @@ void TestXrfUtils::saveReplacesFileThroughRename()
              qPrintable(created.first()));
 #endif
 
-    QCOMPARE(entriesOf(dir.path()), QStringList { name });
+    QCOMPARE(TestSupport::entries(dir.path()), QStringList { name });
     QJsonObject back;
     QCOMPARE(XrfUtils::openFileJsonFile(target, &back), XrfErrorInfo::NoError);
     QCOMPARE(back, saved);
@@ -139,8 +125,8 @@ void TestXrfUtils::saveFailureKeepsOldFile()
     } else if (scenario == QLatin1String("writeFails")) {
         replacement.insert("payload", QString(256 * 1024, QLatin1Char('x')));
     }
-    writeRaw(keeper, oldContent);
-    const QStringList before = entriesOf(folder);
+    QVERIFY(TestSupport::writeFile(keeper, oldContent));
+    const QStringList before = TestSupport::entries(folder);
 
     if (scenario == QLatin1String("readOnly")) {
         QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner);
@@ -165,7 +151,7 @@ void TestXrfUtils::saveFailureKeepsOldFile()
     std::signal(SIGXFSZ, oldHandler);
     QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QCOMPARE(code, XrfErrorInfo::FileCreateFailed);
-    QCOMPARE(entriesOf(folder), before);
+    QCOMPARE(TestSupport::entries(folder), before);
     QCOMPARE(TestSupport::readFile(keeper), oldContent);
 }
 
@@ -193,7 +179,7 @@ void TestXrfUtils::openReportsWhyFileIsUnusable()
     if (content == "<folder>")
         QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("in.json")));
     else if (content != "<missing>")
-        writeRaw(path, content);
+        QVERIFY(TestSupport::writeFile(path, content));
 
     if (expected == XrfErrorInfo::FileAccessFailed)
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QRegularExpression::escape(path)));
@@ -211,8 +197,8 @@ void TestXrfUtils::removeDirectoryRemovesTreeButRefusesEmptyPath()
     const QString images = dir.filePath(QStringLiteral("images"));
     const QString keep = dir.filePath(QStringLiteral("keep.txt"));
     QVERIFY(QDir().mkpath(images + QStringLiteral("/2024/03")));
-    writeRaw(images + QStringLiteral("/2024/03/b.jpg"), "jpg");
-    writeRaw(keep, "keep");
+    QVERIFY(TestSupport::writeFile(images + QStringLiteral("/2024/03/b.jpg"), "jpg"));
+    QVERIFY(TestSupport::writeFile(keep, "keep"));
 
     QVERIFY(XrfUtils::removeDirectory(images));
     QVERIFY(!QFileInfo::exists(images));
