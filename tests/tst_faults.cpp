@@ -117,11 +117,16 @@ void TestFaults::lowSpaceRefusesEveryWriterAndTheQueueWaits()
 
     // The card fills up as soon as the first result is committed.
     QSignalSpy exported(m_rm, &XrfResultManager::exportComplete);
+    QAtomicInt full;
     QMetaObject::Connection filling = connect(
             m_rm, &XrfResultManager::resultCommitted, this,
-            [] { XrfUtils::setAvailableSpaceOverride(requirement); }, Qt::DirectConnection);
+            [&full] {
+                XrfUtils::setAvailableSpaceOverride(requirement);
+                full.storeRelease(1);
+            },
+            Qt::DirectConnection);
     m_queue->addResult(makeResult(0));
-    QTRY_COMPARE_WITH_TIMEOUT(stored(0), 1, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(full.loadAcquire(), 5000);
     disconnect(filling);
     m_queue->addResult(makeResult(1));
 
