@@ -696,6 +696,32 @@ void DatabaseManager::closeConnection(QSqlDatabase &db)
     db.close();
 }
 
+XrfErrorInfo::XrfError DatabaseManager::checkFileBeforeWriting()
+{
+    // A connection left open would commit into a file deleted or replaced
+    // since; the next one opens what is at the path now.
+    closeConnection(m_workingHandle);
+    const QString file = databaseFilePath();
+    if (!QFileInfo::exists(m_dbFolder)) {
+        // The card went away: nothing is made in its place.
+        qWarning() << "The results folder" << m_dbFolder << "is gone; results wait";
+        return XrfErrorInfo::DbOpenFailed;
+    }
+    const QFileInfo info(file);
+    if (!info.exists() || info.size() == 0) {
+        // A connection makes an empty file where one was deleted.
+        qWarning() << "The results database" << file << "was deleted; a new one is made";
+        closeDatabase();
+        return openDB(m_instrumentDataPath);
+    }
+    // Root could still write to it; a file marked read-only is left alone.
+    if (!XrfUtils::isMarkedWritable(file) || !XrfUtils::isMarkedWritable(m_dbFolder)) {
+        qWarning() << "The results database" << file << "is marked read-only; results wait";
+        return XrfErrorInfo::DbOpenFailed;
+    }
+    return XrfErrorInfo::NoError;
+}
+
 XrfErrorInfo::XrfError DatabaseManager::getAnXrfKorviResultByTestId(int tid, XrfKorviResult *result)
 {
     if (!result)
@@ -824,6 +850,11 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResult(XrfKorviResult result)
         return XrfErrorInfo::InvalidArgument;
     }
 
+    const XrfErrorInfo::XrfError usable = checkFileBeforeWriting();
+    if (usable != XrfErrorInfo::NoError) {
+        emit resultInserted(usable);
+        return usable;
+    }
     QSqlDatabase db = workingHandle();
     int existing = -1;
     if (!lookUpStoredTestId(analysis.dateTimeString(), analysis.tidName(), &existing)) {

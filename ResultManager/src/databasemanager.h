@@ -213,6 +213,10 @@ private:
     // Closes the connection (a later workingHandle() reopens it) and drops
     // what was prepared on it.
     void closeConnection(QSqlDatabase &db);
+    // Before a result is written: the file at the path as it is now. A new
+    // one is made when it was deleted; DbOpenFailed when its folder is gone
+    // or it is marked read-only.
+    XrfErrorInfo::XrfError checkFileBeforeWriting();
 
     int m_lastTestId = 0;
     mutable QMutex m_abortMutex;

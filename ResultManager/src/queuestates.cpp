@@ -38,7 +38,7 @@
 // Export: queuedForExport / exported, only once savedToDb (by test id)
 //
 //            stepExport                   onExportComplete: done, or not
-//         (target reachable)              possible in this build
+//         (target reachable, accepted)    possible in this build
 //     F/F ───────────────────────> T/F ───────────────────────────────────> T/T
 //      ^                            │
 //      └────────────────────────────┘
@@ -209,7 +209,10 @@ void XrfResultQueue::XrfResultQueuePrivate::stepExport(Pass &pass, const QueueAc
     if (!guard.facade())
         return;
     qDebug() << "Exporting" << entry.testId;
-    guard.facade()->doAutoExport(QString::number(entry.testId));
+    // A refused export (a full card) sends no answer: it is asked again on
+    // the next pass.
+    if (guard.facade()->doAutoExport(QString::number(entry.testId)) != XrfErrorInfo::NoError)
+        return;
     entry.queuedForExport = true;
     pass.changed = true;
 }

@@ -80,7 +80,9 @@ public:
     // The first 500 results after fromTestDateTime (UTC) into
     // "<outFileName>.sqlite", with links to their images beside it; the
     // code of the work (FileCreateFailed for an output under db/ or
-    // images/). Blocking.
+    // images/). Blocking. This, getAllResultsFromTestDateTime, both imports
+    // and doAutoExport return NoStorage, doing nothing, when the card has no
+    // more free space than the storage check requires.
     XrfErrorInfo::XrfError getResultsInASqlDbFromTestDateTime(QString fromTestDateTime,
                                                               QString outFileName,
                                                               int *numOfResultsCaptured,

@@ -292,6 +292,8 @@ XrfErrorInfo::XrfError ResultManagerImpl::getAllResultsFromTestDateTime(
         const QString &from, const QString &to, const QString &tidList, const QString &outFileName,
         int *numOfResultsCaptured, int *numOfResults, QString *status, uint limit)
 {
+    if (!m_dbManager.isStorageAvailable(DatabaseManager::DbOpSync))
+        return XrfErrorInfo::NoStorage;
     emit dbmGetAllResultsFromTestDateTime(from, to, tidList, outFileName, numOfResultsCaptured,
                                           numOfResults, status, limit);
     return XrfErrorInfo::NoError;
@@ -301,6 +303,8 @@ XrfErrorInfo::XrfError ResultManagerImpl::getResultsInASqlDbFromTestDateTime(
         const QString &from, const QString &outFileName, int *numOfResultsCaptured,
         int *numOfResults, QString *status)
 {
+    if (!m_dbManager.isStorageAvailable(DatabaseManager::DbOpSync))
+        return XrfErrorInfo::NoStorage;
     // A blocking connection hands the slot's code back.
     return emit dbmGetResultsInASqlDbFromTestDateTime(from, outFileName, numOfResultsCaptured,
                                                       numOfResults, status);
@@ -308,12 +312,16 @@ XrfErrorInfo::XrfError ResultManagerImpl::getResultsInASqlDbFromTestDateTime(
 
 XrfErrorInfo::XrfError ResultManagerImpl::importResultsFromSqlDb(const QString &sqlDbFile)
 {
+    if (!m_dbManager.isStorageAvailable(DatabaseManager::DbOpImport))
+        return XrfErrorInfo::NoStorage;
     return emit dbmImportResultsFromSqlDb(sqlDbFile);
 }
 
 XrfErrorInfo::XrfError ResultManagerImpl::importResultsFromJsFile(const QString &jsFile,
                                                                   int numberOfResults)
 {
+    if (!m_dbManager.isStorageAvailable(DatabaseManager::DbOpImport))
+        return XrfErrorInfo::NoStorage;
     emit dbmImportResultsFromJsFile(jsFile, numberOfResults);
     return XrfErrorInfo::NoError;
 }
@@ -551,6 +559,8 @@ XrfErrorInfo::XrfError ResultManagerImpl::exportResultsWithOption(XrfJsonMessage
 
 XrfErrorInfo::XrfError ResultManagerImpl::doAutoExport(const QString &testId)
 {
+    if (!m_dbManager.isStorageAvailable(DatabaseManager::DbOpExport))
+        return XrfErrorInfo::NoStorage;
     emit dbmDoAutoExport(testId);
     return XrfErrorInfo::NoError;
 }
