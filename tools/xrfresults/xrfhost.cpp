@@ -302,6 +302,9 @@ void XrfHost::removeOrphanCopies(const QList<Stored> &results) const
     QSet<QString> named;
     XrfResultManager *rm = XrfResultManager::instance();
     for (const Stored &s : results) {
+        // A result that came without pictures names none once stored.
+        if (s.result.images().isEmpty())
+            continue;
         const int testId = rm->storedTestId(s.result.analysis().dateTimeString(),
                                             s.result.analysis().tidName());
         XrfKorviResult stored;
