@@ -134,6 +134,9 @@ void XrfResultQueue::XrfResultQueuePrivate::handOver(Pass &pass)
         since.start();
         handedOver.insert(path, since);
         commitsAtHandOver.insert(path, commitsSeen);
+        handedOverKeys.insert(
+                path,
+                { pass.result.analysis().dateTimeString(), pass.result.analysis().tidName() });
         // Not written to the file: every start hands a waiting result over
         // again and the database stores it once, so a durable flag would
         // only cost two syncs a result.
@@ -354,38 +357,77 @@ void XrfResultQueue::onResultCommittedToDb(QDateTime testDateTime, bool isAverag
     d->raiseLastTestId(testId);
     // Results of one date-time differ by name; the database says which of
     // them holds this test id.
-    d->forEachQueuedAt(testDateTime, "Result queue: result committed to DB - found:",
-                       [&](const QString &path, QueueEntry &entry, XrfKorviResult &result) {
-                           if (result.analysis().testDateTime() != testDateTime
-                               || entry.savedToDb.value_or(false))
-                               return;
-                           int stored = -1;
-                           {
-                               FacadeGuard guard;
-                               if (guard.facade())
-                                   stored = guard.facade()->storedTestId(
-                                           result.analysis().dateTimeString(),
-                                           result.analysis().tidName());
-                           }
-                           if (stored != testId)
-                               return;
-                           d->releaseHandOver(path);
-                           d->insertionFailures.remove(path);
-                           entry.savedToDb = true;
-                           entry.testId = testId;
-                           result.analysis().setTestId(testId);
-                           const QJsonObject stamped = result.toJsonObject();
-                           const int index = d->metaIndex(path);
-                           if (index >= 0)
-                               d->metaList[index] = entry;
-                           d->updateOrDelete(entry, true, &stamped);
-                       });
+    if (!d->settleKnownHandOver(testDateTime, testId))
+        d->forEachQueuedAt(testDateTime, "Result queue: result committed to DB - found:",
+                           [&](const QString &path, QueueEntry &entry, XrfKorviResult &result) {
+                               if (result.analysis().testDateTime() != testDateTime
+                                   || entry.savedToDb.value_or(false))
+                                   return;
+                               int stored = -1;
+                               {
+                                   FacadeGuard guard;
+                                   if (guard.facade())
+                                       stored = guard.facade()->storedTestId(
+                                               result.analysis().dateTimeString(),
+                                               result.analysis().tidName());
+                               }
+                               if (stored != testId)
+                                   return;
+                               d->releaseHandOver(path);
+                               d->insertionFailures.remove(path);
+                               entry.savedToDb = true;
+                               entry.testId = testId;
+                               result.analysis().setTestId(testId);
+                               const QJsonObject stamped = result.toJsonObject();
+                               const int index = d->metaIndex(path);
+                               if (index >= 0)
+                                   d->metaList[index] = entry;
+                               d->updateOrDelete(entry, true, &stamped);
+                           });
     d->updateWaitingCount();
     // A freed hand-over is used at once rather than at the next tick; a
     // paused or stopped queue keeps its timer stopped.
     if (d->checkTimer->isActive() && d->handedOver.size() < maxHandOvers
         && d->waitingCount.loadAcquire() > d->handedOver.size())
         d->checkTimer->start(0);
+}
+
+// The commit of a result this run handed over and that waits for nothing
+// else: found by the date-time text and name kept at the hand-over, and its
+// file deleted unread. Anything else takes the way through the files.
+bool XrfResultQueue::XrfResultQueuePrivate::settleKnownHandOver(const QDateTime &testDateTime,
+                                                                int testId)
+{
+    const QueueActions a = actions();
+    const QStringList paths = handedOverKeys.keys();
+    for (const QString &path : paths) {
+        if (!QueueFileName::parse(QFileInfo(path).fileName()).isAt(testDateTime))
+            continue;
+        const int index = metaIndex(path);
+        if (index < 0)
+            continue;
+        QueueEntry entry = metaList.at(index);
+        if ((a.uploadToCloud && !entry.sentToCloud.value_or(false))
+            || (a.autoExport && !entry.exported.value_or(false)))
+            return false;
+        const QPair<QString, QString> key = handedOverKeys.value(path);
+        int stored = -1;
+        {
+            FacadeGuard guard;
+            if (guard.facade())
+                stored = guard.facade()->storedTestId(key.first, key.second);
+        }
+        if (stored != testId)
+            continue;
+        releaseHandOver(path);
+        insertionFailures.remove(path);
+        entry.savedToDb = true;
+        entry.testId = testId;
+        metaList[index] = entry;
+        updateOrDelete(entry, true, nullptr);
+        return true;
+    }
+    return false;
 }
 
 void XrfResultQueue::onResultSentToCloud(QString testDateTime)

@@ -112,6 +112,7 @@ public:
         waitingCount.storeRelease(waitingForDatabase(!actions().insertToDb));
     }
     void setAside(const QString &path, const QString &reason);
+    bool settleKnownHandOver(const QDateTime &testDateTime, int testId);
     void forget(const QString &path)
     {
         const int index = metaIndex(path);
@@ -137,6 +138,7 @@ public:
     void releaseHandOver(const QString &path)
     {
         handedOver.remove(path);
+        handedOverKeys.remove(path);
         commitsAtHandOver.remove(path);
         releasedAt.remove(path);
     }
@@ -152,6 +154,9 @@ public:
     // Hand-overs waiting for their commit, by queue file, with their age; its
     // size is the hand-over count.
     QHash<QString, QElapsedTimer> handedOver;
+    // Their date-time text and name, so that a commit of a file that waits
+    // for nothing else is settled without reading the file again.
+    QHash<QString, QPair<QString, QString>> handedOverKeys;
     // Commits reported before each hand-over: a hand-over that times out
     // after later commits came (the worker stores in order) failed for a
     // reason of its own, not because the database is down.
