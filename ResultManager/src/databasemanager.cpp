@@ -1,7 +1,7 @@
-// Lifecycle of the results database: paths, open/create, request checks,
-// housekeeping, the abort flag (the device row is DeviceRecord's), the id and
-// date queries (answered by ResultQueries), and the storing of a result
-// around its writer.
+// Lifecycle of the results database: paths, open/create, request checks, the
+// abort flag, the vacuum timer (the device row is DeviceRecord's, the slices
+// DatabaseVacuum's), the id and date queries (answered by ResultQueries), and
+// the storing of a result around its writer.
 //
 // A result is stored in one transaction begun by insertTestResult(): a
 // ResultWriter writes its rows and renames its images inside it; a failing
@@ -25,14 +25,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMutexLocker>
-#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QTimer>
 
-#include <sqlite3.h>
-
+#include "databasevacuum.h"
 #include "devicerecord.h"
 #include "exchangefiles.h"
 #include "exportconversion.h"
@@ -60,22 +58,6 @@
 
 namespace {
 
-// QSqlQuery steps a statement without result columns only once, and
-// incremental_vacuum frees one page per step; the driver's own handle runs
-// it to the end.
-void runToCompletion(QSqlDatabase &db, const QString &statement)
-{
-    const QVariant handle = db.driver()->handle();
-    if (handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0) {
-        sqlite3 *raw = *static_cast<sqlite3 *const *>(handle.constData());
-        if (raw) {
-            sqlite3_exec(raw, statement.toUtf8().constData(), nullptr, nullptr, nullptr);
-            return;
-        }
-    }
-    QSqlQuery(db).exec(statement);
-}
-
 // Runs each ";"-separated statement of a script; a failing one is logged
 // and skipped, the others still run.
 bool runScript(QSqlDatabase &db, const QString &script, const char *failure)
@@ -95,10 +77,6 @@ bool runScript(QSqlDatabase &db, const QString &script, const char *failure)
     }
     return ok;
 }
-
-// The slice report of the incremental vacuum belongs to the process.
-qint64 s_vacuumReportStep = 0;
-qint64 s_vacuumLastReported = 0;
 
 } // namespace
 
@@ -326,7 +304,7 @@ void DatabaseManager::closeDatabase()
     qInfo() << "Closing the Sql database.";
     if (m_vacuumTimer && m_vacuumTimer->isActive())
         m_vacuumTimer->stop();
-    s_vacuumLastReported = 0;
+    DatabaseVacuum::resetReport();
     m_reader.reset();
     m_openHandle.close();
     m_workingHandle.close();
@@ -465,48 +443,33 @@ void DatabaseManager::vacuumTheDb(bool vacuumStatus)
     if (!vacuumStatus || !m_dbOpen.loadAcquire()) {
         if (m_vacuumTimer && m_vacuumTimer->isActive()) {
             m_vacuumTimer->stop();
-            s_vacuumLastReported = 0;
+            DatabaseVacuum::resetReport();
         }
         return;
     }
     QSqlDatabase db = workingHandle();
-    {
-        QSqlQuery mode(db);
-        if (!mode.exec(QStringLiteral("PRAGMA auto_vacuum;")) || !mode.next()
-            || mode.value(0).toInt() != 2)
-            return;
-    }
     qint64 freeList = 0;
+    qint64 elapsed = 0;
     {
-        QSqlQuery count(db);
-        if (count.exec(QStringLiteral("PRAGMA freelist_count;")) && count.next())
-            freeList = count.value(0).toLongLong();
+        DatabaseVacuum vacuum(db);
+        if (!vacuum.isIncremental())
+            return;
+        freeList = vacuum.freePages();
+        if (freeList <= 0) {
+            if (m_vacuumTimer)
+                m_vacuumTimer->stop();
+            DatabaseVacuum::resetReport();
+            return;
+        }
+        elapsed = vacuum.runSlice();
     }
-    if (freeList <= 0) {
-        if (m_vacuumTimer)
-            m_vacuumTimer->stop();
-        s_vacuumLastReported = 0;
-        return;
-    }
-
-    QElapsedTimer clock;
-    clock.start();
-    db.transaction();
-    runToCompletion(db, QStringLiteral("PRAGMA incremental_vacuum(10000);"));
-    db.commit();
     closeConnection(db);
-    const qint64 elapsed = clock.elapsed();
 
     if (m_vacuumTimer && !m_vacuumTimer->isActive()) {
         m_vacuumTimer->start();
-        s_vacuumReportStep = qint64(freeList * 0.1);
-        s_vacuumLastReported = freeList + s_vacuumReportStep;
+        DatabaseVacuum::startReport(freeList);
     }
-    if (s_vacuumLastReported - freeList >= s_vacuumReportStep) {
-        qInfo() << "Incrementally vacumming the database in " << elapsed
-                << " msecs. freelist size is " << freeList;
-        s_vacuumLastReported = freeList;
-    }
+    DatabaseVacuum::reportSlice(freeList, elapsed);
 }
 
 void DatabaseManager::onVacuumTimerTimeout()
