@@ -1,6 +1,7 @@
-// Lifecycle of the results database: paths, open/create, device row, request
-// checks, housekeeping, the abort flag, the id and date queries (answered by
-// ResultQueries), and the storing of a result around its writer.
+// Lifecycle of the results database: paths, open/create, request checks, the
+// abort flag, the vacuum timer (the device row is DeviceRecord's, the slices
+// DatabaseVacuum's), the id and date queries (answered by ResultQueries), and
+// the storing of a result around its writer.
 //
 // A result is stored in one transaction begun by insertTestResult(): a
 // ResultWriter writes its rows and renames its images inside it; a failing
@@ -24,15 +25,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMutexLocker>
-#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QTimer>
-#include <QUuid>
 
-#include <sqlite3.h>
-
+#include "databasevacuum.h"
+#include "devicerecord.h"
 #include "exchangefiles.h"
 #include "exportconversion.h"
 #include "insdelqueries.h"
@@ -59,22 +58,6 @@
 
 namespace {
 
-// QSqlQuery steps a statement without result columns only once, and
-// incremental_vacuum frees one page per step; the driver's own handle runs
-// it to the end.
-void runToCompletion(QSqlDatabase &db, const QString &statement)
-{
-    const QVariant handle = db.driver()->handle();
-    if (handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0) {
-        sqlite3 *raw = *static_cast<sqlite3 *const *>(handle.constData());
-        if (raw) {
-            sqlite3_exec(raw, statement.toUtf8().constData(), nullptr, nullptr, nullptr);
-            return;
-        }
-    }
-    QSqlQuery(db).exec(statement);
-}
-
 // Runs each ";"-separated statement of a script; a failing one is logged
 // and skipped, the others still run.
 bool runScript(QSqlDatabase &db, const QString &script, const char *failure)
@@ -94,10 +77,6 @@ bool runScript(QSqlDatabase &db, const QString &script, const char *failure)
     }
     return ok;
 }
-
-// The slice report of the incremental vacuum belongs to the process.
-qint64 s_vacuumReportStep = 0;
-qint64 s_vacuumLastReported = 0;
 
 } // namespace
 
@@ -195,19 +174,6 @@ XrfErrorInfo::XrfError DatabaseManager::setPaths(QString proPath, QString instru
 
 // --- Open and close ---------------------------------------------------------
 
-QString DatabaseManager::serialNumber() const
-{
-    QJsonObject config;
-    if (XrfSettingsManager::instance()->getUniversalSetting(QStringLiteral("hardware.config"),
-                                                            &config)
-        == 0) {
-        const QJsonValue serial = config.value(QStringLiteral("insSerialNumber"));
-        if (serial.isString())
-            return serial.toString();
-    }
-    return QStringLiteral("123456");
-}
-
 XrfErrorInfo::XrfError DatabaseManager::openDB(QString path)
 {
     if (m_dbOpen.loadAcquire())
@@ -236,7 +202,7 @@ XrfErrorInfo::XrfError DatabaseManager::openDB(QString path)
         folderCreated = true;
     }
 
-    m_dbFileName = serialNumber() + QStringLiteral(".sqlite");
+    m_dbFileName = DeviceRecord::configuredSerial() + QStringLiteral(".sqlite");
     const QString filePath = m_dbFolder + m_dbFileName;
     const bool fileExisted = QFileInfo::exists(filePath);
     // A card, folder or file marked read-only is opened for reading only, so
@@ -278,7 +244,7 @@ XrfErrorInfo::XrfError DatabaseManager::openDB(QString path)
                                  .arg(version, ResultSchema::version);
         }
     } else if (opened && tableCount > 0 && !folderCreated && fileExisted) {
-        if (upgradeDb(serialNumber(), false, filePath) != XrfErrorInfo::NoError) {
+        if (upgradeDb(DeviceRecord::configuredSerial(), false, filePath) != XrfErrorInfo::NoError) {
             opened = false;
             driverText = m_lastError.extendedErrorInfo();
         }
@@ -338,7 +304,7 @@ void DatabaseManager::closeDatabase()
     qInfo() << "Closing the Sql database.";
     if (m_vacuumTimer && m_vacuumTimer->isActive())
         m_vacuumTimer->stop();
-    s_vacuumLastReported = 0;
+    DatabaseVacuum::resetReport();
     m_reader.reset();
     m_openHandle.close();
     m_workingHandle.close();
@@ -360,16 +326,7 @@ bool DatabaseManager::createTablesInDatabase(bool setPragmas)
     db.transaction();
     const bool ok = runScript(db, ResultSchema::creationScript(),
                               "Failed to create a new table with query ");
-    QString dbId, dbVersion, serial, model, anode;
-    getDeviceDbInfo(dbId, dbVersion, serial, model, anode);
-    if (dbId.isEmpty()) {
-        // No row could be made above; try once more with what the settings
-        // know now.
-        if (serial.isEmpty())
-            readDeviceConfiguration(serial, model, anode);
-        if (!serial.isEmpty())
-            insertDeviceRow(serial, model, anode);
-    }
+    DeviceRecord(db).ensure();
     db.commit();
     closeConnection(db);
     return ok;
@@ -386,10 +343,7 @@ bool DatabaseManager::createDbIndices()
 // The version in the device row, or empty when there is no device row.
 QString DatabaseManager::storedSchemaVersion()
 {
-    QSqlQuery q(m_openHandle);
-    if (q.exec(QStringLiteral("SELECT dbVersion FROM ") + XrfTables::devInfo) && q.next())
-        return q.value(0).toString();
-    return QString();
+    return DeviceRecord(m_openHandle).storedVersion();
 }
 
 // Runs before the indices and pragmas, on the handle openDB() opened. On
@@ -422,83 +376,11 @@ XrfErrorInfo::XrfError DatabaseManager::upgradeDb(QString serialNumber, bool for
 
 // --- Device row ---------------------------------------------------------------
 
-void DatabaseManager::readDeviceConfiguration(QString &serial, QString &model, QString &anode) const
-{
-    XrfSettingsManager *settings = XrfSettingsManager::instance();
-    QJsonObject config;
-    if (settings->getUniversalSetting(QStringLiteral("hardware.config"), &config) == 0) {
-        if (config.value(QStringLiteral("insSerialNumber")).isString())
-            serial = config.value(QStringLiteral("insSerialNumber")).toString();
-        if (config.value(QStringLiteral("tubeAnode")).isString())
-            anode = config.value(QStringLiteral("tubeAnode")).toString();
-    }
-    QJsonObject modelGroup;
-    if (settings->getUniversalSetting(QStringLiteral("hardware.instrumentModel"), &modelGroup) == 0
-        && !modelGroup.isEmpty()) {
-        model = modelGroup.value(QStringLiteral("model")).toString();
-    }
-}
-
 XrfErrorInfo::XrfError DatabaseManager::getDeviceDbInfo(QString &dbId, QString &dbVersion,
                                                         QString &serial, QString &model,
                                                         QString &anode)
 {
-    using InsDelQueries::sqlQuote;
-    readDeviceConfiguration(serial, model, anode);
-    QSqlDatabase db = workingHandle();
-    QSqlQuery q(db);
-    q.exec(QStringLiteral("select dbId,dbVersion,devSerialNum,model,tubeAnode from ")
-           + XrfTables::devInfo + QStringLiteral(";"));
-    if (q.next()) {
-        dbId = q.value(0).toString();
-        dbVersion = q.value(1).toString();
-        const QString rowSerial = q.value(2).toString();
-        if (serial.isEmpty()) {
-            serial = rowSerial;
-            model = q.value(3).toString();
-            anode = q.value(4).toString();
-        } else if (serial != rowSerial) {
-            q.finish();
-            QSqlQuery update(db);
-            update.exec(QStringLiteral("UPDATE ") + XrfTables::devInfo
-                        + QStringLiteral(" SET devSerialNum=") + sqlQuote(serial)
-                        + QStringLiteral(",model=") + sqlQuote(model)
-                        + QStringLiteral(",tubeAnode=") + sqlQuote(anode)
-                        + QStringLiteral(" WHERE devSerialNum=") + sqlQuote(rowSerial)
-                        + QStringLiteral(";"));
-        }
-        return XrfErrorInfo::NoError;
-    }
-    q.finish();
-
-    if (serial.isEmpty()) {
-        serial = QStringLiteral(" ");
-        model = QStringLiteral(" ");
-        anode = QStringLiteral(" ");
-    }
-    const QString newId = insertDeviceRow(serial, model, anode);
-    if (newId.isEmpty())
-        return XrfErrorInfo::DbQueryFailed;
-    dbId = newId;
-    dbVersion = ResultSchema::version;
-    return XrfErrorInfo::NoError;
-}
-
-QString DatabaseManager::insertDeviceRow(const QString &serial, const QString &model,
-                                         const QString &anode)
-{
-    using InsDelQueries::sqlQuote;
-    const QString newId = QUuid::createUuid().toString();
-    QSqlQuery insert(workingHandle());
-    if (!insert.exec(QStringLiteral("INSERT into ") + XrfTables::devInfo
-                     + QStringLiteral(" (dbId,dbVersion,devSerialNum,model,tubeAnode) VALUES (")
-                     + sqlQuote(newId) + ',' + sqlQuote(ResultSchema::version) + ','
-                     + sqlQuote(serial) + ',' + sqlQuote(model) + ',' + sqlQuote(anode)
-                     + QStringLiteral(");"))) {
-        qDebug() << "SQL Query failed: " << insert.lastError().text();
-        return QString();
-    }
-    return newId;
+    return DeviceRecord(workingHandle()).read(dbId, dbVersion, serial, model, anode);
 }
 
 XrfErrorInfo::XrfError DatabaseManager::reportDbInfo()
@@ -561,48 +443,33 @@ void DatabaseManager::vacuumTheDb(bool vacuumStatus)
     if (!vacuumStatus || !m_dbOpen.loadAcquire()) {
         if (m_vacuumTimer && m_vacuumTimer->isActive()) {
             m_vacuumTimer->stop();
-            s_vacuumLastReported = 0;
+            DatabaseVacuum::resetReport();
         }
         return;
     }
     QSqlDatabase db = workingHandle();
-    {
-        QSqlQuery mode(db);
-        if (!mode.exec(QStringLiteral("PRAGMA auto_vacuum;")) || !mode.next()
-            || mode.value(0).toInt() != 2)
-            return;
-    }
     qint64 freeList = 0;
+    qint64 elapsed = 0;
     {
-        QSqlQuery count(db);
-        if (count.exec(QStringLiteral("PRAGMA freelist_count;")) && count.next())
-            freeList = count.value(0).toLongLong();
+        DatabaseVacuum vacuum(db);
+        if (!vacuum.isIncremental())
+            return;
+        freeList = vacuum.freePages();
+        if (freeList <= 0) {
+            if (m_vacuumTimer)
+                m_vacuumTimer->stop();
+            DatabaseVacuum::resetReport();
+            return;
+        }
+        elapsed = vacuum.runSlice();
     }
-    if (freeList <= 0) {
-        if (m_vacuumTimer)
-            m_vacuumTimer->stop();
-        s_vacuumLastReported = 0;
-        return;
-    }
-
-    QElapsedTimer clock;
-    clock.start();
-    db.transaction();
-    runToCompletion(db, QStringLiteral("PRAGMA incremental_vacuum(10000);"));
-    db.commit();
     closeConnection(db);
-    const qint64 elapsed = clock.elapsed();
 
     if (m_vacuumTimer && !m_vacuumTimer->isActive()) {
         m_vacuumTimer->start();
-        s_vacuumReportStep = qint64(freeList * 0.1);
-        s_vacuumLastReported = freeList + s_vacuumReportStep;
+        DatabaseVacuum::startReport(freeList);
     }
-    if (s_vacuumLastReported - freeList >= s_vacuumReportStep) {
-        qInfo() << "Incrementally vacumming the database in " << elapsed
-                << " msecs. freelist size is " << freeList;
-        s_vacuumLastReported = freeList;
-    }
+    DatabaseVacuum::reportSlice(freeList, elapsed);
 }
 
 void DatabaseManager::onVacuumTimerTimeout()
@@ -664,14 +531,8 @@ XrfErrorInfo::XrfError DatabaseManager::describeDatabase(QJsonObject *info)
 {
     int count = 0;
     const XrfErrorInfo::XrfError rc = getRecordCount(&count);
-    QSqlQuery q(workingHandle());
     // Read as it is: looking must never add a device row.
-    if (q.exec(QStringLiteral("SELECT dbId,dbVersion,devSerialNum FROM ") + XrfTables::devInfo)
-        && q.next()) {
-        info->insert(QStringLiteral("dbId"), q.value(0).toString());
-        info->insert(QStringLiteral("dbVersion"), q.value(1).toString());
-        info->insert(QStringLiteral("serial"), q.value(2).toString());
-    }
+    DeviceRecord(workingHandle()).describe(info);
     info->insert(QStringLiteral("file"), databaseFilePath());
     info->insert(QStringLiteral("results"), count);
     info->insert(QStringLiteral("readOnly"), m_readOnly);
@@ -1407,7 +1268,7 @@ ExportRun::Context DatabaseManager::exportContext()
     QString dbId;
     QString version;
     getDeviceDbInfo(dbId, version, context.serial, context.model, context.tubeAnode);
-    context.nameSerial = serialNumber();
+    context.nameSerial = DeviceRecord::configuredSerial();
     context.fromPC = m_controllerStatus.loadRelaxed() == 1;
     context.aborted = [this] { return isAbortFlagSet(); };
     context.progress = [this](int done, int total) { emit filterResultsProgress(done, total); };

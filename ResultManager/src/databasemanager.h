@@ -197,10 +197,6 @@ private:
 
     QSqlDatabase workingHandle();
     QString storedSchemaVersion();
-    void readDeviceConfiguration(QString &serial, QString &model, QString &anode) const;
-    QString serialNumber() const;
-    // The new row's dbId, or empty when the insert failed.
-    QString insertDeviceRow(const QString &serial, const QString &model, const QString &anode);
     QString currentUser() const;
     QString imageFolder() const;
     // The path of a stored image name, or empty when it would leave the store.
