@@ -125,6 +125,19 @@ void LibraryFixture::end()
 
 int LibraryFixture::store(const XrfKorviResult &result, int timeoutMsecs)
 {
+    // As on the instrument, the camera's pictures are in the store before
+    // the result is handed over; a sample names its pictures in samples/.
+    if (databaseOpen()) {
+        const QString folder = QFileInfo(databaseFile()).absolutePath()
+                + QStringLiteral("/../images/")
+                + result.analysis().testDateTime().toUTC().toString("yyyy-MM-dd") + '/';
+        for (const XrfImageInfo &image : result.images()) {
+            const QString picture = samplePath("images/" + image.name());
+            if (QFileInfo(picture).isFile() && !QFileInfo::exists(folder + image.name())
+                && (!QDir().mkpath(folder) || !QFile::copy(picture, folder + image.name())))
+                return -1;
+        }
+    }
     XrfResultManager *facade = XrfResultManager::instance();
     QSignalSpy committed(facade, &XrfResultManager::resultCommitted);
     QSignalSpy inserted(facade, &XrfResultManager::resultInserted);

@@ -33,6 +33,7 @@
 #include "xrfmethodmanager.h"
 #include "xrfresultqueue.h"
 #include "xrfsettingsmanager.h"
+#include "xrfutils.h"
 
 namespace {
 
@@ -174,11 +175,15 @@ int main(int argc, char *argv[])
         for (int index = first; index < first + count; ++index) {
             QString imageName;
             if (QueueHostResults::hasImage(index)) {
-                // The camera's file is on the card before the result is queued.
+                // The camera's file is on the card, durably, before the result
+                // is queued: the result names it, and is not stored without it.
                 imageName = QueueHostResults::imageFileName(index);
                 const QString day = QueueHostResults::testDateTime(index).toString("yyyy-MM-dd");
-                if (!writeFile(dataDir + "/card/images/" + day + '/' + imageName,
-                               QueueHostResults::imageContent(index)))
+                const QString folder = dataDir + "/card/images/" + day;
+                if (!writeFile(folder + '/' + imageName, QueueHostResults::imageContent(index))
+                    || !XrfUtils::syncFile(folder + '/' + imageName)
+                    || !XrfUtils::syncFolder(folder) || !XrfUtils::syncFolder(folder + "/..")
+                    || !XrfUtils::syncFolder(folder + "/../.."))
                     return 1;
             }
             queue->addResult(buildResult(index, imageName));

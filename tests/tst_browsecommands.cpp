@@ -68,12 +68,14 @@ private slots:
     void deletionTakesExactlyWhatWasNamed();
     void badArgumentsAndAbsentTestsAreRefused();
     void averageIsTheMeanOfTheSamplesAndCanBeStored();
+    void openEndsSelectEverythingInEveryZone_data();
+    void openEndsSelectEverythingInEveryZone();
 
 private:
-    Run xr(const QStringList &args)
+    Run xr(const QStringList &args, const QString &zone = QStringLiteral("Europe/Berlin"))
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("TZ", "Europe/Berlin");
+        env.insert("TZ", zone);
         return XrfResultsProcess::run(QStringList { "--data", m_dir->filePath("data") } + args,
                                       120000, QString(), env);
     }
@@ -250,6 +252,50 @@ void TestBrowseCommands::averageIsTheMeanOfTheSamplesAndCanBeStored()
         if (c.toObject().value("elementName") == "Fe")
             storedFe = c.toObject().value("concentration").toDouble();
     QVERIFY2(qAbs(storedFe - mean) < 1e-3, qPrintable(QString::number(storedFe)));
+}
+
+void TestBrowseCommands::openEndsSelectEverythingInEveryZone_data()
+{
+    QTest::addColumn<QString>("zone");
+    // West of UTC an "all time" end of 9999-12-31 local lies in year 10000 UTC.
+    for (const char *zone :
+         { "America/New_York", "Pacific/Honolulu", "Europe/Berlin", "Pacific/Kiritimati" })
+        QTest::newRow(zone) << QString(zone);
+}
+
+void TestBrowseCommands::openEndsSelectEverythingInEveryZone()
+{
+    QFETCH(QString, zone);
+    const QList<int> ids = store({}, { "2026-05-04 08:00:00.000", "2026-12-31 23:30:00.000" });
+    QCOMPARE(ids.size(), 2);
+    const auto exportedIds = [&](const QStringList &selection) {
+        const QString out = m_dir->filePath("out-" + selection.join('_'));
+        const Run r
+                = xr(QStringList { "export", "--format", "json", "--out", out } + selection, zone);
+        QTest::qVerify(r.exitCode == 0, "export", qPrintable(r.err), __FILE__, __LINE__);
+        QList<int> found;
+        for (const QString &file : r.out.split('\n', Qt::SkipEmptyParts))
+            for (const QJsonValue &result :
+                 QJsonDocument::fromJson(TestSupport::readFile(file)).array())
+                found << result.toObject().value("analysis").toObject().value("testId").toInt();
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    QCOMPARE(exportedIds({}), ids);
+    QCOMPARE(exportedIds({ "--from", "2026-01-01" }), ids);
+    QCOMPARE(exportedIds({ "--to", "2100-01-01" }), ids);
+    QCOMPARE(ints(json(xr({ "list", "--from", "1970-01-02", "--to", "9999-12-31 23:59:59.999",
+                            "--json" },
+                          zone))
+                          .array(),
+                  "tid"),
+             ids);
+    QCOMPARE(ints(json(xr({ "delete", "--all", "--yes", "--json" }, zone))
+                          .object()
+                          .value("deleted")
+                          .toArray()),
+             ids);
+    QCOMPARE(storedIds(), QList<int>());
 }
 
 QTEST_GUILESS_MAIN(TestBrowseCommands)

@@ -2,6 +2,7 @@
 // one data folder to another through a mini database, by the real program.
 
 #include <QDir>
+#include <QDirIterator>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -18,6 +19,9 @@ class TestExchangeCommands : public QObject
 
 private slots:
     void miniDatabaseCarriesEachResultOnce();
+    void picturesTravelWithTheirResults_data();
+    void picturesTravelWithTheirResults();
+    void refusedOrMissingTargetsAreErrorsNotNothing();
 
 private:
     Run xr(const QString &data, const QStringList &args)
@@ -33,6 +37,21 @@ private:
                 .toInt();
     }
 
+    // The stored pictures of a data folder: name -> bytes.
+    QMap<QString, QByteArray> pictures(const QString &data)
+    {
+        const QString db = QDir(m_dir.filePath(data + "/db")).entryList({ "*.sqlite" }).value(0);
+        QMap<QString, QByteArray> found;
+        for (const QVariant &name : TestSupport::querySqlite(
+                     m_dir.filePath(data + "/db/" + db),
+                     "SELECT a.tidName || ' ' || i.fileName FROM imageresult i JOIN "
+                     "analysisresult a ON a.testId = i.testId"))
+            found.insert(name.toString(),
+                         TestSupport::readFile(m_dir.filePath(data + "/images/"
+                                                              + name.toString().section(' ', -1))));
+        return found;
+    }
+
     QTemporaryDir m_dir;
 };
 
@@ -46,6 +65,7 @@ void TestExchangeCommands::miniDatabaseCarriesEachResultOnce()
     QVERIFY2(store.exitCode == 0, qPrintable(store.err));
 
     const QString mini = m_dir.filePath("usb/mini.sqlite");
+    QVERIFY(QDir().mkpath(m_dir.filePath("usb")));
     const Run out = xr("instrument", { "sync-out", "--from", "2026-11-24", "--sqlite", mini });
     QVERIFY2(out.exitCode == 0, qPrintable(out.err));
     QCOMPARE(out.out, QString("2 of 2 results (Complete) into %1\n").arg(mini));
@@ -64,7 +84,11 @@ void TestExchangeCommands::miniDatabaseCarriesEachResultOnce()
     const Run again = xr("pc", { "import", mini, "--json" });
     QCOMPARE(again.exitCode, 0);
     QCOMPARE(QJsonDocument::fromJson(again.out.toUtf8()).object(),
-             QJsonObject({ { "file", mini }, { "stored", 0 }, { "skipped", 2 }, { "failed", 0 } }));
+             QJsonObject({ { "file", mini },
+                           { "stored", 0 },
+                           { "skipped", 2 },
+                           { "failed", 0 },
+                           { "picturesMissing", 0 } }));
     QCOMPARE(stored("pc"), 2);
 
     // The stream carries the same results; the file imported stays.
@@ -82,13 +106,15 @@ void TestExchangeCommands::miniDatabaseCarriesEachResultOnce()
     mixed.replace(mixed.indexOf("{"), 1, "{\"analysis\": }{");
     QVERIFY(TestSupport::writeFile(m_dir.filePath("mixed.json"), mixed));
     const Run partly = xr("mixed", { "import", m_dir.filePath("mixed.json") });
-    QCOMPARE(partly.out, QStringLiteral("stored 2, skipped 0 as already there, failed 1\n"));
+    QCOMPARE(partly.out,
+             QStringLiteral("stored 2, skipped 0 as already there, failed 1, "
+                            "2 pictures missing\n"));
     QCOMPARE(partly.exitCode, 3);
     QVERIFY(TestSupport::writeFile(m_dir.filePath("notes.txt"), "no results here\n"));
     QCOMPARE(xr("mixed", { "import", m_dir.filePath("notes.txt") }).exitCode, 3);
 
-    // Refused files are the user's (3): an output among the live files, an
-    // input that only looks like a database.
+    // An input that only looks like a database is the user's fault (3); an
+    // output among the live files is refused (2).
     QVERIFY(TestSupport::writeFile(m_dir.filePath("bad.sqlite"),
                                    QByteArray("SQLite format 3\0x", 17)));
     QCOMPARE(xr("pc", { "import", m_dir.filePath("bad.sqlite") }).exitCode, 3);
@@ -96,8 +122,131 @@ void TestExchangeCommands::miniDatabaseCarriesEachResultOnce()
                 { "sync-out", "--from", "2026-01-01", "--sqlite",
                   m_dir.filePath("instrument/db/copy") })
                      .exitCode,
-             3);
+             2);
     QCOMPARE(stored("pc"), 2);
+}
+
+void TestExchangeCommands::picturesTravelWithTheirResults_data()
+{
+    QTest::addColumn<bool>("stream");
+    QTest::newRow("stream") << true;
+    QTest::newRow("mini database") << false;
+}
+
+void TestExchangeCommands::picturesTravelWithTheirResults()
+{
+    QFETCH(bool, stream);
+    const QString tag = stream ? "s" : "m";
+    const QString samples = QStringLiteral(XRF_SOURCE_DIR "/samples/");
+    const QString instrument = "instrument-" + tag;
+    QCOMPARE(xr(instrument,
+                { "store", samples + "01-stainless-316.json", samples + "02-rohs-abs-housing.json",
+                  samples + "03-coating-au-ni-cu.json" })
+                     .exitCode,
+             0);
+    const QMap<QString, QByteArray> sent = pictures(instrument);
+    QCOMPARE(sent.size(), 4);
+
+    const QString usb = m_dir.filePath("usb-" + tag);
+    QVERIFY(QDir().mkpath(usb));
+    const QString file = usb + (stream ? "/results.json" : "/mini.sqlite");
+    const Run out = stream
+            ? xr(instrument, { "sync-out", "--from", "2000-01-01", "--json", file })
+            : xr(instrument, { "sync-out", "--from", "2000-01-01", "--sqlite", file });
+    QVERIFY2(out.exitCode == 0, qPrintable(out.err));
+    // A stick holds the pictures themselves.
+    QDirIterator carried(usb + "/instrumentdata/images", QDir::Files | QDir::System,
+                         QDirIterator::Subdirectories);
+    int regular = 0;
+    while (carried.hasNext())
+        regular += QFileInfo(carried.next()).isSymLink() ? 0 : 1;
+    QCOMPARE(regular, 4);
+
+    // The file alone, without its pictures: the results come, the pictures
+    // are said to be missing, and no row names a file that is not there.
+    const QString bare = m_dir.filePath("bare-" + tag + "/" + QFileInfo(file).fileName());
+    QVERIFY(QDir().mkpath(QFileInfo(bare).absolutePath()) && QFile::copy(file, bare));
+    const QString pc = "pc-" + tag;
+    const Run alone = xr(pc, { "import", bare });
+    QCOMPARE(
+            alone.out,
+            QStringLiteral("stored 3, skipped 0 as already there, failed 0, 4 pictures missing\n"));
+    QCOMPARE(alone.exitCode, 3);
+    QVERIFY2(alone.err.contains("4 pictures"), qPrintable(alone.err));
+    QVERIFY(pictures(pc).isEmpty());
+
+    // Imported again with them, the results already there get them.
+    const Run completed = xr(pc, { "import", file });
+    QCOMPARE(completed.out, QStringLiteral("stored 0, skipped 3 as already there, failed 0\n"));
+    QCOMPARE(completed.exitCode, 0);
+    QCOMPARE(pictures(pc), sent);
+    QCOMPARE(xr(pc, { "import", file }).out,
+             QStringLiteral("stored 0, skipped 3 as already there, failed 0\n"));
+    QCOMPARE(pictures(pc), sent);
+
+    // Into a new folder at once; the user's file stays, no copy of it is left.
+    const QString fresh = "fresh-" + tag;
+    QCOMPARE(xr(fresh, { "import", file }).exitCode, 0);
+    QCOMPARE(pictures(fresh), sent);
+    QVERIFY(QFileInfo::exists(file));
+    QCOMPARE(QDir(m_dir.filePath(fresh)).entryList({ "import-*" }), QStringList());
+
+    // A carried "picture" that is a link to a file elsewhere on the machine
+    // is not taken; the results come without it.
+    const QString secret = m_dir.filePath("secret-" + tag + ".jpeg");
+    QVERIFY(TestSupport::writeFile(secret, "not a picture of this result"));
+    QFile::setPermissions(secret, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    const QString linked = m_dir.filePath("linked-" + tag + "/" + QFileInfo(file).fileName());
+    QCOMPARE(QProcess::execute("cp", { "-a", usb, QFileInfo(linked).absolutePath() }), 0);
+    QDirIterator inLinked(QFileInfo(linked).absolutePath() + "/instrumentdata/images", QDir::Files,
+                          QDirIterator::Subdirectories);
+    const QString replaced = inLinked.next();
+    QVERIFY(QFile::remove(replaced) && QFile::link(secret, replaced));
+    const Run refused = xr("linked-pc-" + tag, { "import", linked });
+    QCOMPARE(refused.exitCode, 3);
+    QVERIFY2(refused.out.endsWith(", 1 pictures missing\n"), qPrintable(refused.out));
+    for (const QByteArray &bytes : pictures("linked-pc-" + tag))
+        QVERIFY(bytes != "not a picture of this result");
+    QCOMPARE(pictures("linked-pc-" + tag).size(), 3);
+}
+
+void TestExchangeCommands::refusedOrMissingTargetsAreErrorsNotNothing()
+{
+    const QString samples = QStringLiteral(XRF_SOURCE_DIR "/samples/");
+    QCOMPARE(xr("sender", { "store", samples + "01-stainless-316.json" }).exitCode, 0);
+    QVERIFY(TestSupport::writeFile(m_dir.filePath("a-file"), "x"));
+    const QStringList targets { m_dir.filePath("no/such/folder/out.json"),
+                                m_dir.filePath("a-file/out.json"),
+                                m_dir.filePath("sender/db/out.json"),
+                                m_dir.filePath("sender/images/out.json"),
+                                m_dir.filePath("sender/db/XL5-70312.sqlite") };
+    for (const QString &target : targets) {
+        for (const bool stream : { true, false }) {
+            const Run r = stream
+                    ? xr("sender", { "sync-out", "--from", "2000-01-01", "--json", target })
+                    : xr("sender", { "sync-out", "--from", "2000-01-01", "--sqlite", target });
+            QVERIFY2(r.exitCode == 2 && r.out.isEmpty() && r.err.contains(target)
+                             && r.err.count('\n') == 1,
+                     qPrintable(target + ": " + r.out + r.err));
+        }
+    }
+    // Nothing matched is no error: there was nothing to carry.
+    const Run none = xr("sender",
+                        { "sync-out", "--from", "2099-01-01", "--json", m_dir.filePath("n.json") });
+    QCOMPARE(none.exitCode, 0);
+    QCOMPARE(none.out, QStringLiteral("no results after that time; no file written\n"));
+    QCOMPARE(stored("sender"), 1);
+
+    // An import into a card whose database cannot be written says so.
+    const QString stream = m_dir.filePath("out.json");
+    QCOMPARE(xr("sender", { "sync-out", "--from", "2000-01-01", "--json", stream }).exitCode, 0);
+    QCOMPARE(xr("reader", { "store", samples + "02-rohs-abs-housing.json" }).exitCode, 0);
+    const QString db = m_dir.filePath("reader/db/XL5-70312.sqlite");
+    QVERIFY(QFile::setPermissions(db, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
+    const Run readOnly = xr("reader", { "import", stream });
+    QVERIFY2(readOnly.exitCode == 2 && readOnly.err.contains("DbOpenFailed")
+                     && !readOnly.err.contains("no results"),
+             qPrintable(readOnly.out + readOnly.err));
 }
 
 QTEST_GUILESS_MAIN(TestExchangeCommands)

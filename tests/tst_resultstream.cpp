@@ -68,7 +68,7 @@ private:
         XrfErrorInfo::XrfError rc = XrfErrorInfo::NoError;
         DatabaseManager *db = LibraryFixture::database();
         QMetaObject::invokeMethod(
-                db, [&] { rc = db->importResultsFromJsFile(file, count); },
+                db, [&] { rc = db->importResultsFromJsFile(file, count, QString()); },
                 Qt::BlockingQueuedConnection);
         if (reported && imported.count() == 1)
             *reported = { imported.at(0).at(0).toInt(), imported.at(0).at(1).toInt(),
@@ -230,7 +230,10 @@ void TestResultStream::instrumentToPcAndBack()
     QVERIFY(TestSupport::writeFile(stream, compact(foreign)));
     QCOMPARE(import(stream, 1, &reported), XrfErrorInfo::FileAccessFailed);
     QCOMPARE(reported, QList<int>({ 1, 0, 0 }));
-    QVERIFY(m_lib.readBack(idOf(foreign)).images().isEmpty());
+    // It brings its own copy of the carried picture, under a name of its own.
+    const QString copy = m_lib.readBack(idOf(foreign)).images().value(0).name();
+    QVERIFY2(!copy.isEmpty() && copy != owned, qPrintable(copy));
+    QCOMPARE(TestSupport::readFile(m_lib.path("receiver/images/") + copy), picture);
     QCOMPARE(m_lib.readBack(receiverId.value(sent.first())).images().value(0).name(), owned);
     QCOMPARE(TestSupport::readFile(m_lib.path("receiver/images/") + owned), picture);
 }
@@ -317,6 +320,26 @@ void TestResultStream::readerCutsObjectsOnlyOutsideStrings()
     QVERIFY(QFile::exists(file));
     QCOMPARE(import(m_lib.path("pc/none.json"), 1, &reported), XrfErrorInfo::FileOpenFailed);
     QCOMPARE(reported, QList<int>({ 0, 0, 0 }));
+
+    // A quote left open in one object does not swallow the objects behind
+    // it: they are read from where they begin, and every object is counted.
+    // (No escaped quote in any text, which would set the reader right by
+    // chance.)
+    const auto plain = [](const QString &name, const QDateTime &when) {
+        XrfKorviResult r = TestSupport::quickResult(name, when);
+        r.testInfo().clear();
+        return compact(r);
+    };
+    QByteArray damaged = plain("one", utc(2));
+    QByteArray broken = plain("two", utc(3));
+    broken.remove(broken.indexOf("\"two\"") + 4, 1);
+    damaged += broken;
+    for (int i = 0; i < 5; ++i)
+        damaged += plain(QStringLiteral("after %1").arg(i), utc(4 + i));
+    QVERIFY(TestSupport::writeFile(m_lib.path("pc/damaged.json"), damaged));
+    QCOMPARE(import(m_lib.path("pc/damaged.json"), 7, &reported), XrfErrorInfo::FileAccessFailed);
+    QCOMPARE(reported, QList<int>({ 6, 0, 1 }));
+    QVERIFY(QFile::exists(m_lib.path("pc/damaged.json")));
 }
 
 void TestResultStream::limitsStatusesAndRefusals()

@@ -98,7 +98,7 @@ void TestStorage::storedResultReadsBackWhole()
 
     // A test id with no analysis row.
     XrfKorviResult none;
-    QCOMPARE(m_rm->syncGetFullResult(99, &none), XrfErrorInfo::NoError);
+    QCOMPARE(m_rm->syncGetFullResult(99, &none), XrfErrorInfo::ResultNotFound);
     QCOMPARE(none.analysis().testId(), -1);
 
     XrfKorviResult byTime;
@@ -319,9 +319,19 @@ void TestStorage::imagesAreMovedAndServed()
         image.setImageHasCircle(true);
         r.images().append(image);
     }
+    // A picture the result names that is not there: nothing is stored short
+    // of it, and the pictures that are there stay where the camera left them.
+    QSignalSpy inserted(m_rm, &XrfResultManager::resultInserted);
+    QCOMPARE(store(r), -1);
+    QCOMPARE(inserted.value(0).value(0).value<XrfErrorInfo::XrfError>(),
+             XrfErrorInfo::FileAccessFailed);
+    QCOMPARE(querySqlite(m_db, "SELECT count(*) FROM analysisresult").value(0).toInt(), 0);
+    QVERIFY(QFileInfo::exists(m_lib.path("card/images/2026-12-06/a.jpeg")));
+    QVERIFY(writeFile(m_lib.path("card/images/2026-12-06/missing.jpeg"), "late"));
     QCOMPARE(store(r), 1);
     QCOMPARE(querySqlite(m_db, "SELECT fileName || ' ' || imageType FROM imageresult ORDER BY id"),
              QVariantList({ "2026-12-06/img-2026-12-06-T'7-080000000-1.jpeg INLINE",
+                            "2026-12-06/img-2026-12-06-T'7-080000000-2.jpeg INLINE",
                             "2026-12-06/img-2026-12-06-T'7-080000000-3.jpeg MACRO" }));
 
     QSignalSpy done(m_rm, &XrfResultManager::operationDone);

@@ -42,6 +42,7 @@ private slots:
     void storeThatCannotProceedGivesUpWithItsReason_data();
     void storeThatCannotProceedGivesUpWithItsReason();
     void storingTwiceLeavesNoOrphanImages();
+    void resultsAreStoredWithEveryPictureOrNotAtAll();
     void twoStoresOnOneDataFolderTakeTurns();
     void readOnlyCardCanBeShownButNotStoredTo();
     void actionsThatCannotRunDoNotHoldTheStore_data();
@@ -65,6 +66,7 @@ private:
 
     QTemporaryDir *m_dir = nullptr;
     QStringList m_readOnly;
+    QString m_mounted;
 };
 
 void TestXrfResults::init()
@@ -75,6 +77,9 @@ void TestXrfResults::init()
 
 void TestXrfResults::cleanup()
 {
+    if (!m_mounted.isEmpty())
+        QProcess::execute("umount", { m_mounted });
+    m_mounted.clear();
     undoReadOnly();
     delete m_dir;
 }
@@ -405,6 +410,55 @@ void TestXrfResults::storingTwiceLeavesNoOrphanImages()
              QVariantList { named.size() });
 }
 
+void TestXrfResults::resultsAreStoredWithEveryPictureOrNotAtAll()
+{
+    const QString samples = QStringLiteral(XRF_SOURCE_DIR "/samples");
+    // A file whose picture was not carried with it is refused, naming it;
+    // the others of the batch are stored.
+    const QString input = m_dir->filePath("input");
+    QVERIFY(QDir().mkpath(input + "/images"));
+    for (const char *name : { "/01-stainless-316.json", "/02-rohs-abs-housing.json" })
+        QVERIFY(QFile::copy(samples + name, input + name));
+    QVERIFY(QFile::copy(samples + "/images/cam-ABS-housing-17-1.jpeg",
+                        input + "/images/cam-ABS-housing-17-1.jpeg"));
+    QVERIFY(QFile::copy(samples + "/images/cam-316-bar-0042-1.jpeg",
+                        input + "/images/cam-316-bar-0042-1.jpeg"));
+    const Run partly = run(dataArgs() << "store" << input);
+    QCOMPARE(partly.exitCode, 3);
+    QVERIFY2(partly.err.contains("01-stainless-316.json")
+                     && partly.err.contains("cam-316-bar-0042-2.jpeg"),
+             qPrintable(partly.err));
+    QCOMPARE(storedCount(), 1);
+    QCOMPARE(querySqlite(dbFile(), "SELECT count(*) FROM imageresult"), QVariantList { 1 });
+
+    // An image store that fills up: what is stored has all its pictures,
+    // what is not is named, and the store says it failed.
+    const QString images = m_dir->filePath("data/images");
+    if (QProcess::execute("mount", { "-t", "tmpfs", "-o", "size=40k", "tmpfs", images }) != 0)
+        QSKIP("A small image store needs mount rights");
+    m_mounted = images;
+    const Run full = run(dataArgs() << "store" << samples);
+    QCOMPARE(full.exitCode, 2);
+    QVERIFY2(full.err.contains("cannot be copied"), qPrintable(full.err));
+    QMap<QString, int> named;
+    for (const QString &file : QDir(samples).entryList({ "*.json" })) {
+        const QJsonObject sample
+                = QJsonDocument::fromJson(TestSupport::readFile(samples + '/' + file)).object();
+        named.insert(TestSupport::tidNameOf(sample), sample.value("images").toArray().size());
+    }
+    const QVariantList rows = querySqlite(
+            dbFile(),
+            "SELECT a.tidName || '|' || (SELECT count(*) FROM imageresult i WHERE i.testId = "
+            "a.testId) FROM analysisresult a");
+    QVERIFY(rows.size() > 1 && rows.size() < named.size());
+    for (const QVariant &row : rows) {
+        const QString name = row.toString().section('|', 0, 0);
+        QCOMPARE(row.toString().section('|', 1).toInt(), named.value(name));
+        QVERIFY(!full.err.contains(name));
+    }
+    QCOMPARE(full.err.count("not queued"), named.size() - rows.size());
+}
+
 void TestXrfResults::twoStoresOnOneDataFolderTakeTurns()
 {
     const QString input = m_dir->filePath("input");
@@ -446,7 +500,11 @@ void TestXrfResults::twoStoresOnOneDataFolderTakeTurns()
     QVERIFY(empty.setFileTime(QDateTime::currentDateTime().addSecs(-10),
                               QFileDevice::FileModificationTime));
     empty.close();
-    QCOMPARE(run(dataArgs() << "--no-wait" << "info", 10000).exitCode, 0);
+    QCOMPARE(run(dataArgs() << "--no-wait"
+                            << "info",
+                 10000)
+                     .exitCode,
+             0);
 }
 
 void TestXrfResults::readOnlyCardCanBeShownButNotStoredTo()

@@ -1144,7 +1144,8 @@ XrfErrorInfo::XrfError DatabaseManager::openJsFile(QString jsFile)
     return XrfErrorInfo::NoError;
 }
 
-XrfErrorInfo::XrfError DatabaseManager::importResultsFromJsFile(QString jsFile, int numberOfResults)
+XrfErrorInfo::XrfError DatabaseManager::importResultsFromJsFile(QString jsFile, int numberOfResults,
+                                                                QString picturesBeside)
 {
     setAbortFlag(false);
     StreamImport::Summary summary;
@@ -1162,6 +1163,7 @@ XrfErrorInfo::XrfError DatabaseManager::importResultsFromJsFile(QString jsFile, 
         QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous=EXTRA"));
         StreamImport::Context context;
         context.imageFolder = imageFolder();
+        context.carrierFile = picturesBeside;
         context.aborted = [this] { return isAbortFlagSet(); };
         context.progress = [this](int done, int total) { emit addedNResultsToDb(done, total); };
         context.storedTestId = [this](const QString &when, const QString &name, int *id) {
@@ -1180,7 +1182,7 @@ XrfErrorInfo::XrfError DatabaseManager::importResultsFromJsFile(QString jsFile, 
         }
         qDebug() << "import results completed";
     }
-    emit resultsImported(summary.stored, summary.skipped, summary.failed);
+    emit resultsImported(summary.stored, summary.skipped, summary.failed, summary.picturesMissing);
     return rc;
 }
 
@@ -1223,7 +1225,7 @@ XrfErrorInfo::XrfError DatabaseManager::importResultsFromSqlDb(QString sqlDbFile
                      .merge(sqlDbFile, &counts);
         closeConnection(db);
     }
-    emit resultsImported(counts.stored, counts.skipped, counts.failed);
+    emit resultsImported(counts.stored, counts.skipped, counts.failed, counts.picturesMissing);
     return rc;
 }
 

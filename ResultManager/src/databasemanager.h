@@ -131,7 +131,7 @@ signals:
     void addedNResultsToDb(int added, int total);
     // At the end of every import: results stored, skipped as already stored,
     // and failed (not stored).
-    void resultsImported(int stored, int skipped, int failed);
+    void resultsImported(int stored, int skipped, int failed, int picturesMissing);
 
 public slots:
     void fetchCalendar(int id);
@@ -158,7 +158,8 @@ public slots:
     void testIdExists(int tid, bool *exists);
     XrfErrorInfo::XrfError getLatestTestId(int *tid);
     XrfErrorInfo::XrfError getLastTestDateTime(QString *testDateTime);
-    XrfErrorInfo::XrfError importResultsFromJsFile(QString jsFile, int numberOfResults);
+    XrfErrorInfo::XrfError importResultsFromJsFile(QString jsFile, int numberOfResults,
+                                                   QString picturesBeside);
     // Opens the import file for reading; FileOpenFailed when it cannot be.
     XrfErrorInfo::XrfError openJsFile(QString jsFile);
     XrfErrorInfo::XrfError

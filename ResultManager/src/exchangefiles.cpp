@@ -1,13 +1,11 @@
-// Image links are symbolic links to the stored file's absolute path, as a PC
-// tool following them expects; FAT cards and network shares cannot hold
-// them, so there the file is copied instead.
-
 #include "exchangefiles.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QSet>
 
 #include "insdelqueries.h"
 #include "xrfutils.h"
@@ -72,63 +70,120 @@ QString ExchangeFiles::importableImageName(const QString &name)
     return clean;
 }
 
-QString ExchangeFiles::linkFolder(const QString &outputFile)
+QString ExchangeFiles::carriedFolder(const QString &file)
 {
-    return QFileInfo(outputFile).absolutePath() + QStringLiteral("/instrumentdata/images/");
+    return QFileInfo(file).absolutePath() + QStringLiteral("/instrumentdata/images/");
 }
 
-int ExchangeFiles::linkImages(const QStringList &names, const QString &imageFolder,
-                              const QString &outputFile)
+QStringList ExchangeFiles::placeImages(const QStringList &names, const QString &imageFolder,
+                                       const QString &outputFile)
 {
-    int missed = 0;
-    const QString folder = linkFolder(outputFile);
+    QStringList missed;
+    const QString folder = carriedFolder(outputFile);
+    QSet<QString> written;
     for (const QString &name : names) {
         const QString source = InsDelQueries::storedImagePath(imageFolder, name);
         if (source.isEmpty() || !QFileInfo(source).isFile())
             continue;
-        const QString link = folder + importableImageName(name);
-        QFileInfo existing(link);
-        if (existing.exists() || existing.isSymLink())
+        const QString copy = folder + importableImageName(name);
+        // Names carry the result and the picture's place in it: one there
+        // already is this picture from an earlier run.
+        if (QFileInfo(copy).isFile() && QFileInfo(copy).size() == QFileInfo(source).size())
             continue;
-        QDir().mkpath(QFileInfo(link).absolutePath());
-        if (!QFile::link(source, link) && !QFile::copy(source, link)) {
-            qWarning() << "Cannot link or copy the image" << source << "to" << link;
-            ++missed;
+        if (!QDir().mkpath(QFileInfo(copy).absolutePath()) || !copyIntoStore(source, copy)) {
+            qWarning() << "Cannot write the picture" << source << "to" << copy;
+            missed << name;
+        } else {
+            written << QFileInfo(copy).absolutePath();
         }
     }
+    // The pictures' names outlive a cut like the file that names them.
+    if (!written.isEmpty())
+        written << folder << QFileInfo(folder).absolutePath()
+                << QFileInfo(QFileInfo(folder).absolutePath()).absolutePath();
+    for (const QString &path : qAsConst(written))
+        XrfUtils::syncFolder(path);
     return missed;
 }
 
-bool ExchangeFiles::bringImageIn(const QString &name, const QString &inputFile,
-                                 const QString &imageFolder, const QString &storedName)
+QString ExchangeFiles::carriedImage(const QString &name, const QString &carrierFile)
 {
     const QString clean = importableImageName(name);
-    const QString cleanStored = storedName.isEmpty() ? clean : importableImageName(storedName);
-    const QString target = clean.isEmpty() || cleanStored.isEmpty()
-            ? QString()
-            : InsDelQueries::storedImagePath(imageFolder, cleanStored);
-    if (target.isEmpty()) {
-        qWarning() << "Image name" << name << "is not a name inside the image store; it is dropped";
-        return false;
+    if (clean.isEmpty())
+        return QString();
+    const QString folder = carriedFolder(carrierFile);
+    const QString path = folder + clean;
+    const QFileInfo info(path);
+    if (!info.exists() && !info.isSymLink())
+        return QString();
+    // Resolved on both sides: the carried folder may itself be reached
+    // through a link (a mount point, say); what lies in it may not leave it.
+    const QString root = QFileInfo(folder).canonicalFilePath();
+    const QString resolved = info.canonicalFilePath();
+    if (root.isEmpty() || resolved.isEmpty() || !resolved.startsWith(root + QLatin1Char('/'))
+        || !QFileInfo(resolved).isFile()) {
+        qWarning() << "The carried picture" << path
+                   << "is no regular file inside the carried folder; it is not taken";
+        return QString();
     }
-    if (QFileInfo(target).isFile())
-        return true;
-    const QString source = linkFolder(inputFile) + clean;
-    if (!QFileInfo(source).isFile())
-        return false;
-    QDir().mkpath(QFileInfo(target).absolutePath());
-    // Copied aside and renamed, so that a cut never leaves half a picture
-    // under a stored name.
+    return resolved;
+}
+
+bool ExchangeFiles::copyIntoStore(const QString &source, const QString &target)
+{
     const QString part = target + QStringLiteral(".part");
     QFile::remove(part);
     if (!QFile::copy(source, part)) {
-        qWarning() << "Cannot copy the image" << source << "into the store";
+        qWarning() << "Cannot copy the picture" << source << "to" << part;
+        QFile::remove(part);
         return false;
     }
-    XrfUtils::syncFile(part);
-    if (!QFile::rename(part, target)) {
+    // A copy that did not reach the medium whole never gets its name.
+    if (!XrfUtils::syncFile(part) || QFileInfo(part).size() != QFileInfo(source).size()
+        || !QFile::rename(part, target)) {
+        qWarning() << "Cannot put the picture" << source << "in place as" << target;
         QFile::remove(part);
         return false;
     }
     return true;
+}
+
+bool ExchangeFiles::sameContent(const QString &a, const QString &b)
+{
+    QFile one(a);
+    QFile two(b);
+    if (!one.open(QIODevice::ReadOnly) || !two.open(QIODevice::ReadOnly)
+        || one.size() != two.size())
+        return false;
+    while (!one.atEnd())
+        if (one.read(1 << 16) != two.read(1 << 16))
+            return false;
+    return true;
+}
+
+QString ExchangeFiles::freeImageName(const QString &imageFolder, const QString &wanted,
+                                     const std::function<bool(const QString &)> &taken)
+{
+    const int dot = wanted.lastIndexOf(QLatin1Char('.'));
+    const int slash = wanted.lastIndexOf(QLatin1Char('/'));
+    const QString stem = dot > slash ? wanted.left(dot) : wanted;
+    const QString extension = dot > slash ? wanted.mid(dot) : QString();
+    for (int n = 1;; ++n) {
+        const QString name
+                = n == 1 ? wanted : stem + QLatin1Char('~') + QString::number(n) + extension;
+        const QString path = InsDelQueries::storedImagePath(imageFolder, name);
+        if (!path.isEmpty() && !QFileInfo::exists(path) && !QFileInfo(path).isSymLink()
+            && !(taken && taken(name)))
+            return name;
+    }
+}
+
+QString ExchangeFiles::baseImageName(const QString &name)
+{
+    static const QRegularExpression fresh(QStringLiteral("~\\d+(\\.[^./]*)?$"));
+    QString base = name;
+    const QRegularExpressionMatch m = fresh.match(base);
+    if (m.hasMatch())
+        base.replace(m.capturedStart(), m.capturedLength(), m.captured(1));
+    return base;
 }

@@ -22,6 +22,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
+#include "exchangefiles.h"
 #include "xrfkorviresult.h"
 #include "xrfutils.h"
 
@@ -557,15 +558,8 @@ XrfErrorInfo::XrfError ResultWriter::insert(XrfKorviResult &result, int *testId,
          [&] { return insertCalCheck(result.calCheck(), id); });
     step(!result.testInfo().isEmpty(),
          [&] { return insertRows(db, testInfoTable(), result.testInfo(), id, exec); });
-    if (rc == XrfErrorInfo::NoError && !result.images().isEmpty()) {
-        const QDateTime when = analysis.testDateTime().toUTC();
-        const QString testDate = when.toString(QStringLiteral("yyyy-MM-dd"));
-        const QString testTime = when.toString(QStringLiteral("hhmmsszzz"));
-        int number = 1;
-        for (XrfImageInfo &image : result.images())
-            if (rc == XrfErrorInfo::NoError)
-                rc = insertImageInfo(id, &image, analysis.tidName(), testDate, number++, testTime);
-    }
+    if (rc == XrfErrorInfo::NoError && !result.images().isEmpty())
+        rc = insertImages(id, result);
     step(type == QLatin1String("REPEAT"), [&] {
         return insertRepeatInfo(id, analysis.repeatTestIndex(), analysis.repeatTestTotal());
     });
@@ -856,11 +850,62 @@ XrfErrorInfo::XrfError ResultWriter::insertNamesResult(XrfKorviResult &result, i
 
 // --- Images ------------------------------------------------------------------------
 
-XrfErrorInfo::XrfError ResultWriter::insertImageInfo(int testId, XrfImageInfo *image,
-                                                     QString tidName, QString testDate, int number,
-                                                     QString testTime)
+QString ResultWriter::storedImageName(const QString &tidName, const QDateTime &testDateTime,
+                                      int number)
 {
+    const QDateTime when = testDateTime.toUTC();
+    const QString testDate = when.toString(QStringLiteral("yyyy-MM-dd"));
+    // Unique to the result (its UTC time to the millisecond) and safe on any
+    // card; a re-insertion after a kill finds its own target again.
+    const QString suffix = QStringLiteral("-%1-%2.jpeg")
+                                   .arg(when.toString(QStringLiteral("hhmmsszzz")))
+                                   .arg(number);
+    const QString prefix = QStringLiteral("img-") + testDate + QLatin1Char('-');
+    return testDate + QLatin1Char('/') + prefix
+            + XrfUtils::safeFileNamePart(tidName,
+                                         255 - prefix.toUtf8().size() - suffix.toUtf8().size())
+            + suffix;
+}
+
+bool ResultWriter::isNamedByRow(const QString &name)
+{
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("SELECT 1 FROM ") + XrfTables::imageResult
+              + QStringLiteral(" WHERE fileName = ? LIMIT 1"));
+    q.addBindValue(name);
+    // Not knowing counts as named: never hand out another result's name.
+    return !q.exec() || q.next();
+}
+
+XrfErrorInfo::XrfError ResultWriter::insertImages(int testId, XrfKorviResult &result)
+{
+    const XrfAnalysisResult &analysis = result.analysis();
+    const bool numbered = m_imageNumbers.size() == result.images().size();
+    QList<XrfImageInfo> kept;
+    int index = 0;
+    for (XrfImageInfo image : result.images()) {
+        const int number = numbered ? m_imageNumbers.at(index) : index + 1;
+        ++index;
+        bool recorded = false;
+        const XrfErrorInfo::XrfError rc = insertImageInfo(
+                testId, &image, analysis.tidName(), analysis.testDateTime(), number, &recorded);
+        if (rc != XrfErrorInfo::NoError)
+            return rc;
+        if (recorded)
+            kept << image;
+    }
+    result.images() = kept;
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError ResultWriter::insertImageInfo(int testId, XrfImageInfo *image,
+                                                     const QString &tidName,
+                                                     const QDateTime &testDateTime, int number,
+                                                     bool *recorded)
+{
+    *recorded = false;
     const QString folder = QDir::cleanPath(QFileInfo(m_imageFolder).absoluteFilePath());
+    const QString testDate = testDateTime.toUTC().toString(QStringLiteral("yyyy-MM-dd"));
     const QString named = image->name().contains(QLatin1Char('/'))
             ? image->name()
             : testDate + QLatin1Char('/') + image->name();
@@ -871,31 +916,52 @@ XrfErrorInfo::XrfError ResultWriter::insertImageInfo(int testId, XrfImageInfo *i
         qWarning() << "Image" << image->name() << "lies outside the image store; it is dropped";
         return XrfErrorInfo::NoError;
     }
-    // Unique to the result (its UTC time to the millisecond) and safe on any
-    // card; a re-insertion after a kill finds its own target again.
-    const QString suffix = QStringLiteral("-%1-%2.jpeg").arg(testTime).arg(number);
-    const QString prefix = QStringLiteral("img-") + testDate + QLatin1Char('-');
-    const QString stored = testDate + QLatin1Char('/') + prefix
-            + XrfUtils::safeFileNamePart(tidName,
-                                         255 - prefix.toUtf8().size() - suffix.toUtf8().size())
-            + suffix;
-    const QString target = folder + QLatin1Char('/') + stored;
+    QString stored = storedImageName(tidName, testDateTime, number);
+    QString target = folder + QLatin1Char('/') + stored;
 
-    if (!QFileInfo(source).isFile()) {
+    if (source == target || !QFileInfo(source).isFile()) {
         // Stored once already (the source was moved then): record the target.
-        if (!QFileInfo::exists(target)) {
-            qDebug() << "File not found :" << source;
-            return XrfErrorInfo::NoError;
+        if (!QFileInfo(target).isFile()) {
+            ++m_missingPictures;
+            if (m_missingPictureSkipped) {
+                qWarning() << "The picture" << named << "of" << tidName
+                           << "is not there; it is not recorded";
+                return XrfErrorInfo::NoError;
+            }
+            // Stored short of a picture it names, the result would lose it
+            // for good; it waits, and is set aside when it never comes.
+            qWarning() << "The picture" << named << "of" << tidName
+                       << "is not in the image store; the result is not stored";
+            m_failureNotice = QStringLiteral("Picture %1 is missing.").arg(named);
+            return XrfErrorInfo::FileAccessFailed;
         }
-    } else if (!QFileInfo::exists(target)) {
+    } else if (QFileInfo::exists(target) || QFileInfo(target).isSymLink()) {
+        if (ExchangeFiles::sameContent(source, target)) {
+            // A copy of the picture that an earlier, cut-off run stored.
+            m_redundantImages << source;
+        } else {
+            // The name is another picture's (an older card's naming, or two
+            // names that are the same once made safe): this one gets its own.
+            stored = ExchangeFiles::freeImageName(
+                    folder, stored, [this](const QString &name) { return isNamedByRow(name); });
+            target = folder + QLatin1Char('/') + stored;
+        }
+    }
+    if (QFileInfo(source).isFile() && !QFileInfo::exists(target)) {
         const QString targetFolder = QFileInfo(target).absolutePath();
         if (!QFileInfo::exists(targetFolder)) {
-            QDir().mkpath(targetFolder);
+            if (!QDir().mkpath(targetFolder)) {
+                qWarning() << "Cannot make the picture folder" << targetFolder;
+                m_failureNotice
+                        = QStringLiteral("Picture folder %1 cannot be made.").arg(targetFolder);
+                return XrfErrorInfo::FileCreateFailed;
+            }
             m_createdImageFolders.append(targetFolder);
         }
         if (!QFile::rename(source, target)) {
             qWarning() << "Failed to rename image file: " << source << " -> " << target;
-            return XrfErrorInfo::NoError;
+            m_failureNotice = QStringLiteral("Picture %1 cannot be stored.").arg(named);
+            return XrfErrorInfo::FileCreateFailed;
         }
         m_movedImages.append({ source, target });
     }
@@ -913,6 +979,7 @@ XrfErrorInfo::XrfError ResultWriter::insertImageInfo(int testId, XrfImageInfo *i
         m_failureNotice = QStringLiteral("Failed to insert image result.");
         return XrfErrorInfo::DbQueryFailed;
     }
+    *recorded = true;
     return XrfErrorInfo::NoError;
 }
 
@@ -954,6 +1021,7 @@ bool ResultWriter::syncMovedImageFolders()
 void ResultWriter::restoreMovedImages()
 {
     m_createdImageFolders.clear();
+    m_redundantImages.clear();
     for (auto it = m_movedImages.crbegin(); it != m_movedImages.crend(); ++it) {
         if (!QFile::rename(it->second, it->first))
             qWarning() << "Could not move image" << it->second << "back to" << it->first;
@@ -965,4 +1033,8 @@ void ResultWriter::keepMovedImages()
 {
     m_createdImageFolders.clear();
     m_movedImages.clear();
+    // Copies of pictures stored already go only once the rows are in.
+    for (const QString &copy : qAsConst(m_redundantImages))
+        QFile::remove(copy);
+    m_redundantImages.clear();
 }

@@ -19,6 +19,7 @@
 // kilobytes to parse), the lists in batches or, for the few written per
 // row, through sqlQuote(); numbers are written by the format helpers below.
 
+#include <QDateTime>
 #include <QDebug>
 #include <QHash>
 #include <QJsonObject>
@@ -299,6 +300,22 @@ public:
     // What the user should be told about the failed step, or empty.
     QString failureNotice() const { return m_failureNotice; }
 
+    // The stored name of a result's picture: its day, safe name, UTC time to
+    // the millisecond and place among the result's pictures (from 1).
+    static QString storedImageName(const QString &tidName, const QDateTime &testDateTime,
+                                   int number);
+    // A picture the result names that is in neither its source nor its
+    // stored place fails the insertion (FileAccessFailed), so the result
+    // waits for it; an import instead records the rest and counts it.
+    void setMissingPictureSkipped(bool skipped) { m_missingPictureSkipped = skipped; }
+    int missingPictures() const { return m_missingPictures; }
+    // The places (from 1) of the result's pictures among those it was sent
+    // with, when some were left out: the stored names keep them.
+    void setImageNumbers(const QList<int> &numbers) { m_imageNumbers = numbers; }
+    // The rows of the result's pictures under a stored test id (insert()
+    // writes them too); pictures that arrive after their result use it.
+    XrfErrorInfo::XrfError insertImages(int testId, XrfKorviResult &result);
+
     // Syncs the pictures this insertion recorded and the folders that images
     // left, entered or were made in; false when one could not be synced.
     bool syncMovedImageFolders();
@@ -329,9 +346,10 @@ private:
     XrfErrorInfo::XrfError findOrInsertFilterProps(const XrfFilterProperties &filter, int *id);
     XrfErrorInfo::XrfError insertRegressionInfo(int *testId, int historicalTestId);
     XrfErrorInfo::XrfError insertCalCheck(XrfCalCheckResult *calCheck, int testId);
-    XrfErrorInfo::XrfError insertImageInfo(int testId, XrfImageInfo *image, QString tidName,
-                                           QString testDate, int number,
-                                           QString testTime = QString());
+    XrfErrorInfo::XrfError insertImageInfo(int testId, XrfImageInfo *image, const QString &tidName,
+                                           const QDateTime &testDateTime, int number,
+                                           bool *recorded);
+    bool isNamedByRow(const QString &name);
     XrfErrorInfo::XrfError insertRepeatInfo(int testId, int repeatIndex, int repeatTotal);
     XrfErrorInfo::XrfError insertGradeMatch(int testId, const QList<XrfGradeMatch> &grades);
     XrfErrorInfo::XrfError insertGradeMatchSpec(int testId, const QList<XrfGradeMatch> &grades);
@@ -349,6 +367,10 @@ private:
     QList<QPair<QString, QString>> m_movedImages; // source, target of this insertion
     QStringList m_recordedImages; // every picture a row of this insertion names
     QStringList m_createdImageFolders; // made by this insertion; their parents need a sync
+    QStringList m_redundantImages; // copies of pictures stored already; go after the commit
+    QList<int> m_imageNumbers;
+    bool m_missingPictureSkipped = false;
+    int m_missingPictures = 0;
 };
 
 #endif // INSDELQUERIES_H

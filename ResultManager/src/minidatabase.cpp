@@ -122,7 +122,7 @@ XrfErrorInfo::XrfError MiniDatabase::build(const QString &from, const QString &o
                                            Capture *capture)
 {
     *capture = Capture();
-    QString start = QStringLiteral("1970-01-01 00:00:00.000");
+    QString start = RequestArguments::openStart();
     if (!from.isEmpty()) {
         QDateTime utc;
         if (!RequestArguments::parseUtcDateTime(from, &utc))
@@ -139,9 +139,7 @@ XrfErrorInfo::XrfError MiniDatabase::build(const QString &from, const QString &o
     }
 
     QString found;
-    if (ResultQueries(m_db).testIdsBetweenDates(
-                start, QDateTime::currentDateTimeUtc().toString(XrfAnalysisResult::dateTimeFormat),
-                &found, 0)
+    if (ResultQueries(m_db).testIdsBetweenDates(start, RequestArguments::openEnd(), &found, 0)
         != XrfErrorInfo::NoError)
         return XrfErrorInfo::DbQueryFailed;
     capture->status = QStringLiteral("Complete");
@@ -157,10 +155,25 @@ XrfErrorInfo::XrfError MiniDatabase::build(const QString &from, const QString &o
     qDebug() << "Gathering results in mini SQL file " << path;
     QFile::remove(part);
     QFile::remove(part + QStringLiteral("-journal"));
+    // A folder that is not there is a stick that is not mounted, or a typo:
+    // never made here.
     XrfErrorInfo::XrfError rc = XrfErrorInfo::FileCreateFailed;
-    if (QDir().mkpath(QFileInfo(path).absolutePath()) && attach(part)) {
+    if (!QFileInfo(QFileInfo(path).absolutePath()).isDir())
+        qWarning() << "No folder" << QFileInfo(path).absolutePath() << "for the mini database";
+    else if (attach(part)) {
         rc = copyOut(idList);
         detach();
+    }
+    // The pictures first: a file whose pictures did not all arrive is not
+    // put in place.
+    if (rc == XrfErrorInfo::NoError) {
+        const QString store = m_instrumentDataPath + QStringLiteral("images/");
+        QStringList images;
+        if (ResultDeleter(m_db, store).imageNames(ids.mid(0, captureLimit), &images)
+            != XrfErrorInfo::NoError)
+            rc = XrfErrorInfo::DbQueryFailed;
+        else if (!ExchangeFiles::placeImages(images, store, path).isEmpty())
+            rc = XrfErrorInfo::FileCreateFailed;
     }
     // Renamed over the old file only when complete and on the card.
     if (rc == XrfErrorInfo::NoError
@@ -177,11 +190,6 @@ XrfErrorInfo::XrfError MiniDatabase::build(const QString &from, const QString &o
         return rc;
     }
     XrfUtils::syncFolder(QFileInfo(path).absolutePath());
-
-    QStringList images;
-    ResultDeleter(m_db, m_instrumentDataPath + QStringLiteral("images/"))
-            .imageNames(ids.mid(0, captureLimit), &images);
-    ExchangeFiles::linkImages(images, m_instrumentDataPath + QStringLiteral("images/"), path);
 
     capture->captured = qMin(captureLimit, int(ids.size()));
     if (capture->captured < capture->found)
@@ -339,7 +347,8 @@ bool MiniDatabase::readSourceColumns()
 bool MiniDatabase::planTests(Counts *counts)
 {
     if (!exec(QStringLiteral("CREATE TEMP TABLE syncMap (oldId INTEGER PRIMARY KEY, "
-                             "newId INTEGER NOT NULL, importing INTEGER NOT NULL)")))
+                             "newId INTEGER NOT NULL, importing INTEGER NOT NULL, "
+                             "twin INTEGER NOT NULL)")))
         return false;
     // The join finds the stored twins in one pass (SQLite indexes the
     // receiver's rows for it), not one scan per result.
@@ -359,8 +368,9 @@ bool MiniDatabase::planTests(Counts *counts)
         return false;
     }
     int next = InsDelQueries::latestTestId(m_db);
+    m_anyTwin = false;
     QHash<QString, int> inFile;
-    QVariantList oldIds, newIds, importing;
+    QVariantList oldIds, newIds, importing, twins;
     m_importing = 0;
     while (q.next()) {
         const QVariant when = q.value(1);
@@ -387,61 +397,130 @@ bool MiniDatabase::planTests(Counts *counts)
             ++m_importing;
         else
             ++counts->skipped;
+        m_anyTwin = m_anyTwin || !q.value(3).isNull();
         oldIds << q.value(0).toInt();
         newIds << newId;
         importing << int(imported);
+        twins << int(!q.value(3).isNull());
     }
     q.finish();
     if (oldIds.isEmpty())
         return true;
     QSqlQuery insert(m_db);
-    insert.prepare(QStringLiteral("INSERT INTO temp.syncMap (oldId, newId, importing) "
-                                  "VALUES (?, ?, ?)"));
+    insert.prepare(QStringLiteral("INSERT INTO temp.syncMap (oldId, newId, importing, twin) "
+                                  "VALUES (?, ?, ?, ?)"));
     insert.addBindValue(oldIds);
     insert.addBindValue(newIds);
     insert.addBindValue(importing);
+    insert.addBindValue(twins);
     return insert.execBatch();
 }
 
-bool MiniDatabase::planImages()
+// The pictures of the imported results, and those that results stored
+// before lack (a file carried once without its pictures), each under the
+// name it will have in the store: its own, or a free one when that names
+// another picture. A picture not carried beside the file gets no row.
+bool MiniDatabase::planImages(const QString &file, Counts *counts)
 {
-    m_imageNames.clear();
+    m_plannedImages.clear();
+    m_completing = 0;
     if (!exec(QStringLiteral("CREATE TEMP TABLE syncImages (oldRowId INTEGER PRIMARY KEY, "
-                             "fileName TEXT NOT NULL)")))
+                             "fileName TEXT NOT NULL, testId INTEGER NOT NULL)")))
         return false;
     const QSet<QString> columns = m_sourceColumns.value(XrfTables::imageResult);
     if (!columns.contains(QStringLiteral("filename"))
         || !columns.contains(QStringLiteral("testid")))
         return true;
+    const QString name
+            = m_sourceColumns.value(XrfTables::analysisResult).contains(QStringLiteral("tidname"))
+            ? QStringLiteral("a.tidName")
+            : QStringLiteral("''");
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
-    if (!q.exec(QStringLiteral("SELECT t.rowid, t.fileName FROM syncDb.%1 t JOIN temp.syncMap m "
-                               "ON m.oldId = t.testId AND m.importing = 1")
-                        .arg(XrfTables::imageResult)))
+    if (!q.exec(QStringLiteral("SELECT t.rowid, t.fileName, t.testId, m.newId, m.importing, "
+                               "a.testDateTime, %3 FROM syncDb.%1 t JOIN temp.syncMap m ON "
+                               "m.oldId = t.testId AND (m.importing = 1 OR m.twin = 1) "
+                               "JOIN syncDb.%2 a ON a.testId = t.testId ORDER BY t.testId, t.rowid")
+                        .arg(XrfTables::imageResult, XrfTables::analysisResult, name)))
         return false;
     const QString store = m_instrumentDataPath + QStringLiteral("images/");
-    QVariantList rows, names;
+    QSqlQuery held(m_db);
+    held.prepare(QStringLiteral("SELECT fileName FROM main.") + XrfTables::imageResult
+                 + QStringLiteral(" WHERE testId = ?"));
+    QSqlQuery named(m_db);
+    named.prepare(QStringLiteral("SELECT 1 FROM main.") + XrfTables::imageResult
+                  + QStringLiteral(" WHERE fileName = ? LIMIT 1"));
+    QSet<QString> planned;
+    const auto taken = [&](const QString &candidate) {
+        named.addBindValue(candidate);
+        // Not knowing counts as named: never hand out another result's name.
+        const bool isNamed = !named.exec() || named.next();
+        named.finish();
+        return isNamed || planned.contains(candidate);
+    };
+    QVariantList rows, names, testIds;
+    int lastTest = -1;
+    int number = 0;
+    QSet<QString> heldNames;
     while (q.next()) {
-        const QString name = q.value(1).toString();
-        const QString clean = ExchangeFiles::importableImageName(name);
+        const int oldTest = q.value(2).toInt();
+        const bool importing = q.value(4).toInt() == 1;
+        number = oldTest == lastTest ? number + 1 : 1;
+        if (oldTest != lastTest && !importing) {
+            heldNames.clear();
+            held.addBindValue(q.value(3));
+            if (!held.exec())
+                return false;
+            while (held.next())
+                heldNames.insert(ExchangeFiles::baseImageName(held.value(0).toString()));
+        }
+        lastTest = oldTest;
+        const QString original = q.value(1).toString();
+        const QString clean = ExchangeFiles::importableImageName(original);
         if (clean.isEmpty() || InsDelQueries::storedImagePath(store, clean).isEmpty()) {
-            qWarning() << "Image name" << name
+            qWarning() << "Image name" << original
                        << "of an imported result leaves the image store; the image is dropped";
             continue;
         }
+        QDateTime when;
+        const bool dated = RequestArguments::parseUtcDateTime(q.value(5).toString(), &when);
+        const QString ownName = dated
+                ? ResultWriter::storedImageName(q.value(6).toString(), when, number)
+                : clean;
+        if (!importing && (heldNames.contains(clean) || heldNames.contains(ownName)))
+            continue;
+        const QString carried = ExchangeFiles::carriedImage(clean, file);
+        if (carried.isEmpty()) {
+            qWarning() << "The picture" << clean << "of result" << q.value(6).toString()
+                       << q.value(5).toString() << "is not beside" << file;
+            ++counts->picturesMissing;
+            continue;
+        }
+        QString stored = clean;
+        const QString target = InsDelQueries::storedImagePath(store, clean);
+        const bool occupied = QFileInfo::exists(target) || QFileInfo(target).isSymLink();
+        // The same bytes named by no row are this picture, brought in by an
+        // import that was cut off; anything else there is another's.
+        if ((occupied && !ExchangeFiles::sameContent(carried, target)) || taken(clean))
+            stored = ExchangeFiles::freeImageName(store, ownName, taken);
+        planned.insert(stored);
+        if (!QFileInfo::exists(InsDelQueries::storedImagePath(store, stored)))
+            m_plannedImages.append({ carried, stored });
         rows << q.value(0);
-        names << clean;
-        if (!m_imageNames.contains(clean))
-            m_imageNames << clean;
+        names << stored;
+        testIds << q.value(3);
+        if (!importing)
+            ++m_completing;
     }
     q.finish();
     if (rows.isEmpty())
         return true;
     QSqlQuery insert(m_db);
-    insert.prepare(
-            QStringLiteral("INSERT INTO temp.syncImages (oldRowId, fileName) VALUES (?, ?)"));
+    insert.prepare(QStringLiteral(
+            "INSERT INTO temp.syncImages (oldRowId, fileName, testId) VALUES (?, ?, ?)"));
     insert.addBindValue(rows);
     insert.addBindValue(names);
+    insert.addBindValue(testIds);
     return insert.execBatch();
 }
 
@@ -525,9 +604,12 @@ QString MiniDatabase::copyIn(const QString &name) const
     if (!source.contains(key.toLower()) || (averaged && !source.contains(QStringLiteral("testid"))))
         return QString();
 
-    QString from = QStringLiteral("syncDb.%1 t JOIN temp.syncMap m ON m.oldId = t.%2 AND "
-                                  "m.importing = 1")
-                           .arg(name, key);
+    // Picture rows are those planned, for new results and stored ones alike.
+    QString from = name == imageResult
+            ? QStringLiteral("syncDb.%1 t JOIN temp.syncImages i ON i.oldRowId = t.rowid").arg(name)
+            : QStringLiteral("syncDb.%1 t JOIN temp.syncMap m ON m.oldId = t.%2 AND "
+                             "m.importing = 1")
+                      .arg(name, key);
     QStringList columns, values;
     for (const ResultSchema::Column &c : table.columns) {
         const QString column = QLatin1String(c.name);
@@ -535,7 +617,9 @@ QString MiniDatabase::copyIn(const QString &name) const
         if (isRowId(c)) {
             continue;
         } else if (column == QLatin1String("testId")) {
-            value = averaged ? QStringLiteral("s.newId") : QStringLiteral("m.newId");
+            value = averaged ? QStringLiteral("s.newId")
+                             : (name == imageResult ? QStringLiteral("i.testId")
+                                                    : QStringLiteral("m.newId"));
         } else if (averaged && column == QLatin1String("averagedTestId")) {
             value = QStringLiteral("m.newId");
         } else if (name == imageResult && column == QLatin1String("fileName")) {
@@ -559,8 +643,6 @@ QString MiniDatabase::copyIn(const QString &name) const
     }
     if (averaged)
         from += QStringLiteral(" JOIN temp.syncMap s ON s.oldId = t.testId");
-    if (name == imageResult)
-        from += QStringLiteral(" JOIN temp.syncImages i ON i.oldRowId = t.rowid");
     return QStringLiteral("INSERT INTO main.%1 (%2) SELECT %3 FROM %4 ORDER BY t.rowid")
             .arg(name, columns.join(QLatin1Char(',')), values.join(QLatin1Char(',')), from);
 }
@@ -599,20 +681,19 @@ void MiniDatabase::warnAboutUnmappedRows()
     }
 }
 
-bool MiniDatabase::bringImagesIn(const QString &file)
+bool MiniDatabase::bringImagesIn()
 {
     const QString store = m_instrumentDataPath + QStringLiteral("images/");
     QSet<QString> folders;
-    for (const QString &name : qAsConst(m_imageNames)) {
+    for (const auto &picture : qAsConst(m_plannedImages)) {
         if (aborted())
             return true; // seen by the caller
-        const QString target = InsDelQueries::storedImagePath(store, name);
-        if (QFileInfo(target).isFile())
-            continue;
-        if (ExchangeFiles::bringImageIn(name, file, store)) {
-            m_broughtImages << name;
-            folders.insert(QFileInfo(target).absolutePath());
-        }
+        const QString target = InsDelQueries::storedImagePath(store, picture.second);
+        const QString folder = QFileInfo(target).absolutePath();
+        if (!QDir().mkpath(folder) || !ExchangeFiles::copyIntoStore(picture.first, target))
+            return false;
+        m_broughtImages << picture.second;
+        folders.insert(folder);
     }
     // The files, and any day folder made for them, outlive a power cut once
     // the rows do.
@@ -661,18 +742,23 @@ XrfErrorInfo::XrfError MiniDatabase::mergeAttached(const QString &file, Counts *
         }
         return rc == XrfErrorInfo::NoError;
     };
-    if (step(planTests(counts)) && m_importing > 0 && step(planImages())) {
-        for (const QString &table : copiedTables()) {
-            const QString statement = copyIn(table);
-            if (!statement.isEmpty() && !step(exec(statement)))
-                break;
-            // Spectra are copied with the receiver's filter ids.
-            if (table == XrfTables::analysisResult && !step(mapFilters()))
-                break;
+    if (step(planTests(counts)) && (m_importing > 0 || m_anyTwin)
+        && step(planImages(file, counts))) {
+        if (m_importing > 0) {
+            for (const QString &table : copiedTables()) {
+                const QString statement = copyIn(table);
+                if (!statement.isEmpty() && !step(exec(statement)))
+                    break;
+                // Spectra are copied with the receiver's filter ids.
+                if (table == XrfTables::analysisResult && !step(mapFilters()))
+                    break;
+            }
+            if (rc == XrfErrorInfo::NoError)
+                warnAboutUnmappedRows();
+        } else if (m_completing > 0) {
+            step(exec(copyIn(XrfTables::imageResult)));
         }
-        if (rc == XrfErrorInfo::NoError)
-            warnAboutUnmappedRows();
-        if (rc == XrfErrorInfo::NoError && !bringImagesIn(file))
+        if (rc == XrfErrorInfo::NoError && !bringImagesIn())
             rc = XrfErrorInfo::FileAccessFailed;
         step(true);
     }
@@ -694,5 +780,10 @@ XrfErrorInfo::XrfError MiniDatabase::mergeAttached(const QString &file, Counts *
     counts->stored = m_importing;
     qInfo() << "Imported" << counts->stored << "results from" << file << ", skipped"
             << counts->skipped << "already stored," << counts->failed << "failed";
+    if (m_completing > 0)
+        qInfo() << m_completing << "pictures were added to results stored before without them";
+    if (counts->picturesMissing > 0)
+        qWarning() << counts->picturesMissing << "pictures named in" << file
+                   << "were not beside it; their results are stored without them";
     return XrfErrorInfo::NoError;
 }

@@ -24,6 +24,8 @@
 //   receiver's.
 
 #include <QHash>
+#include <QList>
+#include <QPair>
 #include <QSet>
 #include <QSqlDatabase>
 #include <QString>
@@ -52,6 +54,7 @@ public:
         int stored = 0;
         int skipped = 0; // already stored, or twice in the file
         int failed = 0; // not stored for any other reason
+        int picturesMissing = 0; // named by a result but not carried beside the file
     };
 
     // instrumentDataPath ends in "/"; databaseFile is the open file.
@@ -75,11 +78,11 @@ private:
     bool checkSource(QString *why);
     bool readSourceColumns();
     bool planTests(Counts *counts);
-    bool planImages();
+    bool planImages(const QString &file, Counts *counts);
     bool mapFilters();
     QString copyIn(const QString &table) const;
     void warnAboutUnmappedRows();
-    bool bringImagesIn(const QString &file);
+    bool bringImagesIn();
     void removeBroughtImages();
     XrfErrorInfo::XrfError mergeAttached(const QString &file, Counts *counts);
 
@@ -91,7 +94,9 @@ private:
     // the image files this merge put into the store.
     QHash<QString, QSet<QString>> m_sourceColumns;
     int m_importing = 0;
-    QStringList m_imageNames; // kept, cleaned
+    bool m_anyTwin = false; // a result of the file is stored already
+    int m_completing = 0; // pictures added to results stored before
+    QList<QPair<QString, QString>> m_plannedImages; // carried file, stored name
     QStringList m_broughtImages;
 };
 

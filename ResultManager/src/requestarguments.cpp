@@ -65,11 +65,40 @@ namespace {
         }
         if (!result.isValid())
             return false;
-        *utc = result.toUTC();
+        *utc = withinStoredYears(result);
         return true;
     }
 
 } // namespace
+
+namespace {
+    const QDateTime &firstStored()
+    {
+        static const QDateTime first(QDate(1, 1, 1), QTime(0, 0), Qt::UTC);
+        return first;
+    }
+    const QDateTime &lastStored()
+    {
+        static const QDateTime last(QDate(9999, 12, 31), QTime(23, 59, 59, 999), Qt::UTC);
+        return last;
+    }
+} // namespace
+
+QDateTime withinStoredYears(const QDateTime &dateTime)
+{
+    const QDateTime utc = dateTime.toUTC();
+    return utc < firstStored() ? firstStored() : (utc > lastStored() ? lastStored() : utc);
+}
+
+QString openStart()
+{
+    return storedText(firstStored());
+}
+
+QString openEnd()
+{
+    return storedText(lastStored());
+}
 
 QString storedText(const QDateTime &dateTime)
 {

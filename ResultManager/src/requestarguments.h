@@ -21,6 +21,17 @@ namespace RequestArguments {
 // The stored text of a UTC date-time: "yyyy-MM-dd hh:mm:ss.zzz".
 QString storedText(const QDateTime &dateTime);
 
+// Stored texts have four-digit years. West of UTC the last local millisecond
+// of 9999, a host's "no end", lies in year 10000 UTC, which no comparison
+// can take: a bound is kept within the stored years (in UTC), so an open end
+// stays open in every zone.
+QDateTime withinStoredYears(const QDateTime &dateTime);
+// The stored texts of the first and last moments a bound can name: the ends
+// of a range that has none (a clock reset to 1970 stores results of that
+// day, a clock ahead results of the future).
+QString openStart();
+QString openEnd();
+
 // "yyyy-MM-dd hh:mm:ss[.zzz]", "yyyy-MM-dd hh:mm" or ISO 8601 (with "T",
 // optionally with "Z" or an offset); a date alone is its local midnight.
 // False for anything else ("May 7", "2024-02-30").

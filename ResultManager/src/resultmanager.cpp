@@ -209,10 +209,11 @@ XrfErrorInfo::XrfError XrfResultManager::importResultsFromSqlDb(QString sqlDbFil
 }
 
 XrfErrorInfo::XrfError XrfResultManager::importResultsFromJsFile(QString jsFile,
-                                                                 int numberOfResults)
+                                                                 int numberOfResults,
+                                                                 QString picturesBeside)
 {
     XRF_REQUIRE_IMPL(XrfErrorInfo::InvalidArgument);
-    return m_pImpl->importResultsFromJsFile(jsFile, numberOfResults);
+    return m_pImpl->importResultsFromJsFile(jsFile, numberOfResults, picturesBeside);
 }
 
 XrfErrorInfo::XrfError XrfResultManager::getImage(QString imageFile, int appid)

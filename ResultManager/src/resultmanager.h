@@ -91,7 +91,14 @@ public:
     // resultsImported reports the counts before this returns. FileOpenFailed
     // for a file that is no results database. Blocking.
     XrfErrorInfo::XrfError importResultsFromSqlDb(QString sqlDbFile);
-    XrfErrorInfo::XrfError importResultsFromJsFile(QString jsFile, int numberOfResults);
+    // The results of a stream file that are not stored yet; the file is
+    // removed once every object in it was stored or skipped. The pictures
+    // lie in "instrumentdata/images" beside picturesBeside when given (a host
+    // that hands over a copy of its user's file names the original), else
+    // beside jsFile. The slot's code (FileAccessFailed: read to its end);
+    // resultsImported reports the counts before this returns. Blocking.
+    XrfErrorInfo::XrfError importResultsFromJsFile(QString jsFile, int numberOfResults,
+                                                   QString picturesBeside = QString());
     XrfErrorInfo::XrfError getImage(QString imageFile, int appid);
     XrfErrorInfo::XrfError doDbHouseKeeping(bool vacuumStatus);
     XrfErrorInfo::XrfError abortCurrentDbOperation();
@@ -125,8 +132,10 @@ signals:
     void filterResultsProgress(int done, int total);
     // Emitted on the worker thread as an import ends, before the blocking
     // import call returns: results stored, skipped because they were already
-    // stored, and not stored.
-    void resultsImported(int stored, int skipped, int failed);
+    // stored, and not stored, and the pictures the stored results name that
+    // were not carried beside the file (those results are stored without
+    // them; a later import that carries them adds them).
+    void resultsImported(int stored, int skipped, int failed, int picturesMissing);
     void resultInserted(XrfErrorInfo::XrfError code);
     void resultCommitted(QDateTime testDateTime, bool isAverage, int testId);
     void resultsAvailableForSync(const QJsonObject &result);

@@ -16,6 +16,7 @@
 #include <QDebug>
 #include <QLoggingCategory>
 
+#include "requestarguments.h"
 #include "resultmanager.h"
 #include "xrfexportparam.h"
 #include "xrfmetatypes.h"
@@ -184,44 +185,39 @@ XrfErrorInfo::XrfError ResultManagerImpl::checkRequest(bool storage,
 }
 
 // --- Blocking requests ----------------------------------------------------------
+// Each returns the code of the slot it ran: a blocking connection hands it back.
 
 XrfErrorInfo::XrfError ResultManagerImpl::setPaths(const QString &proPath,
                                                    const QString &instruDataPath)
 {
-    emit dbmSetPaths(proPath, instruDataPath);
-    return XrfErrorInfo::NoError;
+    return emit dbmSetPaths(proPath, instruDataPath);
 }
 
 XrfErrorInfo::XrfError ResultManagerImpl::setInstrumentDataPath(const QString &dbPath)
 {
-    emit dbmInstrumentDataPathAvailable(dbPath);
-    return XrfErrorInfo::NoError;
+    return emit dbmInstrumentDataPathAvailable(dbPath);
 }
 
 XrfErrorInfo::XrfError ResultManagerImpl::setProfilePath(const QString &path)
 {
-    emit dbmSetProfilePath(path);
-    return XrfErrorInfo::NoError;
+    return emit dbmSetProfilePath(path);
 }
 
 XrfErrorInfo::XrfError ResultManagerImpl::getLastTestID(int *tid)
 {
-    emit dbmGetLatestTestId(tid);
-    return XrfErrorInfo::NoError;
+    return emit dbmGetLatestTestId(tid);
 }
 
 XrfErrorInfo::XrfError ResultManagerImpl::getLastTestDateTime(QString *testDateTime)
 {
-    emit dbmGetLastTestDateTime(testDateTime);
-    return XrfErrorInfo::NoError;
+    return emit dbmGetLastTestDateTime(testDateTime);
 }
 
 XrfErrorInfo::XrfError ResultManagerImpl::syncGetFullResult(int tid, XrfKorviResult *result)
 {
     if (!result)
         return XrfErrorInfo::InvalidArgument;
-    emit dbmGetAnXrfKorviResultByTestId(tid, result);
-    return XrfErrorInfo::NoError;
+    return emit dbmGetAnXrfKorviResultByTestId(tid, result);
 }
 
 // Runs `call` on the worker thread and waits for it. Safe: the worker never
@@ -294,9 +290,8 @@ XrfErrorInfo::XrfError ResultManagerImpl::getAllResultsFromTestDateTime(
 {
     if (!m_dbManager.isStorageAvailable(DatabaseManager::DbOpSync))
         return XrfErrorInfo::NoStorage;
-    emit dbmGetAllResultsFromTestDateTime(from, to, tidList, outFileName, numOfResultsCaptured,
-                                          numOfResults, status, limit);
-    return XrfErrorInfo::NoError;
+    return emit dbmGetAllResultsFromTestDateTime(from, to, tidList, outFileName,
+                                                 numOfResultsCaptured, numOfResults, status, limit);
 }
 
 XrfErrorInfo::XrfError ResultManagerImpl::getResultsInASqlDbFromTestDateTime(
@@ -305,7 +300,6 @@ XrfErrorInfo::XrfError ResultManagerImpl::getResultsInASqlDbFromTestDateTime(
 {
     if (!m_dbManager.isStorageAvailable(DatabaseManager::DbOpSync))
         return XrfErrorInfo::NoStorage;
-    // A blocking connection hands the slot's code back.
     return emit dbmGetResultsInASqlDbFromTestDateTime(from, outFileName, numOfResultsCaptured,
                                                       numOfResults, status);
 }
@@ -318,12 +312,12 @@ XrfErrorInfo::XrfError ResultManagerImpl::importResultsFromSqlDb(const QString &
 }
 
 XrfErrorInfo::XrfError ResultManagerImpl::importResultsFromJsFile(const QString &jsFile,
-                                                                  int numberOfResults)
+                                                                  int numberOfResults,
+                                                                  const QString &picturesBeside)
 {
     if (!m_dbManager.isStorageAvailable(DatabaseManager::DbOpImport))
         return XrfErrorInfo::NoStorage;
-    emit dbmImportResultsFromJsFile(jsFile, numberOfResults);
-    return XrfErrorInfo::NoError;
+    return emit dbmImportResultsFromJsFile(jsFile, numberOfResults, picturesBeside);
 }
 
 // --- Queued requests ------------------------------------------------------------------
@@ -534,8 +528,9 @@ XrfErrorInfo::XrfError ResultManagerImpl::exportResultsWithOption(XrfJsonMessage
         for (const XrfDateTimeRange &range : param.dateRangeList()) {
             // An end that did not parse makes the selection refuse the request.
             const auto text = [](const QDateTime &end) {
-                return end.isValid() ? end.toUTC().toString(Qt::ISODateWithMs)
-                                     : QStringLiteral("invalid");
+                return end.isValid()
+                        ? RequestArguments::withinStoredYears(end).toString(Qt::ISODateWithMs)
+                        : QStringLiteral("invalid");
             };
             bounds << text(range.startDateTime()) << text(range.endDateTime());
         }

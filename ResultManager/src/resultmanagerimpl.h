@@ -75,7 +75,8 @@ public:
                                                               int *numOfResultsCaptured,
                                                               int *numOfResults, QString *status);
     XrfErrorInfo::XrfError importResultsFromSqlDb(const QString &sqlDbFile);
-    XrfErrorInfo::XrfError importResultsFromJsFile(const QString &jsFile, int numberOfResults);
+    XrfErrorInfo::XrfError importResultsFromJsFile(const QString &jsFile, int numberOfResults,
+                                                   const QString &picturesBeside);
     XrfErrorInfo::XrfError getImage(const QString &imageFile, int appid);
     XrfErrorInfo::XrfError doDbHouseKeeping(bool vacuumStatus);
     XrfErrorInfo::XrfError abortCurrentDbOperation();
@@ -117,7 +118,7 @@ signals:
     XrfErrorInfo::XrfError dbmInstrumentDataPathAvailable(QString);
     XrfErrorInfo::XrfError dbmGetLatestTestId(int *);
     XrfErrorInfo::XrfError dbmGetLastTestDateTime(QString *);
-    XrfErrorInfo::XrfError dbmImportResultsFromJsFile(QString, int);
+    XrfErrorInfo::XrfError dbmImportResultsFromJsFile(QString, int, QString);
     XrfErrorInfo::XrfError dbmGetAllResultsFromTestDateTime(QString, QString, QString, QString,
                                                             int *, int *, QString *, uint);
     XrfErrorInfo::XrfError dbmGetImage(QString, int);

@@ -25,8 +25,18 @@ ResultStreamReader::Outcome ResultStreamReader::next(QJsonObject *object, QStrin
     bool escaped = false;
     bool oversized = false;
     for (;;) {
-        if (m_offset >= m_buffer.size() && !fill())
-            return depth > 0 ? Truncated : End;
+        if (m_offset >= m_buffer.size() && !fill()) {
+            if (depth == 0)
+                return End;
+            // A quote left open runs to the end of the file: the objects
+            // behind the damage are read again from where they begin.
+            if (!oversized && resynchronise(collected)) {
+                if (problem)
+                    *problem = QStringLiteral("an object that never closes");
+                return Unreadable;
+            }
+            return Truncated;
+        }
         const char *data = m_buffer.constData();
         const int size = m_buffer.size();
         int i = m_offset;
@@ -80,9 +90,33 @@ ResultStreamReader::Outcome ResultStreamReader::next(QJsonObject *object, QStrin
         if (error.error != QJsonParseError::NoError || !document.isObject()) {
             if (problem)
                 *problem = error.errorString();
+            resynchronise(collected);
             return Unreadable;
         }
         *object = document.object();
         return Object;
     }
+}
+
+bool ResultStreamReader::resynchronise(const QByteArray &failed)
+{
+    // Objects follow each other as "}{" (or with white space between);
+    // valid JSON has no such pair outside strings, so the first one after
+    // the failed object's start is where the next object begins.
+    for (int i = 1; i < failed.size(); ++i) {
+        if (failed.at(i) != '}')
+            continue;
+        int j = i + 1;
+        while (j < failed.size()
+               && (failed.at(j) == ' ' || failed.at(j) == '\n' || failed.at(j) == '\r'
+                   || failed.at(j) == '\t'))
+            ++j;
+        if (j < failed.size() && failed.at(j) == '{') {
+            m_buffer = failed.mid(j) + m_buffer.mid(m_offset);
+            m_offset = 0;
+            m_consumed -= failed.size() - j;
+            return true;
+        }
+    }
+    return false;
 }

@@ -6,10 +6,10 @@
 // Invariants: an object is the text from a "{" at depth 0 to the "}" that
 // closes it; braces and quotes inside JSON strings (escapes included) do not
 // count, so a "}" in a test info value never splits a result. Text outside
-// objects is passed over. An object that does not parse is reported as such
-// and the reader goes on after it, so one bad object costs only itself
-// (unless its own quotes are unbalanced: then it runs on to the next place
-// where the text balances, and the caller keeps the file).
+// objects is passed over. An object that does not parse, or that never
+// closes (a quote left open), is reported as one unreadable object, and the
+// reader goes on at the next "}{" boundary inside what it took: one damaged
+// object costs only itself, never the objects behind it.
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -37,6 +37,9 @@ public:
 
 private:
     bool fill();
+    // Puts back what follows the first object boundary inside `failed`;
+    // false when there is none.
+    bool resynchronise(const QByteArray &failed);
 
     QIODevice *m_device;
     QByteArray m_buffer;

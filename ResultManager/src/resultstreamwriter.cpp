@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "exchangefiles.h"
+#include "requestarguments.h"
 #include "resultqueries.h"
 #include "resultreader.h"
 #include "xrfanalysisresult.h"
@@ -27,58 +28,72 @@ int ResultStreamWriter::captureLimit(quint32 limit)
     return limit >= 500 ? int(qMin<quint32>(limit, INT_MAX)) : 500;
 }
 
-bool ResultStreamWriter::collect(const Request &request, QList<int> *ids)
+XrfErrorInfo::XrfError ResultStreamWriter::collect(const Request &request, QList<int> *ids,
+                                                   bool *paired)
 {
     ResultQueries queries(m_reader.database());
-    const QString now = QDateTime::currentDateTimeUtc().toString(XrfAnalysisResult::dateTimeFormat);
+    QStringList starts = request.from.split(QLatin1Char(','));
+    QStringList ends = request.to.split(QLatin1Char(','));
+    *paired = starts.size() == ends.size();
+    if (!*paired) {
+        qDebug() << "Date range is corrupt.";
+        starts.clear();
+        ends.clear();
+    } else if (starts.size() == 1) {
+        if (starts.first().trimmed().isEmpty())
+            starts.first() = RequestArguments::openStart();
+        if (ends.first().trimmed().isEmpty())
+            ends.first() = RequestArguments::openEnd();
+    }
+    // Bounds are stored UTC texts; one that does not parse refuses the
+    // request rather than matching nothing.
     QString found;
-    bool paired = true;
-    if (!request.from.contains(QLatin1Char(',')) && !request.to.contains(QLatin1Char(','))) {
-        QString to = request.to;
-        if (to.isEmpty())
-            to = now;
-        const QString from
-                = request.from.isEmpty() ? QStringLiteral("1970-01-01 00:00:00.000") : request.from;
-        queries.testIdsBetweenDates(from, to, &found, request.limit);
-    } else {
-        const QStringList starts = request.from.split(QLatin1Char(','));
-        const QStringList ends = request.to.split(QLatin1Char(','));
-        paired = starts.size() == ends.size();
-        if (!paired) {
-            qDebug() << "Date range is corrupt.";
-        } else {
-            for (int i = 0; i < starts.size(); ++i)
-                queries.testIdsBetweenDates(starts.at(i).trimmed(), ends.at(i).trimmed(), &found,
-                                            0);
+    for (int i = 0; i < starts.size(); ++i) {
+        QDateTime from;
+        QDateTime to;
+        if (!RequestArguments::parseUtcDateTime(starts.at(i), &from)
+            || !RequestArguments::parseUtcDateTime(ends.at(i), &to)) {
+            qWarning() << "Not a range of date-times:" << starts.at(i) << ends.at(i);
+            return XrfErrorInfo::InvalidArgument;
         }
+        if (queries.testIdsBetweenDates(RequestArguments::storedText(from),
+                                        RequestArguments::storedText(to), &found,
+                                        starts.size() == 1 ? request.limit : 0)
+            != XrfErrorInfo::NoError)
+            return XrfErrorInfo::DbQueryFailed;
     }
     qDebug() << "tids are " << found;
 
-    QStringList items = found.split(QLatin1Char(','), Qt::SkipEmptyParts);
-    // Listed ids are taken only when they name a stored result.
-    for (const QString &item : request.tidList.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-        bool number = false;
-        const int id = item.trimmed().toInt(&number);
-        bool exists = false;
-        if (number && id > 0)
-            queries.testIdExists(id, &exists);
-        if (exists)
-            items << QString::number(id);
-        else
-            qDebug() << "Test id" << item << "is not stored; it is passed over";
+    QList<int> listed;
+    if (!RequestArguments::parseTestIds(request.tidList, &listed)) {
+        qWarning() << "Not a list of test ids:" << request.tidList;
+        return XrfErrorInfo::InvalidArgument;
     }
-    for (const QString &item : qAsConst(items)) {
-        const int id = item.toInt();
+    QList<int> matched;
+    RequestArguments::parseTestIds(found, &matched);
+    // Listed ids are taken only when they name a stored result.
+    for (int id : qAsConst(listed)) {
+        bool exists = false;
+        if (queries.testIdExists(id, &exists) != XrfErrorInfo::NoError)
+            return XrfErrorInfo::DbQueryFailed;
+        if (exists)
+            matched << id;
+        else
+            qDebug() << "Test id" << id << "is not stored; it is passed over";
+    }
+    for (int id : qAsConst(matched))
         if (!ids->contains(id))
             ids->append(id);
-    }
-    return paired;
+    return XrfErrorInfo::NoError;
 }
 
 XrfErrorInfo::XrfError ResultStreamWriter::run(const Request &request, Outcome *outcome)
 {
     QList<int> ids;
-    const bool paired = collect(request, &ids);
+    bool paired = true;
+    const XrfErrorInfo::XrfError collected = collect(request, &ids, &paired);
+    if (collected != XrfErrorInfo::NoError)
+        return collected;
     if (!paired)
         outcome->status = QStringLiteral("InvalidStartAndEndTime");
     if (ids.isEmpty()) {
@@ -118,9 +133,11 @@ XrfErrorInfo::XrfError ResultStreamWriter::write(const QList<int> &ids, int capt
             QStringList images;
             for (const XrfImageInfo &image : result.images())
                 images << image.name();
-            ExchangeFiles::linkImages(images, m_imageFolder, outFile);
-            ok = file.write(QJsonDocument(result.toJsonObject()).toJson(QJsonDocument::Compact))
-                    >= 0;
+            // A stream whose pictures did not all arrive is not written.
+            ok = ExchangeFiles::placeImages(images, m_imageFolder, outFile).isEmpty()
+                    && file.write(
+                               QJsonDocument(result.toJsonObject()).toJson(QJsonDocument::Compact))
+                            >= 0;
             qDebug() << "Adding tid " << ids.at(i) << " to file";
             ++*written;
         }

@@ -49,9 +49,10 @@ public:
     XrfErrorInfo::XrfError run(const Request &request, Outcome *outcome);
 
 private:
-    // The ids of the request in order, each once; false when the date
-    // lists do not pair up.
-    bool collect(const Request &request, QList<int> *ids);
+    // The ids of the request in order, each once; *paired false when the
+    // date lists do not pair up (then only listed ids are taken).
+    // InvalidArgument for a bound or id that does not parse.
+    XrfErrorInfo::XrfError collect(const Request &request, QList<int> *ids, bool *paired);
     XrfErrorInfo::XrfError write(const QList<int> &ids, int capture, const QString &outFile,
                                  int *written);
 

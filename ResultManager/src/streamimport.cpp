@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QDebug>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QIODevice>
@@ -100,8 +101,14 @@ XrfErrorInfo::XrfError StreamImport::run(QIODevice *device, const QString &input
         m_db.rollback();
         summary->failed += summary->stored;
         summary->stored = 0;
+        summary->picturesMissing = m_missingPictures;
         return XrfErrorInfo::DbQueryFailed;
     }
+    summary->picturesMissing = m_missingPictures;
+    summary->picturesAdded = m_picturesAdded;
+    if (m_missingPictures > 0)
+        qWarning() << m_missingPictures << "pictures named in" << inputFile
+                   << "were not beside it; their results are stored without them";
     return rc;
 }
 
@@ -193,41 +200,23 @@ StreamImport::Outcome StreamImport::importOne(const QJsonObject &object, const Q
     if (existing > 0) {
         qDebug() << "Result" << name << when << "is already stored as test id" << existing;
         m_receiverIds.insert(senderId, existing);
+        completePictures(result, existing, inputFile);
         return Skipped;
     }
     mapReferences(result);
 
     QStringList broughtIn;
-    QList<XrfImageInfo> images;
-    const QString day = analysis.testDateTime().toUTC().toString(QStringLiteral("yyyy-MM-dd"));
-    for (XrfImageInfo image : result.images()) {
-        const QString clean = ExchangeFiles::importableImageName(image.name());
-        if (clean.isEmpty()) {
-            qWarning() << "Result" << name << when << ": image name" << image.name()
-                       << "is not a name inside the image store; the image is dropped";
-            continue;
-        }
-        // A bare name lies in the result's day folder, where the writer looks.
-        const QString storedName
-                = clean.contains(QLatin1Char('/')) ? clean : day + QLatin1Char('/') + clean;
-        const QString target = InsDelQueries::storedImagePath(m_context.imageFolder, storedName);
-        if (!target.isEmpty() && QFileInfo(target).isFile() && isNamedByStoredResult(storedName)) {
-            // The writer would rename it away from the result that owns it.
-            qWarning() << "Result" << name << when << ": image" << storedName
-                       << "belongs to another stored result; the image is dropped";
-            continue;
-        }
-        if (!target.isEmpty() && !QFileInfo(target).isFile()
-            && ExchangeFiles::bringImageIn(clean, inputFile, m_context.imageFolder, storedName))
-            broughtIn << target;
-        image.setName(storedName);
-        images << image;
+    QList<int> numbers;
+    if (!bringPicturesIn(result, inputFile, QSet<int>(), &numbers, &broughtIn)) {
+        for (const QString &file : qAsConst(broughtIn))
+            QFile::remove(file);
+        return Failed;
     }
-    result.images() = images;
 
     if (!savepoint("SAVEPOINT streamresult"))
         return Failed;
     ResultWriter writer(m_db, m_context.imageFolder, QString());
+    writer.setImageNumbers(numbers);
     int testId = -1;
     if (writer.insert(result, &testId, false) != XrfErrorInfo::NoError) {
         qWarning() << "Result" << name << when << "cannot be stored; it is rolled back";
@@ -248,4 +237,125 @@ StreamImport::Outcome StreamImport::importOne(const QJsonObject &object, const Q
     if (senderId > 0)
         m_receiverIds.insert(senderId, testId);
     return Stored;
+}
+
+bool StreamImport::bringPicturesIn(XrfKorviResult &result, const QString &inputFile,
+                                   const QSet<int> &places, QList<int> *numbers,
+                                   QStringList *broughtIn)
+{
+    const XrfAnalysisResult &analysis = result.analysis();
+    const QString carrier = m_context.carrierFile.isEmpty() ? inputFile : m_context.carrierFile;
+    const QString day = analysis.testDateTime().toUTC().toString(QStringLiteral("yyyy-MM-dd"));
+    QList<XrfImageInfo> images;
+    int number = 0;
+    for (XrfImageInfo image : result.images()) {
+        ++number;
+        if (!places.isEmpty() && !places.contains(number))
+            continue;
+        const QString clean = ExchangeFiles::importableImageName(image.name());
+        if (clean.isEmpty()) {
+            qWarning() << "Result" << analysis.tidName() << ": image name" << image.name()
+                       << "is not a name inside the image store; the image is dropped";
+            continue;
+        }
+        const QString carried = ExchangeFiles::carriedImage(clean, carrier);
+        if (carried.isEmpty()) {
+            qWarning() << "Result" << analysis.tidName() << analysis.dateTimeString()
+                       << ": its picture" << clean << "is not beside" << carrier;
+            ++m_missingPictures;
+            continue;
+        }
+        // A bare name lies in the result's day folder, where the writer looks.
+        QString storedName
+                = clean.contains(QLatin1Char('/')) ? clean : day + QLatin1Char('/') + clean;
+        QString target = InsDelQueries::storedImagePath(m_context.imageFolder, storedName);
+        const bool taken = QFileInfo::exists(target) || QFileInfo(target).isSymLink();
+        // The same bytes, named by no row: this picture, brought in by an
+        // import that was cut off. Anything else there is another's.
+        if (taken
+            && (!ExchangeFiles::sameContent(carried, target)
+                || isNamedByStoredResult(storedName))) {
+            storedName = ExchangeFiles::freeImageName(
+                    m_context.imageFolder, storedName,
+                    [this](const QString &n) { return isNamedByStoredResult(n); });
+            target = InsDelQueries::storedImagePath(m_context.imageFolder, storedName);
+        }
+        if (!QFileInfo::exists(target)) {
+            if (!QDir().mkpath(QFileInfo(target).absolutePath())
+                || !ExchangeFiles::copyIntoStore(carried, target)) {
+                qWarning() << "Result" << analysis.tidName() << ": its picture" << clean
+                           << "cannot be copied into the image store";
+                return false;
+            }
+            *broughtIn << target;
+        }
+        image.setName(storedName);
+        images << image;
+        *numbers << number;
+    }
+    result.images() = images;
+    return true;
+}
+
+void StreamImport::completePictures(XrfKorviResult &result, int storedId, const QString &inputFile)
+{
+    if (result.images().isEmpty())
+        return;
+    // What the stored twin holds, by the names its pictures were given.
+    QSet<QString> held;
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("SELECT fileName FROM ") + XrfTables::imageResult
+              + QStringLiteral(" WHERE testId = ?"));
+    q.addBindValue(storedId);
+    if (!q.exec())
+        return;
+    while (q.next())
+        held.insert(ExchangeFiles::baseImageName(q.value(0).toString()));
+    const XrfAnalysisResult &analysis = result.analysis();
+    const QString day = analysis.testDateTime().toUTC().toString(QStringLiteral("yyyy-MM-dd"));
+    QSet<int> lacking;
+    int number = 0;
+    for (const XrfImageInfo &image : result.images()) {
+        ++number;
+        const QString clean = ExchangeFiles::importableImageName(image.name());
+        const QString sent
+                = clean.contains(QLatin1Char('/')) ? clean : day + QLatin1Char('/') + clean;
+        if (!held.contains(ResultWriter::storedImageName(analysis.tidName(),
+                                                         analysis.testDateTime(), number))
+            && !held.contains(sent))
+            lacking.insert(number);
+    }
+    if (lacking.isEmpty())
+        return;
+    const int missingBefore = m_missingPictures;
+    QStringList broughtIn;
+    QList<int> numbers;
+    if (!savepoint("SAVEPOINT streampictures"))
+        return;
+    ResultWriter writer(m_db, m_context.imageFolder, QString());
+    bool ok = bringPicturesIn(result, inputFile, lacking, &numbers, &broughtIn);
+    // Still missing now: counted with the rest; not stored twice.
+    if (ok && !numbers.isEmpty()) {
+        writer.setImageNumbers(numbers);
+        ok = writer.insertImages(storedId, result) == XrfErrorInfo::NoError;
+    }
+    if (!ok) {
+        savepoint("ROLLBACK TO streampictures");
+        savepoint("RELEASE streampictures");
+        writer.restoreMovedImages();
+        for (const QString &file : qAsConst(broughtIn))
+            QFile::remove(file);
+        qWarning() << "The pictures of stored result" << storedId << "cannot be completed";
+        return;
+    }
+    savepoint("RELEASE streampictures");
+    m_foldersToSync.unite(writer.movedImageFolders());
+    for (const QString &file : qAsConst(broughtIn)) {
+        const QString folder = QFileInfo(file).absolutePath();
+        m_foldersToSync << folder << QFileInfo(folder).absolutePath();
+    }
+    writer.keepMovedImages();
+    m_picturesAdded += numbers.size();
+    qInfo() << "Stored result" << storedId << "gets" << numbers.size() << "of its pictures"
+            << "(" << m_missingPictures - missingBefore << "still missing )";
 }

@@ -18,6 +18,7 @@
 #include <QSet>
 #include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -39,6 +40,9 @@ public:
     struct Context
     {
         QString imageFolder;
+        // The file beside which the pictures lie, when the stream read is a
+        // copy of it; empty: beside the stream itself.
+        QString carrierFile;
         AbortCheck aborted;
         Progress progress;
         StoredLookUp storedTestId;
@@ -48,6 +52,8 @@ public:
         int stored = 0;
         int skipped = 0; // already stored
         int failed = 0; // unreadable objects and results that could not be stored
+        int picturesMissing = 0; // named by a result but not carried beside the file
+        int picturesAdded = 0; // carried for results stored before without them
         bool wholeFileRead = false; // to its end, without an abort
     };
 
@@ -68,12 +74,22 @@ private:
     int receiverId(int senderId, const QString &testDateTime, const QString &tidName);
     void mapReferences(XrfKorviResult &result);
     bool isNamedByStoredResult(const QString &imageName);
+    // Puts the carried pictures of the result into the store where the
+    // writer takes them, at the places listed in *numbers (from 1); only
+    // those at `places` when it is not empty. False when one could not be
+    // copied.
+    bool bringPicturesIn(XrfKorviResult &result, const QString &inputFile, const QSet<int> &places,
+                         QList<int> *numbers, QStringList *broughtIn);
+    // Adds the carried pictures that a stored twin of the result lacks.
+    void completePictures(XrfKorviResult &result, int storedId, const QString &inputFile);
     bool savepoint(const char *statement);
 
     QSqlDatabase m_db;
     Context m_context;
     QHash<int, int> m_receiverIds; // sender's test id -> receiver's, of this stream
     QSet<QString> m_foldersToSync;
+    int m_missingPictures = 0;
+    int m_picturesAdded = 0;
 };
 
 #endif // STREAMIMPORT_H

@@ -324,8 +324,10 @@ int runAverage(const CommandContext &context)
 
     int testId = -1;
     if (context.options.contains(QStringLiteral("store"))) {
-        QList<XrfHost::Stored> results { { QStringLiteral("average of ") + joinIds(ids, ", "),
-                                           averaged, -1 } };
+        XrfHost::Stored average;
+        average.source = QStringLiteral("average of ") + joinIds(ids, ", ");
+        average.result = averaged;
+        QList<XrfHost::Stored> results { average };
         QString error;
         if (!context.host->store(results, QString(), false, &error))
             return fail(ExitLibrary, error);

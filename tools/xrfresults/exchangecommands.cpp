@@ -43,14 +43,6 @@ int countObjects(const QString &path)
     return objects;
 }
 
-// The code of a refused or unreadable file is the file's fault.
-ExitCode exitCodeOf(XrfErrorInfo::XrfError code)
-{
-    return code == XrfErrorInfo::FileOpenFailed || code == XrfErrorInfo::FileCreateFailed
-            ? ExitBadInput
-            : ExitLibrary;
-}
-
 QString captureLine(int captured, int found, const QString &status, const QString &file)
 {
     if (found == 0)
@@ -100,7 +92,7 @@ int runSyncOut(const CommandContext &context)
         const XrfErrorInfo::XrfError code
                 = rm->getResultsInASqlDbFromTestDateTime(from, name, &captured, &found, &status);
         if (code != XrfErrorInfo::NoError)
-            return fail(exitCodeOf(code),
+            return fail(ExitLibrary,
                         QStringLiteral("sync-out to %1.sqlite").arg(name) + codeText(code));
         out() << captureLine(captured, found, status, name + QStringLiteral(".sqlite")) << '\n';
         return ExitOk;
@@ -129,16 +121,14 @@ int runSyncOut(const CommandContext &context)
     const QString file = context.paths.first();
     const XrfErrorInfo::XrfError code = rm->getAllResultsFromTestDateTime(
             from, to, joinIds(ids), file, &captured, &found, &status, limit);
-    // No match is no failure: nothing was there to carry (the facade may
-    // answer 0 with no status for it).
-    if (code == XrfErrorInfo::DatabaseEmpty
-        || (code == XrfErrorInfo::NoError && status.isEmpty())) {
+    // Only "nothing matched" is no failure; a target that is missing,
+    // refused or full is named with the library's code.
+    if (code == XrfErrorInfo::DatabaseEmpty) {
         out() << captureLine(0, 0, status, file) << '\n';
         return ExitOk;
     }
     if (code != XrfErrorInfo::NoError)
-        return fail(exitCodeOf(code), QStringLiteral("sync-out to ") + file + codeText(code));
-    // A stream that was not written says why in its status.
+        return fail(ExitLibrary, QStringLiteral("sync-out to ") + file + codeText(code));
     if (status != QLatin1String("Complete") && status != QLatin1String("Partial"))
         return fail(ExitLibrary, QStringLiteral("sync-out to %1: %2").arg(file, status));
     out() << captureLine(captured, found, status, file) << '\n';
@@ -158,25 +148,30 @@ int runImport(const CommandContext &context)
     int stored = 0;
     int skipped = 0;
     int failed = 0;
+    int picturesMissing = 0;
     // Both signals come from the worker thread while this one waits in the
     // blocking call: direct, or they would arrive after it.
     QObject receiver;
     QObject::connect(
             rm, &XrfResultManager::resultsImported, &receiver,
-            [&](int s, int k, int f) {
+            [&](int s, int k, int f, int m) {
                 reported = true;
                 stored = s;
                 skipped = k;
                 failed = f;
+                picturesMissing = m;
             },
             Qt::DirectConnection);
 
     XrfErrorInfo::XrfError code;
-    if (isSqliteFile(file)) {
+    const bool miniDatabase = isSqliteFile(file);
+    if (miniDatabase) {
         code = rm->importResultsFromSqlDb(file);
     } else {
         // The library removes a stream once read, as the instrument's
-        // transfer file; the person's own file stays.
+        // transfer file; the person's own file stays, and its pictures are
+        // looked for beside it, not beside the copy. A copy left by a
+        // killed run goes with the next run (XrfHost).
         QTemporaryFile copy(context.host->dataDir() + QStringLiteral("/import-XXXXXX.json"));
         QFile source(file);
         if (!copy.open() || !source.open(QIODevice::ReadOnly))
@@ -184,42 +179,60 @@ int runImport(const CommandContext &context)
         while (!source.atEnd())
             if (copy.write(source.read(1 << 20)) < 0)
                 return fail(ExitLibrary, QStringLiteral("cannot copy %1 for the import").arg(file));
+        if (!copy.flush())
+            return fail(ExitLibrary, QStringLiteral("cannot copy %1 for the import").arg(file));
         copy.close();
         const int total = countObjects(file);
         ProgressBar bar(!context.json);
         QObject::connect(
                 rm, &XrfResultManager::addedNResultsToDb, &receiver,
                 [&bar](int added, int all) { bar.show(added, all); }, Qt::DirectConnection);
-        code = rm->importResultsFromJsFile(copy.fileName(), total);
+        code = rm->importResultsFromJsFile(copy.fileName(), total,
+                                           QFileInfo(file).absoluteFilePath());
         bar.finish();
         // The stream's reader ends at the end of the file.
         if (code == XrfErrorInfo::FileAccessFailed && reported)
             code = XrfErrorInfo::NoError;
     }
-    // An import that never ended (the library knows no such import yet).
+    // Refused before it began (no writable database, no room, not a
+    // results file): no counts to give.
+    if (code != XrfErrorInfo::NoError && stored + skipped + failed == 0)
+        return fail(code == XrfErrorInfo::FileOpenFailed ? ExitBadInput : ExitLibrary,
+                    QStringLiteral("import of ") + file + codeText(code));
     if (!reported)
-        return fail(code == XrfErrorInfo::NoError ? ExitLibrary : exitCodeOf(code),
+        return fail(ExitLibrary,
                     QStringLiteral("import of %1: the library reported no counts").arg(file)
                             + codeText(code));
     if (context.json)
         printJson(QJsonObject { { QStringLiteral("file"), file },
                                 { QStringLiteral("stored"), stored },
                                 { QStringLiteral("skipped"), skipped },
-                                { QStringLiteral("failed"), failed } });
+                                { QStringLiteral("failed"), failed },
+                                { QStringLiteral("picturesMissing"), picturesMissing } });
     else
         out() << QStringLiteral("stored %1, skipped %2 as already there, failed %3")
                          .arg(stored)
                          .arg(skipped)
                          .arg(failed)
+              << (picturesMissing > 0 ? QStringLiteral(", %1 pictures missing").arg(picturesMissing)
+                                      : QString())
               << '\n';
     if (code != XrfErrorInfo::NoError)
-        return fail(exitCodeOf(code), QStringLiteral("import of ") + file + codeText(code));
+        return fail(ExitLibrary, QStringLiteral("import of ") + file + codeText(code));
     // What could not be stored is in the file still; a file of no results
     // at all is not what the person meant to give.
     if (failed > 0)
         return fail(ExitBadInput,
                     QStringLiteral("%1: %2 results could not be stored").arg(file).arg(failed));
-    if (stored + skipped == 0 && !isSqliteFile(file))
+    if (picturesMissing > 0)
+        return fail(ExitBadInput,
+                    QStringLiteral("%1: %2 pictures it names are not in %3; their results are "
+                                   "stored without them (import again with them to add them)")
+                            .arg(file)
+                            .arg(picturesMissing)
+                            .arg(QFileInfo(file).absolutePath()
+                                 + QStringLiteral("/instrumentdata/images")));
+    if (stored + skipped == 0 && !miniDatabase)
         return fail(ExitBadInput, QStringLiteral("%1: no results in the file").arg(file));
     return ExitOk;
 }

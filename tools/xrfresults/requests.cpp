@@ -129,7 +129,7 @@ QPair<QString, QString> dayRange(const QDate &day)
 
 QPair<QString, QString> allTime()
 {
-    return { QStringLiteral("1900-01-01 00:00:00.000"), QStringLiteral("9999-12-31 23:59:59.999") };
+    return { QStringLiteral("0001-01-01 00:00:00.000"), QStringLiteral("9999-12-31 23:59:59.999") };
 }
 
 bool parseBound(const QString &text, QString *bound)
@@ -165,6 +165,9 @@ bool parseUtcBound(const QString &text, QString *utc)
         when = QDateTime::fromString(bound, QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
     if (!when.isValid())
         return false;
-    *utc = when.toUTC().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+    // Stored texts have four-digit years: west of UTC the end of 9999 local
+    // lies past them.
+    static const QDateTime last(QDate(9999, 12, 31), QTime(23, 59, 59, 999), Qt::UTC);
+    *utc = qMin(when.toUTC(), last).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
     return true;
 }

@@ -62,7 +62,8 @@ bool parseBound(const QString &text, QString *bound);
 bool parseUtcBound(const QString &text, QString *utc);
 
 // Every result, for --all: an instrument whose clock was reset stores
-// results of 1970, so the lower bound lies well before.
+// results of 1970, so the lower bound lies well before. Local bounds; the
+// library keeps them within the stored years in any zone.
 QPair<QString, QString> allTime();
 
 #endif // REQUESTS_H

@@ -31,7 +31,13 @@ int storeAndReport(XrfHost &host, QList<XrfHost::Stored> &results, const QString
             out() << ResultReport::storedLine(s.testId, s.result) << '\n';
     }
     out().flush();
-    return ok ? ExitOk : fail(ExitLibrary, error);
+    if (ok)
+        return ExitOk;
+    // Only files that name pictures they did not bring: the files' fault.
+    int badFiles = 0;
+    for (const XrfHost::Stored &s : results)
+        badFiles += s.testId <= 0 && s.problemExit == ExitBadInput ? 1 : 0;
+    return fail(badFiles == error.count(QLatin1Char('\n')) + 1 ? ExitBadInput : ExitLibrary, error);
 }
 
 } // namespace

@@ -80,6 +80,12 @@ bool XrfHost::start(QString *error, XrfErrorInfo::XrfError *code)
         for (const QString &name : shipped.entryList({ QStringLiteral("*.json") }, QDir::Files))
             if (!QFileInfo::exists(own + name))
                 QFile::copy(shipped.filePath(name), own + name);
+        // A killed import leaves its copy of the stream; the data folder is
+        // this process's alone now.
+        const QDir data(m_dataDir);
+        for (const QString &name :
+             data.entryList({ QStringLiteral("import-??????.json") }, QDir::Files))
+            QFile::remove(data.filePath(name));
     } else if (!QFileInfo(m_dataDir).isDir()) {
         *code = XrfErrorInfo::NoSdCard;
         *error = QStringLiteral("no data folder ") + m_dataDir;
@@ -268,26 +274,50 @@ bool XrfHost::isStoredOrQueued(const XrfKorviResult &result) const
 }
 
 // The instrument leaves its pictures in the image store under the test's
-// day; the database moves them to their final names.
-void XrfHost::copyImages(const XrfKorviResult &result, const QString &imagesFrom) const
+// day; the database moves them to their final names. A result goes into the
+// queue only with every picture it names in the store: the database would
+// refuse it otherwise. Empty when all are there, else why not.
+QString XrfHost::copyImages(const XrfKorviResult &result, const QString &imagesFrom,
+                            ExitCode *exitCode) const
 {
     const QString day = dayOf(result);
+    const QString store = QDir::cleanPath(imageDir());
     for (const XrfImageInfo &image : result.images()) {
+        const QString name = image.name().contains(QLatin1Char('/'))
+                ? image.name()
+                : day + QLatin1Char('/') + image.name();
+        const QString to = QDir::cleanPath(store + QLatin1Char('/') + name);
+        // The library drops a name that leaves its store, with a warning.
+        if (!to.startsWith(store + QLatin1Char('/')) || QFileInfo(to).isFile())
+            continue;
         const QString from = imagesFrom + QLatin1Char('/') + image.name();
-        const QString to = imageDir() + day + QLatin1Char('/') + image.name();
-        if (QFileInfo::exists(from) && !QFileInfo::exists(to)) {
-            // Listed first: a store killed before its result was queued
-            // leaves a copy that no later batch may name.
-            QFile list(copiesList());
-            if (!list.open(QIODevice::Append)
-                || list.write((day + QLatin1Char('/') + image.name() + QLatin1Char('\n')).toUtf8())
-                        < 0
-                || !list.flush())
-                continue;
-            QDir().mkpath(QFileInfo(to).absolutePath());
-            QFile::copy(from, to);
+        if (!QFileInfo(from).isFile()) {
+            *exitCode = ExitBadInput;
+            return QStringLiteral("its picture %1 is not in %2").arg(image.name(), imagesFrom);
+        }
+        // Listed first: a store killed before its result was queued
+        // leaves a copy that no later batch may name.
+        QFile list(copiesList());
+        if (!list.open(QIODevice::Append)
+            || list.write((QDir(store).relativeFilePath(to) + QLatin1Char('\n')).toUtf8()) < 0
+            || !list.flush()) {
+            *exitCode = ExitLibrary;
+            return QStringLiteral("cannot write %1: %2").arg(copiesList(), list.errorString());
+        }
+        list.close();
+        // Staged and renamed: a full card leaves no half picture behind.
+        const QString part = to + QStringLiteral(".part");
+        QFile::remove(part);
+        if (!QDir().mkpath(QFileInfo(to).absolutePath()) || !QFile::copy(from, part)
+            || QFileInfo(part).size() != QFileInfo(from).size() || !XrfUtils::syncFile(part)
+            || !QFile::rename(part, to)) {
+            QFile::remove(part);
+            *exitCode = ExitLibrary;
+            return QStringLiteral("its picture %1 cannot be copied into %2 (is the card full?)")
+                    .arg(image.name(), QFileInfo(to).absolutePath());
         }
     }
+    return QString();
 }
 
 // A copy whose result was stored by an earlier run (cut off between the copy
@@ -363,7 +393,9 @@ bool XrfHost::store(QList<Stored> &results, const QString &imagesFrom, bool prog
         // are neither queued nor copied a second time.
         if (isStoredOrQueued(s.result))
             continue;
-        copyImages(s.result, imagesFrom);
+        s.problem = copyImages(s.result, imagesFrom, &s.problemExit);
+        if (!s.problem.isEmpty())
+            continue;
         queue->addResult(s.result);
         bar.show(m_committed, results.size());
     }
@@ -387,6 +419,10 @@ bool XrfHost::store(QList<Stored> &results, const QString &imagesFrom, bool prog
         s.testId = rm->storedTestId(a.dateTimeString(), a.tidName());
         if (s.testId > 0)
             continue;
+        if (!s.problem.isEmpty()) {
+            problems << QStringLiteral("%1: not queued: %2").arg(s.source, s.problem);
+            continue;
+        }
         const auto refused = notQueued.constFind(resultKey(a.dateTimeString(), a.tidName()));
         if (refused != notQueued.constEnd()) {
             const auto code = XrfErrorInfo::XrfError(refused.value().toInt());

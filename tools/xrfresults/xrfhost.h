@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "commands.h"
 #include "xrferrorinfo.h"
 #include "xrfkorviresult.h"
 
@@ -25,6 +26,10 @@ public:
         QString source;
         XrfKorviResult result;
         int testId = -1;
+        // Why it was not queued, when the host itself held it back, and
+        // whose fault that is (the file's or the machine's).
+        QString problem;
+        ExitCode problemExit = ExitOk;
     };
 
     // Only a host that stores needs a writable data folder and the queue;
@@ -62,7 +67,8 @@ public:
 private:
     QStringList queuedFiles() const;
     bool isStoredOrQueued(const XrfKorviResult &result) const;
-    void copyImages(const XrfKorviResult &result, const QString &imagesFrom) const;
+    QString copyImages(const XrfKorviResult &result, const QString &imagesFrom,
+                       ExitCode *exitCode) const;
     void removeOrphanCopies(const QList<Stored> &results) const;
     // The pictures copied into the store, listed before each copy.
     QString copiesList() const { return m_dataDir + QStringLiteral("/xrfresults.copies"); }
