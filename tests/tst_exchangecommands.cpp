@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -22,6 +23,7 @@ private slots:
     void picturesTravelWithTheirResults_data();
     void picturesTravelWithTheirResults();
     void refusedOrMissingTargetsAreErrorsNotNothing();
+    void undatedResultsAreDatedOnceAndFoundAgain();
 
 private:
     Run xr(const QString &data, const QStringList &args)
@@ -247,6 +249,101 @@ void TestExchangeCommands::refusedOrMissingTargetsAreErrorsNotNothing()
     QVERIFY2(readOnly.exitCode == 2 && readOnly.err.contains("DbOpenFailed")
                      && !readOnly.err.contains("no results"),
              qPrintable(readOnly.out + readOnly.err));
+}
+
+// Older software stored averaged results without a date-time, and cards
+// written before every result was dated hold such rows: each gets one that
+// the file alone decides, so it shows, is deleted with the rest and is
+// imported once.
+void TestExchangeCommands::undatedResultsAreDatedOnceAndFoundAgain()
+{
+    // Two tests of one method, a minute apart, without pictures.
+    QJsonObject test
+            = QJsonDocument::fromJson(
+                      TestSupport::readFile(XRF_SOURCE_DIR "/samples/01-stainless-316.json"))
+                      .object();
+    test.remove("images");
+    QStringList files;
+    for (const char *time : { "2026-10-01 08:00:00.000", "2026-10-01 08:01:00.000" }) {
+        QJsonObject analysis = test.value("analysis").toObject();
+        analysis.insert("testDateTime", time);
+        test.insert("analysis", analysis);
+        files << m_dir.filePath(QStringLiteral("in/%1.json").arg(files.size()));
+        QVERIFY(TestSupport::writeFile(files.last(), QJsonDocument(test).toJson()));
+    }
+    QCOMPARE(xr("old", QStringList { "store" } + files).exitCode, 0);
+    QCOMPARE(xr("old", { "average", "1", "2", "--store" }).exitCode, 0);
+    const QString db = m_dir.filePath("old/db/XL5-70312.sqlite");
+    const QVariantList times = TestSupport::querySqlite(
+            db, "SELECT testDateTime FROM analysisresult ORDER BY testId");
+    QCOMPARE(times.size(), 3);
+    const auto plusOne = [](const QVariant &stored) {
+        return QDateTime::fromString(stored.toString(), "yyyy-MM-dd hh:mm:ss.zzz")
+                .addMSecs(1)
+                .toString("yyyy-MM-dd hh:mm:ss.zzz");
+    };
+
+    // A card of older software: opened, every row is dated and shows.
+    QVERIFY(TestSupport::execSqlite(
+            db, { "UPDATE analysisresult SET testDateTime = '' WHERE testId IN (2, 3)" }));
+    const QJsonArray listed
+            = QJsonDocument::fromJson(
+                      xr("old", { "list", "--from", "1970-01-02", "--to", "2100-01-01", "--json" })
+                              .out.toUtf8())
+                      .array();
+    QCOMPARE(listed.size(), 3);
+    QCOMPARE(
+            TestSupport::querySqlite(db, "SELECT testDateTime FROM analysisresult ORDER BY testId"),
+            QVariantList({ times.at(0), plusOne(times.at(0)),
+                           plusOne(qMax(times.at(0).toString(), plusOne(times.at(0)))) }));
+
+    // A mini database of such rows: the averaged one is dated from its
+    // sources, one with nothing to go by is refused; twice is once.
+    QVERIFY(QDir().mkpath(m_dir.filePath("stick")));
+    const QString mini = m_dir.filePath("stick/old.sqlite");
+    QCOMPARE(xr("old", { "sync-out", "--from", "1970-01-02", "--sqlite", mini }).exitCode, 0);
+    QVERIFY(TestSupport::execSqlite(
+            mini, { "UPDATE analysisresult SET testDateTime = '' WHERE testId IN (1, 3)" }));
+    const Run first = xr("pc", { "import", mini });
+    QCOMPARE(first.exitCode, 3);
+    QVERIFY2(first.out.startsWith("stored 2, skipped 0 as already there, failed 1"),
+             qPrintable(first.out));
+    QVERIFY2(xr("pc", { "import", mini })
+                     .out.startsWith("stored 0, skipped 2 as already there, "
+                                     "failed 1"),
+             "imported twice");
+    QCOMPARE(TestSupport::querySqlite(m_dir.filePath("pc/db/XL5-70312.sqlite"),
+                                      "SELECT testDateTime FROM analysisresult WHERE testType = "
+                                      "'AVERAGED'"),
+             QVariantList { plusOne(plusOne(times.at(0))) });
+
+    // The stream: an averaged result sent without a date-time.
+    const QString stream = m_dir.filePath("stick/old.json");
+    QCOMPARE(xr("old", { "sync-out", "--from", "1970-01-02", "--json", stream }).exitCode, 0);
+    QByteArray text = TestSupport::readFile(stream);
+    const QByteArray averagedTime
+            = TestSupport::querySqlite(db,
+                                       "SELECT testDateTime FROM analysisresult WHERE "
+                                       "testId = 3")
+                      .value(0)
+                      .toString()
+                      .toUtf8();
+    QVERIFY(text.contains(averagedTime));
+    text.replace("\"testDateTime\":\"" + averagedTime + "\"", "\"testDateTime\":\"\"");
+    QVERIFY(TestSupport::writeFile(stream, text));
+    QCOMPARE(xr("pc2", { "import", stream }).out,
+             QStringLiteral("stored 3, skipped 0 as already there, failed 0\n"));
+    QCOMPARE(xr("pc2", { "import", stream }).out,
+             QStringLiteral("stored 0, skipped 3 as already there, failed 0\n"));
+
+    // Every row of the card goes with "everything".
+    QCOMPARE(QJsonDocument::fromJson(
+                     xr("old", { "delete", "--all", "--yes", "--json" }).out.toUtf8())
+                     .object()
+                     .value("deleted")
+                     .toArray()
+                     .size(),
+             3);
 }
 
 QTEST_GUILESS_MAIN(TestExchangeCommands)

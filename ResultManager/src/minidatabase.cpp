@@ -348,7 +348,7 @@ bool MiniDatabase::planTests(Counts *counts)
 {
     if (!exec(QStringLiteral("CREATE TEMP TABLE syncMap (oldId INTEGER PRIMARY KEY, "
                              "newId INTEGER NOT NULL, importing INTEGER NOT NULL, "
-                             "twin INTEGER NOT NULL)")))
+                             "twin INTEGER NOT NULL, dateTime TEXT)")))
         return false;
     // The join finds the stored twins in one pass (SQLite indexes the
     // receiver's rows for it), not one scan per result.
@@ -359,60 +359,89 @@ bool MiniDatabase::planTests(Counts *counts)
             = m_sourceColumns.value(XrfTables::analysisResult).contains(QStringLiteral("tidname"))
             ? QStringLiteral("s.tidName")
             : QStringLiteral("''");
-    if (!q.exec(QStringLiteral("SELECT s.testId, s.testDateTime, %2, min(m.testId) FROM "
+    // An averaged result that older software stored without a date-time
+    // takes the latest of its sources in the file plus a millisecond: the
+    // same file always gives the same, so a second import finds the first.
+    const QSet<QString> links = m_sourceColumns.value(XrfTables::averagedResultInfo);
+    const QString sources = links.contains(QStringLiteral("testid"))
+                    && links.contains(QStringLiteral("averagedtestid"))
+            ? QStringLiteral("(SELECT max(julianday(a.testDateTime)) FROM syncDb.%1 v JOIN "
+                             "syncDb.%2 a ON a.testId = v.testId WHERE v.averagedTestId = "
+                             "s.testId)")
+                      .arg(XrfTables::averagedResultInfo, XrfTables::analysisResult)
+            : QStringLiteral("NULL");
+    if (!q.exec(QStringLiteral("SELECT s.testId, s.testDateTime, %2, min(m.testId), "
+                               "julianday(s.testDateTime) IS NULL, %3 FROM "
                                "syncDb.%1 s LEFT JOIN main.%1 m ON m.testDateTime = "
                                "s.testDateTime AND m.tidName = %2 AND s.testDateTime <> '' "
                                "GROUP BY s.testId ORDER BY s.testId")
-                        .arg(XrfTables::analysisResult, name))) {
+                        .arg(XrfTables::analysisResult, name, sources))) {
         qWarning() << "Cannot read the results of the file:" << q.lastError().text();
         return false;
     }
+    QSqlQuery twinOf(m_db);
+    twinOf.prepare(QStringLiteral("SELECT min(testId) FROM main.") + XrfTables::analysisResult
+                   + QStringLiteral(" WHERE testDateTime = ? AND tidName = ?"));
     int next = InsDelQueries::latestTestId(m_db);
     m_anyTwin = false;
     QHash<QString, int> inFile;
-    QVariantList oldIds, newIds, importing, twins;
+    QVariantList oldIds, newIds, importing, twins, dateTimes;
     m_importing = 0;
     while (q.next()) {
-        const QVariant when = q.value(1);
-        if (when.isNull()) {
-            qWarning() << "Result" << q.value(0).toInt()
-                       << "of the file has no date-time; it is not imported";
-            ++counts->failed;
-            continue;
+        QString when = q.value(1).toString();
+        QVariant twin = q.value(3);
+        QVariant dated;
+        if (q.value(4).toBool()) {
+            if (q.value(5).isNull()) {
+                qWarning() << "Result" << q.value(0).toInt() << q.value(2).toString()
+                           << "of the file has no date-time; it is not imported";
+                ++counts->failed;
+                continue;
+            }
+            when = RequestArguments::storedText(QDateTime::fromMSecsSinceEpoch(
+                    qRound64((q.value(5).toDouble() - 2440587.5) * 86400000.0) + 1, Qt::UTC));
+            dated = when;
+            twinOf.addBindValue(when);
+            twinOf.addBindValue(q.value(2).toString());
+            if (!twinOf.exec() || !twinOf.next())
+                return false;
+            twin = twinOf.value(0);
+            twinOf.finish();
         }
-        const QString key = when.toString() + QChar(0) + q.value(2).toString();
+        const QString key = when + QChar(0) + q.value(2).toString();
         int newId = 0;
         bool imported = false;
-        if (!q.value(3).isNull()) {
-            newId = q.value(3).toInt();
-        } else if (!when.toString().isEmpty() && inFile.contains(key)) {
+        if (!twin.isNull()) {
+            newId = twin.toInt();
+        } else if (inFile.contains(key)) {
             newId = inFile.value(key);
         } else {
             newId = ++next;
             imported = true;
-            if (!when.toString().isEmpty())
-                inFile.insert(key, newId);
+            inFile.insert(key, newId);
         }
         if (imported)
             ++m_importing;
         else
             ++counts->skipped;
-        m_anyTwin = m_anyTwin || !q.value(3).isNull();
+        m_anyTwin = m_anyTwin || !twin.isNull();
         oldIds << q.value(0).toInt();
         newIds << newId;
         importing << int(imported);
-        twins << int(!q.value(3).isNull());
+        twins << int(!twin.isNull());
+        dateTimes << dated;
     }
     q.finish();
     if (oldIds.isEmpty())
         return true;
     QSqlQuery insert(m_db);
-    insert.prepare(QStringLiteral("INSERT INTO temp.syncMap (oldId, newId, importing, twin) "
-                                  "VALUES (?, ?, ?, ?)"));
+    insert.prepare(QStringLiteral("INSERT INTO temp.syncMap (oldId, newId, importing, twin, "
+                                  "dateTime) VALUES (?, ?, ?, ?, ?)"));
     insert.addBindValue(oldIds);
     insert.addBindValue(newIds);
     insert.addBindValue(importing);
     insert.addBindValue(twins);
+    insert.addBindValue(dateTimes);
     return insert.execBatch();
 }
 
@@ -622,6 +651,8 @@ QString MiniDatabase::copyIn(const QString &name) const
                                                     : QStringLiteral("m.newId"));
         } else if (averaged && column == QLatin1String("averagedTestId")) {
             value = QStringLiteral("m.newId");
+        } else if (name == analysisResult && column == QLatin1String("testDateTime")) {
+            value = QStringLiteral("coalesce(m.dateTime, t.testDateTime)");
         } else if (name == imageResult && column == QLatin1String("fileName")) {
             value = QStringLiteral("i.fileName");
         } else if (!source.contains(column.toLower())) {

@@ -24,6 +24,7 @@
 #include <cstdio>
 
 #include "insdelqueries.h"
+#include "requestarguments.h"
 #include "resultschema.h"
 #include "xrfsettingsmanager.h"
 #include "xrfutils.h"
@@ -139,7 +140,12 @@ SchemaMigration::Outcome SchemaMigration::run(bool force)
             }
             changed = true;
         }
-        return changed ? Upgraded : UpToDate;
+        bool dated = false;
+        if (!dateUndatedResults(&dated)) {
+            restoreBackup();
+            return Failed;
+        }
+        return changed || dated ? Upgraded : UpToDate;
     }
 
     qInfo() << "Version of schema of db is " << m_storedVersion << " supported schema version is "
@@ -165,6 +171,8 @@ SchemaMigration::Outcome SchemaMigration::run(bool force)
     ok = ok && (stored >= 6.1 || step(replacePseudoElementTable(), "6.1"));
     ok = ok && (stored >= 6.2 || step(addColumnStep(UserEntered), "6.2"));
     ok = ok && (stored >= 6.3 || step(addColumnStep(ImageHasCircle), "6.3"));
+    bool dated = false;
+    ok = ok && dateUndatedResults(&dated);
     ok = ok && markVersion();
     if (!ok) {
         restoreBackup();
@@ -420,6 +428,106 @@ bool SchemaMigration::runProgram()
         return fail(error);
     if (!m_db.open())
         return fail(m_db.lastError().text());
+    return true;
+}
+
+// Rows that older software stored without a usable date-time (averaged
+// results, and anything written before every result was dated) are invisible
+// to every search by date and cannot be told apart by the exactly-once key.
+// Each gets one that the file alone decides, so that the same card always
+// gives the same: an averaged result the latest of its sources plus a
+// millisecond, any other the test before it (by test id) plus a millisecond,
+// or the one after it less one; never a key another result holds.
+bool SchemaMigration::dateUndatedResults(bool *changed)
+{
+    *changed = false;
+    if (!hasTable(XrfTables::analysisResult))
+        return true;
+    QList<QPair<int, QString>> undated;
+    {
+        QSqlQuery q(m_db);
+        if (!q.exec(QStringLiteral("SELECT testId, tidName FROM ") + XrfTables::analysisResult
+                    + QStringLiteral(" WHERE julianday(testDateTime) IS NULL ORDER BY testId")))
+            return fail(q.lastError().text());
+        while (q.next())
+            undated.append({ q.value(0).toInt(), q.value(1).toString() });
+    }
+    if (undated.isEmpty())
+        return true;
+    if (!makeBackup())
+        return false;
+    if (!m_db.transaction())
+        return fail(m_db.lastError().text());
+    const auto dayNumber = [this](const QString &statement, int testId, QVariant *jd) {
+        QSqlQuery q(m_db);
+        q.prepare(statement);
+        q.addBindValue(testId);
+        if (!q.exec())
+            return false;
+        *jd = q.next() ? q.value(0) : QVariant();
+        return true;
+    };
+    const QString results = XrfTables::analysisResult;
+    QString error;
+    for (const auto &result : qAsConst(undated)) {
+        QVariant jd;
+        qint64 offsetMsecs = 1;
+        bool ok = dayNumber(QStringLiteral("SELECT max(julianday(a.testDateTime)) FROM %1 s JOIN "
+                                           "%2 a ON a.testId = s.testId WHERE s.averagedTestId = ?")
+                                    .arg(XrfTables::averagedResultInfo, results),
+                            result.first, &jd);
+        if (ok && jd.isNull())
+            ok = dayNumber(QStringLiteral("SELECT julianday(testDateTime) FROM %1 WHERE testId < ? "
+                                          "AND julianday(testDateTime) IS NOT NULL ORDER BY testId "
+                                          "DESC LIMIT 1")
+                                   .arg(results),
+                           result.first, &jd);
+        if (ok && jd.isNull()) {
+            offsetMsecs = -1;
+            ok = dayNumber(QStringLiteral("SELECT julianday(testDateTime) FROM %1 WHERE testId > ? "
+                                          "AND julianday(testDateTime) IS NOT NULL ORDER BY testId "
+                                          "LIMIT 1")
+                                   .arg(results),
+                           result.first, &jd);
+        }
+        if (!ok) {
+            error = m_db.lastError().text();
+            break;
+        }
+        // Julian days keep whole milliseconds in SQLite.
+        QDateTime when = jd.isNull()
+                ? QDateTime::fromMSecsSinceEpoch(result.first, Qt::UTC)
+                : QDateTime::fromMSecsSinceEpoch(
+                        qRound64((jd.toDouble() - 2440587.5) * 86400000.0) + offsetMsecs, Qt::UTC);
+        for (;;) {
+            QSqlQuery taken(m_db);
+            taken.prepare(QStringLiteral("SELECT 1 FROM ") + results
+                          + QStringLiteral(" WHERE testDateTime = ? AND tidName = ?"));
+            taken.addBindValue(RequestArguments::storedText(when));
+            taken.addBindValue(result.second);
+            if (!taken.exec() || !taken.next())
+                break;
+            when = when.addMSecs(offsetMsecs);
+        }
+        QSqlQuery update(m_db);
+        update.prepare(QStringLiteral("UPDATE ") + results
+                       + QStringLiteral(" SET testDateTime = ? WHERE testId = ?"));
+        update.addBindValue(RequestArguments::storedText(when));
+        update.addBindValue(result.first);
+        if (!update.exec()) {
+            error = update.lastError().text();
+            break;
+        }
+        qWarning() << "Test" << result.first << result.second
+                   << "had no usable date-time; it is dated" << RequestArguments::storedText(when);
+    }
+    if (!error.isEmpty() || !m_db.commit()) {
+        if (error.isEmpty())
+            error = m_db.lastError().text();
+        m_db.rollback();
+        return fail(error);
+    }
+    *changed = true;
     return true;
 }
 

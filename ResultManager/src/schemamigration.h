@@ -69,6 +69,7 @@ private:
     bool addColumnStep(int column);
     bool replacePseudoElementTable();
     bool runProgram();
+    bool dateUndatedResults(bool *changed);
     bool markVersion();
     bool hasColumn(const QString &table, const QString &column);
     bool hasTable(const QString &table);

@@ -177,8 +177,30 @@ void StreamImport::mapReferences(XrfKorviResult &result)
 StreamImport::Outcome StreamImport::importOne(const QJsonObject &object, const QString &inputFile)
 {
     XrfKorviResult result;
-    const QStringList problems = result.readResultJson(object);
+    QStringList problems = result.readResultJson(object);
     XrfAnalysisResult &analysis = result.analysis();
+    const QString dateTimePointer = QStringLiteral("/analysis/testDateTime");
+    if (problems.contains(dateTimePointer)) {
+        // An averaged result that older software sent without a date-time
+        // takes the latest of its sources plus a millisecond: the same file
+        // always gives the same, so a second import finds the first.
+        QDateTime latest;
+        for (const XrfAverageInfo &source : result.avgOfTestsInfo()) {
+            // The sender wrote the source's time on its own local clock.
+            const QDateTime when = QDateTime::fromString(source.testDateTime(),
+                                                         XrfAnalysisResult::dateTimeFormat);
+            if (when.isValid() && (!latest.isValid() || when > latest))
+                latest = when;
+        }
+        if (latest.isValid()) {
+            analysis.setTestDateTime(latest.toUTC().addMSecs(1));
+            problems.removeAll(dateTimePointer);
+        } else if (problems.size() == 1) {
+            qWarning() << "Result" << analysis.tidName() << "of" << inputFile
+                       << "has no date-time; it is not stored";
+            return Failed;
+        }
+    }
     const QString name = analysis.tidName();
     const QString when = analysis.dateTimeString();
     if (!problems.isEmpty()) {
