@@ -24,6 +24,7 @@ private slots:
     void picturesTravelWithTheirResults();
     void refusedOrMissingTargetsAreErrorsNotNothing();
     void undatedResultsAreDatedOnceAndFoundAgain();
+    void killedRunsLeaveNothingForGood();
 
 private:
     Run xr(const QString &data, const QStringList &args)
@@ -344,6 +345,64 @@ void TestExchangeCommands::undatedResultsAreDatedOnceAndFoundAgain()
                      .toArray()
                      .size(),
              3);
+}
+
+// What a deletion or an import killed at the wrong moment leaves (pictures
+// named by no row, a copy of the stream) goes with the next run.
+void TestExchangeCommands::killedRunsLeaveNothingForGood()
+{
+    const QString samples = QStringLiteral(XRF_SOURCE_DIR "/samples/");
+    QCOMPARE(
+            xr("kill",
+               { "store", samples + "01-stainless-316.json", samples + "02-rohs-abs-housing.json" })
+                    .exitCode,
+            0);
+    const auto files = [this](const QString &data) {
+        QStringList found;
+        QDirIterator it(m_dir.filePath(data + "/images"), QDir::Files,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext())
+            found << it.next();
+        found.sort();
+        return found;
+    };
+    QCOMPARE(files("kill").size(), 3);
+    const QStringList second = pictures("kill").keys().filter(TestSupport::tidNameOf(
+            QJsonDocument::fromJson(TestSupport::readFile(samples + "02-rohs-abs-housing.json"))
+                    .object()));
+    QCOMPARE(second.size(), 1);
+
+    const auto killed = [this](const QString &data, const QString &point, const QStringList &args) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XRF_CRASH_POINT", point);
+        return XrfResultsProcess::run(QStringList { "--data", m_dir.filePath(data) } + args, 120000,
+                                      QString(), env)
+                .status;
+    };
+    QCOMPARE(killed("kill", "delete-after-commit", { "delete", "--ids", "1", "--yes" }),
+             QProcess::CrashExit);
+    QCOMPARE(stored("kill"), 1);
+    QCOMPARE(files("kill").size(), 3);
+    QCOMPARE(xr("kill", { "info" }).exitCode, 0);
+    QCOMPARE(files("kill"),
+             QStringList { m_dir.filePath("kill/images/") + second.first().section(' ', -1) });
+
+    // An import killed before its commit: its pictures and its copy of the
+    // stream go with the next run.
+    QVERIFY(QDir().mkpath(m_dir.filePath("carry")));
+    QCOMPARE(xr("kill",
+                { "sync-out", "--from", "2000-01-01", "--json", m_dir.filePath("carry/one.json") })
+                     .exitCode,
+             0);
+    QCOMPARE(
+            killed("other", "import-before-commit", { "import", m_dir.filePath("carry/one.json") }),
+            QProcess::CrashExit);
+    QCOMPARE(files("other").size(), 1);
+    QCOMPARE(QDir(m_dir.filePath("other")).entryList({ "import-*" }).size(), 1);
+    QCOMPARE(xr("other", { "store", samples + "03-coating-au-ni-cu.json" }).exitCode, 0);
+    QCOMPARE(QDir(m_dir.filePath("other")).entryList({ "import-*" }), QStringList());
+    QCOMPARE(files("other").size(), 1); // the stored sample's own
+    QCOMPARE(pictures("other").size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestExchangeCommands)

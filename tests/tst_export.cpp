@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -51,7 +52,13 @@ class TestExport : public QObject
 
 private slots:
     void init();
-    void cleanup() { m_lib.end(); }
+    void cleanup()
+    {
+        m_lib.end();
+        if (!m_mounted.isEmpty())
+            QProcess::execute("umount", { m_mounted });
+        m_mounted.clear();
+    }
 
     void filterKeepsWhatTheTemplateNames();
     void everyFormatFromTwoSamples();
@@ -59,6 +66,7 @@ private slots:
     void singleZipReplacesItsOwnFolderOnly();
     void unmountedMediumReceivesNothing();
     void failedZipKeepsTheFolder();
+    void mediumThatFillsUpFailsTheExport();
     void userAndAutomaticExportsKeepTheirOwnSettings();
     void automaticExportKeepsTheQueueFileUntilItWorks();
     void abortedExportLeavesNothing();
@@ -91,6 +99,7 @@ private:
 
     TestSupport::LibraryFixture m_lib;
     QString m_exports;
+    QString m_mounted;
 };
 
 void TestExport::init()
@@ -182,20 +191,41 @@ void TestExport::everyFormatFromTwoSamples()
     // MSA: one file per exposure of the results that have beam data.
     QVERIFY(!QDir(m_exports).entryList({ QFileInfo(base).fileName() + "-*.msa" }).isEmpty());
     // No intermediate file stays behind.
-    QVERIFY(QDir(m_lib.path("card/exports")).entryList({ "results_*" }).isEmpty());
+    QVERIFY(QDir(m_lib.path("card/export-staging")).entryList({ "results_*" }).isEmpty());
 }
 
 void TestExport::oneSecondTwoExportsAndSafeNames()
 {
     qputenv("XRF_FAULT_POINT", "fixed-export-time");
-    const QJsonObject settings = exportSettings("json,csv");
+    const QJsonObject settings = exportSettings("json,csv,pdf,msa");
     QCOMPARE(exportIds(4, { "1" }, settings).code, 0);
+    const QStringList first = exported();
     const Answer second = exportIds(5, { "2" }, settings);
     QCOMPARE(second.code, 0);
     const QString name = QFileInfo(second.object.value("outputFile").toString()).fileName();
     QCOMPARE(name, QStringLiteral("chemistry-SN-EXP-7-2026-03-05-14-07-09(2).json"));
-    QVERIFY(exported().contains("chemistry-SN-EXP-7-2026-03-05-14-07-09(2).csv"));
-    QVERIFY(exported().contains("chemistry-SN-EXP-7-2026-03-05-14-07-09.csv"));
+    // Every file of the first is still there, each output of the second is
+    // new: the beam spectra's file too.
+    for (const QString &file : first)
+        QVERIFY2(exported().contains(file), qPrintable(file));
+    for (const char *suffix : { ".csv", ".pdf" })
+        QVERIFY(exported().contains(QStringLiteral("chemistry-SN-EXP-7-2026-03-05-14-07-09(2)")
+                                    + suffix));
+    QVERIFY(exported().contains("beamspectra-SN-EXP-7-2026-03-05-14-07-09(2).csv"));
+    QVERIFY(!QDir(m_exports)
+                     .entryList({ "chemistry-SN-EXP-7-2026-03-05-14-07-09(2)-*.msa" })
+                     .isEmpty());
+
+    // Two single zips in that second: two zips, each whole.
+    QStringList zips;
+    for (int id : { 12, 13 }) {
+        const Answer zipped = exportIds(id, { "1", "2" }, settings, true);
+        QCOMPARE(zipped.code, 0);
+        zips << zipped.object.value("outputFile").toString();
+        QCOMPARE(TestSupport::runTool("unzip", { "-tq", zips.last() }), 0);
+    }
+    QVERIFY(zips.at(0) != zips.at(1));
+    QVERIFY(QFileInfo(zips.at(0)).isFile() && QFileInfo(zips.at(1)).isFile());
 
     QJsonObject custom = settings;
     QJsonObject exportObject = custom.value("export").toObject();
@@ -251,6 +281,31 @@ void TestExport::failedZipKeepsTheFolder()
     QVERIFY2(kept.isDir(), qPrintable(kept.filePath()));
     QVERIFY(!QDir(kept.filePath()).entryList({ "*.json" }).isEmpty());
     QVERIFY(QDir(m_exports).entryList({ "*.zip" }).isEmpty());
+}
+
+void TestExport::mediumThatFillsUpFailsTheExport()
+{
+    const QString stick = m_lib.path("stick");
+    QVERIFY(QDir().mkpath(stick));
+    if (QProcess::execute("mount", { "-t", "tmpfs", "-o", "size=16k", "tmpfs", stick }) != 0)
+        QSKIP("A small medium needs mount rights");
+    m_mounted = stick;
+    XrfPlatform::instance()->setExportsFolderPath(XrfPlatform::UsbMemory, stick);
+    QSignalSpy complete(m_lib.rm, &XrfResultManager::exportComplete);
+    // Its pictures do not fit: the export fails, and leaves no JSON that
+    // names pictures it lacks.
+    QJsonObject settings = exportSettings("json", "USB Memory");
+    QJsonObject exportObject = settings.value("export").toObject();
+    exportObject.insert("templateOverride",
+                        QJsonObject { { "inlineImage", true }, { "macroImage", true } });
+    settings.insert("export", exportObject);
+    qputenv("XRF_FAULT_POINT", "media-mounted");
+    const Answer a = exportIds(14, { "1", "2" }, settings);
+    QCOMPARE(a.code, int(XrfErrorInfo::FileCreateFailed));
+    QCOMPARE(complete.count(), 1);
+    QCOMPARE(complete.at(0).at(1).value<XrfErrorInfo::XrfError>(), XrfErrorInfo::FileCreateFailed);
+    QCOMPARE(QDir(stick).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList());
 }
 
 void TestExport::userAndAutomaticExportsKeepTheirOwnSettings()
@@ -338,7 +393,7 @@ void TestExport::abortedExportLeavesNothing()
     const Answer a = exportIds(9, ids, exportSettings("json,csv,pdf"));
     QCOMPARE(a.code, int(XrfErrorInfo::OperationAborted));
     QCOMPARE(exported(), QStringList());
-    QVERIFY(QDir(m_lib.path("card/exports")).entryList({ "results_*" }).isEmpty());
+    QVERIFY(QDir(m_lib.path("card/export-staging")).entryList({ "results_*" }).isEmpty());
 }
 
 int main(int argc, char *argv[])

@@ -174,6 +174,34 @@ void TestExportCommand::stagingOfAKilledExportGoesWithTheNextExport()
         QVERIFY2(QFileInfo::exists(out + '/' + name), qPrintable(name));
     // The emptied time-stamp folder goes, the one with a whole output stays.
     QVERIFY(!QFileInfo::exists(out + "/2026-01-01-10-00-00"));
+
+    // Killed between its formats, or before its zip: what it had put in
+    // place looks finished, and goes with the next export.
+    const QStringList before = QDir(out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    for (const auto &[point, args] :
+         { std::make_pair(QStringLiteral("export-between-formats"),
+                          QStringList { "--format", "json,csv,pdf" }),
+           std::make_pair(QStringLiteral("export-before-zip"),
+                          QStringList { "--format", "json,csv", "--zip" }) }) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XRF_CRASH_POINT", point);
+        const Run killed
+                = XrfResultsProcess::run(QStringList { "--data", m_dir->filePath("data"), "export",
+                                                       "--ids", "1,2", "--out", out }
+                                                 + args,
+                                         300000, QString(), env);
+        QCOMPARE(killed.status, QProcess::CrashExit);
+        QVERIFY(QDir(out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size()
+                > before.size());
+    }
+    const QStringList next
+            = exported(xr({ "export", "--ids", "1", "--format", "csv", "--out", out }), out);
+    QStringList expected = before;
+    for (const QString &file : next)
+        expected << QFileInfo(file).fileName();
+    expected.sort();
+    QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), expected);
+    QCOMPARE(QDir(out).entryList({ ".*.exporting" }, QDir::Files | QDir::Hidden), QStringList());
 }
 
 void TestExportCommand::decimalCommaPartsCellsWithSemicolons()

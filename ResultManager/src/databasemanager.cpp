@@ -36,6 +36,7 @@
 #include "exportconversion.h"
 #include "insdelqueries.h"
 #include "minidatabase.h"
+#include "picturesweep.h"
 #include "requestarguments.h"
 #include "resultaverager.h"
 #include "resultdeleter.h"
@@ -275,8 +276,12 @@ XrfErrorInfo::XrfError DatabaseManager::openDB(QString path)
         if (folderCreated)
             XrfUtils::syncFolder(path); // the new folder's entry
     }
-    if (!m_readOnly)
+    if (!m_readOnly) {
         createDbIndices();
+        // Pictures a deletion or an import cut off after (or before) its
+        // commit left named by no row.
+        PictureSweep(imageFolder()).settle(workingHandle());
+    }
     QSqlDatabase db = workingHandle();
     for (const QString &pragma : pragmas)
         if (!m_readOnly)
@@ -1030,6 +1035,11 @@ XrfErrorInfo::XrfError DatabaseManager::eraseAllResults()
     if (ResultDeleter(workingHandle(), imageFolder()).imageNames({}, &images)
         != XrfErrorInfo::NoError)
         return XrfErrorInfo::DbQueryFailed;
+    // The new file names none of them: its open removes them, also after a
+    // kill in between. Files of results still in the queue are named by no
+    // row and not listed: they stay.
+    if (!PictureSweep(imageFolder()).list(images))
+        return XrfErrorInfo::FileAccessFailed;
     const QString dataPath = m_instrumentDataPath;
     const QString file = databaseFilePath();
     const QString aside = file + QStringLiteral(".erased");
@@ -1058,8 +1068,6 @@ XrfErrorInfo::XrfError DatabaseManager::eraseAllResults()
     }
     QFile::remove(aside);
     XrfUtils::syncFolder(m_dbFolder);
-    // Files of results still in the queue are named by no row: they stay.
-    ResultDeleter::removeImageFiles(imageFolder(), images);
     return XrfErrorInfo::NoError;
 }
 
@@ -1337,9 +1345,10 @@ void DatabaseManager::setExportSettingToUsed(QJsonObject arg)
 
 void DatabaseManager::removeLeftoverExportFiles()
 {
-    QDir exports(m_instrumentDataPath + QStringLiteral("exports"));
+    // Their folder holds nothing else: the user's own exports lie elsewhere.
+    QDir staging(ExportRun::stagingFolder(m_instrumentDataPath));
     for (const QString &name :
-         exports.entryList({ QStringLiteral("results_*.json"), QStringLiteral("results_*.jsonl") },
+         staging.entryList({ QStringLiteral("results_*.json"), QStringLiteral("results_*.jsonl") },
                            QDir::Files))
-        exports.remove(name);
+        staging.remove(name);
 }

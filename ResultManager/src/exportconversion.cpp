@@ -6,10 +6,18 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QStorageInfo>
 
+#ifdef Q_OS_UNIX
+#    include <cerrno>
+#    include <csignal>
+#endif
+
+#include "exchangefiles.h"
+#include "insdelqueries.h"
 #include "js2csv.h"
 #include "js2msa.h"
 #include "js2pdf.h"
@@ -30,18 +38,85 @@ void keepFirst(XrfErrorInfo::XrfError *code, XrfErrorInfo::XrfError next)
         *code = next;
 }
 
+// The name of another output of a base: "chemistry-..." becomes
+// "beamspectra-..." or "export-...".
+QString outputOf(const QString &base, const QString &kind, const QString &suffix)
+{
+    const QFileInfo info(base);
+    return info.dir().filePath(info.fileName().replace(QStringLiteral("chemistry"), kind) + suffix);
+}
+
+// Everything a run of this base may have written in its folder.
+void removeOutputsOf(const QString &base)
+{
+    for (const char *suffix : outputSuffixes)
+        QFile::remove(base + QLatin1String(suffix));
+    QDir(base + QStringLiteral("-images")).removeRecursively();
+    QFile::remove(outputOf(base, QStringLiteral("beamspectra"), QStringLiteral(".csv")));
+    const QFileInfo info(base);
+    for (const QString &msa :
+         info.dir().entryList({ info.fileName() + QStringLiteral("-*.msa") }, QDir::Files))
+        info.dir().remove(msa);
+}
+
+const QString markerSuffix = QStringLiteral(".exporting");
+
+bool processRuns(qint64 pid)
+{
+#ifdef Q_OS_UNIX
+    return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
+#else
+    Q_UNUSED(pid)
+    return false;
+#endif
+}
+
 // An export killed before its renames leaves its hidden staging files (a
-// zip run inside its time-stamp folder); the next export to the same place
-// removes them, and such a folder once it is empty. Whole outputs stay.
-void removeCutOffStaging(const QString &folder)
+// zip run inside its time-stamp folder), and one killed between its renames
+// leaves some formats of a base, or a time-stamp folder without its zip,
+// that look finished: its marker names them. The next export to the same
+// place removes both, and a time-stamp folder once it is empty.
+void removeCutOffExports(const QString &folder)
 {
     static const QRegularExpression staged(
             QStringLiteral("^\\..+\\.(part|zip\\.\\w{6})(\\.\\w{6})?$"));
     static const QRegularExpression stamp(QStringLiteral("^\\d{4}(-\\d\\d){5}(\\(\\d+\\))?$"));
+    QDir root(folder);
+    bool running = false;
+    for (const QString &marker :
+         root.entryList({ QStringLiteral(".*") + markerSuffix }, QDir::Files | QDir::Hidden)) {
+        QFile file(root.filePath(marker));
+        const QJsonObject run = file.open(QIODevice::ReadOnly)
+                ? QJsonDocument::fromJson(file.readAll()).object()
+                : QJsonObject();
+        file.close();
+        // Names from the marker are file names in this folder, never paths.
+        const QString base = QFileInfo(run.value(QStringLiteral("base")).toString()).fileName();
+        const QString stampFolder
+                = QFileInfo(run.value(QStringLiteral("folder")).toString()).fileName();
+        // Another process exporting here now (a second host on the card).
+        const qint64 pid = run.value(QStringLiteral("pid")).toVariant().toLongLong();
+        if (pid > 0 && pid != QCoreApplication::applicationPid() && processRuns(pid)) {
+            running = true;
+            continue;
+        }
+        if (!stampFolder.isEmpty() && stamp.match(stampFolder).hasMatch()) {
+            qInfo() << "Removing" << root.filePath(stampFolder) << "left by a cut-off export";
+            QDir(root.filePath(stampFolder)).removeRecursively();
+        } else if (base.startsWith(QLatin1String("chemistry-"))) {
+            qInfo() << "Removing the outputs of" << root.filePath(base)
+                    << "left by a cut-off export";
+            removeOutputsOf(root.filePath(base));
+        }
+        root.remove(marker);
+    }
+    // Its staging files are not leftovers.
+    if (running)
+        return;
     QStringList folders { folder };
-    for (const QString &sub : QDir(folder).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+    for (const QString &sub : root.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
         if (stamp.match(sub).hasMatch())
-            folders << QDir(folder).filePath(sub);
+            folders << root.filePath(sub);
     for (const QString &path : qAsConst(folders)) {
         QDir dir(path);
         for (const QString &name : dir.entryList(QDir::Files | QDir::Hidden)) {
@@ -54,6 +129,42 @@ void removeCutOffStaging(const QString &folder)
             QDir().rmdir(path); // only an empty one goes
     }
 }
+
+// Marks one run's outputs in progress until the run has ended, whatever
+// its outcome: a run cut off by a kill or a power cut is found by it.
+class RunMarker
+{
+public:
+    RunMarker(const QString &folder, const QString &base, const QString &stampFolder)
+        : m_path(
+                QDir(folder).filePath(QLatin1Char('.') + QFileInfo(base).fileName() + markerSuffix))
+    {
+        QSaveFile file(m_path);
+        const QByteArray text
+                = QJsonDocument(
+                          QJsonObject {
+                                  { QStringLiteral("base"), QFileInfo(base).fileName() },
+                                  { QStringLiteral("folder"), stampFolder },
+                                  { QStringLiteral("pid"), QCoreApplication::applicationPid() } })
+                          .toJson(QJsonDocument::Compact);
+        m_made = file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.flush()
+                && file.commit();
+        if (m_made)
+            XrfUtils::syncFolder(folder);
+        else
+            qWarning() << "Cannot mark the export in progress at" << m_path;
+    }
+    ~RunMarker()
+    {
+        if (m_made)
+            QFile::remove(m_path);
+    }
+    bool made() const { return m_made; }
+
+private:
+    QString m_path;
+    bool m_made = false;
+};
 
 } // namespace
 
@@ -74,7 +185,8 @@ QString ExportConversion::safeName(const QString &text)
     return name;
 }
 
-QString ExportConversion::freeBase(const QString &folder, const QString &name)
+QString ExportConversion::freeBase(const QString &folder, const QString &name,
+                                   const QString &zipFolder)
 {
     const QDir dir(folder);
     for (int n = 1;; ++n) {
@@ -85,6 +197,15 @@ QString ExportConversion::freeBase(const QString &folder, const QString &name)
         // The MSA files are named after the base, one per exposure.
         taken = taken
                 || !dir.entryList({ candidate + QStringLiteral("-*.msa") }, QDir::Files).isEmpty();
+        taken = taken
+                || QFileInfo::exists(outputOf(dir.filePath(candidate),
+                                              QStringLiteral("beamspectra"),
+                                              QStringLiteral(".csv")));
+        if (!zipFolder.isEmpty())
+            taken = taken
+                    || QFileInfo::exists(outputOf(QDir(zipFolder).filePath(candidate),
+                                                  QStringLiteral("export"),
+                                                  QStringLiteral(".zip")));
         if (!taken)
             return dir.filePath(candidate);
         qDebug() << "Tried to write" << dir.filePath(candidate) << "but it already exists";
@@ -145,7 +266,8 @@ XrfErrorInfo::XrfError ExportConversion::run(const QJsonObject &summary, QJsonOb
         return rc;
     // Another instrument may be exporting into a network folder right now.
     if (!shared)
-        removeCutOffStaging(folder);
+        removeCutOffExports(folder);
+    const QString place = folder;
     QDateTime now = m_time.isValid() ? m_time : QDateTime::currentDateTime();
     if (XrfUtils::faultPointArmed("fixed-export-time")) // two exports in one second
         now = QDateTime(QDate(2026, 3, 5), QTime(14, 7, 9));
@@ -171,7 +293,13 @@ XrfErrorInfo::XrfError ExportConversion::run(const QJsonObject &summary, QJsonOb
     const QString who = fileName.value(QStringLiteral("custom")).toBool(false)
             ? fileName.value(QStringLiteral("customFileName")).toString()
             : serial;
-    QString base = freeBase(folder, QStringLiteral("chemistry-%1-%2").arg(safeName(who), stamp));
+    // The zip of a single-zip export lands beside its time-stamp folder: its
+    // name must be free there too.
+    QString base = freeBase(folder, QStringLiteral("chemistry-%1-%2").arg(safeName(who), stamp),
+                            m_singleZip ? place : QString());
+    const RunMarker marker(place, base, m_singleZip ? QFileInfo(folder).fileName() : QString());
+    if (!marker.made())
+        return XrfErrorInfo::FileCreateFailed;
 
     const QString wholeResults = summary.value(QStringLiteral("wholeResultsFile")).toString();
     QString dataPath = m_dataPath;
@@ -205,6 +333,7 @@ XrfErrorInfo::XrfError ExportConversion::run(const QJsonObject &summary, QJsonOb
         prepare(msa);
         finished(msa, msa.convert(wholeResults, base, m_aborted, m_progress));
     }
+    XrfUtils::crashPoint("export-between-formats");
     if (rc == XrfErrorInfo::NoError && types.contains(QStringLiteral("pdf"))) {
         QJsonObject layout { { QStringLiteral("templateName"),
                                m_export.value(QStringLiteral("selectedPdfLayout")) } };
@@ -219,13 +348,18 @@ XrfErrorInfo::XrfError ExportConversion::run(const QJsonObject &summary, QJsonOb
         pdf.setFormatSettings(print);
         QString pdfBase = base;
         const bool ok = pdf.startJson2Pdf(wholeResults, &pdfBase, m_aborted, m_progress);
-        finished(pdf, ok && QFileInfo::exists(pdfBase + QStringLiteral(".pdf")));
+        finished(pdf, ok);
+        // A run that says it made a report that is not there failed.
+        if (ok && !QFileInfo::exists(pdfBase + QStringLiteral(".pdf"))) {
+            qWarning() << "The PDF" << pdfBase + QStringLiteral(".pdf") << "is missing";
+            keepFirst(&rc, XrfErrorInfo::FileCreateFailed);
+        }
     }
     if (rc != XrfErrorInfo::NoError) {
         // Nothing half-made stays behind.
         for (const QString &file : qAsConst(files))
             QFile::remove(file);
-        QDir(base + QStringLiteral("-images")).removeRecursively();
+        removeOutputsOf(base);
         if (m_singleZip)
             QDir(folder).rmdir(QStringLiteral("."));
         return rc;
@@ -233,15 +367,14 @@ XrfErrorInfo::XrfError ExportConversion::run(const QJsonObject &summary, QJsonOb
 
     completion->insert(QStringLiteral("files"), QJsonArray::fromStringList(files));
     completion->insert(QStringLiteral("outputFile"), files.value(0));
-    if (m_singleZip)
+    if (m_singleZip) {
+        XrfUtils::crashPoint("export-before-zip");
         return zip(folder, base,
                    types.contains(QStringLiteral("pdf")) && !types.contains(QStringLiteral("json")),
                    completion);
+    }
 
-    const QFileInfo baseInfo(base);
-    const QString spectra = baseInfo.dir().filePath(
-            baseInfo.fileName().replace(QStringLiteral("chemistry"), QStringLiteral("beamspectra"))
-            + QStringLiteral(".csv"));
+    const QString spectra = outputOf(base, QStringLiteral("beamspectra"), QStringLiteral(".csv"));
     if (QFileInfo::exists(spectra))
         completion->insert(QStringLiteral("spectraFile"), spectra);
     const QDir images(base + QStringLiteral("-images"));
@@ -276,35 +409,39 @@ XrfErrorInfo::XrfError ExportConversion::writeJson(const QJsonObject &summary, c
         return XrfErrorInfo::FileCreateFailed;
     }
     files->append(target);
-    copyImages(summary, base);
-    return XrfErrorInfo::NoError;
+    return copyImages(summary, base);
 }
 
-void ExportConversion::copyImages(const QJsonObject &summary, const QString &base)
+XrfErrorInfo::XrfError ExportConversion::copyImages(const QJsonObject &summary, const QString &base)
 {
     const QJsonObject override = m_export.value(QStringLiteral("templateOverride")).toObject();
     const bool inlineImage = override.value(QStringLiteral("inlineImage")).toBool(false);
     const bool macroImage = override.value(QStringLiteral("macroImage")).toBool(false);
     if (!inlineImage && !macroImage)
-        return;
+        return XrfErrorInfo::NoError;
     const QString folder = base + QStringLiteral("-images");
-    const QString store = QDir(m_dataPath).filePath(QStringLiteral("images")) + QLatin1Char('/');
+    const QString store = QDir(m_dataPath).filePath(QStringLiteral("images"));
     for (const QJsonValue &value : summary.value(QStringLiteral("images")).toArray()) {
         const QJsonObject image = value.toObject();
         const int type = image.value(QStringLiteral("imageType")).toInt();
         if (!((type == 0 && inlineImage) || (type == 1 && macroImage)))
             continue;
         const QString name = image.value(QStringLiteral("fileName")).toString();
-        const QString source = store + name;
-        if (!QFileInfo::exists(source)) {
-            qWarning() << "Export image file not found:" << source;
+        // A stored name is a name inside the store, never a way out of it.
+        const QString source = InsDelQueries::storedImagePath(store, name);
+        if (source.isEmpty() || !QFileInfo(source).isFile()) {
+            qWarning() << "Export image file not found:" << store << name;
             continue;
         }
-        QDir().mkpath(folder);
         const QString target = folder + QLatin1Char('/') + QFileInfo(name).fileName();
-        if (!QFile::copy(source, target))
+        // A medium that fills up fails the export: it is never reported
+        // whole without its pictures.
+        if (!QDir().mkpath(folder) || !ExchangeFiles::copyIntoStore(source, target)) {
             qWarning() << "Failed copying" << source << "to" << target;
+            return XrfErrorInfo::FileCreateFailed;
+        }
     }
+    return XrfErrorInfo::NoError;
 }
 
 XrfErrorInfo::XrfError ExportConversion::zip(const QString &folder, const QString &base,
@@ -313,9 +450,9 @@ XrfErrorInfo::XrfError ExportConversion::zip(const QString &folder, const QStrin
     if (pdfOnly) // the pictures are inside the report
         QDir(base + QStringLiteral("-images")).removeRecursively();
     const QFileInfo source(folder);
-    const QString zipName = QFileInfo(base).fileName().replace(QStringLiteral("chemistry"),
-                                                               QStringLiteral("export"))
-            + QStringLiteral(".zip");
+    const QString zipName
+            = QFileInfo(outputOf(base, QStringLiteral("export"), QStringLiteral(".zip")))
+                      .fileName();
     const QString destination = source.absolutePath();
     const XrfErrorInfo::XrfError rc = XrfUtils::zip(source.absoluteFilePath(), zipName, destination,
                                                     true, true, false, QString());

@@ -7,9 +7,12 @@
 // zip file.
 //
 // Invariants: one free base is chosen before anything is written (none of
-// its .json, .csv, .pdf, .msa files or its folders exists), every format uses
-// it, and every file appears under its final name only when complete. A
-// USB or network location that is not mounted receives nothing. The code is
+// its .json, .csv, .pdf, .msa, beam-spectra or zip files or its folders
+// exists), every format uses it, and every file appears under its final name
+// only when complete. A hidden marker names the run's outputs until it has
+// ended, so that the next export removes what a killed one left half done.
+// A USB or network location that is not mounted receives nothing; one that
+// fills up fails the export, pictures included. The code is
 // the first failure of any step; "outputFile" always names something that
 // exists, or is empty. Runs on the worker thread; stops within one result
 // when the abort flag is set.
@@ -46,8 +49,10 @@ public:
     // The time stamp in names; the current local time unless set.
     void setTime(const QDateTime &local) { m_time = local; }
 
-    // "name", "name(2)", ... : the first base none of whose outputs exists.
-    static QString freeBase(const QString &folder, const QString &name);
+    // "name", "name(2)", ... : the first base none of whose outputs exists
+    // (its beam-spectra file included, and its zip in zipFolder when given).
+    static QString freeBase(const QString &folder, const QString &name,
+                            const QString &zipFolder = QString());
     // A file-name part safe on any card: no separators, no "." or ".."
     static QString safeName(const QString &text);
 
@@ -56,7 +61,7 @@ private:
     XrfErrorInfo::XrfError exportFolder(QString *folder, bool *shared) const;
     XrfErrorInfo::XrfError writeJson(const QJsonObject &summary, const QString &base,
                                      QStringList *files);
-    void copyImages(const QJsonObject &summary, const QString &base);
+    XrfErrorInfo::XrfError copyImages(const QJsonObject &summary, const QString &base);
     XrfErrorInfo::XrfError zip(const QString &folder, const QString &base, bool pdfOnly,
                                QJsonObject *completion);
 

@@ -10,6 +10,11 @@
 #include "xrfexportretstate.h"
 #include "xrftestsselected.h"
 
+QString ExportRun::stagingFolder(const QString &instrumentDataPath)
+{
+    return instrumentDataPath + QStringLiteral("export-staging/");
+}
+
 ExportRun::ExportRun(ResultReader &reader, ResultsFilter &filter, Context context)
     : m_reader(reader), m_filter(filter), m_context(std::move(context))
 {
@@ -39,7 +44,7 @@ XrfErrorInfo::XrfError ExportRun::writeIntermediate(const QList<int> &ids, int u
             || types.contains(QStringLiteral("pdf")) || types.contains(QStringLiteral("msa"));
     ResultExporter exporter(m_reader, m_filter, m_context.aborted, m_context.progress);
     exporter.setWriteFiltered(types.contains(QStringLiteral("json")) || !converted);
-    return exporter.write(ids, m_context.instrumentDataPath + QStringLiteral("exports/"),
+    return exporter.write(ids, stagingFolder(m_context.instrumentDataPath),
                           types.contains(QStringLiteral("json")) && ids.size() != 1, converted,
                           summary);
 }

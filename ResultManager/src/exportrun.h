@@ -41,6 +41,10 @@ public:
         Progress progress;
     };
 
+    // Where the intermediate files of an export are written, a folder of
+    // their own (leftovers there go when the database opens).
+    static QString stagingFolder(const QString &instrumentDataPath);
+
     ExportRun(ResultReader &reader, ResultsFilter &filter, Context context);
 
     // The template of `use`, then the intermediate files of `ids`.

@@ -21,6 +21,7 @@
 
 #include "exchangefiles.h"
 #include "insdelqueries.h"
+#include "picturesweep.h"
 #include "requestarguments.h"
 #include "resultdeleter.h"
 #include "resultqueries.h"
@@ -715,6 +716,13 @@ void MiniDatabase::warnAboutUnmappedRows()
 bool MiniDatabase::bringImagesIn()
 {
     const QString store = m_instrumentDataPath + QStringLiteral("images/");
+    // Listed before they come: a kill before the commit leaves them named
+    // by no row, and the next open removes them.
+    QStringList names;
+    for (const auto &picture : qAsConst(m_plannedImages))
+        names << picture.second;
+    if (!PictureSweep(store).list(names))
+        return false;
     QSet<QString> folders;
     for (const auto &picture : qAsConst(m_plannedImages)) {
         if (aborted())
@@ -805,9 +813,11 @@ XrfErrorInfo::XrfError MiniDatabase::mergeAttached(const QString &file, Counts *
             qInfo() << "Sync operation has been aborted. Now rolling back.";
         m_db.rollback();
         removeBroughtImages();
+        PictureSweep(m_instrumentDataPath + QStringLiteral("images/")).clear();
         counts->failed += m_importing;
         return rc;
     }
+    PictureSweep(m_instrumentDataPath + QStringLiteral("images/")).clear();
     counts->stored = m_importing;
     qInfo() << "Imported" << counts->stored << "results from" << file << ", skipped"
             << counts->skipped << "already stored," << counts->failed << "failed";

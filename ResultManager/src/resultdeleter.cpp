@@ -9,6 +9,7 @@
 #include <QSqlQuery>
 
 #include "insdelqueries.h"
+#include "picturesweep.h"
 #include "requestarguments.h"
 #include "resultschema.h"
 #include "xrfutils.h"
@@ -57,8 +58,13 @@ XrfErrorInfo::XrfError ResultDeleter::deleteTests(const QList<int> &ids)
     if (imageNames(ids, &images) != XrfErrorInfo::NoError)
         return XrfErrorInfo::DbQueryFailed;
 
+    // Listed first: a kill after the commit leaves them for the next open.
+    PictureSweep sweep(m_imageFolder);
+    if (!sweep.list(images))
+        return XrfErrorInfo::FileAccessFailed;
     if (!m_db.transaction()) {
         qWarning() << "Cannot begin a transaction to delete results:" << m_db.lastError().text();
+        sweep.clear();
         return XrfErrorInfo::DbQueryFailed;
     }
     const QString list = RequestArguments::joinTestIds(ids);
@@ -83,8 +89,10 @@ XrfErrorInfo::XrfError ResultDeleter::deleteTests(const QList<int> &ids)
     }
     if (rc != XrfErrorInfo::NoError) {
         m_db.rollback();
+        sweep.clear();
         return rc;
     }
+    XrfUtils::crashPoint("delete-after-commit");
 
     // A file that a remaining row still names stays.
     QStringList unused;
@@ -98,6 +106,7 @@ XrfErrorInfo::XrfError ResultDeleter::deleteTests(const QList<int> &ids)
         stillNamed.finish();
     }
     removeImageFiles(m_imageFolder, unused);
+    sweep.clear();
     return XrfErrorInfo::NoError;
 }
 

@@ -13,6 +13,7 @@
 
 #include "exchangefiles.h"
 #include "insdelqueries.h"
+#include "picturesweep.h"
 #include "resultschema.h"
 #include "resultstreamreader.h"
 #include "xrfkorviresult.h"
@@ -99,11 +100,14 @@ XrfErrorInfo::XrfError StreamImport::run(QIODevice *device, const QString &input
                    << "cannot be committed:" << m_db.lastError().text()
                    << "- nothing of it is stored";
         m_db.rollback();
+        // The pictures brought in for it are named by no row now.
+        PictureSweep(m_context.imageFolder).settle(m_db);
         summary->failed += summary->stored;
         summary->stored = 0;
         summary->picturesMissing = m_missingPictures;
         return XrfErrorInfo::DbQueryFailed;
     }
+    PictureSweep(m_context.imageFolder).clear();
     summary->picturesMissing = m_missingPictures;
     summary->picturesAdded = m_picturesAdded;
     if (m_missingPictures > 0)
@@ -303,7 +307,10 @@ bool StreamImport::bringPicturesIn(XrfKorviResult &result, const QString &inputF
             target = InsDelQueries::storedImagePath(m_context.imageFolder, storedName);
         }
         if (!QFileInfo::exists(target)) {
-            if (!QDir().mkpath(QFileInfo(target).absolutePath())
+            // Listed before it comes: a kill before the commit leaves it
+            // named by no row, and the next open removes it.
+            if (!PictureSweep(m_context.imageFolder).list({ storedName })
+                || !QDir().mkpath(QFileInfo(target).absolutePath())
                 || !ExchangeFiles::copyIntoStore(carried, target)) {
                 qWarning() << "Result" << analysis.tidName() << ": its picture" << clean
                            << "cannot be copied into the image store";
