@@ -38,6 +38,7 @@ private slots:
     void elementViewGivesTheStoredConcentrations();
     void refusedLoginChangesNothing();
     void refusedResultIsNamedTheRestSent();
+    void aNewFileBringsItsOwnFilters();
 
 private:
     Run xr(const QString &data, const QStringList &args,
@@ -308,6 +309,52 @@ void TestFleetPush::refusedResultIsNamedTheRestSent()
              TestSupport::querySqlite(localDb("a", serialA), "SELECT count(*) FROM elementresult")
                      .value(0)
                      .toInt());
+}
+
+// An instrument whose file is made new numbers its filters from 1 again:
+// the new results' spectra name the new file's filters, not the old ones.
+void TestFleetPush::aNewFileBringsItsOwnFilters()
+{
+    const QString url = m_server.url("lab");
+    QCOMPARE(xr("a", { "push", "--to", url }).exitCode, 0);
+    QCOMPARE(xr("a", { "delete", "--all", "--yes" }).exitCode, 0);
+    // A new test with the collimated filter, which is the new file's first.
+    QJsonObject test
+            = QJsonDocument::fromJson(TestSupport::readFile(samples + "/03-coating-au-ni-cu.json"))
+                      .object();
+    test.remove("images");
+    QJsonObject analysis = test.value("analysis").toObject();
+    analysis.insert("tidName", "after the erase");
+    test.insert("analysis", analysis);
+    const QString file = m_dir.filePath("after-erase.json");
+    QVERIFY(TestSupport::writeFile(file, QJsonDocument(test).toJson()));
+    QCOMPARE(xr("a", { "store", file }).exitCode, 0);
+    const QString local = localDb("a", serialA);
+    const QVariantList filter = TestSupport::querySqlite(
+            local,
+            "SELECT f.diameter || ' ' || f.hasCollimator FROM spectrum s JOIN filterprops f "
+            "ON f.id = s.filterPosition");
+    QVERIFY(!filter.isEmpty());
+    const Run pushed = xr("a", { "push", "--to", url });
+    QVERIFY2(pushed.exitCode == 0, qPrintable(pushed.err));
+    const QString dbId
+            = TestSupport::querySqlite(local, "SELECT dbId FROM devinfo").value(0).toString();
+    const QString tidName = QStringLiteral("after the erase");
+    const QList<QVariantList> served = rows(
+            QStringLiteral("SELECT f.diameter || ' ' || (CASE WHEN f.hascollimator THEN 1 ELSE 0 "
+                           "END) FROM spectrum s JOIN analysisresult a ON a.resultid = s.resultid "
+                           "JOIN filterprops f ON f.serial = a.serial AND f.dbid = a.dbid AND "
+                           "f.id = s.filterposition WHERE a.serial = '%1' AND a.dbid = '%2' AND "
+                           "a.tidname = '%3'")
+                    .arg(serialA, dbId, tidName));
+    QCOMPARE(served.size(), filter.size());
+    for (int i = 0; i < served.size(); ++i)
+        QCOMPARE(served.at(i).value(0).toString(), filter.at(i).toString());
+    // The first file's filters stay for the first file's results.
+    QVERIFY(count(QStringLiteral("SELECT count(DISTINCT dbid) FROM filterprops WHERE serial = "
+                                 "'%1'")
+                          .arg(serialA))
+            >= 2);
 }
 
 QTEST_GUILESS_MAIN(TestFleetPush)

@@ -409,8 +409,9 @@ bool FleetPush::sendResults(const Batch &batch, int first, int count, int batchN
 {
     const ResultSchema::Table &analysis = ResultSchema::table(XrfTables::analysisResult);
     const QVector<Type> types = columnTypes(analysis);
-    const QString serial = quoted(m_instrument.serial);
-    QString sql = QStringLiteral("INSERT INTO analysisresult (serial,testtime,%1) VALUES ")
+    const QString serial
+            = quoted(m_instrument.serial) + QLatin1Char(',') + quoted(m_instrument.dbId);
+    QString sql = QStringLiteral("INSERT INTO analysisresult (serial,dbid,testtime,%1) VALUES ")
                           .arg(fleetColumnList(analysis));
     for (int r = first; r < first + count; ++r) {
         const QVector<QVariant> &row = batch.rows.at(r);
@@ -530,13 +531,13 @@ bool FleetPush::sendPerInstrument(QString *error)
                              .arg(m_databaseFile, oneLine(q.lastError()));
             return false;
         }
-        const QString head = QStringLiteral("INSERT INTO %1 (serial,%2) VALUES ")
+        const QString head = QStringLiteral("INSERT INTO %1 (serial,dbid,%2) VALUES ")
                                      .arg(name, fleetColumnList(table));
         const QString tail = QStringLiteral(" ON CONFLICT DO NOTHING");
         QString sql;
         while (q.next()) {
             sql += (sql.isEmpty() ? head + QLatin1Char('(') : QStringLiteral(",("))
-                    + quoted(m_instrument.serial);
+                    + quoted(m_instrument.serial) + QLatin1Char(',') + quoted(m_instrument.dbId);
             for (int c = 0; c < table.columns.size(); ++c) {
                 sql += QLatin1Char(',');
                 appendLiteral(&sql, q.value(c), types.at(c));
