@@ -1,6 +1,7 @@
 // The CSV, MSA and zip exports checked from outside: the tables read back by
-// Python's csv module, the MSA files by a small reader here, the archives by
-// unzip and libzip. Expected values come from the sample JSON itself.
+// Python's csv module, the MSA files by a small reader here and by HyperSpy,
+// the archives by unzip and libzip. Expected values come from the sample JSON
+// itself.
 
 #include <js2csv.h>
 #include <js2msa.h>
@@ -96,6 +97,7 @@ private slots:
     void formulasAndDetectionLimit();
     void abortLeavesNoFile();
     void msaFilesReadBack();
+    void msaFilesOpenInHyperSpy();
     void zipPacksFolderTree();
     void failedZipLeavesNoFile();
     void zipWithPassword();
@@ -347,6 +349,9 @@ void TestCsvExport::msaFilesReadBack()
                 }
             }
             QVERIFY(ended);
+            // The words of the format, which readers look for.
+            QCOMPARE(header["#SPECTRUM"], QString("Spectral Data Starts Here"));
+            QCOMPARE(header["#ENDOFDATA"], QString("End Of Data and File"));
             QCOMPARE(keywords.mid(0, 7),
                      QStringList({ "#FORMAT", "#VERSION", "#TITLE", "#DATE", "#TIME", "#OWNER",
                                    "#NPOINTS" }));
@@ -359,6 +364,59 @@ void TestCsvExport::msaFilesReadBack()
             QCOMPARE(header["#BEAMKV"].toDouble(), spectrum["tubeVoltageSet"].toDouble());
             QCOMPARE(data, counts(spectrum));
             QCOMPARE(header["#NPOINTS"].toDouble(), double(data.size()));
+        }
+    }
+}
+
+void TestCsvExport::msaFilesOpenInHyperSpy()
+{
+    if (!TestSupport::pythonHas("hyperspy"))
+        QSKIP("python3-hyperspy is not installed");
+    QTemporaryDir dir;
+    const QList<QJsonObject> results { sampleJson("01-stainless-316", 101),
+                                       sampleJson("02-rohs-abs-housing", 102) };
+    Js2Msa msa;
+    QVERIFY(msa.convert(resultsFile(dir.path(), results), dir.filePath("beam")));
+    QStringList files = msa.files();
+    files.sort();
+    QCOMPARE(files.size(), 4);
+
+    QByteArray json;
+    QCOMPARE(runTool(TestSupport::debianPython(),
+                     QStringList { "-c",
+                                   "import json, sys\n"
+                                   "import hyperspy.api as hs\n"
+                                   "loaded = []\n"
+                                   "for path in sys.argv[1:]:\n"
+                                   "    s = hs.load(path)\n"
+                                   "    axis = s.axes_manager.signal_axes[0]\n"
+                                   "    loaded.append({'counts': [int(c) for c in s.data],\n"
+                                   "                   'offset': axis.offset,\n"
+                                   "                   'scale': axis.scale,\n"
+                                   "                   'units': axis.units})\n"
+                                   "json.dump(loaded, sys.stdout)\n" }
+                             + files,
+                     &json),
+             0);
+    const QJsonArray loaded = QJsonDocument::fromJson(json).array();
+    QCOMPARE(loaded.size(), files.size());
+    int i = 0;
+    for (const QJsonObject &result : results) {
+        for (const QJsonValue &value : result["spectra"].toArray()) {
+            const QJsonObject spectrum = value.toObject();
+            const QJsonObject file = loaded.at(i).toObject();
+            QVERIFY2(files.at(i).endsWith(QString("-%1-%2.msa")
+                                                  .arg(result["analysis"]["testId"].toInt())
+                                                  .arg(spectrum["exposureNumber"].toInt())),
+                     qPrintable(files.at(i)));
+            QVector<quint32> channels;
+            for (const QJsonValue &count : file["counts"].toArray())
+                channels << quint32(count.toDouble());
+            QCOMPARE(channels, counts(spectrum));
+            QCOMPARE(file["offset"].toDouble(), spectrum["energyOffset"].toDouble());
+            QCOMPARE(file["scale"].toDouble(), spectrum["energySlope"].toDouble());
+            QCOMPARE(file["units"].toString(), QString("keV"));
+            ++i;
         }
     }
 }
