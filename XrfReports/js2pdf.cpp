@@ -1,6 +1,7 @@
 #include "js2pdf.h"
 
 #include "beamplot.h"
+#include "reportfonts.h"
 #include "reportlayout.h"
 #include "xrfkorviresult.h"
 #include "xrfkorviresultpretty.h"
@@ -9,7 +10,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QFontDatabase>
 #include <QGuiApplication>
 #include <QImage>
 #include <QJsonArray>
@@ -29,7 +29,6 @@ const QStringList knownSections
         = { QStringLiteral("header"),   QStringLiteral("chemistry"), QStringLiteral("gradeMatch"),
             QStringLiteral("testInfo"), QStringLiteral("images"),    QStringLiteral("plot") };
 const QString defaultTitle = QStringLiteral("Analysis Report");
-const QString fontFamily = QStringLiteral("DejaVu Sans");
 const QString plusMinus = QStringLiteral(" \u00b1 ");
 const QString none = QStringLiteral("\u2013");
 
@@ -57,21 +56,6 @@ private:
     QPointer<QIODevice> m_target;
     bool m_failed = false;
 };
-
-// Fontconfig finds DejaVu Sans where fonts-dejavu-core is installed; a host whose font
-// configuration misses it still gets it from the package's own folder.
-void ensureFont()
-{
-    static const bool done = [] {
-        if (!QFontDatabase().families().contains(fontFamily)) {
-            const QString folder = QStringLiteral("/usr/share/fonts/truetype/dejavu/");
-            QFontDatabase::addApplicationFont(folder + QStringLiteral("DejaVuSans.ttf"));
-            QFontDatabase::addApplicationFont(folder + QStringLiteral("DejaVuSans-Bold.ttf"));
-        }
-        return true;
-    }();
-    Q_UNUSED(done)
-}
 
 QString numberText(const QJsonValue &value)
 {
@@ -277,7 +261,6 @@ bool Js2Pdf::doBegin()
     QIODevice *output = openOutput(base() + QStringLiteral(".pdf"));
     if (!output)
         return false;
-    ensureFont();
 
     d->sink.reset(new PdfSink(output));
     d->sink->open(QIODevice::WriteOnly | QIODevice::Unbuffered);
@@ -293,11 +276,8 @@ bool Js2Pdf::doBegin()
     if (!d->painter->begin(d->writer.get()))
         return setError(XrfErrorInfo::FileCreateFailed,
                         QStringLiteral("cannot start a PDF in %1.pdf").arg(base()));
-    QFont font(fontFamily);
-    font.setPointSizeF(d->fontSize);
-    // Without ligatures the text comes out of the PDF as it went in ("Offset", not "Oﬀset").
-    font.setStyleStrategy(QFont::PreferNoShaping);
-    d->layout.reset(new ReportLayout(d->painter.get(), d->writer.get(), font));
+    d->layout.reset(
+            new ReportLayout(d->painter.get(), d->writer.get(), ReportFonts::font(d->fontSize)));
 
     d->logo = QImage();
     if (d->showLogo && !applicationRoot.isEmpty())

@@ -2,7 +2,9 @@
 #define JS2PDF_H
 
 // The PDF report of a results file: one result per page (more when it needs them), laid out by
-// a PDF template and the print settings, drawn with QPdfWriter and QPainter in DejaVu Sans.
+// a PDF template and the print settings, drawn with QPdfWriter and QPainter in the fonts of
+// ReportFonts (DejaVu Sans, and WenQuanYi Micro Hei for Chinese, Japanese and Korean): a
+// character that they cannot draw prints as U+FFFD, never as nothing.
 //
 //     Js2Pdf pdf;
 //     pdf.serialNumber = "XL5-70312";
