@@ -18,7 +18,9 @@
 // exponents; text that starts with = + - @, a tab or a CR gets a leading "'",
 // so that a spreadsheet does not run it as a formula (numbers are numbers, a
 // negative one stays a number). A non-empty "customHeader" of the template is
-// the first line, one cell: spreadsheets show it as a title row.
+// the first line, one cell: spreadsheets show it as a title row, but table
+// readers (pandas, LIMS imports) take it for the header and the rest for
+// ragged rows, so without it the header is the first line.
 //
 // The template: its members in key order, each a field name, except
 // "settings" and "customHeader". Fields and their columns:

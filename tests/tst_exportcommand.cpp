@@ -1,6 +1,6 @@
 // xrfresults export and the demo's export as a person uses them: the real
 // program on a temporary data folder, without a display, its files read back
-// by Python's csv module, pdftotext and unzip.
+// by Python's csv module, pandas, pdftotext and unzip.
 
 #include <QDir>
 #include <QJsonArray>
@@ -44,6 +44,26 @@ QList<QStringList> rowsWith(const QList<QStringList> &rows, const QString &cell)
     return found;
 }
 
+// A CSV file as pandas.read_csv takes it, with its defaults, as a LIMS import
+// would: {"columns": [names], "types": [dtype names], "rows": [[cells]]}
+// (empty cells null); an empty object when pandas cannot read it.
+QJsonObject pandasTable(const QString &path)
+{
+    QByteArray json;
+    TestSupport::runTool(TestSupport::debianPython(),
+                         { "-c",
+                           "import json, sys\n"
+                           "import pandas\n"
+                           "table = pandas.read_csv(sys.argv[1])\n"
+                           "json.dump({'columns': list(table.columns),\n"
+                           "           'types': [str(t) for t in table.dtypes],\n"
+                           "           'rows': json.loads(table.to_json(orient='values'))},\n"
+                           "          sys.stdout)\n",
+                           path },
+                         &json);
+    return QJsonDocument::fromJson(json).object();
+}
+
 QString withSuffix(const QStringList &files, const QString &suffix)
 {
     for (const QString &file : files)
@@ -66,6 +86,7 @@ private slots:
     }
 
     void everyFormatHoldsTheChosenResults();
+    void defaultCsvReadsAsATable();
     void zipPassesUnzip();
     void stagingOfAKilledExportGoesWithTheNextExport();
     void decimalCommaPartsCellsWithSemicolons();
@@ -119,16 +140,12 @@ void TestExportCommand::everyFormatHoldsTheChosenResults()
     const QString csv = withSuffix(files, ".csv");
     QVERIFY2(QFileInfo(csv).fileName().startsWith("chemistry"), qPrintable(files.join('\n')));
     const QList<QStringList> rows = csvRows(csv, ",");
-    // A title row and a header may come first; every data row is as wide
-    // as the header.
+    // The header, then one row per result, each as wide as the header.
+    QCOMPARE(rows.size(), 3);
     QCOMPARE(rowsWith(rows, tidName(0)).size(), 1);
     QCOMPARE(rowsWith(rows, tidName(1)).size(), 1);
-    QCOMPARE(rowsWith(rows, tidName(2)).size(), 0);
-    QCOMPARE(rowsWith(rows, tidName(0)).first().size(), rows.last().size());
-    int wide = 0;
     for (const QStringList &row : rows)
-        wide += row.size() == rows.last().size() ? 1 : 0;
-    QCOMPARE(wide, 3);
+        QCOMPARE(row.size(), rows.first().size());
 
     const QString pdf = toolOutput("pdftotext", { "-layout", withSuffix(files, ".pdf"), "-" });
     QList<int> ids;
@@ -137,6 +154,36 @@ void TestExportCommand::everyFormatHoldsTheChosenResults()
         ids << it.next().captured(1).toInt();
     QCOMPARE(ids, (QList<int> { 1, 2 }));
     QVERIFY(pdf.contains(tidName(0)) && pdf.contains(tidName(1)) && !pdf.contains(tidName(2)));
+}
+
+void TestExportCommand::defaultCsvReadsAsATable()
+{
+    if (!TestSupport::pythonHas("pandas"))
+        QSKIP("python3-pandas is not installed");
+    storeSamples();
+    const QString out = m_dir->filePath("table");
+    const QStringList files
+            = exported(xr({ "export", "--ids", "1,2", "--format", "csv", "--out", out }), out);
+    const QJsonObject table = pandasTable(withSuffix(files, ".csv"));
+    const QJsonArray columns = table["columns"].toArray();
+    const QJsonArray rows = table["rows"].toArray();
+    QVERIFY2(columns.contains("Test Name"), qPrintable(QJsonDocument(table).toJson()));
+    QCOMPARE(rows.size(), 2);
+    const auto cell = [&](int row, const QString &column) {
+        return rows.at(row).toArray().at(columns.toVariantList().indexOf(column));
+    };
+    for (int r = 0; r < 2; ++r) {
+        QCOMPARE(cell(r, "Test Name").toString(), tidName(r));
+        QCOMPARE(cell(r, "Serial Number").toString(), QString("XL5-70312"));
+        for (const QJsonValue &element : sample(r).value("chemistry").toArray()) {
+            const QString column = element["elementName"].toString() + " (%)";
+            QVERIFY2(columns.contains(column), qPrintable(column));
+            // A column of numbers, not of text.
+            QCOMPARE(table["types"].toArray().at(columns.toVariantList().indexOf(column)),
+                     QJsonValue("float64"));
+            QCOMPARE(cell(r, column).toDouble(), element["concentration"].toDouble());
+        }
+    }
 }
 
 void TestExportCommand::zipPassesUnzip()
