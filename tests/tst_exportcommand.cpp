@@ -87,6 +87,7 @@ private slots:
 
     void everyFormatHoldsTheChosenResults();
     void defaultCsvReadsAsATable();
+    void rohsElementsInPpm();
     void zipPassesUnzip();
     void stagingOfAKilledExportGoesWithTheNextExport();
     void decimalCommaPartsCellsWithSemicolons();
@@ -184,6 +185,71 @@ void TestExportCommand::defaultCsvReadsAsATable()
             QCOMPARE(cell(r, column).toDouble(), element["concentration"].toDouble());
         }
     }
+}
+
+void TestExportCommand::rohsElementsInPpm()
+{
+    // The bundled RoHS method states ppm for its restricted elements. A housing over the lead
+    // limit has 0.15 % Pb, which is 1500 ppm; the screen's threshold alone would give %.
+    QJsonObject rohs = sample(1);
+    QJsonObject analysis = rohs["analysis"].toObject();
+    analysis["tidName"] = "ABS-housing-18";
+    analysis["testDateTime"] = "2026-11-23 10:09:41.517";
+    rohs["analysis"] = analysis;
+    QJsonArray chemistry = rohs["chemistry"].toArray();
+    QHash<QString, QJsonObject> rohsElements;
+    for (int i = 0; i < chemistry.size(); ++i) {
+        QJsonObject element = chemistry[i].toObject();
+        if (element["elementName"] == "Pb")
+            element["concentration"] = 0.15;
+        chemistry[i] = element;
+        rohsElements.insert(element["elementName"].toString(), element);
+    }
+    rohs["chemistry"] = chemistry;
+    const QString rohsFile = m_dir->filePath("abs-housing-18.json");
+    QVERIFY(TestSupport::writeFile(rohsFile, QJsonDocument(rohs).toJson()));
+    const Run stored = xr({ "store", samples.at(0), rohsFile });
+    QVERIFY2(stored.exitCode == 0, qPrintable(stored.err));
+
+    const QString out = m_dir->filePath("ppm");
+    const QStringList files
+            = exported(xr({ "export", "--ids", "1,2", "--format", "csv,pdf", "--out", out }), out);
+    const QList<QStringList> rows = csvRows(withSuffix(files, ".csv"), ",");
+    QCOMPARE(rows.size(), 3);
+    const auto cell = [&](int row, const QString &column) {
+        const int at = rows.at(0).indexOf(column);
+        return at < 0 ? QString("(no column %1)").arg(column) : rows.at(row).value(at);
+    };
+    const auto near = [](const QString &cell, double value) {
+        return qAbs(cell.toDouble() - value) <= 1e-9 * qAbs(value);
+    };
+    // The alloy's chromium stays in %, the housing's is in ppm, each in a column of its unit.
+    QCOMPARE(cell(1, "Test Name"), tidName(0));
+    QCOMPARE(cell(1, "Cr (%)"), QString("16.94"));
+    QCOMPARE(cell(1, "Cr (ppm)"), QString());
+    QCOMPARE(cell(2, "Test Name"), QString("ABS-housing-18"));
+    QCOMPARE(cell(2, "Cr (%)"), QString());
+    for (const char *name : { "Cd", "Pb", "Hg", "Cr", "Br" }) {
+        const QJsonObject element = rohsElements.value(name);
+        const QString column = QString(name) + " (ppm)";
+        QVERIFY2(near(cell(2, column), element["concentration"].toDouble() * 10000),
+                 qPrintable(column + ": " + cell(2, column)));
+        QVERIFY2(near(cell(2, column + " ± (1σ)"), element["error"].toDouble() * 10000),
+                 qPrintable(column + " error: " + cell(2, column + " ± (1σ)")));
+    }
+    QCOMPARE(cell(2, "Ca (%)"), QString("1.18"));
+
+    const QString pdf = toolOutput("pdftotext", { "-layout", withSuffix(files, ".pdf"), "-" });
+    QVERIFY2(pdf.contains(QRegularExpression("Pb\\s+1500\\s+6\\s+ppm")), qPrintable(pdf));
+    QVERIFY(pdf.contains(QRegularExpression("Cd\\s+12\\s+4\\s+ppm")));
+    QVERIFY(pdf.contains(QRegularExpression("Ca\\s+1\\.180\\s+0\\.040\\s+%")));
+
+    const Run shown = xr({ "show", "2" });
+    QCOMPARE(shown.exitCode, 0);
+    QVERIFY2(shown.out.contains(QRegularExpression("\\n +Pb +1500 ± 6 ppm\\n")),
+             qPrintable(shown.out));
+    QVERIFY(shown.out.contains(QRegularExpression("\\n +Hg +2 ± 3 ppm\\n")));
+    QVERIFY(shown.out.contains(QRegularExpression("\\n +Ca +1\\.1800 ± 0\\.0400 %\\n")));
 }
 
 void TestExportCommand::zipPassesUnzip()
