@@ -27,12 +27,17 @@
 //   analysis.<member>        one column, the member of the analysis header;
 //                            testDate / testTime: local date (yyyy-MM-dd) and
 //                            time (hh:mm:ss) of the stored UTC testDateTime
-//   chemistry.concentration  one column per element, "Fe (%)"
-//   chemistry.error          one column per element, "Fe ± (1σ)"
+//   chemistry.concentration  one column per element and unit, "Fe (%)"; an
+//                            element in ppm (setDisplaySettings) has a
+//                            column "Cd (ppm)" of its own, whatever
+//                            unitsInHeader says
+//   chemistry.error          one column per element and unit, "Fe ± (1σ)",
+//                            "Cd (ppm) ± (1σ)", in the unit of its value
 //   chemistry.nameConcError  name, concentration and error of each element
 //                            of the row, as many triplets as the longest
 //                            chemistry has ("Element 1", "Element 1 (%)",
-//                            "Element 1 ± (1σ)", ...)
+//                            "Element 1 ± (1σ)", ...); always in %, as the
+//                            elements of a column differ
 //   pseudoElement.concentration / .error   one column per pseudo element;
 //                            empty where it is not applicable
 //   goldResult.auPlating / .karat   analysis.auPlating / analysis.auKarat
@@ -46,6 +51,10 @@
 //   spectra, images          no column (the beam data have their table)
 //   anything else            an empty column headed by the name
 // Results may be whole or as the export filter leaves them.
+// Units: the display settings of the method that made each result
+// (MethodDisplaySettings::forMethod of its analysis.methodId) give the unit
+// of its elements: "ppm" is % x 10000 (to the 7 digits of a stored float),
+// errors and detection limits too; "%" and "auto" leave the stored %.
 // Elements, pseudo elements, layers and labels are the union over all results
 // in order of first appearance. performCsvExport() reads the results file
 // twice: once for those columns, once for the rows; only one result is held
@@ -75,6 +84,7 @@
 #include <QString>
 
 class Js2CsvPrivate;
+class MethodDisplaySettings;
 
 class XRFCOMMON_EXPORT Js2Csv : public XrfExportWriter
 {
@@ -85,6 +95,9 @@ public:
     // For the "model" and "tubeAnode" fields of results that carry none.
     QString instrumentModel;
     QString tubeAnode;
+
+    // The units of the elements; without them every concentration is in %.
+    void setDisplaySettings(const MethodDisplaySettings &settings);
 
     // The output is exportFolder/base (base alone when it is absolute). The
     // settings are copied; nullptr means every option at its default. The

@@ -132,6 +132,8 @@ public:
     std::unique_ptr<QPainter> painter;
     std::unique_ptr<ReportLayout> layout;
     QImage logo;
+    MethodDisplaySettings methodDisplay;
+    // That of the method with the decimals of the print settings.
     MethodDisplaySettings display;
     int pages = 0;
 };
@@ -198,6 +200,11 @@ void Js2Pdf::setTemplate(const QJsonObject &pdfTemplate)
             if (known.compare(wanted, Qt::CaseInsensitive) == 0 && !d->sections.contains(known))
                 d->sections << known;
     }
+}
+
+void Js2Pdf::setDisplaySettings(const MethodDisplaySettings &settings)
+{
+    d->methodDisplay = settings;
 }
 
 void Js2Pdf::setFormatSettings(const QJsonObject &printSettings)
@@ -282,7 +289,7 @@ bool Js2Pdf::doBegin()
     d->logo = QImage();
     if (d->showLogo && !applicationRoot.isEmpty())
         d->logo = QImage(QDir(applicationRoot).filePath(QStringLiteral("logo.png")));
-    d->display = MethodDisplaySettings();
+    d->display = d->methodDisplay;
     if (d->decimals >= 0) {
         d->display.setPercentDecimals(d->decimals);
         d->display.setSmallPercentDecimals(d->decimals);

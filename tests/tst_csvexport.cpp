@@ -5,6 +5,7 @@
 
 #include <js2csv.h>
 #include <js2msa.h>
+#include <xrfmethoddisplaysettings.h>
 #include <xrfutils.h>
 
 #include <QDir>
@@ -95,6 +96,7 @@ private slots:
     void tableReadsBack_data();
     void tableReadsBack();
     void formulasAndDetectionLimit();
+    void unitsOfTheResultsMethod();
     void abortLeavesNoFile();
     void msaFilesReadBack();
     void msaFilesOpenInHyperSpy();
@@ -275,6 +277,53 @@ void TestCsvExport::formulasAndDetectionLimit()
         belowLimit += value < limit;
     }
     QVERIFY(belowLimit > 0 && belowLimit < chemistry.size());
+}
+
+void TestCsvExport::unitsOfTheResultsMethod()
+{
+    // ppm for two elements of the RoHS method: the alloy's chromium stays in %.
+    QTemporaryDir dir;
+    const QJsonObject alloy = sampleJson("01-stainless-316", 1);
+    const QJsonObject rohs = sampleJson("02-rohs-abs-housing", 2);
+    const QJsonObject settings { { "export",
+                                   QJsonObject { { "errorSigma", 2 },
+                                                 { "detectionLimitMultiple", 3 },
+                                                 { "unitsInHeader", false } } } };
+    Js2Csv csv;
+    csv.setExportsInfo(
+            dir.path(), "u", &settings,
+            QJsonObject { { "1", "chemistry.concentration" }, { "2", "chemistry.error" } });
+    csv.setDisplaySettings(MethodDisplaySettings::fromJsonObject(QJsonObject {
+            { "methods",
+              QJsonObject { { "RoHS-Plastics",
+                              QJsonObject { { "elementUnits",
+                                              QJsonObject { { "Cr", "ppm" },
+                                                            { "Hg", "ppm" } } } } } } } }));
+    QVERIFY(csv.performCsvExport(resultsFile(dir.path(), { alloy, rohs })));
+    const QList<QStringList> rows = csvRows(dir.filePath("u.csv"), ",");
+    QCOMPARE(rows.size(), 3);
+    const QList<QHash<QString, QString>> table = byHeader(rows, 0);
+    const auto element = [](const QJsonObject &result, const QString &name) {
+        for (const QJsonValue &e : result["chemistry"].toArray())
+            if (e["elementName"].toString() == name)
+                return e.toObject();
+        return QJsonObject();
+    };
+    QCOMPARE(number(table[0]["Cr"]), element(alloy, "Cr")["concentration"].toDouble());
+    QVERIFY(near(number(table[0]["Cr \u00b1 (2\u03c3)"]),
+                 2 * element(alloy, "Cr")["error"].toDouble()));
+    QCOMPARE(table[0]["Cr (ppm)"], QString());
+    QCOMPARE(table[1]["Cr"], QString());
+    // Errors and detection limits in the unit of their value.
+    const QJsonObject cr = element(rohs, "Cr");
+    QVERIFY(near(number(table[1]["Cr (ppm)"]), cr["concentration"].toDouble() * 10000));
+    QVERIFY(near(number(table[1]["Cr (ppm) \u00b1 (2\u03c3)"]),
+                 2 * cr["error"].toDouble() * 10000));
+    const QJsonObject hg = element(rohs, "Hg");
+    QVERIFY(hg["concentration"].toDouble() < 3 * hg["error"].toDouble());
+    QVERIFY2(table[1]["Hg (ppm)"].startsWith("< "), qPrintable(table[1]["Hg (ppm)"]));
+    QVERIFY(near(number(table[1]["Hg (ppm)"].mid(2)), 3 * hg["error"].toDouble() * 10000));
+    QCOMPARE(number(table[1]["Ca"]), element(rohs, "Ca")["concentration"].toDouble());
 }
 
 void TestCsvExport::abortLeavesNoFile()
