@@ -44,6 +44,7 @@ enum class FieldKind {
     CoatingError,
     GradeName,
     MatchNumber,
+    ActionLevel,
     TestInfo,
     SerialNumber,
     Model,
@@ -114,6 +115,7 @@ struct Columns
     NameList pseudoElements;
     NameList layers;
     NameList labels;
+    NameList actionLevels; // elements
     int longestChemistry = 0;
     int channels = 0;
 
@@ -134,6 +136,8 @@ struct Columns
             layers.add(layer.key);
         for (const QJsonValue &value : result.value(QLatin1String("testInfo")).toArray())
             labels.add(value.toObject().value(QLatin1String("key")).toString());
+        for (const QJsonValue &value : result.value(QLatin1String("actionLevel")).toArray())
+            actionLevels.add(value.toObject().value(QLatin1String("elementName")).toString());
         for (const QJsonValue &value : result.value(QLatin1String("spectra")).toArray()) {
             const QJsonValue data = value.toObject().value(QLatin1String("data"));
             // Counted from the text's length, not decoded: 4 bytes a channel.
@@ -159,6 +163,7 @@ struct ResultIndex
     QHash<QString, QJsonObject> pseudoElements;
     QHash<QString, QJsonObject> layers;
     QHash<QString, QString> testInfo;
+    QHash<QString, QJsonValue> actionLevels;
 
     ResultIndex(const QJsonObject &result, const MethodDisplaySettings &display)
     {
@@ -177,6 +182,11 @@ struct ResultIndex
             const QJsonObject info = value.toObject();
             testInfo.insert(info.value(QLatin1String("key")).toString(),
                             info.value(QLatin1String("value")).toString());
+        }
+        for (const QJsonValue &value : result.value(QLatin1String("actionLevel")).toArray()) {
+            const QJsonObject level = value.toObject();
+            actionLevels.insert(level.value(QLatin1String("elementName")).toString(),
+                                level.value(QLatin1String("actionLevelEnum")));
         }
     }
 };
@@ -334,6 +344,7 @@ void Js2CsvPrivate::parseTemplate()
         { QStringLiteral("coating.error"), FieldKind::CoatingError },
         { QStringLiteral("gradeMatch.gradeName"), FieldKind::GradeName },
         { QStringLiteral("gradeMatch.matchNumber"), FieldKind::MatchNumber },
+        { QStringLiteral("actionLevel"), FieldKind::ActionLevel },
         { QStringLiteral("testInfo"), FieldKind::TestInfo },
         { QStringLiteral("instrumentSerialNum"), FieldKind::SerialNumber },
         { QStringLiteral("model"), FieldKind::Model },
@@ -452,6 +463,8 @@ QVector<Js2CsvPrivate::Cell> Js2CsvPrivate::header() const
         { QStringLiteral("userId"), QStringLiteral("User") },
         { QStringLiteral("auPlating"), QStringLiteral("Au Plating") },
         { QStringLiteral("auKarat"), QStringLiteral("Au Karat") },
+        { QStringLiteral("rohsClassificationEnum"), QStringLiteral("RoHS Result") },
+        { QStringLiteral("rohsActionLevelName"), QStringLiteral("Action Levels") },
     };
     const QString percent = unit(QStringLiteral("%"));
     const QString micrometres = unit(QStringLiteral("\u00b5m"));
@@ -506,6 +519,10 @@ QVector<Js2CsvPrivate::Cell> Js2CsvPrivate::header() const
             break;
         case FieldKind::MatchNumber:
             cells.append(text(QStringLiteral("Match Number")));
+            break;
+        case FieldKind::ActionLevel:
+            for (const QString &element : columns.actionLevels.names)
+                cells.append(text(element + QStringLiteral(" Action Level")));
             break;
         case FieldKind::TestInfo:
             for (const QString &label : columns.labels.names)
@@ -590,7 +607,9 @@ QVector<Js2CsvPrivate::Cell> Js2CsvPrivate::row(const QJsonObject &result) const
             // The export filter passes "collimated" as its status number.
             if (value.isUndefined() && field.member == QLatin1String("collimated"))
                 value = analysis.value(QLatin1String("collimatedStatusInt"));
-            if (value.isString())
+            if (field.member == QLatin1String("rohsClassificationEnum") && value.isDouble())
+                cells.append(text(XrfAnalysisResult::rohsVerdictText(value.toInt())));
+            else if (value.isString())
                 cells.append(text(value.toString()));
             else if (value.isBool())
                 cells.append(
@@ -667,6 +686,14 @@ QVector<Js2CsvPrivate::Cell> Js2CsvPrivate::row(const QJsonObject &result) const
             break;
         case FieldKind::MatchNumber:
             cells.append(number(grade.value(QLatin1String("matchNumber"))));
+            break;
+        case FieldKind::ActionLevel:
+            for (const QString &element : columns.actionLevels.names) {
+                const QJsonValue level = index.actionLevels.value(element);
+                cells.append(level.isDouble()
+                                     ? text(XrfAnalysisResult::rohsVerdictText(level.toInt()))
+                                     : Cell());
+            }
             break;
         case FieldKind::TestInfo:
             for (const QString &label : columns.labels.names) {

@@ -44,6 +44,10 @@
 //   coating.thickness / .error   one column per layer above the substrate,
 //                            "Layer 1 Au (µm)"
 //   gradeMatch.gradeName / .matchNumber   of the first (best) grade match
+//   actionLevel              one column per element with an action level,
+//                            "Cd Action Level": its verdict in words
+//   analysis.rohsClassificationEnum   "RoHS Result", the verdict of the test
+//                            in words (XrfAnalysisResult::rohsVerdictText)
 //   testInfo                 one column per label, the value of that label
 //   instrumentSerialNum      the serialNumber member, else the result's
 //   model, tubeAnode         the result's member of that name, else the

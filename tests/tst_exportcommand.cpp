@@ -88,6 +88,7 @@ private slots:
     void everyFormatHoldsTheChosenResults();
     void defaultCsvReadsAsATable();
     void rohsElementsInPpm();
+    void rohsSummaryInWords();
     void zipPassesUnzip();
     void stagingOfAKilledExportGoesWithTheNextExport();
     void decimalCommaPartsCellsWithSemicolons();
@@ -251,6 +252,40 @@ void TestExportCommand::rohsElementsInPpm()
              qPrintable(shown.out));
     QVERIFY(shown.out.contains(QRegularExpression("\\n +Hg +2 ± 3 ppm\\n")));
     QVERIFY(shown.out.contains(QRegularExpression("\\n +Ca +1\\.1800 ± 0\\.0400 %\\n")));
+}
+
+void TestExportCommand::rohsSummaryInWords()
+{
+    storeSamples();
+    const QString out = m_dir->filePath("rohs");
+    const QStringList files = exported(xr({ "export", "--ids", "2", "--format", "csv", "--template",
+                                            "RohsSummary", "--out", out }),
+                                       out);
+    const QList<QStringList> rows = csvRows(withSuffix(files, ".csv"), ",");
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows.at(1).size(), rows.at(0).size());
+    const auto cell = [&](const QString &column) {
+        const int at = rows.at(0).indexOf(column);
+        return at < 0 ? QString("(no column %1 in %2)").arg(column, rows.at(0).join('|'))
+                      : rows.at(1).value(at);
+    };
+    // The instrument's plug-in gave the verdict of the whole test.
+    const QJsonObject analysis = sample(1)["analysis"].toObject();
+    const QString verdict
+            = QJsonDocument::fromJson(analysis["pythonPluginResult"].toString().toUtf8())
+                      .object()["verdict"]
+                      .toString();
+    QVERIFY(!verdict.isEmpty());
+    QCOMPARE(cell("RoHS Result").toUpper(), verdict.toUpper());
+    QCOMPARE(cell("Action Levels"), analysis["rohsActionLevelName"].toString());
+    // Each element's verdict against its action level: below, between the levels, above.
+    const QStringList words { "Pass", "Inconclusive", "Fail" };
+    const QJsonArray levels = sample(1)["actionLevel"].toArray();
+    QVERIFY(levels.size() >= 2);
+    for (const QJsonValue &level : levels) {
+        const QString column = level["elementName"].toString() + " Action Level";
+        QCOMPARE(cell(column), words.value(level["actionLevelEnum"].toInt()));
+    }
 }
 
 void TestExportCommand::zipPassesUnzip()
