@@ -89,6 +89,7 @@ private slots:
     void defaultCsvReadsAsATable();
     void rohsElementsInPpm();
     void rohsSummaryInWords();
+    void defaultPdfPlotsTheBeams();
     void zipPassesUnzip();
     void stagingOfAKilledExportGoesWithTheNextExport();
     void decimalCommaPartsCellsWithSemicolons();
@@ -286,6 +287,21 @@ void TestExportCommand::rohsSummaryInWords()
         const QString column = level["elementName"].toString() + " Action Level";
         QCOMPARE(cell(column), words.value(level["actionLevelEnum"].toInt()));
     }
+}
+
+void TestExportCommand::defaultPdfPlotsTheBeams()
+{
+    storeSamples();
+    const QString out = m_dir->filePath("plots");
+    const QStringList files
+            = exported(xr({ "export", "--ids", "1", "--format", "pdf", "--out", out }), out);
+    const QString pdf = toolOutput("pdftotext", { "-layout", withSuffix(files, ".pdf"), "-" });
+    // A plot per exposure, with its energy axis.
+    const int exposures = sample(0)["spectra"].toArray().size();
+    QVERIFY(exposures > 1);
+    for (int i = 1; i <= exposures; ++i)
+        QVERIFY2(pdf.contains(QString("Exposure %1 of %2").arg(i).arg(exposures)), qPrintable(pdf));
+    QCOMPARE(pdf.count("Energy (keV)"), exposures);
 }
 
 void TestExportCommand::zipPassesUnzip()
