@@ -2,6 +2,7 @@
 
 #include "xrfanalysisresult.h"
 #include "xrffields.h"
+#include "xrfmethoddisplaysettings.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,6 +22,15 @@ namespace {
 const QString kChemistry = QStringLiteral("chemistry");
 const QString kPlusMinus = QStringLiteral(" \u00b1 ");
 
+using Unit = MethodDisplaySettings::Unit;
+
+// The column of an element: its name, and its unit where that is not %, so that one table
+// holds the % of one method beside the ppm of another.
+QString elementKey(const QString &element, Unit unit)
+{
+    return unit == Unit::Ppm ? element + QStringLiteral(" (ppm)") : element;
+}
+
 enum class FieldKind {
     Analysis,
     TestDate,
@@ -34,6 +44,7 @@ enum class FieldKind {
     CoatingError,
     GradeName,
     MatchNumber,
+    ActionLevel,
     TestInfo,
     SerialNumber,
     Model,
@@ -99,25 +110,34 @@ QVector<CoatingLayer> coatingLayers(const QJsonObject &result)
 // The columns that the results decide.
 struct Columns
 {
-    NameList elements;
+    NameList elements; // by elementKey()
+    QHash<QString, Unit> elementUnits;
     NameList pseudoElements;
     NameList layers;
     NameList labels;
+    NameList actionLevels; // elements
     int longestChemistry = 0;
     int channels = 0;
 
-    void add(const QJsonObject &result)
+    // With the display settings of the result's method.
+    void add(const QJsonObject &result, const MethodDisplaySettings &display)
     {
         const QJsonArray chemistry = result.value(kChemistry).toArray();
         longestChemistry = qMax(longestChemistry, chemistry.size());
-        for (const QJsonValue &value : chemistry)
-            elements.add(value.toObject().value(QLatin1String("elementName")).toString());
+        for (const QJsonValue &value : chemistry) {
+            const QString name = value.toObject().value(QLatin1String("elementName")).toString();
+            const Unit unit = display.unitOf(name);
+            elements.add(elementKey(name, unit));
+            elementUnits.insert(elementKey(name, unit), unit);
+        }
         for (const QJsonValue &value : result.value(QLatin1String("pseudoElement")).toArray())
             pseudoElements.add(value.toObject().value(QLatin1String("elementName")).toString());
         for (const CoatingLayer &layer : coatingLayers(result))
             layers.add(layer.key);
         for (const QJsonValue &value : result.value(QLatin1String("testInfo")).toArray())
             labels.add(value.toObject().value(QLatin1String("key")).toString());
+        for (const QJsonValue &value : result.value(QLatin1String("actionLevel")).toArray())
+            actionLevels.add(value.toObject().value(QLatin1String("elementName")).toString());
         for (const QJsonValue &value : result.value(QLatin1String("spectra")).toArray()) {
             const QJsonValue data = value.toObject().value(QLatin1String("data"));
             // Counted from the text's length, not decoded: 4 bytes a channel.
@@ -139,16 +159,18 @@ struct Columns
 // One result's lists by name, for the lookups of its row.
 struct ResultIndex
 {
-    QHash<QString, QJsonObject> chemistry;
+    QHash<QString, QJsonObject> chemistry; // by elementKey()
     QHash<QString, QJsonObject> pseudoElements;
     QHash<QString, QJsonObject> layers;
     QHash<QString, QString> testInfo;
+    QHash<QString, QJsonValue> actionLevels;
 
-    explicit ResultIndex(const QJsonObject &result)
+    ResultIndex(const QJsonObject &result, const MethodDisplaySettings &display)
     {
         for (const QJsonValue &value : result.value(kChemistry).toArray()) {
             const QJsonObject element = value.toObject();
-            chemistry.insert(element.value(QLatin1String("elementName")).toString(), element);
+            const QString name = element.value(QLatin1String("elementName")).toString();
+            chemistry.insert(elementKey(name, display.unitOf(name)), element);
         }
         for (const QJsonValue &value : result.value(QLatin1String("pseudoElement")).toArray()) {
             const QJsonObject element = value.toObject();
@@ -160,6 +182,11 @@ struct ResultIndex
             const QJsonObject info = value.toObject();
             testInfo.insert(info.value(QLatin1String("key")).toString(),
                             info.value(QLatin1String("value")).toString());
+        }
+        for (const QJsonValue &value : result.value(QLatin1String("actionLevel")).toArray()) {
+            const QJsonObject level = value.toObject();
+            actionLevels.insert(level.value(QLatin1String("elementName")).toString(),
+                                level.value(QLatin1String("actionLevelEnum")));
         }
     }
 };
@@ -182,6 +209,12 @@ double toFloatDigits(double value)
     double rounded = value;
     std::from_chars(text, end.ptr, rounded);
     return rounded;
+}
+
+// A product of stored % values in the unit, to float digits: 0.0012 % is 12 ppm.
+double inUnit(double percent, Unit unit)
+{
+    return toFloatDigits(MethodDisplaySettings::fromPercent(percent, unit));
 }
 
 bool isFiniteNumber(const QJsonValue &value)
@@ -237,8 +270,11 @@ public:
     QString errorHeader(const QString &name) const;
     QVector<Cell> header() const;
     QVector<Cell> row(const QJsonObject &result) const;
-    Cell concentration(const QJsonObject &element) const;
-    Cell error(const QJsonObject &element) const;
+    // In the unit; stored values are in %.
+    Cell concentration(const QJsonObject &element, Unit unit = Unit::Percent) const;
+    Cell error(const QJsonObject &element, Unit unit = Unit::Percent) const;
+    // Those of the result's method, kept per method for the rows.
+    const MethodDisplaySettings &displayFor(const QJsonObject &result) const;
     Cell instrumentValue(const QJsonObject &result, const QString &key,
                          const QString &fallback) const;
 
@@ -263,6 +299,8 @@ public:
 
     QVector<Field> fields;
     QString customHeader;
+    MethodDisplaySettings display;
+    mutable QHash<QString, MethodDisplaySettings> methodDisplay;
 
     // The pass over the results file that performCsvExport asks doBegin for.
     QString scanFile;
@@ -306,6 +344,7 @@ void Js2CsvPrivate::parseTemplate()
         { QStringLiteral("coating.error"), FieldKind::CoatingError },
         { QStringLiteral("gradeMatch.gradeName"), FieldKind::GradeName },
         { QStringLiteral("gradeMatch.matchNumber"), FieldKind::MatchNumber },
+        { QStringLiteral("actionLevel"), FieldKind::ActionLevel },
         { QStringLiteral("testInfo"), FieldKind::TestInfo },
         { QStringLiteral("instrumentSerialNum"), FieldKind::SerialNumber },
         { QStringLiteral("model"), FieldKind::Model },
@@ -354,7 +393,8 @@ bool Js2CsvPrivate::scan(const QString &resultsFile)
         const QByteArray line = in.readLine().trimmed();
         if (line.isEmpty())
             continue;
-        columns.add(QJsonDocument::fromJson(line).object());
+        const QJsonObject result = QJsonDocument::fromJson(line).object();
+        columns.add(result, displayFor(result));
         if (aborted && aborted())
             return false;
     }
@@ -423,6 +463,8 @@ QVector<Js2CsvPrivate::Cell> Js2CsvPrivate::header() const
         { QStringLiteral("userId"), QStringLiteral("User") },
         { QStringLiteral("auPlating"), QStringLiteral("Au Plating") },
         { QStringLiteral("auKarat"), QStringLiteral("Au Karat") },
+        { QStringLiteral("rohsClassificationEnum"), QStringLiteral("RoHS Result") },
+        { QStringLiteral("rohsActionLevelName"), QStringLiteral("Action Levels") },
     };
     const QString percent = unit(QStringLiteral("%"));
     const QString micrometres = unit(QStringLiteral("\u00b5m"));
@@ -439,8 +481,12 @@ QVector<Js2CsvPrivate::Cell> Js2CsvPrivate::header() const
             cells.append(text(QStringLiteral("Time")));
             break;
         case FieldKind::Concentration:
+            // A unit other than % is always named: the column beside may be the same
+            // element in %.
             for (const QString &element : columns.elements.names)
-                cells.append(text(element + percent));
+                cells.append(text(columns.elementUnits.value(element) == Unit::Ppm
+                                          ? element
+                                          : element + percent));
             break;
         case FieldKind::Error:
             for (const QString &element : columns.elements.names)
@@ -474,6 +520,10 @@ QVector<Js2CsvPrivate::Cell> Js2CsvPrivate::header() const
         case FieldKind::MatchNumber:
             cells.append(text(QStringLiteral("Match Number")));
             break;
+        case FieldKind::ActionLevel:
+            for (const QString &element : columns.actionLevels.names)
+                cells.append(text(element + QStringLiteral(" Action Level")));
+            break;
         case FieldKind::TestInfo:
             for (const QString &label : columns.labels.names)
                 cells.append(text(label));
@@ -495,25 +545,40 @@ QVector<Js2CsvPrivate::Cell> Js2CsvPrivate::header() const
     return cells;
 }
 
-Js2CsvPrivate::Cell Js2CsvPrivate::concentration(const QJsonObject &element) const
+Js2CsvPrivate::Cell Js2CsvPrivate::concentration(const QJsonObject &element, Unit unit) const
 {
     const QJsonValue value = element.value(QLatin1String("concentration"));
     const QJsonValue error = element.value(QLatin1String("error"));
     if (detectionLimitMultiple > 0 && isFiniteNumber(value) && isFiniteNumber(error)) {
-        const double limit = toFloatDigits(detectionLimitMultiple * error.toDouble());
-        if (value.toDouble() < limit)
-            return text(QStringLiteral("< ") + numberText(limit));
+        const double limit = detectionLimitMultiple * error.toDouble();
+        if (value.toDouble() < toFloatDigits(limit))
+            return text(QStringLiteral("< ") + numberText(inUnit(limit, unit)));
     }
-    return number(value);
+    if (unit != Unit::Ppm || !isFiniteNumber(value))
+        return number(value);
+    return number(inUnit(value.toDouble(), unit));
 }
 
-Js2CsvPrivate::Cell Js2CsvPrivate::error(const QJsonObject &element) const
+Js2CsvPrivate::Cell Js2CsvPrivate::error(const QJsonObject &element, Unit unit) const
 {
     const QJsonValue value = element.value(QLatin1String("error"));
     if (!isFiniteNumber(value))
         return Cell();
-    return number(errorSigma == 1.0 ? value.toDouble()
-                                    : toFloatDigits(errorSigma * value.toDouble()));
+    if (errorSigma == 1.0 && unit != Unit::Ppm)
+        return number(value.toDouble());
+    return number(inUnit(errorSigma * value.toDouble(), unit));
+}
+
+const MethodDisplaySettings &Js2CsvPrivate::displayFor(const QJsonObject &result) const
+{
+    const QString method = result.value(QLatin1String("analysis"))
+                                   .toObject()
+                                   .value(QLatin1String("methodId"))
+                                   .toString();
+    auto it = methodDisplay.find(method);
+    if (it == methodDisplay.end())
+        it = methodDisplay.insert(method, display.forMethod(method));
+    return *it;
 }
 
 Js2CsvPrivate::Cell Js2CsvPrivate::instrumentValue(const QJsonObject &result, const QString &key,
@@ -528,7 +593,7 @@ Js2CsvPrivate::Cell Js2CsvPrivate::instrumentValue(const QJsonObject &result, co
 QVector<Js2CsvPrivate::Cell> Js2CsvPrivate::row(const QJsonObject &result) const
 {
     const QJsonObject analysis = result.value(QLatin1String("analysis")).toObject();
-    const ResultIndex index(result);
+    const ResultIndex index(result, displayFor(result));
     QDateTime local;
     if (XrfFields::dateTimeFromJson(analysis.value(QLatin1String("testDateTime")), local))
         local = local.toLocalTime();
@@ -542,7 +607,9 @@ QVector<Js2CsvPrivate::Cell> Js2CsvPrivate::row(const QJsonObject &result) const
             // The export filter passes "collimated" as its status number.
             if (value.isUndefined() && field.member == QLatin1String("collimated"))
                 value = analysis.value(QLatin1String("collimatedStatusInt"));
-            if (value.isString())
+            if (field.member == QLatin1String("rohsClassificationEnum") && value.isDouble())
+                cells.append(text(XrfAnalysisResult::rohsVerdictText(value.toInt())));
+            else if (value.isString())
                 cells.append(text(value.toString()));
             else if (value.isBool())
                 cells.append(
@@ -562,13 +629,17 @@ QVector<Js2CsvPrivate::Cell> Js2CsvPrivate::row(const QJsonObject &result) const
         case FieldKind::Concentration:
             for (const QString &element : columns.elements.names) {
                 const auto it = index.chemistry.constFind(element);
-                cells.append(it == index.chemistry.constEnd() ? Cell() : concentration(*it));
+                cells.append(it == index.chemistry.constEnd()
+                                     ? Cell()
+                                     : concentration(*it, columns.elementUnits.value(element)));
             }
             break;
         case FieldKind::Error:
             for (const QString &element : columns.elements.names) {
                 const auto it = index.chemistry.constFind(element);
-                cells.append(it == index.chemistry.constEnd() ? Cell() : error(*it));
+                cells.append(it == index.chemistry.constEnd()
+                                     ? Cell()
+                                     : error(*it, columns.elementUnits.value(element)));
             }
             break;
         case FieldKind::NameConcError: {
@@ -615,6 +686,14 @@ QVector<Js2CsvPrivate::Cell> Js2CsvPrivate::row(const QJsonObject &result) const
             break;
         case FieldKind::MatchNumber:
             cells.append(number(grade.value(QLatin1String("matchNumber"))));
+            break;
+        case FieldKind::ActionLevel:
+            for (const QString &element : columns.actionLevels.names) {
+                const QJsonValue level = index.actionLevels.value(element);
+                cells.append(level.isDouble()
+                                     ? text(XrfAnalysisResult::rohsVerdictText(level.toInt()))
+                                     : Cell());
+            }
             break;
         case FieldKind::TestInfo:
             for (const QString &label : columns.labels.names) {
@@ -700,6 +779,12 @@ Js2Csv::Js2Csv() : d(new Js2CsvPrivate(this)) { }
 
 Js2Csv::~Js2Csv() = default;
 
+void Js2Csv::setDisplaySettings(const MethodDisplaySettings &settings)
+{
+    d->display = settings;
+    d->methodDisplay.clear();
+}
+
 void Js2Csv::setExportsInfo(const QString &exportFolder, const QString &base,
                             const QJsonObject *exportSettings, const QJsonObject &exportTemplate)
 {
@@ -762,7 +847,7 @@ bool Js2Csv::doWriteResult(const QJsonObject &result)
 {
     if (!d->headerWritten) {
         if (!d->scanned)
-            d->columns.add(result);
+            d->columns.add(result, d->displayFor(result));
         if (!d->writeRow(d->table, d->header()))
             return false;
         d->headerWritten = true;

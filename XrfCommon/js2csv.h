@@ -18,25 +18,36 @@
 // exponents; text that starts with = + - @, a tab or a CR gets a leading "'",
 // so that a spreadsheet does not run it as a formula (numbers are numbers, a
 // negative one stays a number). A non-empty "customHeader" of the template is
-// the first line, one cell: spreadsheets show it as a title row.
+// the first line, one cell: spreadsheets show it as a title row, but table
+// readers (pandas, LIMS imports) take it for the header and the rest for
+// ragged rows, so without it the header is the first line.
 //
 // The template: its members in key order, each a field name, except
 // "settings" and "customHeader". Fields and their columns:
 //   analysis.<member>        one column, the member of the analysis header;
 //                            testDate / testTime: local date (yyyy-MM-dd) and
 //                            time (hh:mm:ss) of the stored UTC testDateTime
-//   chemistry.concentration  one column per element, "Fe (%)"
-//   chemistry.error          one column per element, "Fe ± (1σ)"
+//   chemistry.concentration  one column per element and unit, "Fe (%)"; an
+//                            element in ppm (setDisplaySettings) has a
+//                            column "Cd (ppm)" of its own, whatever
+//                            unitsInHeader says
+//   chemistry.error          one column per element and unit, "Fe ± (1σ)",
+//                            "Cd (ppm) ± (1σ)", in the unit of its value
 //   chemistry.nameConcError  name, concentration and error of each element
 //                            of the row, as many triplets as the longest
 //                            chemistry has ("Element 1", "Element 1 (%)",
-//                            "Element 1 ± (1σ)", ...)
+//                            "Element 1 ± (1σ)", ...); always in %, as the
+//                            elements of a column differ
 //   pseudoElement.concentration / .error   one column per pseudo element;
 //                            empty where it is not applicable
 //   goldResult.auPlating / .karat   analysis.auPlating / analysis.auKarat
 //   coating.thickness / .error   one column per layer above the substrate,
 //                            "Layer 1 Au (µm)"
 //   gradeMatch.gradeName / .matchNumber   of the first (best) grade match
+//   actionLevel              one column per element with an action level,
+//                            "Cd Action Level": its verdict in words
+//   analysis.rohsClassificationEnum   "RoHS Result", the verdict of the test
+//                            in words (XrfAnalysisResult::rohsVerdictText)
 //   testInfo                 one column per label, the value of that label
 //   instrumentSerialNum      the serialNumber member, else the result's
 //   model, tubeAnode         the result's member of that name, else the
@@ -44,6 +55,10 @@
 //   spectra, images          no column (the beam data have their table)
 //   anything else            an empty column headed by the name
 // Results may be whole or as the export filter leaves them.
+// Units: the display settings of the method that made each result
+// (MethodDisplaySettings::forMethod of its analysis.methodId) give the unit
+// of its elements: "ppm" is % x 10000 (to the 7 digits of a stored float),
+// errors and detection limits too; "%" and "auto" leave the stored %.
 // Elements, pseudo elements, layers and labels are the union over all results
 // in order of first appearance. performCsvExport() reads the results file
 // twice: once for those columns, once for the rows; only one result is held
@@ -73,6 +88,7 @@
 #include <QString>
 
 class Js2CsvPrivate;
+class MethodDisplaySettings;
 
 class XRFCOMMON_EXPORT Js2Csv : public XrfExportWriter
 {
@@ -83,6 +99,9 @@ public:
     // For the "model" and "tubeAnode" fields of results that carry none.
     QString instrumentModel;
     QString tubeAnode;
+
+    // The units of the elements; without them every concentration is in %.
+    void setDisplaySettings(const MethodDisplaySettings &settings);
 
     // The output is exportFolder/base (base alone when it is absolute). The
     // settings are copied; nullptr means every option at its default. The

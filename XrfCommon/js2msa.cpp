@@ -123,11 +123,12 @@ bool Js2Msa::doWriteResult(const QJsonObject &result)
         if (!serialNumber.isEmpty())
             text += line("##SERIALNO", serialNumber);
         text += line("##PROBESN", QByteArray::number(spectrum.probeSerialNumber()));
-        text += line("#SPECTRUM", QByteArray());
+        // Readers split each line at ": " and look for these words.
+        text += line("#SPECTRUM", QByteArray("Spectral Data Starts Here"));
         text.reserve(text.size() + spectrum.channels().size() * 8 + 16);
         for (const quint32 count : spectrum.channels())
             text += QByteArray::number(count) + "\r\n";
-        text += line("#ENDOFDATA", QByteArray());
+        text += line("#ENDOFDATA", QByteArray("End Of Data and File"));
 
         QIODevice *output = openOutput(path);
         if (!output || !write(output, text) || !closeOutput(output))

@@ -11,7 +11,10 @@
 // are the UTC test time (a ##TIMEZONE line says so). Energies are in keV as
 // the instrument calibrates them: channel i lies at #OFFSET + i × #XPERCHAN.
 // #BEAMKV and #EMISSION are the tube voltage (kV) and current (µA) set for
-// the exposure. Results without beam data write nothing and are no error.
+// the exposure. The counts, one a line, lie between "#SPECTRUM    : Spectral
+// Data Starts Here" and "#ENDOFDATA   : End Of Data and File", the words
+// common readers (HyperSpy among them) look for. Results without beam data
+// write nothing and are no error.
 
 #include "xrfcommon_global.h"
 #include "xrfexportwriter.h"

@@ -1,7 +1,7 @@
 #ifndef XRFACTIONLEVELRESULT_H
 #define XRFACTIONLEVELRESULT_H
 
-// The action level verdict of one element.
+// The action level verdict of one element: an XrfAnalysisResult::RohsVerdict.
 
 #include "xrfcommon_global.h"
 #include "xrffields.h"

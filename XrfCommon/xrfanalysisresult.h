@@ -58,6 +58,13 @@ public:
     // Method families by number; the method service defines 0 to 16, only coating matters here.
     enum MethodFamily : int { NoMethodFamily = -1, CoatingMethodFamily = 8 };
 
+    // The RoHS verdicts, of the whole test (rohsClassificationEnum) and of each element against
+    // its action levels (XrfActionLevelResult::actionLevelEnum): below the lower level, between
+    // the levels (a laboratory analysis decides), above the upper one.
+    enum RohsVerdict : int { RohsPass = 0, RohsInconclusive = 1, RohsFail = 2 };
+    // "Pass", "Inconclusive", "Fail"; empty for -1 (not set), the number for any other value.
+    static QString rohsVerdictText(int verdict);
+
     // "yyyy-MM-dd hh:mm:ss.zzz", the date-time text of the database and of result JSON.
     static const QString dateTimeFormat;
 

@@ -94,9 +94,11 @@ struct Rounding
     QString unit;
 };
 
-Rounding concentrationRounding(double magnitude, const MethodDisplaySettings &settings)
+Rounding concentrationRounding(double magnitude, const MethodDisplaySettings &settings,
+                               MethodDisplaySettings::Unit unit)
 {
-    if (magnitude < settings.ppmThreshold())
+    if (unit == MethodDisplaySettings::Unit::Ppm
+        || (unit == MethodDisplaySettings::Unit::Automatic && magnitude < settings.ppmThreshold()))
         return { 4, 0, ppm };
     if (magnitude < 1.0)
         return { 0, settings.smallPercentDecimals(), percent };
@@ -129,7 +131,8 @@ void putMeasure(QJsonObject *reading, const Decimal &value, float error, const R
 }
 
 QJsonObject concentrationReading(const QString &element, float value, float error,
-                                 const MethodDisplaySettings &settings)
+                                 const MethodDisplaySettings &settings,
+                                 MethodDisplaySettings::Unit unit)
 {
     QJsonObject reading { { QStringLiteral("element"), element } };
     if (!std::isfinite(value)) {
@@ -137,7 +140,7 @@ QJsonObject concentrationReading(const QString &element, float value, float erro
         return reading;
     }
     const Decimal d = decimalOf(value);
-    putMeasure(&reading, d, error, concentrationRounding(d.magnitude, settings));
+    putMeasure(&reading, d, error, concentrationRounding(d.magnitude, settings, unit));
     return reading;
 }
 
@@ -177,7 +180,8 @@ QJsonArray chemistry(const QList<XrfChemistryResult> &elements,
 {
     QJsonArray array;
     for (const XrfChemistryResult &e : inOrder(elements, settings.elementOrder()))
-        array.append(concentrationReading(e.elementName(), e.concentration(), e.error(), settings));
+        array.append(concentrationReading(e.elementName(), e.concentration(), e.error(), settings,
+                                          settings.unitOf(e.elementName())));
     return array;
 }
 
@@ -191,7 +195,8 @@ QJsonArray pseudoElements(const QList<XrfPseudoElementResult> &elements,
             reading.insert(QStringLiteral("element"), e.elementName());
             putNotAvailable(&reading);
         } else {
-            reading = concentrationReading(e.elementName(), e.concentration(), e.error(), settings);
+            reading = concentrationReading(e.elementName(), e.concentration(), e.error(), settings,
+                                           MethodDisplaySettings::Unit::Automatic);
         }
         reading.insert(QStringLiteral("formula"), e.formula());
         reading.insert(QStringLiteral("notApplicable"), e.notApplicable());
@@ -310,9 +315,9 @@ XrfKorviResultPretty::XrfKorviResultPretty(const XrfKorviResult &result) : m_res
 
 void XrfKorviResultPretty::prettify(const MethodDisplaySettings *settings)
 {
-    const MethodDisplaySettings defaults;
-    const MethodDisplaySettings &s = settings ? *settings : defaults;
     const XrfAnalysisResult &a = m_result.analysis();
+    const MethodDisplaySettings s
+            = (settings ? *settings : MethodDisplaySettings()).forMethod(a.methodId());
     const QDateTime when = a.testDateTime();
 
     QJsonObject o;

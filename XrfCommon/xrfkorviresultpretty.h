@@ -29,16 +29,19 @@
 //                     "expected" null where the instrument expects nothing (the peaks)
 // A reading is {"element": "Cr", "value": 18.21, "error": 0.09, "unit": "%",
 // "text": "18.21 ± 0.09 %"}:
-// - Values whose magnitude is below the ppm threshold are in whole ppm ("995 ± 40 ppm"); other
-//   values below 1 % have smallPercentDecimals, the rest percentDecimals. Thicknesses have
-//   thicknessDecimals. The error is rounded like its value, in its unit.
+// - The settings are those for the result's method (MethodDisplaySettings::forMethod). An
+//   element whose unit they state is in it: ppm in whole ppm ("1500 ± 6 ppm"), % as below.
+//   Otherwise, and for pseudo elements, values whose magnitude is below the ppm threshold are
+//   in whole ppm ("995 ± 40 ppm"). % values below 1 % have smallPercentDecimals, the rest
+//   percentDecimals. Thicknesses have thicknessDecimals. The error is rounded like its value,
+//   in its unit.
 // - Rounding is half away from zero on the decimal digits the value is stored with (those of
 //   the result JSON), not on its binary neighbour: 99.995 is "100.00", -0.0995 is "-995 ppm",
 //   and nothing rounds to "-0".
 // - "value" and "error" are the rounded numbers. A value that is NaN or infinite, or a pseudo
 //   element that is not applicable, has value and error null, unit "" and text "n/a"; an error
 //   that is NaN or infinite is null and left out of the text ("18.21 %").
-// - Pseudo elements are rounded and united like element concentrations.
+// - Pseudo elements are rounded like element concentrations of no stated unit.
 // Numbers that are shown but not rounded (limits, cal check values) are null when not finite.
 
 #include "xrfcommon_global.h"

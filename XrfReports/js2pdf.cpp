@@ -1,6 +1,7 @@
 #include "js2pdf.h"
 
 #include "beamplot.h"
+#include "reportfonts.h"
 #include "reportlayout.h"
 #include "xrfkorviresult.h"
 #include "xrfkorviresultpretty.h"
@@ -9,7 +10,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QFontDatabase>
 #include <QGuiApplication>
 #include <QImage>
 #include <QJsonArray>
@@ -29,7 +29,6 @@ const QStringList knownSections
         = { QStringLiteral("header"),   QStringLiteral("chemistry"), QStringLiteral("gradeMatch"),
             QStringLiteral("testInfo"), QStringLiteral("images"),    QStringLiteral("plot") };
 const QString defaultTitle = QStringLiteral("Analysis Report");
-const QString fontFamily = QStringLiteral("DejaVu Sans");
 const QString plusMinus = QStringLiteral(" \u00b1 ");
 const QString none = QStringLiteral("\u2013");
 
@@ -57,21 +56,6 @@ private:
     QPointer<QIODevice> m_target;
     bool m_failed = false;
 };
-
-// Fontconfig finds DejaVu Sans where fonts-dejavu-core is installed; a host whose font
-// configuration misses it still gets it from the package's own folder.
-void ensureFont()
-{
-    static const bool done = [] {
-        if (!QFontDatabase().families().contains(fontFamily)) {
-            const QString folder = QStringLiteral("/usr/share/fonts/truetype/dejavu/");
-            QFontDatabase::addApplicationFont(folder + QStringLiteral("DejaVuSans.ttf"));
-            QFontDatabase::addApplicationFont(folder + QStringLiteral("DejaVuSans-Bold.ttf"));
-        }
-        return true;
-    }();
-    Q_UNUSED(done)
-}
 
 QString numberText(const QJsonValue &value)
 {
@@ -148,6 +132,8 @@ public:
     std::unique_ptr<QPainter> painter;
     std::unique_ptr<ReportLayout> layout;
     QImage logo;
+    MethodDisplaySettings methodDisplay;
+    // That of the method with the decimals of the print settings.
     MethodDisplaySettings display;
     int pages = 0;
 };
@@ -216,6 +202,11 @@ void Js2Pdf::setTemplate(const QJsonObject &pdfTemplate)
     }
 }
 
+void Js2Pdf::setDisplaySettings(const MethodDisplaySettings &settings)
+{
+    d->methodDisplay = settings;
+}
+
 void Js2Pdf::setFormatSettings(const QJsonObject &printSettings)
 {
     static const QList<QPair<QString, QPageSize::PageSizeId>> sizes = {
@@ -277,7 +268,6 @@ bool Js2Pdf::doBegin()
     QIODevice *output = openOutput(base() + QStringLiteral(".pdf"));
     if (!output)
         return false;
-    ensureFont();
 
     d->sink.reset(new PdfSink(output));
     d->sink->open(QIODevice::WriteOnly | QIODevice::Unbuffered);
@@ -293,16 +283,13 @@ bool Js2Pdf::doBegin()
     if (!d->painter->begin(d->writer.get()))
         return setError(XrfErrorInfo::FileCreateFailed,
                         QStringLiteral("cannot start a PDF in %1.pdf").arg(base()));
-    QFont font(fontFamily);
-    font.setPointSizeF(d->fontSize);
-    // Without ligatures the text comes out of the PDF as it went in ("Offset", not "Oﬀset").
-    font.setStyleStrategy(QFont::PreferNoShaping);
-    d->layout.reset(new ReportLayout(d->painter.get(), d->writer.get(), font));
+    d->layout.reset(
+            new ReportLayout(d->painter.get(), d->writer.get(), ReportFonts::font(d->fontSize)));
 
     d->logo = QImage();
     if (d->showLogo && !applicationRoot.isEmpty())
         d->logo = QImage(QDir(applicationRoot).filePath(QStringLiteral("logo.png")));
-    d->display = MethodDisplaySettings();
+    d->display = d->methodDisplay;
     if (d->decimals >= 0) {
         d->display.setPercentDecimals(d->decimals);
         d->display.setSmallPercentDecimals(d->decimals);

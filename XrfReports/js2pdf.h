@@ -2,7 +2,9 @@
 #define JS2PDF_H
 
 // The PDF report of a results file: one result per page (more when it needs them), laid out by
-// a PDF template and the print settings, drawn with QPdfWriter and QPainter in DejaVu Sans.
+// a PDF template and the print settings, drawn with QPdfWriter and QPainter in the fonts of
+// ReportFonts (DejaVu Sans, and WenQuanYi Micro Hei for Chinese, Japanese and Korean): a
+// character that they cannot draw prints as U+FFFD, never as nothing.
 //
 //     Js2Pdf pdf;
 //     pdf.serialNumber = "XL5-70312";
@@ -32,7 +34,11 @@
 // Print settings (setFormatSettings): "pageSize" "A4" (default), "Letter", "Legal", "A3" or
 // "A5"; "orientation" "portrait" (default) or "landscape"; "marginMm" 0 to 50 (10);
 // "fontSize" in points, 5 to 24 (9); "decimals" 0 to 6: the decimals of every concentration
-// and thickness (without it: the display defaults of XrfKorviResultPretty).
+// and thickness (without it: those of the display settings).
+//
+// Display settings (setDisplaySettings), the method's: the order of the elements, their units
+// and decimals, applied per result as XrfKorviResultPretty does (MethodDisplaySettings::
+// forMethod of the result's method). Without them: the defaults of MethodDisplaySettings.
 //
 // Results may be whole or as the export filter leaves them. The instrument is the serialNumber
 // member, else the result's "instrumentSerialNum"; its model the result's "model", else the
@@ -52,6 +58,7 @@
 #include <QString>
 
 class Js2PdfPrivate;
+class MethodDisplaySettings;
 
 class XRFREPORTS_EXPORT Js2Pdf : public XrfExportWriter
 {
@@ -65,6 +72,7 @@ public:
     void setExportSettings(const QJsonObject &exportSettings);
     void setTemplate(const QJsonObject &pdfTemplate);
     void setFormatSettings(const QJsonObject &printSettings);
+    void setDisplaySettings(const MethodDisplaySettings &settings);
 
     // Converts the results file to *base + ".pdf" (a ".pdf" already at the end of *base is
     // taken off, and *base says so afterwards). False with errorCode() set on any failure,

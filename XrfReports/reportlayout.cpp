@@ -1,5 +1,7 @@
 #include "reportlayout.h"
 
+#include "reportfonts.h"
+
 #include <QFontMetricsF>
 #include <QImage>
 #include <QPagedPaintDevice>
@@ -48,8 +50,8 @@ double ReportLayout::lineHeight() const
 
 void ReportLayout::startResult(const QString &footer, const QString &continuation)
 {
-    m_footer = footer;
-    m_continuation = continuation;
+    m_footer = ReportFonts::printable(footer);
+    m_continuation = ReportFonts::printable(continuation);
     m_firstOfResult = true;
     if (m_pageUsed) {
         m_device->newPage();
@@ -107,8 +109,9 @@ void ReportLayout::drawPageDecoration()
     m_painter->restore();
 }
 
-void ReportLayout::title(const QString &text, const QImage &logo)
+void ReportLayout::title(const QString &given, const QImage &logo)
 {
+    const QString text = ReportFonts::printable(given);
     const QFont big = font(1.6, true);
     const QFontMetricsF metrics(big, m_device);
     const double height = std::max(metrics.height(), logo.isNull() ? 0.0 : mm(12.0));
@@ -133,8 +136,9 @@ void ReportLayout::title(const QString &text, const QImage &logo)
     m_pageUsed = true;
 }
 
-void ReportLayout::heading(const QString &text, double keepWith)
+void ReportLayout::heading(const QString &given, double keepWith)
 {
+    const QString text = ReportFonts::printable(given);
     const QFont bold = font(1.15, true);
     const QFontMetricsF metrics(bold, m_device);
     ensureSpace(mm(3.0) + metrics.height() + std::max(keepWith, 3.0 * lineHeight()));
@@ -149,8 +153,9 @@ void ReportLayout::heading(const QString &text, double keepWith)
     m_pageUsed = true;
 }
 
-void ReportLayout::paragraph(const QString &text, bool bold)
+void ReportLayout::paragraph(const QString &given, bool bold)
 {
+    const QString text = ReportFonts::printable(given);
     const QFont f = font(1.0, bold);
     const QFontMetricsF metrics(f, m_device);
     const QRectF bounds
@@ -164,8 +169,11 @@ void ReportLayout::paragraph(const QString &text, bool bold)
     m_pageUsed = true;
 }
 
-void ReportLayout::keyValues(const QVector<QPair<QString, QString>> &pairs, int columns)
+void ReportLayout::keyValues(const QVector<QPair<QString, QString>> &given, int columns)
 {
+    QVector<QPair<QString, QString>> pairs;
+    for (const auto &pair : given)
+        pairs << qMakePair(ReportFonts::printable(pair.first), ReportFonts::printable(pair.second));
     columns = std::max(1, columns);
     const QFont bold = font(1.0, true);
     const QFontMetricsF boldMetrics(bold, m_device);
@@ -231,9 +239,19 @@ void ReportLayout::tableHeader(const QVector<Column> &columns, const QVector<dou
     m_pageUsed = true;
 }
 
-void ReportLayout::table(const QVector<Column> &columns, const QVector<QStringList> &rows,
+void ReportLayout::table(const QVector<Column> &givenColumns, const QVector<QStringList> &givenRows,
                          int groups)
 {
+    QVector<Column> columns = givenColumns;
+    for (Column &column : columns)
+        column.header = ReportFonts::printable(column.header);
+    QVector<QStringList> rows;
+    for (const QStringList &row : givenRows) {
+        QStringList cells;
+        for (const QString &cell : row)
+            cells << ReportFonts::printable(cell);
+        rows << cells;
+    }
     if (columns.isEmpty())
         return;
     groups = std::max(1, std::min(groups, int(rows.size())));

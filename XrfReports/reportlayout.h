@@ -4,7 +4,8 @@
 // The running layout of a report: a cursor down the page, blocks that move to a new page when
 // they do not fit, a footer on every page and a continuation line on the pages after a
 // result's first. Text is drawn with QFontMetricsF in device units, which keeps a page to a
-// few milliseconds where a QTextDocument per table would cost many times that.
+// few milliseconds where a QTextDocument per table would cost many times that. Every text is
+// drawn as ReportFonts::printable() gives it.
 
 #include <QFont>
 #include <QPair>

@@ -51,8 +51,8 @@ public:
 
     // Replaces everything at once from the parsed method file: members
     // "currentMethod", "exportSettings", "exportTemplates" (name to
-    // template), "pdfTemplates" (layout to template), "printSettings" and
-    // "methodOverride".
+    // template), "pdfTemplates" (layout to template), "printSettings",
+    // "displaySettings" and "methodOverride".
     void loadConfiguration(const QJsonObject &method);
     void clear();
 

@@ -77,10 +77,11 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_LIBRARY_OUTPUT_DIRECTORY})
-# Loaded as plugins, so no linker sees them: the SQLite driver of QtSql, a
-# font for the PDF reports and the PostgreSQL driver of xrfresults push.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt5sql5-sqlite")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-dejavu-core, libqt5sql5-psql")
+# Loaded at run time, so no linker sees them: the SQLite driver of QtSql, the
+# fonts of the PDF reports (without the CJK one Chinese, Japanese and Korean
+# print as marks) and the PostgreSQL driver of xrfresults push.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt5sql5-sqlite, fonts-dejavu-core, fonts-wqy-microhei")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libqt5sql5-psql")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "qtbase5-dev, cmake")
 set(CPACK_STRIP_FILES ON)
 include(CPack)

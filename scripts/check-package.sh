@@ -50,7 +50,7 @@ for h in ResultManager/src/*.h; do
     esac
 done
 depends="$(dpkg-deb -f "$deb" Depends)"
-for p in libqt5core5a libqt5sql5 libqt5sql5-sqlite; do
+for p in libqt5core5a libqt5sql5 libqt5sql5-sqlite fonts-dejavu-core fonts-wqy-microhei; do
     echo "$depends" | grep -Eq "(^|, )$p( |,|$)" || fail "the package does not depend on $p: $depends"
 done
 version="$(dpkg-deb -f "$deb" Version)"

@@ -2,7 +2,11 @@
 # Installs what the build and the tests need on Debian 12, skipping what is
 # already there so that a second run costs nothing.
 set -e
-PKGS="build-essential cmake qtbase5-dev libqt5sql5-sqlite libsqlite3-dev sqlite3 python3 procps strace tzdata libzip-dev libxrl-dev poppler-utils unzip fonts-dejavu-core dpkg-dev file clang libclang-rt-14-dev libqt5sql5-psql postgresql"
+# The tests open exports with the programs their users open them with:
+# poppler-utils (PDF), python3-hyperspy (MSA), python3-pandas (CSV). The PDF
+# reports are drawn in fonts-dejavu-core and, for Chinese, Japanese and
+# Korean, fonts-wqy-microhei.
+PKGS="build-essential cmake qtbase5-dev libqt5sql5-sqlite libsqlite3-dev sqlite3 python3 procps strace tzdata libzip-dev libxrl-dev poppler-utils python3-hyperspy python3-pandas unzip fonts-dejavu-core fonts-wqy-microhei dpkg-dev file clang libclang-rt-14-dev libqt5sql5-psql postgresql"
 missing=""
 for p in $PKGS; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -97,6 +97,22 @@ QList<QStringList> csvRows(const QString &path, const QString &delimiter)
     return rows;
 }
 
+QString debianPython()
+{
+    const QString debian = QStringLiteral("/usr/bin/python3");
+    return QFileInfo(debian).isExecutable() ? debian : QStringLiteral("python3");
+}
+
+bool pythonHas(const QString &module)
+{
+    return runTool(debianPython(),
+                   { "-c",
+                     "import importlib.util, sys\n"
+                     "sys.exit(importlib.util.find_spec(sys.argv[1]) is None)\n",
+                     module })
+            == 0;
+}
+
 void configureInstrument(const QString &serial, const QString &tubeAnode)
 {
     XrfSettingsManager *settings = XrfSettingsManager::instance();

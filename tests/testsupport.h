@@ -43,6 +43,12 @@ int runTool(const QString &program, const QStringList &args, QByteArray *output 
 QString toolOutput(const QString &program, const QStringList &args);
 // The rows of a CSV file as Python's csv module reads them (strict quoting).
 QList<QStringList> csvRows(const QString &path, const QString &delimiter);
+// Debian's interpreter, the one that sees the python3-* packages (a python3
+// first on PATH, a pyenv's say, may not); "python3" where it is missing.
+QString debianPython();
+// Whether that interpreter finds the module, so that a test can skip when
+// its package is not installed and fail when it is but cannot be used.
+bool pythonHas(const QString &module);
 
 // Clears the services' settings and configures an instrument with this
 // serial number (and tube anode, when given), as a host would at start-up.

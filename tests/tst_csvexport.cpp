@@ -1,9 +1,11 @@
 // The CSV, MSA and zip exports checked from outside: the tables read back by
-// Python's csv module, the MSA files by a small reader here, the archives by
-// unzip and libzip. Expected values come from the sample JSON itself.
+// Python's csv module, the MSA files by a small reader here and by HyperSpy,
+// the archives by unzip and libzip. Expected values come from the sample JSON
+// itself.
 
 #include <js2csv.h>
 #include <js2msa.h>
+#include <xrfmethoddisplaysettings.h>
 #include <xrfutils.h>
 
 #include <QDir>
@@ -94,8 +96,10 @@ private slots:
     void tableReadsBack_data();
     void tableReadsBack();
     void formulasAndDetectionLimit();
+    void unitsOfTheResultsMethod();
     void abortLeavesNoFile();
     void msaFilesReadBack();
+    void msaFilesOpenInHyperSpy();
     void zipPacksFolderTree();
     void failedZipLeavesNoFile();
     void zipWithPassword();
@@ -275,6 +279,53 @@ void TestCsvExport::formulasAndDetectionLimit()
     QVERIFY(belowLimit > 0 && belowLimit < chemistry.size());
 }
 
+void TestCsvExport::unitsOfTheResultsMethod()
+{
+    // ppm for two elements of the RoHS method: the alloy's chromium stays in %.
+    QTemporaryDir dir;
+    const QJsonObject alloy = sampleJson("01-stainless-316", 1);
+    const QJsonObject rohs = sampleJson("02-rohs-abs-housing", 2);
+    const QJsonObject settings { { "export",
+                                   QJsonObject { { "errorSigma", 2 },
+                                                 { "detectionLimitMultiple", 3 },
+                                                 { "unitsInHeader", false } } } };
+    Js2Csv csv;
+    csv.setExportsInfo(
+            dir.path(), "u", &settings,
+            QJsonObject { { "1", "chemistry.concentration" }, { "2", "chemistry.error" } });
+    csv.setDisplaySettings(MethodDisplaySettings::fromJsonObject(QJsonObject {
+            { "methods",
+              QJsonObject { { "RoHS-Plastics",
+                              QJsonObject { { "elementUnits",
+                                              QJsonObject { { "Cr", "ppm" },
+                                                            { "Hg", "ppm" } } } } } } } }));
+    QVERIFY(csv.performCsvExport(resultsFile(dir.path(), { alloy, rohs })));
+    const QList<QStringList> rows = csvRows(dir.filePath("u.csv"), ",");
+    QCOMPARE(rows.size(), 3);
+    const QList<QHash<QString, QString>> table = byHeader(rows, 0);
+    const auto element = [](const QJsonObject &result, const QString &name) {
+        for (const QJsonValue &e : result["chemistry"].toArray())
+            if (e["elementName"].toString() == name)
+                return e.toObject();
+        return QJsonObject();
+    };
+    QCOMPARE(number(table[0]["Cr"]), element(alloy, "Cr")["concentration"].toDouble());
+    QVERIFY(near(number(table[0]["Cr \u00b1 (2\u03c3)"]),
+                 2 * element(alloy, "Cr")["error"].toDouble()));
+    QCOMPARE(table[0]["Cr (ppm)"], QString());
+    QCOMPARE(table[1]["Cr"], QString());
+    // Errors and detection limits in the unit of their value.
+    const QJsonObject cr = element(rohs, "Cr");
+    QVERIFY(near(number(table[1]["Cr (ppm)"]), cr["concentration"].toDouble() * 10000));
+    QVERIFY(near(number(table[1]["Cr (ppm) \u00b1 (2\u03c3)"]),
+                 2 * cr["error"].toDouble() * 10000));
+    const QJsonObject hg = element(rohs, "Hg");
+    QVERIFY(hg["concentration"].toDouble() < 3 * hg["error"].toDouble());
+    QVERIFY2(table[1]["Hg (ppm)"].startsWith("< "), qPrintable(table[1]["Hg (ppm)"]));
+    QVERIFY(near(number(table[1]["Hg (ppm)"].mid(2)), 3 * hg["error"].toDouble() * 10000));
+    QCOMPARE(number(table[1]["Ca"]), element(rohs, "Ca")["concentration"].toDouble());
+}
+
 void TestCsvExport::abortLeavesNoFile()
 {
     QTemporaryDir dir;
@@ -347,6 +398,9 @@ void TestCsvExport::msaFilesReadBack()
                 }
             }
             QVERIFY(ended);
+            // The words of the format, which readers look for.
+            QCOMPARE(header["#SPECTRUM"], QString("Spectral Data Starts Here"));
+            QCOMPARE(header["#ENDOFDATA"], QString("End Of Data and File"));
             QCOMPARE(keywords.mid(0, 7),
                      QStringList({ "#FORMAT", "#VERSION", "#TITLE", "#DATE", "#TIME", "#OWNER",
                                    "#NPOINTS" }));
@@ -359,6 +413,59 @@ void TestCsvExport::msaFilesReadBack()
             QCOMPARE(header["#BEAMKV"].toDouble(), spectrum["tubeVoltageSet"].toDouble());
             QCOMPARE(data, counts(spectrum));
             QCOMPARE(header["#NPOINTS"].toDouble(), double(data.size()));
+        }
+    }
+}
+
+void TestCsvExport::msaFilesOpenInHyperSpy()
+{
+    if (!TestSupport::pythonHas("hyperspy"))
+        QSKIP("python3-hyperspy is not installed");
+    QTemporaryDir dir;
+    const QList<QJsonObject> results { sampleJson("01-stainless-316", 101),
+                                       sampleJson("02-rohs-abs-housing", 102) };
+    Js2Msa msa;
+    QVERIFY(msa.convert(resultsFile(dir.path(), results), dir.filePath("beam")));
+    QStringList files = msa.files();
+    files.sort();
+    QCOMPARE(files.size(), 4);
+
+    QByteArray json;
+    QCOMPARE(runTool(TestSupport::debianPython(),
+                     QStringList { "-c",
+                                   "import json, sys\n"
+                                   "import hyperspy.api as hs\n"
+                                   "loaded = []\n"
+                                   "for path in sys.argv[1:]:\n"
+                                   "    s = hs.load(path)\n"
+                                   "    axis = s.axes_manager.signal_axes[0]\n"
+                                   "    loaded.append({'counts': [int(c) for c in s.data],\n"
+                                   "                   'offset': axis.offset,\n"
+                                   "                   'scale': axis.scale,\n"
+                                   "                   'units': axis.units})\n"
+                                   "json.dump(loaded, sys.stdout)\n" }
+                             + files,
+                     &json),
+             0);
+    const QJsonArray loaded = QJsonDocument::fromJson(json).array();
+    QCOMPARE(loaded.size(), files.size());
+    int i = 0;
+    for (const QJsonObject &result : results) {
+        for (const QJsonValue &value : result["spectra"].toArray()) {
+            const QJsonObject spectrum = value.toObject();
+            const QJsonObject file = loaded.at(i).toObject();
+            QVERIFY2(files.at(i).endsWith(QString("-%1-%2.msa")
+                                                  .arg(result["analysis"]["testId"].toInt())
+                                                  .arg(spectrum["exposureNumber"].toInt())),
+                     qPrintable(files.at(i)));
+            QVector<quint32> channels;
+            for (const QJsonValue &count : file["counts"].toArray())
+                channels << quint32(count.toDouble());
+            QCOMPARE(channels, counts(spectrum));
+            QCOMPARE(file["offset"].toDouble(), spectrum["energyOffset"].toDouble());
+            QCOMPARE(file["scale"].toDouble(), spectrum["energySlope"].toDouble());
+            QCOMPARE(file["units"].toString(), QString("keV"));
+            ++i;
         }
     }
 }

@@ -1,6 +1,6 @@
 // xrfresults export and the demo's export as a person uses them: the real
 // program on a temporary data folder, without a display, its files read back
-// by Python's csv module, pdftotext and unzip.
+// by Python's csv module, pandas, pdftotext and unzip.
 
 #include <QDir>
 #include <QJsonArray>
@@ -44,6 +44,26 @@ QList<QStringList> rowsWith(const QList<QStringList> &rows, const QString &cell)
     return found;
 }
 
+// A CSV file as pandas.read_csv takes it, with its defaults, as a LIMS import
+// would: {"columns": [names], "types": [dtype names], "rows": [[cells]]}
+// (empty cells null); an empty object when pandas cannot read it.
+QJsonObject pandasTable(const QString &path)
+{
+    QByteArray json;
+    TestSupport::runTool(TestSupport::debianPython(),
+                         { "-c",
+                           "import json, sys\n"
+                           "import pandas\n"
+                           "table = pandas.read_csv(sys.argv[1])\n"
+                           "json.dump({'columns': list(table.columns),\n"
+                           "           'types': [str(t) for t in table.dtypes],\n"
+                           "           'rows': json.loads(table.to_json(orient='values'))},\n"
+                           "          sys.stdout)\n",
+                           path },
+                         &json);
+    return QJsonDocument::fromJson(json).object();
+}
+
 QString withSuffix(const QStringList &files, const QString &suffix)
 {
     for (const QString &file : files)
@@ -66,6 +86,10 @@ private slots:
     }
 
     void everyFormatHoldsTheChosenResults();
+    void defaultCsvReadsAsATable();
+    void rohsElementsInPpm();
+    void rohsSummaryInWords();
+    void defaultPdfPlotsTheBeams();
     void zipPassesUnzip();
     void stagingOfAKilledExportGoesWithTheNextExport();
     void decimalCommaPartsCellsWithSemicolons();
@@ -119,16 +143,12 @@ void TestExportCommand::everyFormatHoldsTheChosenResults()
     const QString csv = withSuffix(files, ".csv");
     QVERIFY2(QFileInfo(csv).fileName().startsWith("chemistry"), qPrintable(files.join('\n')));
     const QList<QStringList> rows = csvRows(csv, ",");
-    // A title row and a header may come first; every data row is as wide
-    // as the header.
+    // The header, then one row per result, each as wide as the header.
+    QCOMPARE(rows.size(), 3);
     QCOMPARE(rowsWith(rows, tidName(0)).size(), 1);
     QCOMPARE(rowsWith(rows, tidName(1)).size(), 1);
-    QCOMPARE(rowsWith(rows, tidName(2)).size(), 0);
-    QCOMPARE(rowsWith(rows, tidName(0)).first().size(), rows.last().size());
-    int wide = 0;
     for (const QStringList &row : rows)
-        wide += row.size() == rows.last().size() ? 1 : 0;
-    QCOMPARE(wide, 3);
+        QCOMPARE(row.size(), rows.first().size());
 
     const QString pdf = toolOutput("pdftotext", { "-layout", withSuffix(files, ".pdf"), "-" });
     QList<int> ids;
@@ -137,6 +157,151 @@ void TestExportCommand::everyFormatHoldsTheChosenResults()
         ids << it.next().captured(1).toInt();
     QCOMPARE(ids, (QList<int> { 1, 2 }));
     QVERIFY(pdf.contains(tidName(0)) && pdf.contains(tidName(1)) && !pdf.contains(tidName(2)));
+}
+
+void TestExportCommand::defaultCsvReadsAsATable()
+{
+    if (!TestSupport::pythonHas("pandas"))
+        QSKIP("python3-pandas is not installed");
+    storeSamples();
+    const QString out = m_dir->filePath("table");
+    const QStringList files
+            = exported(xr({ "export", "--ids", "1,2", "--format", "csv", "--out", out }), out);
+    const QJsonObject table = pandasTable(withSuffix(files, ".csv"));
+    const QJsonArray columns = table["columns"].toArray();
+    const QJsonArray rows = table["rows"].toArray();
+    QVERIFY2(columns.contains("Test Name"), qPrintable(QJsonDocument(table).toJson()));
+    QCOMPARE(rows.size(), 2);
+    const auto cell = [&](int row, const QString &column) {
+        return rows.at(row).toArray().at(columns.toVariantList().indexOf(column));
+    };
+    for (int r = 0; r < 2; ++r) {
+        QCOMPARE(cell(r, "Test Name").toString(), tidName(r));
+        QCOMPARE(cell(r, "Serial Number").toString(), QString("XL5-70312"));
+    }
+    // The alloy's elements, all in %.
+    for (const QJsonValue &element : sample(0).value("chemistry").toArray()) {
+        const QString column = element["elementName"].toString() + " (%)";
+        QVERIFY2(columns.contains(column), qPrintable(column));
+        // A column of numbers, not of text.
+        QCOMPARE(table["types"].toArray().at(columns.toVariantList().indexOf(column)),
+                 QJsonValue("float64"));
+        QCOMPARE(cell(0, column).toDouble(), element["concentration"].toDouble());
+    }
+}
+
+void TestExportCommand::rohsElementsInPpm()
+{
+    // The bundled RoHS method states ppm for its restricted elements. A housing over the lead
+    // limit has 0.15 % Pb, which is 1500 ppm; the screen's threshold alone would give %.
+    QJsonObject rohs = sample(1);
+    QJsonObject analysis = rohs["analysis"].toObject();
+    analysis["tidName"] = "ABS-housing-18";
+    analysis["testDateTime"] = "2026-11-23 10:09:41.517";
+    rohs["analysis"] = analysis;
+    QJsonArray chemistry = rohs["chemistry"].toArray();
+    QHash<QString, QJsonObject> rohsElements;
+    for (int i = 0; i < chemistry.size(); ++i) {
+        QJsonObject element = chemistry[i].toObject();
+        if (element["elementName"] == "Pb")
+            element["concentration"] = 0.15;
+        chemistry[i] = element;
+        rohsElements.insert(element["elementName"].toString(), element);
+    }
+    rohs["chemistry"] = chemistry;
+    const QString rohsFile = m_dir->filePath("abs-housing-18.json");
+    QVERIFY(TestSupport::writeFile(rohsFile, QJsonDocument(rohs).toJson()));
+    const Run stored = xr({ "store", samples.at(0), rohsFile });
+    QVERIFY2(stored.exitCode == 0, qPrintable(stored.err));
+
+    const QString out = m_dir->filePath("ppm");
+    const QStringList files
+            = exported(xr({ "export", "--ids", "1,2", "--format", "csv,pdf", "--out", out }), out);
+    const QList<QStringList> rows = csvRows(withSuffix(files, ".csv"), ",");
+    QCOMPARE(rows.size(), 3);
+    const auto cell = [&](int row, const QString &column) {
+        const int at = rows.at(0).indexOf(column);
+        return at < 0 ? QString("(no column %1)").arg(column) : rows.at(row).value(at);
+    };
+    const auto near = [](const QString &cell, double value) {
+        return qAbs(cell.toDouble() - value) <= 1e-9 * qAbs(value);
+    };
+    // The alloy's chromium stays in %, the housing's is in ppm, each in a column of its unit.
+    QCOMPARE(cell(1, "Test Name"), tidName(0));
+    QCOMPARE(cell(1, "Cr (%)"), QString("16.94"));
+    QCOMPARE(cell(1, "Cr (ppm)"), QString());
+    QCOMPARE(cell(2, "Test Name"), QString("ABS-housing-18"));
+    QCOMPARE(cell(2, "Cr (%)"), QString());
+    for (const char *name : { "Cd", "Pb", "Hg", "Cr", "Br" }) {
+        const QJsonObject element = rohsElements.value(name);
+        const QString column = QString(name) + " (ppm)";
+        QVERIFY2(near(cell(2, column), element["concentration"].toDouble() * 10000),
+                 qPrintable(column + ": " + cell(2, column)));
+        QVERIFY2(near(cell(2, column + " ± (1σ)"), element["error"].toDouble() * 10000),
+                 qPrintable(column + " error: " + cell(2, column + " ± (1σ)")));
+    }
+    QCOMPARE(cell(2, "Ca (%)"), QString("1.18"));
+
+    const QString pdf = toolOutput("pdftotext", { "-layout", withSuffix(files, ".pdf"), "-" });
+    QVERIFY2(pdf.contains(QRegularExpression("Pb\\s+1500\\s+6\\s+ppm")), qPrintable(pdf));
+    QVERIFY(pdf.contains(QRegularExpression("Cd\\s+12\\s+4\\s+ppm")));
+    QVERIFY(pdf.contains(QRegularExpression("Ca\\s+1\\.180\\s+0\\.040\\s+%")));
+
+    const Run shown = xr({ "show", "2" });
+    QCOMPARE(shown.exitCode, 0);
+    QVERIFY2(shown.out.contains(QRegularExpression("\\n +Pb +1500 ± 6 ppm\\n")),
+             qPrintable(shown.out));
+    QVERIFY(shown.out.contains(QRegularExpression("\\n +Hg +2 ± 3 ppm\\n")));
+    QVERIFY(shown.out.contains(QRegularExpression("\\n +Ca +1\\.1800 ± 0\\.0400 %\\n")));
+}
+
+void TestExportCommand::rohsSummaryInWords()
+{
+    storeSamples();
+    const QString out = m_dir->filePath("rohs");
+    const QStringList files = exported(xr({ "export", "--ids", "2", "--format", "csv", "--template",
+                                            "RohsSummary", "--out", out }),
+                                       out);
+    const QList<QStringList> rows = csvRows(withSuffix(files, ".csv"), ",");
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows.at(1).size(), rows.at(0).size());
+    const auto cell = [&](const QString &column) {
+        const int at = rows.at(0).indexOf(column);
+        return at < 0 ? QString("(no column %1 in %2)").arg(column, rows.at(0).join('|'))
+                      : rows.at(1).value(at);
+    };
+    // The instrument's plug-in gave the verdict of the whole test.
+    const QJsonObject analysis = sample(1)["analysis"].toObject();
+    const QString verdict
+            = QJsonDocument::fromJson(analysis["pythonPluginResult"].toString().toUtf8())
+                      .object()["verdict"]
+                      .toString();
+    QVERIFY(!verdict.isEmpty());
+    QCOMPARE(cell("RoHS Result").toUpper(), verdict.toUpper());
+    QCOMPARE(cell("Action Levels"), analysis["rohsActionLevelName"].toString());
+    // Each element's verdict against its action level: below, between the levels, above.
+    const QStringList words { "Pass", "Inconclusive", "Fail" };
+    const QJsonArray levels = sample(1)["actionLevel"].toArray();
+    QVERIFY(levels.size() >= 2);
+    for (const QJsonValue &level : levels) {
+        const QString column = level["elementName"].toString() + " Action Level";
+        QCOMPARE(cell(column), words.value(level["actionLevelEnum"].toInt()));
+    }
+}
+
+void TestExportCommand::defaultPdfPlotsTheBeams()
+{
+    storeSamples();
+    const QString out = m_dir->filePath("plots");
+    const QStringList files
+            = exported(xr({ "export", "--ids", "1", "--format", "pdf", "--out", out }), out);
+    const QString pdf = toolOutput("pdftotext", { "-layout", withSuffix(files, ".pdf"), "-" });
+    // A plot per exposure, with its energy axis.
+    const int exposures = sample(0)["spectra"].toArray().size();
+    QVERIFY(exposures > 1);
+    for (int i = 1; i <= exposures; ++i)
+        QVERIFY2(pdf.contains(QString("Exposure %1 of %2").arg(i).arg(exposures)), qPrintable(pdf));
+    QCOMPARE(pdf.count("Energy (keV)"), exposures);
 }
 
 void TestExportCommand::zipPassesUnzip()

@@ -92,6 +92,7 @@ private slots:
     void threeSamples();
     void templateAndPrintSettings();
     void filteredResults();
+    void everyCharacterIsPrinted();
     void beamEnergies();
     void failuresLeaveNoFile();
     void withoutGuiApplication();
@@ -283,6 +284,30 @@ void TestPdfExport::filteredResults()
     QVERIFY(second.contains("filtered-two"));
     QVERIFY(second.contains("XL5-Base"));
     QVERIFY(!second.contains("SN-77"));
+}
+
+void TestPdfExport::everyCharacterIsPrinted()
+{
+    QTemporaryDir dir;
+    QJsonObject result = sampleJson("07-copper-awkward-texts", 70);
+    QString customer;
+    QJsonArray info = result["testInfo"].toArray();
+    for (const QJsonValue &entry : info)
+        if (entry["key"].toString() == "Customer")
+            customer = entry["value"].toString();
+    QVERIFY2(customer.contains("中山"), qPrintable(customer));
+    // A test tube, which no font of the report draws: a mark where it was, the rest kept.
+    info << QJsonObject { { "key", "Vial" }, { "value", "\U0001F9EA B-7" } };
+    result["testInfo"] = info;
+    QVERIFY(writeJsonLines(dir.filePath("results.jsonl"), { result }));
+    Js2Pdf pdf;
+    pdf.setTemplate(QJsonObject { { "sections", QJsonArray { "testInfo" } } });
+    QString base = dir.filePath("texts");
+    QVERIFY2(pdf.startJson2Pdf(dir.filePath("results.jsonl"), &base),
+             qPrintable(pdf.errorString()));
+    const QString text = pdfText(base + ".pdf");
+    QVERIFY2(text.contains(customer), qPrintable(text));
+    QVERIFY2(text.contains(QRegularExpression("Vial:\\s+\uFFFD B-7\\n")), qPrintable(text));
 }
 
 void TestPdfExport::beamEnergies()

@@ -52,6 +52,7 @@ private slots:
     void rounding_data();
     void rounding();
     void unitsFollowTheSettings();
+    void statedUnits();
     void elementOrder();
     void valuesThatAreNotNumbers();
     void samples();
@@ -124,6 +125,44 @@ void TestResultPretty::unitsFollowTheSettings()
     settings.setPpmThreshold(0);
     QCOMPARE(texts(shown(result, "chemistry", &settings), "unit"),
              (QStringList { "%", "%", "%", "%", "%" }));
+}
+
+void TestResultPretty::statedUnits()
+{
+    XrfKorviResult result = withChemistry(
+            { { "Pb", 0.15f }, { "Cd", 0.0012f }, { "Fe", 0.05f }, { "Ca", 1.18f } });
+    const float errors[] = { 0.0006f, 0.0004f, 0.002f, 0.04f };
+    for (int i = 0; i < 4; ++i)
+        result.chemistry()[i].setError(errors[i]);
+    XrfPseudoElementResult sum;
+    sum.setElementName("Pb+Cd");
+    sum.setConcentration(0.0412f);
+    result.pseudoElement() << sum;
+    result.analysis().setMethodId("RoHS-Plastics");
+    const MethodDisplaySettings settings
+            = MethodDisplaySettings::fromJsonObject(QJsonDocument::fromJson(R"({
+                "concentrationUnit": "%",
+                "methods": { "RoHS-Plastics": { "elementUnits": { "Pb": "ppm", "Cd": "ppm" } },
+                             "Soil": { "concentrationUnit": "ppm" } } })")
+                                                            .object());
+    // A stated unit wins over the threshold either way; the error is in its value's unit.
+    QCOMPARE(texts(shown(result, "chemistry", &settings)),
+             (QStringList { "1500 ± 6 ppm", "12 ± 4 ppm", "0.050 ± 0.002 %", "1.18 ± 0.04 %" }));
+    // Pseudo elements keep the threshold.
+    QCOMPARE(texts(shown(result, "pseudoElements", &settings)), QStringList { "412 ± 0 ppm" });
+
+    // Another method's results: what the settings state for all.
+    result.analysis().setMethodId("Alloy-General");
+    QCOMPARE(texts(shown(result, "chemistry", &settings)),
+             (QStringList { "0.150 ± 0.001 %", "0.001 ± 0.000 %", "0.050 ± 0.002 %",
+                            "1.18 ± 0.04 %" }));
+    result.analysis().setMethodId("Soil");
+    QCOMPARE(texts(shown(result, "chemistry", &settings), "unit"),
+             (QStringList { "ppm", "ppm", "ppm", "ppm" }));
+    // Nothing stated: the threshold decides.
+    result.analysis().setMethodId("RoHS-Plastics");
+    QCOMPARE(texts(shown(result, "chemistry")),
+             (QStringList { "0.150 ± 0.001 %", "12 ± 4 ppm", "500 ± 20 ppm", "1.18 ± 0.04 %" }));
 }
 
 void TestResultPretty::elementOrder()
@@ -217,6 +256,9 @@ void TestResultPretty::settingsJson()
     settings.setSmallPercentDecimals(4);
     settings.setPpmThreshold(0.05);
     settings.setThicknessDecimals(0);
+    settings.setConcentrationUnit(MethodDisplaySettings::Unit::Percent);
+    settings.setElementUnits({ { "Cd", MethodDisplaySettings::Unit::Ppm } });
+    settings.setMethodSettings({ { "RoHS", QJsonObject { { "percentDecimals", 3 } } } });
     const QJsonObject method { { "displaySettings", settings.toJsonObject() } };
     QCOMPARE(MethodDisplaySettings::fromMethodJson(method), settings);
     QCOMPARE(MethodDisplaySettings::fromMethodJson({}), MethodDisplaySettings());
@@ -225,13 +267,27 @@ void TestResultPretty::settingsJson()
     const MethodDisplaySettings odd
             = MethodDisplaySettings::fromJsonObject(QJsonDocument::fromJson(R"({
                 "elementOrder": ["Ni", 3, "Ni", "Mo"], "percentDecimals": 2.5,
-                "smallPercentDecimals": 7, "thicknessDecimals": "1", "ppmThreshold": -1})")
+                "smallPercentDecimals": 7, "thicknessDecimals": "1", "ppmThreshold": -1,
+                "concentrationUnit": "mg/kg", "elementUnits": {"Cd": "ppm", "Pb": 3, "Hg": "PPM"},
+                "methods": {"RoHS": {"concentrationUnit": "ppm"}, "Soil": "ppm"}})")
                                                             .object());
     QCOMPARE(odd.elementOrder(), (QStringList { "Ni", "Mo" }));
     QCOMPARE(odd.percentDecimals(), 2);
     QCOMPARE(odd.smallPercentDecimals(), 3);
     QCOMPARE(odd.thicknessDecimals(), 2);
     QCOMPARE(odd.ppmThreshold(), 0.1);
+    QCOMPARE(odd.concentrationUnit(), MethodDisplaySettings::Unit::Automatic);
+    QCOMPARE(odd.elementUnits(),
+             (QMap<QString, MethodDisplaySettings::Unit> {
+                     { "Cd", MethodDisplaySettings::Unit::Ppm } }));
+    // A method's members over the others, the rest kept; an unknown method changes nothing.
+    const MethodDisplaySettings rohs = odd.forMethod("RoHS");
+    QCOMPARE(rohs.concentrationUnit(), MethodDisplaySettings::Unit::Ppm);
+    QCOMPARE(rohs.elementOrder(), odd.elementOrder());
+    QCOMPARE(rohs.elementUnits(), odd.elementUnits());
+    QVERIFY(rohs.methodSettings().isEmpty());
+    QCOMPARE(odd.forMethod("Soil").concentrationUnit(), MethodDisplaySettings::Unit::Automatic);
+    QCOMPARE(odd.forMethod("Other").elementUnits(), odd.elementUnits());
 }
 
 QTEST_GUILESS_MAIN(TestResultPretty)

@@ -35,6 +35,7 @@ private slots:
     void cleanup();
 
     void storedSamplesShowAsStored();
+    void bundledRepeatsAverageToTheirAlloy();
     void killedStoreResumesWithoutLosingOrDoubling();
     void badInputIsReportedAndLosesNothing();
     void relativePathsAreTakenFromWhereTheyWereTyped();
@@ -154,6 +155,42 @@ void TestXrfResults::storedSamplesShowAsStored()
                      QRegularExpression(QStringLiteral("results\\s+%1\\n").arg(files.size()))),
              qPrintable(info.out));
     QVERIFY(info.out.contains("(0 files)"));
+}
+
+void TestXrfResults::bundledRepeatsAverageToTheirAlloy()
+{
+    // The bundled repeat and a second repeat of the same fitting: their average is the brass
+    // they both are, not a multiple of it.
+    const QString first = QStringLiteral(XRF_SOURCE_DIR "/samples/05-brass-repeat.json");
+    QJsonObject second = QJsonDocument::fromJson(TestSupport::readFile(first)).object();
+    QJsonObject analysis = second["analysis"].toObject();
+    analysis["tidName"] = "brass-fitting-13";
+    analysis["testDateTime"] = "2026-11-25 11:21:02.101";
+    second["analysis"] = analysis;
+    writeJson(m_dir->filePath("second.json"), second);
+    const Run stored = run(dataArgs() << "store" << first << m_dir->filePath("second.json"));
+    QVERIFY2(stored.exitCode == 0, qPrintable(stored.err));
+
+    const Run averaged = run(dataArgs() << "average"
+                                        << "1"
+                                        << "2"
+                                        << "--json");
+    QVERIFY2(averaged.exitCode == 0, qPrintable(averaged.err));
+    const QJsonArray shown = QJsonDocument::fromJson(averaged.out.toUtf8())
+                                     .object()
+                                     .value("testResult")["chemistry"]
+                                     .toArray();
+    QCOMPARE(shown.size(), second["chemistry"].toArray().size());
+    // The user factors move each element a little.
+    for (const QJsonValue &element : second["chemistry"].toArray())
+        for (const QJsonValue &mean : shown)
+            if (mean["element"] == element["elementName"]) {
+                const double percent = mean["value"].toDouble()
+                        / (mean["unit"].toString() == "ppm" ? 10000.0 : 1.0);
+                QVERIFY2(qAbs(percent - element["concentration"].toDouble())
+                                 < 0.05 * element["concentration"].toDouble() + 0.2,
+                         qPrintable(mean["text"].toString()));
+            }
 }
 
 void TestXrfResults::killedStoreResumesWithoutLosingOrDoubling()

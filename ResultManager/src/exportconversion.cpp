@@ -23,6 +23,7 @@
 #include "js2pdf.h"
 #include "resultsfilter.h"
 #include "xrfhardwaremanager.h"
+#include "xrfmethoddisplaysettings.h"
 #include "xrfmethodmanager.h"
 #include "xrfplatform.h"
 #include "xrfutils.h"
@@ -307,6 +308,9 @@ XrfErrorInfo::XrfError ExportConversion::run(const QJsonObject &summary, QJsonOb
         dataPath += QLatin1Char('/');
     const QString appRoot
             = QDir(QCoreApplication::applicationDirPath()).absolutePath() + QStringLiteral("/..");
+    // The current method's: they may say how the results of other methods are shown.
+    const MethodDisplaySettings display = MethodDisplaySettings::fromJsonObject(
+            XrfMethodManager::instance()->getDisplaySettings());
     QStringList files;
     auto prepare = [&](XrfExportWriter &writer) {
         writer.instrumentDataPath = dataPath;
@@ -326,6 +330,7 @@ XrfErrorInfo::XrfError ExportConversion::run(const QJsonObject &summary, QJsonOb
         Js2Csv csv;
         prepare(csv);
         csv.setExportsInfo(folder, base, &m_settings, exportTemplate);
+        csv.setDisplaySettings(display);
         finished(csv, csv.performCsvExport(wholeResults, m_aborted, m_progress));
     }
     if (rc == XrfErrorInfo::NoError && types.contains(QStringLiteral("msa"))) {
@@ -346,6 +351,7 @@ XrfErrorInfo::XrfError ExportConversion::run(const QJsonObject &summary, QJsonOb
         pdf.setTemplate(layout.value(m_export.value(QStringLiteral("selectedPdfLayout")).toString())
                                 .toObject());
         pdf.setFormatSettings(print);
+        pdf.setDisplaySettings(display);
         QString pdfBase = base;
         const bool ok = pdf.startJson2Pdf(wholeResults, &pdfBase, m_aborted, m_progress);
         finished(pdf, ok);

@@ -5,6 +5,8 @@
 
 #include "resultmanager.h"
 #include "xrfhost.h"
+#include "xrfmethoddisplaysettings.h"
+#include "xrfmethodmanager.h"
 #include "xrfutils.h"
 
 namespace ResultReport {
@@ -36,12 +38,27 @@ QString chemistry(const XrfKorviResult &r)
 {
     if (r.chemistry().isEmpty())
         return QString();
+    using Unit = MethodDisplaySettings::Unit;
+    const MethodDisplaySettings display
+            = MethodDisplaySettings::fromJsonObject(
+                      XrfMethodManager::instance()->getDisplaySettings())
+                      .forMethod(r.analysis().methodId());
     QString text = QStringLiteral("  chemistry\n");
-    for (const XrfChemistryResult &c : r.chemistry())
+    for (const XrfChemistryResult &c : r.chemistry()) {
+        // Stored in %; whole ppm keep the resolution of four decimals of %.
+        const Unit unit = display.unitOf(c.elementName());
+        const int decimals = unit == Unit::Ppm ? 0 : 4;
         text += QStringLiteral("    ") + c.elementName().leftJustified(4) + QLatin1Char(' ')
-                + QString::number(c.concentration(), 'f', 4).rightJustified(10)
-                + QString::fromUtf8(" ± ") + QString::number(c.error(), 'f', 4)
-                + QStringLiteral(" %\n");
+                + QString::number(MethodDisplaySettings::fromPercent(c.concentration(), unit), 'f',
+                                  decimals)
+                          .rightJustified(10)
+                + QString::fromUtf8(" ± ")
+                + QString::number(MethodDisplaySettings::fromPercent(c.error(), unit), 'f',
+                                  decimals)
+                + QLatin1Char(' ')
+                + (unit == Unit::Ppm ? QStringLiteral("ppm") : QStringLiteral("%"))
+                + QLatin1Char('\n');
+    }
     return text;
 }
 

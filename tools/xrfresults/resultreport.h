@@ -13,7 +13,8 @@ class XrfHost;
 namespace ResultReport {
 
 QString summary(const XrfKorviResult &result);
-// The chemistry part of the summary: one line per element, or nothing.
+// The chemistry part of the summary: one line per element, or nothing; in %,
+// or in ppm where the method's display settings state it for the element.
 QString chemistry(const XrfKorviResult &result);
 QString info(XrfHost &host);
 

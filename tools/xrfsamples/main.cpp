@@ -24,6 +24,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QRadialGradient>
+#include <QRegularExpression>
 #include <QTextStream>
 
 #include <algorithm>
@@ -42,9 +43,12 @@ constexpr int kAlloyFamily = 0;
 constexpr int kMiningFamily = 2;
 constexpr int kPlasticsFamily = 6;
 
-// Per element action level verdicts of the RoHS method.
-constexpr int kBelowLevel = 0;
-constexpr int kInconclusive = 1;
+// Empty lists as "[]", the way the files have always had them; Qt spreads them over two lines.
+QByteArray withShortEmptyLists(const QByteArray &json)
+{
+    static const QRegularExpression empty(QStringLiteral("\\[\\n *\\]"));
+    return QString::fromUtf8(json).replace(empty, QStringLiteral("[]")).toUtf8();
+}
 
 QTextStream &err()
 {
@@ -889,7 +893,7 @@ Sample rohsPlastic()
     a.setMethodDispName(QStringLiteral("RoHS Plastics"));
     a.setMethodFamilyName(kPlasticsFamily);
     a.setTiTemplateName(QStringLiteral("RoHS lot"));
-    a.setRohsClassificationEnum(1);
+    a.setRohsClassificationEnum(XrfAnalysisResult::RohsInconclusive);
     a.setRohsActionLevelEnum(0);
     a.setRohsActionLevelName(QStringLiteral("IEC 62321 screening"));
     a.setPythonPluginResult(QStringLiteral(
@@ -908,11 +912,11 @@ Sample rohsPlastic()
     addChemistry(r, "Cd", 0.0012, 0.0004);
     addChemistry(r, "Hg", 0.0002, 0.0003);
 
-    const std::pair<const char *, int> levels[] = { { "Cd", kBelowLevel },
-                                                    { "Pb", kBelowLevel },
-                                                    { "Hg", kBelowLevel },
-                                                    { "Br", kInconclusive },
-                                                    { "Cr", kBelowLevel } };
+    const std::pair<const char *, int> levels[] = { { "Cd", XrfAnalysisResult::RohsPass },
+                                                    { "Pb", XrfAnalysisResult::RohsPass },
+                                                    { "Hg", XrfAnalysisResult::RohsPass },
+                                                    { "Br", XrfAnalysisResult::RohsInconclusive },
+                                                    { "Cr", XrfAnalysisResult::RohsPass } };
     for (const auto &level : levels) {
         XrfActionLevelResult l;
         l.setElementName(QString::fromLatin1(level.first));
@@ -1043,7 +1047,8 @@ Sample brassRepeat()
     a.setRepeatTestIndex(2);
     a.setRepeatTestTotal(3);
     a.setUserFactorName(QStringLiteral("Brass shop"));
-    a.setUserFactorNormalizeFactor(100.0);
+    // Averaging multiplies by it: a factor near 1, as a user's normalisation is.
+    a.setUserFactorNormalizeFactor(1.0);
     a.setDigitalIOStateBefore(2);
     a.setDigitalIOStateAfter(2);
 
@@ -1290,7 +1295,8 @@ int main(int argc, char *argv[])
     for (const Sample &sample : samples) {
         QString why;
         const QString path = out.filePath(sample.fileName);
-        const QByteArray json = QJsonDocument(sample.result.toJsonObject()).toJson();
+        const QByteArray json
+                = withShortEmptyLists(QJsonDocument(sample.result.toJsonObject()).toJson());
         if (!writeFile(path, json)) {
             why = QStringLiteral("cannot write it");
         } else if (verifyResult(path, sample.result, &why)) {
