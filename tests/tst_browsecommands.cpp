@@ -3,6 +3,8 @@
 // local day starts an hour or two before the UTC one and 29 March 2026 lasts
 // 23 hours.
 
+#include <QCryptographicHash>
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -68,6 +70,7 @@ private slots:
     void deletionTakesExactlyWhatWasNamed();
     void badArgumentsAndAbsentTestsAreRefused();
     void averageIsTheMeanOfTheSamplesAndCanBeStored();
+    void readingLeavesTheCardAsItWas();
     void openEndsSelectEverythingInEveryZone_data();
     void openEndsSelectEverythingInEveryZone();
 
@@ -252,6 +255,33 @@ void TestBrowseCommands::averageIsTheMeanOfTheSamplesAndCanBeStored()
         if (c.toObject().value("elementName") == "Fe")
             storedFe = c.toObject().value("concentration").toDouble();
     QVERIFY2(qAbs(storedFe - mean) < 1e-3, qPrintable(QString::number(storedFe)));
+}
+
+// Backups and checksums of a card see a change only where something changed.
+void TestBrowseCommands::readingLeavesTheCardAsItWas()
+{
+    QCOMPARE(
+            store({ sampleDir + "/01-stainless-316.json", sampleDir + "/02-rohs-abs-housing.json" })
+                    .size(),
+            2);
+    const QString db = m_dir->filePath("data/db/XL5-70312.sqlite");
+    const auto state = [&] {
+        return QCryptographicHash::hash(TestSupport::readFile(db), QCryptographicHash::Sha256)
+                       .toHex()
+                + ' ' + QDir(m_dir->filePath("data/db")).entryList(QDir::Files).join(',');
+    };
+    const QString before = state();
+    QVERIFY(QDir().mkpath(m_dir->filePath("stick")));
+    for (const QStringList &args :
+         { QStringList { "info" }, QStringList { "list" }, QStringList { "calendar" },
+           QStringList { "show", "1" }, QStringList { "list", "--day", "2026-11-23" },
+           QStringList { "export", "--ids", "1", "--format", "csv", "--out",
+                         m_dir->filePath("out") },
+           QStringList { "sync-out", "--from", "2000-01-01", "--sqlite",
+                         m_dir->filePath("stick/mini.sqlite") } }) {
+        QCOMPARE(xr(args).exitCode, 0);
+        QVERIFY2(state() == before, qPrintable(args.join(' ')));
+    }
 }
 
 void TestBrowseCommands::openEndsSelectEverythingInEveryZone_data()

@@ -282,10 +282,8 @@ XrfErrorInfo::XrfError DatabaseManager::openDB(QString path)
         // commit left named by no row.
         PictureSweep(imageFolder()).settle(workingHandle());
     }
-    QSqlDatabase db = workingHandle();
-    for (const QString &pragma : pragmas)
-        if (!m_readOnly)
-            QSqlQuery(db).exec(pragma);
+    if (!m_readOnly)
+        applyPragmas(workingHandle());
 
     getLatestTestId(&m_lastTestId);
 
@@ -319,13 +317,24 @@ void DatabaseManager::closeDatabase()
     m_dbOpen.storeRelease(0);
 }
 
+// Setting auto_vacuum writes the file's header even when the mode is the one
+// it has: an open that only reads must leave the card as it was.
+void DatabaseManager::applyPragmas(const QSqlDatabase &db)
+{
+    QSqlQuery mode(db);
+    const bool incremental = mode.exec(QStringLiteral("PRAGMA auto_vacuum")) && mode.next()
+            && mode.value(0).toInt() == 2;
+    mode.finish();
+    for (const QString &pragma : pragmas)
+        if (!(incremental && pragma.contains(QLatin1String("auto_vacuum"))))
+            QSqlQuery(db).exec(pragma);
+}
+
 bool DatabaseManager::createTablesInDatabase(bool setPragmas)
 {
     QSqlDatabase db = workingHandle();
-    if (setPragmas) {
-        for (const QString &pragma : pragmas)
-            QSqlQuery(db).exec(pragma);
-    }
+    if (setPragmas)
+        applyPragmas(db);
     // Tables and device row are one transaction: a creation cut off halfway
     // leaves no table, and the next open creates them all.
     db.transaction();

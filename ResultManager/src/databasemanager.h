@@ -61,6 +61,7 @@ public:
 
     static const QString connectionName;
     static const QStringList pragmas;
+    static void applyPragmas(const QSqlDatabase &db);
 
     explicit DatabaseManager(QObject *parent = nullptr);
     ~DatabaseManager() override;
