@@ -1,5 +1,7 @@
 #include "xrfkorviresult.h"
 
+#include <QJsonArray>
+
 const QString XrfKorviResult::g_userFactorLabel = QStringLiteral("userFactor");
 const QString XrfKorviResult::g_compoundLabel = QStringLiteral("compound");
 const QString XrfKorviResult::g_actionLevelLabel = QStringLiteral("actionLevel");
@@ -39,6 +41,20 @@ QStringList XrfKorviResult::readResultJson(const QJsonObject &object)
     const QString dateTimePointer = QStringLiteral("/analysis/testDateTime");
     if (!m_analysis.testDateTime().isValid() && !problems.contains(dateTimePointer))
         problems.prepend(dateTimePointer);
+    // A test info entry is a label and its text; the objects are kept as they
+    // come, so their members are checked here (a number or a list would be
+    // stored as an empty text; a member left out is an empty one).
+    const QJsonArray info = object.value(QStringLiteral("testInfo")).toArray();
+    for (int i = 0; i < info.size(); ++i) {
+        for (const char *member : { "key", "value" }) {
+            const QJsonValue value = info.at(i).toObject().value(QLatin1String(member));
+            const QString pointer
+                    = QStringLiteral("/testInfo/%1/%2").arg(i).arg(QLatin1String(member));
+            if (!value.isString() && !value.isUndefined() && !problems.contains(pointer)
+                && !problems.contains(QStringLiteral("/testInfo/%1").arg(i)))
+                problems.append(pointer);
+        }
+    }
     return problems;
 }
 

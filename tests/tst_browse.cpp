@@ -459,11 +459,24 @@ void TestBrowse::handlersTellNullFromMissing()
 {
     QVERIFY(store(alloy("x", "2024-06-05 08:00:00.000")) == 1);
     QSignalSpy done(m_rm, &XrfResultManager::operationDone);
-    // JSON null sends nothing; a missing key is an empty or zero value.
+    // JSON null is refused at once (no answer would ever come for it); a
+    // missing key is an empty or zero value.
     QCOMPARE(m_rm->getTestIds(message(40, { { "date", QJsonValue::Null } })),
-             XrfErrorInfo::NoError);
+             XrfErrorInfo::InvalidArgument);
     XrfJsonMessage nullNumber = message(41, { { "number", QJsonValue::Null } });
-    QCOMPARE(m_rm->getLatestTestIds(&nullNumber), XrfErrorInfo::NoError);
+    QCOMPARE(m_rm->getLatestTestIds(&nullNumber), XrfErrorInfo::InvalidArgument);
+    QCOMPARE(m_rm->deleteTestResults(message(49, { { "xrfString", QJsonValue::Null } })),
+             XrfErrorInfo::InvalidArgument);
+    QCOMPARE(m_rm->deleteTestResultsWithOption(message(50, { { "actionToDo", 1 } })),
+             XrfErrorInfo::InvalidArgument);
+    // An id list with an entry that is no id is refused whole.
+    QCOMPARE(m_rm->deleteTestResultsWithOption(
+                     message(51, { { "actionToDo", 3 }, { "tidList", QJsonArray { 1, true } } })),
+             XrfErrorInfo::InvalidArgument);
+    XrfJsonMessage badExport = message(
+            52, { { "actionToDo", 1 }, { "tidList", QJsonArray { "1", QJsonObject() } } }, 119);
+    QCOMPARE(m_rm->exportResultsWithOption(&badExport), XrfErrorInfo::InvalidArgument);
+    QCOMPARE(m_lib.readBack(1).analysis().testId(), 1);
     const Answer missingDate = ask(42, [&] { m_rm->getTestIds(message(42, {})); });
     QCOMPARE(missingDate.code, int(XrfErrorInfo::InvalidArgument));
     XrfJsonMessage missingNumber = message(43, {});

@@ -8,8 +8,10 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QThread>
 #include <QtTest>
 
+#include "databasemanager.h"
 #include "libraryfixture.h"
 #include "reportapplication.h"
 #include "resultmanager.h"
@@ -84,11 +86,19 @@ private:
         Answer a;
         if (m_lib.rm->exportResultsWithOption(&msg) != XrfErrorInfo::NoError)
             return a;
-        if (!QTest::qWaitFor([&] { return !done.isEmpty(); }, 60000))
+        // Its own answer: an automatic export may answer meanwhile.
+        int index = -1;
+        const auto answered = [&] {
+            for (int i = 0; i < done.size(); ++i)
+                if (done.at(i).at(1).toInt() == id)
+                    index = i;
+            return index >= 0;
+        };
+        if (!QTest::qWaitFor(answered, 60000))
             return a;
-        a.command = done.at(0).at(0).toInt();
-        a.object = done.at(0).at(2).value<QJsonDocument>().object();
-        a.code = done.at(0).at(3).toInt();
+        a.command = done.at(index).at(0).toInt();
+        a.object = done.at(index).at(2).value<QJsonDocument>().object();
+        a.code = done.at(index).at(3).toInt();
         return a;
     }
     QStringList exported() const
@@ -362,6 +372,18 @@ void TestExport::automaticExportKeepsTheQueueFileUntilItWorks()
     QCOMPARE(queue->resultsNotYetStored(), 0);
     QVERIFY(!QDir(m_lib.path("resultQueue")).entryList({ "*_*.json" }).isEmpty());
 
+    // A user's export of the same test succeeds: that is not the automatic
+    // export the queue waits for.
+    const int before = complete.size();
+    QCOMPARE(exportIds(15, { "3" }, exportSettings("json")).code, 0);
+    bool userDone = false;
+    for (int i = before; i < complete.size(); ++i)
+        userDone = userDone
+                || (complete.at(i).at(0).toInt() == 3 && complete.at(i).at(1).toInt() == 0);
+    QVERIFY(userDone);
+    QTest::qWait(300);
+    QVERIFY(!QDir(m_lib.path("resultQueue")).entryList({ "*_*.json" }).isEmpty());
+
     exportObject.insert("selectedTemplate", "Lab");
     settings.insert("export", exportObject);
     XrfMethodManager::instance()->setExportSettings(settings);
@@ -394,6 +416,24 @@ void TestExport::abortedExportLeavesNothing()
     QCOMPARE(a.code, int(XrfErrorInfo::OperationAborted));
     QCOMPARE(exported(), QStringList());
     QVERIFY(QDir(m_lib.path("card/export-staging")).entryList({ "results_*" }).isEmpty());
+    QObject::disconnect(m_lib.rm, &XrfResultManager::filterResultsProgress, this, nullptr);
+
+    // Pressed while the export still waits for the worker, the abort stops
+    // it when it starts; it does not stop the export asked for after it.
+    QSignalSpy done(m_lib.rm, &XrfResultManager::operationDone);
+    QMetaObject::invokeMethod(
+            TestSupport::LibraryFixture::database(), [] { QThread::msleep(300); },
+            Qt::QueuedConnection);
+    XrfJsonMessage waiting(16, 119,
+                           { { "tidList", QJsonArray { "1" } },
+                             { "actionToDo", 1 },
+                             { "exportSetting", exportSettings("json") } });
+    QCOMPARE(m_lib.rm->exportResultsWithOption(&waiting), XrfErrorInfo::NoError);
+    m_lib.rm->abortCurrentDbOperation();
+    QTRY_VERIFY_WITH_TIMEOUT(!done.isEmpty(), 10000);
+    QCOMPARE(done.at(0).at(3).value<XrfErrorInfo::XrfError>(), XrfErrorInfo::OperationAborted);
+    QCOMPARE(exported(), QStringList());
+    QCOMPARE(exportIds(17, { "1" }, exportSettings("json")).code, 0);
 }
 
 int main(int argc, char *argv[])

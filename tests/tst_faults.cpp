@@ -199,6 +199,22 @@ void TestFaults::databaseFileSpoiledWhileRunning()
         QCOMPARE(queueFiles().size(), 3);
         if (fault == "garbage") {
             QCOMPARE(TestSupport::readFile(dbFile()), garbage);
+            // Every question asked meanwhile is answered, with the failure,
+            // never as "nothing there".
+            QSignalSpy done(m_rm, &XrfResultManager::operationDone);
+            XrfJsonMessage latest(71, 110, { { "number", 5 } });
+            XrfJsonMessage calendar(72, 104, {});
+            XrfJsonMessage full(74, 117, { { "xrfString", "1" } });
+            QCOMPARE(m_rm->getLatestTestIds(&latest), XrfErrorInfo::NoError);
+            QCOMPARE(m_rm->getCalendar(&calendar), XrfErrorInfo::NoError);
+            QCOMPARE(m_rm->getTestIds(XrfJsonMessage(73, 114, { { "date", "2026-01-01" } })),
+                     XrfErrorInfo::NoError);
+            QCOMPARE(m_rm->GetFullResult(&full), XrfErrorInfo::NoError);
+            QTRY_COMPARE_WITH_TIMEOUT(done.count(), 4, 5000);
+            for (const QList<QVariant> &answer : qAsConst(done))
+                QVERIFY2(answer.at(3).value<XrfErrorInfo::XrfError>()
+                                 == XrfErrorInfo::DbQueryFailed,
+                         qPrintable(QString::number(answer.at(0).toInt())));
             QVERIFY(TestSupport::writeFile(dbFile(), good));
         } else {
             QCOMPARE(TestSupport::readFile(dbFile()), good);

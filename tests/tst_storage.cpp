@@ -188,13 +188,17 @@ void TestStorage::failedCommitAnnouncesNothing()
     qputenv("XRF_FAULT_POINT", "commit-fail");
     QSignalSpy committed(m_rm, &XrfResultManager::resultCommitted);
     QSignalSpy inserted(m_rm, &XrfResultManager::resultInserted);
-    const XrfKorviResult r = alloy("c", at(3, 12));
+    QSignalSpy updated(m_rm, &XrfResultManager::resultUpdated);
+    XrfKorviResult r = alloy("c", at(3, 12));
+    // An average: its update is news only once it is committed.
+    r.analysis().setTestType(QStringLiteral("AVERAGED"));
     QCOMPARE(m_rm->addTestResult(r), XrfErrorInfo::NoError);
     int tid = -1;
     m_rm->getLastTestID(&tid); // runs after the insertion
     QCOMPARE(tid, 0);
     QTest::qWait(100);
     QCOMPARE(committed.count(), 0);
+    QCOMPARE(updated.count(), 0);
     // The rows were inserted, then the commit failed: the host hears both.
     QTRY_COMPARE(inserted.count(), 2);
     QCOMPARE(inserted.at(0).at(0).value<XrfErrorInfo::XrfError>(), XrfErrorInfo::NoError);
@@ -210,6 +214,7 @@ void TestStorage::failedCommitAnnouncesNothing()
 
     qunsetenv("XRF_FAULT_POINT");
     QCOMPARE(store(r), 1);
+    QTRY_COMPARE(updated.count(), 1);
 }
 
 void TestStorage::filtersAreSharedAndEmptySpectraStoreNothing()

@@ -336,6 +336,10 @@ void TestXrfResults::resultsThatCannotBeReadWhollyAreRefused()
         { "/chemistry", QJsonArray { 1, 2, 3 }, "/chemistry/0" },
         { "/spectra/0/data", "AAAAAAA=", {} },
         { "/analysis/dailyId", "seven", {} },
+        { "/testInfo",
+          QJsonArray { QJsonObject { { "key", "Lot" }, { "value", "7" } },
+                       QJsonObject { { "key", 1 }, { "value", QJsonArray() } } },
+          "/testInfo/1/key" },
     };
     for (int n = 0; n < bad.size(); ++n) {
         const auto &[pointer, value, named] = bad.at(n);
@@ -566,6 +570,19 @@ void TestXrfResults::readOnlyCardCanBeShownButNotStoredTo()
                                << "1");
     QCOMPARE(shown.exitCode, 0);
     QVERIFY(shown.out.contains("316-bar-0042"));
+    // Its results can still be carried away: that only reads the card.
+    const QString stick = m_dir->filePath("stick");
+    QVERIFY(QDir().mkpath(stick));
+    for (const QStringList &form : { QStringList { "--sqlite", stick + "/mini.sqlite" },
+                                     QStringList { "--json", stick + "/all.json" } }) {
+        const Run out = run(dataArgs() << "sync-out"
+                                       << "--from"
+                                       << "2000-01-01" << form);
+        QVERIFY2(out.exitCode == 0 && out.out.startsWith("1 of 1 results"),
+                 qPrintable(out.out + out.err));
+    }
+    QCOMPARE(querySqlite(stick + "/mini.sqlite", "SELECT count(*) FROM analysisresult"),
+             QVariantList { 1 });
     Run stored = run(dataArgs() << "store" << XRF_SOURCE_DIR "/samples/02-rohs-abs-housing.json");
     QCOMPARE(stored.exitCode, 2);
     QCOMPARE(stored.err.count('\n'), 1);

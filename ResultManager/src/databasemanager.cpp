@@ -495,10 +495,18 @@ void DatabaseManager::run() { }
 
 // --- Abort flag -------------------------------------------------------------------
 
+// The flag is a count of abort requests and the count the running
+// operation started from: an abort pressed while a queued request waits
+// for the worker stops that request too, instead of being cleared when it
+// starts.
+
 void DatabaseManager::setAbortFlag(bool value)
 {
     QMutexLocker lock(&m_abortMutex);
-    m_abortFlag = value;
+    if (value)
+        ++m_abortRequests;
+    else
+        m_abortsSeen = m_abortRequests;
 }
 
 void DatabaseManager::abortCurrentDbOperation()
@@ -509,7 +517,19 @@ void DatabaseManager::abortCurrentDbOperation()
 bool DatabaseManager::isAbortFlagSet()
 {
     QMutexLocker lock(&m_abortMutex);
-    return m_abortFlag;
+    return m_abortRequests != m_abortsSeen;
+}
+
+quint64 DatabaseManager::abortRequests() const
+{
+    QMutexLocker lock(&m_abortMutex);
+    return m_abortRequests;
+}
+
+void DatabaseManager::startAsOf(quint64 abortRequests)
+{
+    QMutexLocker lock(&m_abortMutex);
+    m_abortsSeen = abortRequests;
 }
 
 // --- Id and date queries ------------------------------------------------------------
@@ -612,12 +632,13 @@ void DatabaseManager::getTestResult(int cmdId, int id, QString testIds)
         return;
     }
     XrfKorviResult result;
-    getAnXrfKorviResultByTestId(ids.first(), &result);
+    XrfErrorInfo::XrfError rc = getAnXrfKorviResultByTestId(ids.first(), &result);
     QJsonObject answer;
-    XrfErrorInfo::XrfError rc = XrfErrorInfo::NoError;
-    if (result.analysis().testId() == -1) {
+    // A read that failed is said as such, never as "no such result".
+    if (rc != XrfErrorInfo::NoError || result.analysis().testId() == -1) {
         answer.insert(QStringLiteral("testResult"), QJsonObject());
-        rc = XrfErrorInfo::ResultNotFound;
+        if (rc == XrfErrorInfo::NoError)
+            rc = XrfErrorInfo::ResultNotFound;
     } else {
         answer.insert(QStringLiteral("testResult"),
                       cmdId == 118 ? displayForm(result) : result.toJsonObject());
@@ -647,10 +668,10 @@ void DatabaseManager::getResultFromTestDateTime(QString fromTestDateTime, XrfKor
         return;
     }
     QString ids;
-    getTestIdsBetweenDates(
-            fromTestDateTime,
-            QDateTime::currentDateTimeUtc().toString(XrfAnalysisResult::dateTimeFormat), &ids, 1);
-    const XrfErrorInfo::XrfError rc = getAnXrfKorviResultByTestId(ids.toInt(), result);
+    XrfErrorInfo::XrfError rc
+            = getTestIdsBetweenDates(fromTestDateTime, RequestArguments::openEnd(), &ids, 1);
+    if (rc == XrfErrorInfo::NoError)
+        rc = getAnXrfKorviResultByTestId(ids.toInt(), result);
     if (rC)
         *rC = rc;
 }
@@ -765,8 +786,6 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResult(XrfKorviResult result)
         emit errorSignal(writer.failureNotice());
     if (rc == XrfErrorInfo::NoError && !writer.syncMovedImageFolders())
         rc = XrfErrorInfo::FileAccessFailed;
-    if (rc == XrfErrorInfo::NoError && averaged)
-        emit averagedResultInserted(result);
     emit resultInserted(rc);
 
     if (rc != XrfErrorInfo::NoError) {
@@ -792,6 +811,9 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResult(XrfKorviResult result)
             << " msec. Primary key for record is " << testId;
     XrfUtils::crashPoint("after-commit");
     countInDayRecord();
+    // Only a committed average is news.
+    if (averaged)
+        emit averagedResultInserted(result);
 
     performAutoPrintIfNecessary(result);
     emit resultCommitted(analysis.testDateTime(), averaged, testId);
@@ -914,11 +936,13 @@ bool DatabaseManager::calendarNotesEnabled() const
 void DatabaseManager::fetchCalendar(int id)
 {
     QJsonObject calendar;
-    ResultQueries(workingHandle()).calendar(&calendar);
-    if (id == -1)
-        emit calendarUpdated(calendar);
-    else
-        emit queryDone(104, id, QJsonDocument(calendar), XrfErrorInfo::NoError);
+    const XrfErrorInfo::XrfError rc = ResultQueries(workingHandle()).calendar(&calendar);
+    if (id == -1) {
+        if (rc == XrfErrorInfo::NoError)
+            emit calendarUpdated(calendar);
+    } else {
+        emit queryDone(104, id, QJsonDocument(calendar), rc);
+    }
 }
 
 XrfErrorInfo::XrfError DatabaseManager::getTestIds(int id, QString dateString)
@@ -931,8 +955,8 @@ XrfErrorInfo::XrfError DatabaseManager::getTestIds(int id, QString dateString)
         qInfo() << "Tests of a day: not a date:" << dateString;
         rc = XrfErrorInfo::InvalidArgument;
     } else {
-        ResultQueries(workingHandle())
-                .tests(start, true, end, false, calendarNotesEnabled(), &tests);
+        rc = ResultQueries(workingHandle())
+                     .tests(start, true, end, false, calendarNotesEnabled(), &tests);
     }
     emit queryDone(114, id, QJsonDocument(QJsonObject { { QStringLiteral("testIds"), tests } }),
                    rc);
@@ -944,8 +968,7 @@ XrfErrorInfo::XrfError DatabaseManager::latestTestIds(int cmdId, int number)
     QJsonArray tests;
     const XrfErrorInfo::XrfError rc
             = ResultQueries(workingHandle()).latestTests(number, calendarNotesEnabled(), &tests);
-    if (rc != XrfErrorInfo::NoError)
-        return rc;
+    // Answered also when the query failed: a host waits for every answer.
     if (cmdId != -1)
         emit queryDone(110, cmdId,
                        QJsonDocument(QJsonObject { { QStringLiteral("tidInfo"), tests } }), rc);
@@ -977,7 +1000,11 @@ XrfErrorInfo::XrfError DatabaseManager::deleteSelection(const QList<int> &ids, i
     int stored = 0;
     int outside = -1;
     ResultQueries queries(db);
-    queries.recordCount(&stored);
+    if (queries.recordCount(&stored) != XrfErrorInfo::NoError) {
+        emit queryDone(commandId == 103 ? 102 : commandId, id, QJsonDocument(QJsonObject()),
+                       XrfErrorInfo::DbQueryFailed);
+        return XrfErrorInfo::DbQueryFailed;
+    }
     if (mayErase && !ids.isEmpty() && stored > 0)
         queries.countOutside(ids, &outside);
     // Only when nothing stored lies outside the selection: a count that
@@ -1029,7 +1056,8 @@ XrfErrorInfo::XrfError DatabaseManager::deleteAllResultsWithOption(XrfExportPara
         qDebug() << "DatabaseManager::deleteAllResultsWithOption" << range.startDateTime()
                  << range.endDateTime();
         valid = valid && range.startDateTime().isValid() && range.endDateTime().isValid();
-        ranges.append({ range.startDateTime().toUTC(), range.endDateTime().toUTC() });
+        ranges.append({ RequestArguments::withinStoredYears(range.startDateTime()),
+                        RequestArguments::withinStoredYears(range.endDateTime()) });
     }
     if (!valid || !ResultQueries(workingHandle()).addTestIdsOfRanges(ranges, &ids)) {
         emit queryDone(id, id, QJsonDocument(QJsonObject()), XrfErrorInfo::InvalidArgument);
@@ -1279,7 +1307,7 @@ XrfErrorInfo::XrfError DatabaseManager::exportResults(QStringList testIds,
     return rc;
 }
 
-ExportRun::Context DatabaseManager::exportContext()
+ExportRun::Context DatabaseManager::exportContext(const QJsonObject &job)
 {
     ExportRun::Context context;
     context.profilePath = m_profilePath;
@@ -1291,8 +1319,12 @@ ExportRun::Context DatabaseManager::exportContext()
     context.fromPC = m_controllerStatus.loadRelaxed() == 1;
     context.aborted = [this] { return isAbortFlagSet(); };
     context.progress = [this](int done, int total) { emit filterResultsProgress(done, total); };
-    // Each export starts without the stop of an earlier one.
-    setAbortFlag(false);
+    // Each export starts without the stop of an earlier one, but with one
+    // pressed since it was asked for.
+    if (job.contains(QStringLiteral("abortRequests")))
+        startAsOf(quint64(job.value(QStringLiteral("abortRequests")).toDouble()));
+    else
+        setAbortFlag(false);
     return context;
 }
 
@@ -1307,7 +1339,7 @@ void DatabaseManager::runExport(QJsonObject job)
             : XrfErrorInfo::InvalidArgument;
     std::sort(ids.begin(), ids.end());
     QJsonObject answer;
-    const XrfErrorInfo::XrfError rc = ExportRun(reader(), m_resultsFilter, exportContext())
+    const XrfErrorInfo::XrfError rc = ExportRun(reader(), m_resultsFilter, exportContext(job))
                                               .run(job, ids, selection, &answer);
     emit queryDone(job.value(QStringLiteral("commandId")).toInt(),
                    job.value(QStringLiteral("requestId")).toInt(), QJsonDocument(answer), rc);
@@ -1320,8 +1352,10 @@ XrfErrorInfo::XrfError DatabaseManager::exportResultsByDate(QList<XrfDateTimeRan
 {
     QStringList bounds;
     for (const XrfDateTimeRange &range : ranges)
-        bounds << range.startDateTime().toUTC().toString(Qt::ISODateWithMs)
-               << range.endDateTime().toUTC().toString(Qt::ISODateWithMs);
+        bounds << RequestArguments::withinStoredYears(range.startDateTime())
+                          .toString(Qt::ISODateWithMs)
+               << RequestArguments::withinStoredYears(range.endDateTime())
+                          .toString(Qt::ISODateWithMs);
     runExport(exportJob(commandId, id, testIds.join(QLatin1Char(',')),
                         bounds.join(QLatin1Char(',')), use, m_exportSettingsInUse, false, false));
     return XrfErrorInfo::NoError;

@@ -90,6 +90,10 @@ public:
     void setAbortFlag(bool value);
     void abortCurrentDbOperation();
     bool isAbortFlagSet();
+    // The aborts asked for so far, taken when a request is queued; the
+    // operation then starts as of that count.
+    quint64 abortRequests() const;
+    void startAsOf(quint64 abortRequests);
 
     XrfErrorInfo lastError() const { return m_lastError; }
     QString databaseFilePath() const;
@@ -194,7 +198,7 @@ private:
     XrfErrorInfo::XrfError performAutoPrintIfNecessary(XrfKorviResult result);
     XrfErrorInfo::XrfError performAutoExportIfNecessary(QString testId);
     // What an export needs of this object; clears the abort flag.
-    ExportRun::Context exportContext();
+    ExportRun::Context exportContext(const QJsonObject &job = QJsonObject());
     void removeLeftoverExportFiles();
 
     QSqlDatabase workingHandle();
@@ -225,7 +229,8 @@ private:
     // Last state said in the log by the request checks (-1: none yet).
     mutable QAtomicInt m_cardReported { -1 };
     mutable QAtomicInt m_storageReported { -1 };
-    bool m_abortFlag = false;
+    quint64 m_abortRequests = 0;
+    quint64 m_abortsSeen = 0;
     ResultsFilter m_resultsFilter;
     QString m_dbFolder;
     QString m_instrumentDataPath;

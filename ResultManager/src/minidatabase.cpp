@@ -8,6 +8,7 @@
 
 #include "minidatabase.h"
 
+#include <QAtomicInt>
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
@@ -15,6 +16,7 @@
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QUrl>
 #include <QVariantList>
 
 #include <cstdio>
@@ -161,10 +163,8 @@ XrfErrorInfo::XrfError MiniDatabase::build(const QString &from, const QString &o
     XrfErrorInfo::XrfError rc = XrfErrorInfo::FileCreateFailed;
     if (!QFileInfo(QFileInfo(path).absolutePath()).isDir())
         qWarning() << "No folder" << QFileInfo(path).absolutePath() << "for the mini database";
-    else if (attach(part)) {
-        rc = copyOut(idList);
-        detach();
-    }
+    else
+        rc = copyOut(part, idList);
     // The pictures first: a file whose pictures did not all arrive is not
     // put in place.
     if (rc == XrfErrorInfo::NoError) {
@@ -198,22 +198,54 @@ XrfErrorInfo::XrfError MiniDatabase::build(const QString &from, const QString &o
     return XrfErrorInfo::NoError;
 }
 
-XrfErrorInfo::XrfError MiniDatabase::copyOut(const QString &idList)
+// Built on a connection of its own, with the live file attached read-only:
+// a card that is only read (write-protected, or another's) can still give
+// its results away, and the live connection is never opened for writing.
+XrfErrorInfo::XrfError MiniDatabase::copyOut(const QString &part, const QString &idList)
 {
+    static QAtomicInt connections;
+    const QString name = QStringLiteral("XrfMiniOut%1").arg(connections.fetchAndAddRelaxed(1));
+    XrfErrorInfo::XrfError rc = XrfErrorInfo::FileCreateFailed;
+    {
+        QSqlDatabase out = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        out.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=30000"));
+        out.setDatabaseName(part);
+        if (out.open()) {
+            QSqlQuery attach(out);
+            attach.prepare(QStringLiteral("ATTACH DATABASE ? AS src"));
+            attach.addBindValue(QUrl::fromLocalFile(QFileInfo(m_databaseFile).absoluteFilePath())
+                                        .toString(QUrl::FullyEncoded)
+                                + QStringLiteral("?mode=ro"));
+            if (attach.exec())
+                rc = copyOut(out, idList);
+            else
+                qWarning() << "Cannot read" << m_databaseFile
+                           << "for a mini database:" << attach.lastError().text();
+            attach.finish();
+            out.close();
+        } else {
+            qWarning() << "Cannot create" << part << ":" << out.lastError().text();
+        }
+    }
+    QSqlDatabase::removeDatabase(name);
+    return rc;
+}
+
+XrfErrorInfo::XrfError MiniDatabase::copyOut(QSqlDatabase &out, const QString &idList)
+{
+    const auto run = [&out](const QString &statement) {
+        return InsDelQueries::execStatement(out, statement) == XrfErrorInfo::NoError;
+    };
     // The part is synced whole before it is renamed: no journal, no syncs
     // while it is written.
-    for (const char *pragma : { "PRAGMA syncDb.page_size=4096", "PRAGMA syncDb.journal_mode=MEMORY",
-                                "PRAGMA syncDb.synchronous=OFF" })
-        QSqlQuery(m_db).exec(QLatin1String(pragma));
-    const QString create = QStringLiteral("CREATE TABLE IF NOT EXISTS ");
-    for (const ResultSchema::Table &table : ResultSchema::tables()) {
-        QString statement = table.createStatement();
-        statement.replace(create, create + QStringLiteral("syncDb."));
-        if (!exec(statement))
+    for (const char *pragma : { "PRAGMA main.page_size=4096", "PRAGMA main.journal_mode=MEMORY",
+                                "PRAGMA main.synchronous=OFF" })
+        QSqlQuery(out).exec(QLatin1String(pragma));
+    for (const ResultSchema::Table &table : ResultSchema::tables())
+        if (!run(table.createStatement()))
             return XrfErrorInfo::FileCreateFailed;
-    }
 
-    if (!m_db.transaction())
+    if (!out.transaction())
         return XrfErrorInfo::DbQueryFailed;
     XrfErrorInfo::XrfError rc = XrfErrorInfo::NoError;
     const QStringList tables = copiedTables() << XrfTables::filterProps;
@@ -225,11 +257,11 @@ XrfErrorInfo::XrfError MiniDatabase::copyOut(const QString &idList)
         if (name == XrfTables::averagedResultInfo)
             where = QStringLiteral("averagedTestId IN (%1) ORDER BY rowid").arg(idList);
         else if (name == XrfTables::filterProps)
-            where = QStringLiteral("id IN (SELECT filterPosition FROM syncDb.")
-                    + XrfTables::spectrum + QStringLiteral(") ORDER BY id");
+            where = QStringLiteral("id IN (SELECT filterPosition FROM main.") + XrfTables::spectrum
+                    + QStringLiteral(") ORDER BY id");
         const QString columns = columnList(table);
-        if (!exec(QStringLiteral("INSERT INTO syncDb.%1 (%2) SELECT %2 FROM main.%1 WHERE %3")
-                          .arg(name, columns, where))) {
+        if (!run(QStringLiteral("INSERT INTO main.%1 (%2) SELECT %2 FROM src.%1 WHERE %3")
+                         .arg(name, columns, where))) {
             rc = XrfErrorInfo::DbQueryFailed;
             break;
         }
@@ -241,10 +273,10 @@ XrfErrorInfo::XrfError MiniDatabase::copyOut(const QString &idList)
         }
     }
     if (rc == XrfErrorInfo::NoError
-        && (XrfUtils::faultPointArmed("minidb-build-commit-fail") || !m_db.commit()))
+        && (XrfUtils::faultPointArmed("minidb-build-commit-fail") || !out.commit()))
         rc = XrfErrorInfo::DbQueryFailed;
     if (rc != XrfErrorInfo::NoError)
-        m_db.rollback();
+        out.rollback();
     return rc;
 }
 

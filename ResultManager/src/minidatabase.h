@@ -73,7 +73,8 @@ private:
     void detach();
     bool aborted() const;
 
-    XrfErrorInfo::XrfError copyOut(const QString &idList);
+    XrfErrorInfo::XrfError copyOut(const QString &part, const QString &idList);
+    XrfErrorInfo::XrfError copyOut(QSqlDatabase &out, const QString &idList);
 
     bool checkSource(QString *why);
     bool readSourceColumns();

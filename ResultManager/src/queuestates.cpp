@@ -449,6 +449,17 @@ void XrfResultQueue::onExportComplete(int testId, XrfErrorInfo::XrfError status)
 {
     XRF_ON_QUEUE_THREAD(onExportComplete(testId, status));
     qDebug() << "Result queue: Export Complete:" << testId << XrfErrorInfo(status).errorString();
+    {
+        // Only the completion of the export this queue asked for settles
+        // it, with that export's code: a user's export of the same test
+        // says nothing about it.
+        FacadeGuard guard;
+        XrfResultManager *facade = guard.facade();
+        if (!facade || !facade->takeAutomaticExportCompletion(testId, &status)) {
+            qDebug() << "Result queue: not its own export of" << testId;
+            return;
+        }
+    }
     // An export of a result that is no longer stored, or that this build
     // cannot make, counts as done: waiting for it would hold the file for
     // ever. Only the entry of that test, waiting for its export, is touched.

@@ -306,6 +306,11 @@ XrfErrorInfo::XrfError XrfResultManager::doAutoExport(QString testId)
     return m_pImpl->doAutoExport(testId);
 }
 
+bool XrfResultManager::takeAutomaticExportCompletion(int testId, XrfErrorInfo::XrfError *code)
+{
+    return m_pImpl && m_pImpl->takeAutomaticExportCompletion(testId, code);
+}
+
 XrfErrorInfo::XrfError XrfResultManager::getLastTestResult(QString *)
 {
     return XrfErrorInfo::NoError;

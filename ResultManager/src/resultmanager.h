@@ -115,6 +115,11 @@ public:
     XrfErrorInfo::XrfError createAverageResultByDate(XrfJsonMessage *msg);
     XrfErrorInfo::XrfError exportResultsWithOption(XrfJsonMessage *msg);
     XrfErrorInfo::XrfError doAutoExport(QString testId);
+    // Whether an automatic export (doAutoExport) of this test has been
+    // converted since the last call, and its code; each is taken once.
+    // exportComplete is also emitted for a user's export of the same test:
+    // the queue settles an entry only on its own. Direct; any thread.
+    bool takeAutomaticExportCompletion(int testId, XrfErrorInfo::XrfError *code);
 
     XrfErrorInfo::XrfError getLastTestResult(QString *result);
     XrfErrorInfo::XrfError getLastCalCheckResult(XrfKorviResult *result);

@@ -15,6 +15,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QLoggingCategory>
+#include <QRegularExpression>
 
 #include "requestarguments.h"
 #include "resultmanager.h"
@@ -38,6 +39,19 @@ void registerMetaTypes()
     qRegisterMetaType<int *>("int*");
     qRegisterMetaType<bool *>("bool*");
     qRegisterMetaType<QString *>("QString*");
+}
+
+// A test id list with an entry that is neither a number nor a text is no
+// list of test ids: refused whole, never passed on without that entry.
+bool readExportParam(const QJsonObject &params, XrfExportParam *param)
+{
+    XrfFields::ReadLog log;
+    param->fromJsonObject(params, &log);
+    if (!log.problems().filter(QRegularExpression(QStringLiteral("^/tidList(/|$)"))).isEmpty()) {
+        qInfo() << "Not a list of test ids:" << params.value(QStringLiteral("tidList"));
+        return false;
+    }
+    return true;
 }
 
 bool isJsonNull(const QJsonObject &params, const char *key)
@@ -369,7 +383,7 @@ XrfErrorInfo::XrfError ResultManagerImpl::getTestIds(const XrfJsonMessage &msg)
         return code;
     const QJsonObject params = msg.params();
     if (isJsonNull(params, "date"))
-        return XrfErrorInfo::NoError;
+        return XrfErrorInfo::InvalidArgument;
     emit dbmGetTestIds(msg.id(), params.value(QStringLiteral("date")).toString());
     return XrfErrorInfo::NoError;
 }
@@ -383,7 +397,7 @@ XrfErrorInfo::XrfError ResultManagerImpl::getLatestTestIds(XrfJsonMessage *msg)
         return XrfErrorInfo::InvalidArgument;
     const QJsonObject params = msg->params();
     if (isJsonNull(params, "number"))
-        return XrfErrorInfo::NoError;
+        return XrfErrorInfo::InvalidArgument;
     emit dbmLatestTestIds(msg->id(), params.value(QStringLiteral("number")).toInt(0));
     return XrfErrorInfo::NoError;
 }
@@ -396,7 +410,7 @@ XrfErrorInfo::XrfError ResultManagerImpl::deleteTestResults(const XrfJsonMessage
     const QJsonObject params = msg.params();
     const QJsonValue ids = params.value(QStringLiteral("xrfString"));
     if (ids.isNull() || ids.isUndefined())
-        return XrfErrorInfo::NoError;
+        return XrfErrorInfo::InvalidArgument;
     XrfString list;
     list.fromJsonObject(params);
     emit dbmDeleteAllResultsByTestIds(list.xrfString(), msg.id());
@@ -421,9 +435,13 @@ XrfErrorInfo::XrfError ResultManagerImpl::deleteTestResultsWithOption(const XrfJ
         return code;
     qDebug() << msg.params();
     XrfExportParam param;
-    param.fromJsonObject(msg.params());
-    if (param.actionToDo() == 3)
-        emit dbmDeleteAllResultsWithOption(param, msg.id());
+    if (!readExportParam(msg.params(), &param))
+        return XrfErrorInfo::InvalidArgument;
+    // Only "delete" is this request's action; anything else gets no answer
+    // later, so it is refused now.
+    if (param.actionToDo() != 3)
+        return XrfErrorInfo::InvalidArgument;
+    emit dbmDeleteAllResultsWithOption(param, msg.id());
     return XrfErrorInfo::NoError;
 }
 
@@ -455,7 +473,7 @@ XrfErrorInfo::XrfError ResultManagerImpl::GetFullResult(XrfJsonMessage *msg)
     const QJsonValue ids = params.value(QStringLiteral("xrfString"));
     const bool hasString = !ids.isNull() && !ids.isUndefined();
     if (!hasString && isJsonNull(params, "testIDs"))
-        return XrfErrorInfo::NoError;
+        return XrfErrorInfo::InvalidArgument;
     XrfString list;
     list.fromJsonObject(params);
     const QJsonArray array = params.value(QStringLiteral("testIDs")).toArray();
@@ -484,7 +502,7 @@ XrfErrorInfo::XrfError ResultManagerImpl::AddAveragedResult(const XrfJsonMessage
     }
     const QJsonObject params = msg.params();
     if (isJsonNull(params, "xrfString") || isJsonNull(params, "tidName"))
-        return XrfErrorInfo::NoError;
+        return XrfErrorInfo::InvalidArgument;
     XrfString list;
     list.fromJsonObject(params);
     emit dbmCreateAveragedResult(msg.id(), list.xrfString(),
@@ -522,7 +540,8 @@ XrfErrorInfo::XrfError ResultManagerImpl::exportResultsWithOption(XrfJsonMessage
     int use = XrfTestsSelected::UseExportSettings;
     if (msg->commandId() == 119) {
         XrfExportParam param;
-        param.fromJsonObject(msg->params());
+        if (!readExportParam(msg->params(), &param))
+            return XrfErrorInfo::InvalidArgument;
         testIds = param.tidList().join(QLatin1Char(','));
         QStringList bounds;
         for (const XrfDateTimeRange &range : param.dateRangeList()) {
@@ -547,8 +566,11 @@ XrfErrorInfo::XrfError ResultManagerImpl::exportResultsWithOption(XrfJsonMessage
         use = selected.useSettings();
     }
     storeExportSettings(settings);
-    emit dbmRunExport(DatabaseManager::exportJob(msg->commandId(), msg->id(), testIds, dateList,
-                                                 use, settings, m_singleZip, false));
+    QJsonObject job = DatabaseManager::exportJob(msg->commandId(), msg->id(), testIds, dateList,
+                                                 use, settings, m_singleZip, false);
+    // An abort pressed from now on stops it, even before it starts.
+    job.insert(QStringLiteral("abortRequests"), double(m_dbManager.abortRequests()));
+    emit dbmRunExport(job);
     return XrfErrorInfo::NoError;
 }
 
@@ -585,9 +607,14 @@ void ResultManagerImpl::dbmQueryDone(int commandId, int requestId, QJsonDocument
     QJsonObject object = answer.object();
     const QJsonObject exportAnswer = object.take(QStringLiteral("exportAnswer")).toObject();
     if (!exportAnswer.isEmpty()) {
+        const int lastTestId = exportAnswer.value(QStringLiteral("lastTestId")).toInt(-1);
+        // Before the signal: the queue that receives it asks whose it was.
+        if (exportAnswer.value(QStringLiteral("automatic")).toBool()) {
+            QMutexLocker lock(&m_automaticMutex);
+            m_automaticCompletions.insert(lastTestId, code);
+        }
         if (exportAnswer.value(QStringLiteral("converted")).toBool())
-            emit XrfResultManager::instance()->exportComplete(
-                    exportAnswer.value(QStringLiteral("lastTestId")).toInt(-1), code);
+            emit XrfResultManager::instance()->exportComplete(lastTestId, code);
         qDebug() << "Export complete" << commandId << requestId << object;
         emit operationDone(commandId, requestId, QJsonDocument(object), code);
         if (exportAnswer.value(QStringLiteral("averaged")).toBool())
@@ -595,6 +622,18 @@ void ResultManagerImpl::dbmQueryDone(int commandId, int requestId, QJsonDocument
         return;
     }
     emit operationDone(commandId, requestId, answer, code);
+}
+
+bool ResultManagerImpl::takeAutomaticExportCompletion(int testId, XrfErrorInfo::XrfError *code)
+{
+    QMutexLocker lock(&m_automaticMutex);
+    const auto found = m_automaticCompletions.constFind(testId);
+    if (found == m_automaticCompletions.constEnd())
+        return false;
+    if (code)
+        *code = found.value();
+    m_automaticCompletions.erase(found);
+    return true;
 }
 
 void ResultManagerImpl::dbmAveragedResultComputed(XrfKorviResult result, int requestId)

@@ -11,10 +11,12 @@
 // isSdCardInserted()/isStorageAvailable() and the abort flag, which are safe
 // to call from here (a flag read and a mutex).
 
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QList>
+#include <QMutex>
 #include <QObject>
 #include <QStringList>
 #include <QThread>
@@ -93,6 +95,7 @@ public:
     XrfErrorInfo::XrfError createAverageResultByDate(XrfJsonMessage *msg);
     XrfErrorInfo::XrfError exportResultsWithOption(XrfJsonMessage *msg);
     XrfErrorInfo::XrfError doAutoExport(const QString &testId);
+    bool takeAutomaticExportCompletion(int testId, XrfErrorInfo::XrfError *code);
 
     void storeExportSettings(const QJsonObject &settings);
 
@@ -149,6 +152,10 @@ private:
     QJsonObject m_exportSettings;
     bool m_singleZip = false;
     bool m_initialised = false;
+    // Automatic exports converted and not yet taken by the queue: test id
+    // and code. Written here, read from the queue thread.
+    QMutex m_automaticMutex;
+    QHash<int, XrfErrorInfo::XrfError> m_automaticCompletions;
 };
 
 #endif // RESULTMANAGERIMPL_H

@@ -251,7 +251,8 @@ XrfErrorInfo::XrfError ResultQueries::calendar(QJsonObject *calendar)
             last = date;
         }
     } else {
-        qDebug() << "SQL Query failed: " << q.lastQuery() << q.lastError().text();
+        qWarning() << "The calendar cannot be read:" << q.lastError().text();
+        return XrfErrorInfo::DbQueryFailed;
     }
     QJsonArray years;
     for (auto y = days.cbegin(); y != days.cend(); ++y) {
@@ -265,7 +266,8 @@ XrfErrorInfo::XrfError ResultQueries::calendar(QJsonObject *calendar)
         years.append(QJsonObject { { QString::number(y.key()), months } });
     }
     int count = 0;
-    recordCount(&count);
+    if (recordCount(&count) != XrfErrorInfo::NoError)
+        return XrfErrorInfo::DbQueryFailed;
     *calendar = QJsonObject { { QStringLiteral("Calendar"), years },
                               { QStringLiteral("numOfRecsInDb"), count } };
     return XrfErrorInfo::NoError;

@@ -151,9 +151,13 @@ XrfErrorInfo::XrfError ResultReader::readAnalysis(int testId, XrfKorviResult *re
     static const QStringList columns
             = QStringList { QStringLiteral("testId") } + analysisRow().columns;
     QSqlQuery *q = byTestId(analysisRow().table, columns, testId);
-    if (!q || !q->next()) {
-        if (q)
-            q->finish();
+    // A read that failed is no answer to "is it there".
+    if (!q) {
+        qWarning() << "Cannot read test" << testId << "- the query failed";
+        return XrfErrorInfo::DbQueryFailed;
+    }
+    if (!q->next()) {
+        q->finish();
         qDebug() << "Failed to get analysis result for tid " << testId;
         return XrfErrorInfo::ResultNotFound;
     }

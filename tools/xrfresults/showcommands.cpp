@@ -13,7 +13,11 @@ int showResult(const QString &idText, bool json)
     if (!ok || id <= 0)
         return fail(ExitUsage, QStringLiteral("show needs a test id, not '%1'").arg(idText));
     XrfKorviResult result;
-    XrfResultManager::instance()->syncGetFullResult(id, &result);
+    const XrfErrorInfo::XrfError code
+            = XrfResultManager::instance()->syncGetFullResult(id, &result);
+    if (code != XrfErrorInfo::NoError && code != XrfErrorInfo::ResultNotFound)
+        return fail(ExitLibrary,
+                    QStringLiteral("test id %1 cannot be read").arg(id) + codeText(code));
     if (result.analysis().testId() != id)
         return fail(ExitLibrary,
                     QStringLiteral("no result with test id %1").arg(id)
