@@ -29,6 +29,7 @@ install(FILES
     ResultManager/src/resultmanager.h
     ResultManager/src/resultmanager_global.h
     ResultManager/src/xrfresultqueue.h
+    ResultManager/src/xrfresultreader.h
     XrfCommon/xrfactionlevelresult.h
     XrfCommon/xrfanalysisresult.h
     XrfCommon/xrfaverageinfo.h
