@@ -46,6 +46,7 @@
 #include "resultschema.h"
 #include "resultstreamwriter.h"
 #include "schemamigration.h"
+#include "sqltext.h"
 #include "streamimport.h"
 #include "xrfanalysisresult.h"
 #include "xrfimage.h"
@@ -56,30 +57,6 @@
 #include "xrfsettingsmanager.h"
 #include "xrfstring.h"
 #include "xrfutils.h"
-
-namespace {
-
-// Runs each ";"-separated statement of a script; a failing one is logged
-// and skipped, the others still run.
-bool runScript(QSqlDatabase &db, const QString &script, const char *failure)
-{
-    bool ok = true;
-    const QStringList statements = script.split(QLatin1Char(';'));
-    for (const QString &piece : statements) {
-        const QString statement = piece.trimmed();
-        if (statement.isEmpty())
-            continue;
-        QSqlQuery q(db);
-        if (!q.exec(statement)) {
-            qInfo() << failure << statement;
-            ok = false;
-        }
-        q.finish();
-    }
-    return ok;
-}
-
-} // namespace
 
 const QString DatabaseManager::connectionName = QStringLiteral("XrfDb");
 const QStringList DatabaseManager::pragmas
@@ -338,8 +315,8 @@ bool DatabaseManager::createTablesInDatabase(bool setPragmas)
     // Tables and device row are one transaction: a creation cut off halfway
     // leaves no table, and the next open creates them all.
     db.transaction();
-    const bool ok = runScript(db, ResultSchema::creationScript(),
-                              "Failed to create a new table with query ");
+    const bool ok = SqlText::runScript(db, ResultSchema::creationScript(),
+                                       "Failed to create a new table with query ");
     DeviceRecord(db).ensure();
     db.commit();
     closeConnection(db);
@@ -349,7 +326,8 @@ bool DatabaseManager::createTablesInDatabase(bool setPragmas)
 bool DatabaseManager::createDbIndices()
 {
     QSqlDatabase db = workingHandle();
-    const bool ok = runScript(db, ResultSchema::indexScript(), "Create an index query failed.");
+    const bool ok
+            = SqlText::runScript(db, ResultSchema::indexScript(), "Create an index query failed.");
     qInfo() << "Index tables created in Sql database.";
     return ok;
 }
@@ -700,7 +678,7 @@ XrfErrorInfo::XrfError DatabaseManager::performAutoPrintIfNecessary(XrfKorviResu
 
 XrfErrorInfo::XrfError DatabaseManager::execInsDelQuery(const QString &statement)
 {
-    return InsDelQueries::execStatement(workingHandle(), statement);
+    return SqlText::execStatement(workingHandle(), statement);
 }
 
 bool DatabaseManager::lookUpStoredTestId(const QString &testDateTime, const QString &tidName,
@@ -737,7 +715,7 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResult(XrfKorviResult result)
         analysis.setTestDateTime(now);
     }
 
-    const QString unstorable = ResultWriter::whyNotStorable(result);
+    const QString unstorable = ResultBinding::whyNotStorable(result);
     if (!unstorable.isEmpty()) {
         qWarning().noquote() << QStringLiteral("Result %1 of %2 cannot be stored: %3")
                                         .arg(analysis.tidName(), analysis.dateTimeString(),
@@ -766,47 +744,15 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResult(XrfKorviResult result)
         return XrfErrorInfo::NoError;
     }
 
-    // The commit must survive a power cut before it is announced: in the
-    // rollback-journal mode only EXTRA also syncs the folder after the
-    // journal is deleted.
-    // (The benchmark measures the weaker FULL through a test hook.)
-    QSqlQuery(db).exec(XrfUtils::faultPointArmed("synchronous-full")
-                               ? QStringLiteral("PRAGMA synchronous=FULL")
-                               : QStringLiteral("PRAGMA synchronous=EXTRA"));
-    if (!db.transaction()) {
-        qWarning() << "Cannot begin a transaction to store a result:" << db.lastError().text();
-        emit resultInserted(XrfErrorInfo::DbQueryFailed);
-        return XrfErrorInfo::DbQueryFailed;
-    }
-
     int testId = -1;
     ResultWriter writer(db, imageFolder(), currentUser());
-    XrfErrorInfo::XrfError rc = writer.insert(result, &testId);
+    const XrfErrorInfo::XrfError rc = writer.store(
+            result, &testId, [this](XrfErrorInfo::XrfError c) { emit resultInserted(c); });
     if (!writer.failureNotice().isEmpty())
         emit errorSignal(writer.failureNotice());
-    if (rc == XrfErrorInfo::NoError && !writer.syncMovedImageFolders())
-        rc = XrfErrorInfo::FileAccessFailed;
-    emit resultInserted(rc);
-
-    if (rc != XrfErrorInfo::NoError) {
-        writer.restoreMovedImages();
-        db.rollback();
-        closeConnection(db);
-        return rc;
-    }
-    XrfUtils::crashPoint("before-commit");
-    if (XrfUtils::faultPointArmed("commit-fail") || !db.commit()) {
-        qWarning() << "COMMIT of a result failed:" << db.lastError().text()
-                   << "- it is rolled back";
-        writer.restoreMovedImages();
-        db.rollback();
-        closeConnection(db);
-        // The earlier resultInserted(0) spoke too soon.
-        emit resultInserted(XrfErrorInfo::DbQueryFailed);
-        return XrfErrorInfo::DbQueryFailed;
-    }
-    writer.keepMovedImages();
     closeConnection(db);
+    if (rc != XrfErrorInfo::NoError)
+        return rc;
     qInfo() << "**** Completed COMMIT a result to the database in " << clock.elapsed()
             << " msec. Primary key for record is " << testId;
     XrfUtils::crashPoint("after-commit");
@@ -849,7 +795,7 @@ QString DatabaseManager::imageFolder() const
 
 QString DatabaseManager::imagePath(const QString &name) const
 {
-    return InsDelQueries::storedImagePath(imageFolder(), name);
+    return SqlText::storedImagePath(imageFolder(), name);
 }
 
 XrfErrorInfo::XrfError DatabaseManager::getImage(QString imageFile, int appid)
@@ -877,7 +823,6 @@ XrfErrorInfo::XrfError DatabaseManager::getImage(QString imageFile, int appid)
 
 XrfErrorInfo::XrfError DatabaseManager::editTestInfo(QJsonArray testInfo, int testId, int id)
 {
-    using namespace InsDelQueries;
     QSqlDatabase db = workingHandle();
     bool exists = false;
     ResultQueries(db).testIdExists(testId, &exists);
@@ -886,36 +831,13 @@ XrfErrorInfo::XrfError DatabaseManager::editTestInfo(QJsonArray testInfo, int te
         emit queryDone(604, id, QJsonDocument(QJsonObject()), XrfErrorInfo::ResultNotFound);
         return XrfErrorInfo::ResultNotFound;
     }
-    QList<QJsonObject> stored;
-    readRows(db, testInfoTable(), testId, &stored, QStringLiteral(" order by id asc"));
-    XrfErrorInfo::XrfError rc
-            = db.transaction() ? XrfErrorInfo::NoError : XrfErrorInfo::DbQueryFailed;
-    for (const QJsonValue &element : testInfo) {
-        if (rc != XrfErrorInfo::NoError)
-            break;
-        if (!element.isObject())
-            continue;
-        const QString label = element.toObject().value(QStringLiteral("label")).toString();
-        const QString info = element.toObject().value(QStringLiteral("info")).toString();
-        bool known = false;
-        for (const QJsonObject &entry : stored)
-            known = known || entry.value(QStringLiteral("key")).toString() == label;
-        const QString statement = known ? QStringLiteral("UPDATE ") + XrfTables::testInfo
-                        + QStringLiteral(" SET info=") + sqlQuote(info)
-                        + QStringLiteral(" WHERE testId=") + sqlQuote(QString::number(testId))
-                        + QStringLiteral(" AND label=") + sqlQuote(label) + QStringLiteral(";")
-                                        : QStringLiteral("INSERT into ") + XrfTables::testInfo
-                        + QStringLiteral(" (testId,label,info) VALUES(")
-                        + QStringLiteral("%1,%2,%3);")
-                                  .arg(QString::number(testId), sqlQuote(label), sqlQuote(info));
-        rc = execInsDelQuery(statement);
-        if (!known)
-            stored.append(QJsonObject { { QStringLiteral("key"), label } });
-    }
-    if (rc == XrfErrorInfo::NoError && !db.commit())
-        rc = XrfErrorInfo::DbQueryFailed;
-    if (rc != XrfErrorInfo::NoError)
-        db.rollback();
+    QList<QPair<QString, QString>> entries;
+    for (const QJsonValue &element : testInfo)
+        if (element.isObject())
+            entries.append({ element.toObject().value(QStringLiteral("label")).toString(),
+                             element.toObject().value(QStringLiteral("info")).toString() });
+    const XrfErrorInfo::XrfError rc
+            = ResultWriter(db, imageFolder(), QString()).editTestInfo(testId, entries);
     closeConnection(db);
     XrfString answer;
     answer.setXrfString(rc == XrfErrorInfo::NoError ? QStringLiteral("Success") : QString());

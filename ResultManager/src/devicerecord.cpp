@@ -16,11 +16,12 @@
 #include <QSqlQuery>
 #include <QUuid>
 
-#include "insdelqueries.h"
+#include "resultbinding.h"
 #include "resultschema.h"
+#include "sqltext.h"
 #include "xrfsettingsmanager.h"
 
-using InsDelQueries::sqlQuote;
+using SqlText::sqlQuote;
 
 DeviceRecord::DeviceRecord(const QSqlDatabase &db) : m_db(db) { }
 

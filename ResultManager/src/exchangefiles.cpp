@@ -7,7 +7,7 @@
 #include <QRegularExpression>
 #include <QSet>
 
-#include "insdelqueries.h"
+#include "sqltext.h"
 #include "xrfutils.h"
 
 namespace {
@@ -82,7 +82,7 @@ QStringList ExchangeFiles::placeImages(const QStringList &names, const QString &
     const QString folder = carriedFolder(outputFile);
     QSet<QString> written;
     for (const QString &name : names) {
-        const QString source = InsDelQueries::storedImagePath(imageFolder, name);
+        const QString source = SqlText::storedImagePath(imageFolder, name);
         if (source.isEmpty() || !QFileInfo(source).isFile())
             continue;
         const QString copy = folder + importableImageName(name);
@@ -171,7 +171,7 @@ QString ExchangeFiles::freeImageName(const QString &imageFolder, const QString &
     for (int n = 1;; ++n) {
         const QString name
                 = n == 1 ? wanted : stem + QLatin1Char('~') + QString::number(n) + extension;
-        const QString path = InsDelQueries::storedImagePath(imageFolder, name);
+        const QString path = SqlText::storedImagePath(imageFolder, name);
         if (!path.isEmpty() && !QFileInfo::exists(path) && !QFileInfo(path).isSymLink()
             && !(taken && taken(name)))
             return name;

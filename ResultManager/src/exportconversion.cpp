@@ -17,11 +17,11 @@
 #endif
 
 #include "exchangefiles.h"
-#include "insdelqueries.h"
 #include "js2csv.h"
 #include "js2msa.h"
 #include "js2pdf.h"
 #include "resultsfilter.h"
+#include "sqltext.h"
 #include "xrfhardwaremanager.h"
 #include "xrfmethoddisplaysettings.h"
 #include "xrfmethodmanager.h"
@@ -434,7 +434,7 @@ XrfErrorInfo::XrfError ExportConversion::copyImages(const QJsonObject &summary, 
             continue;
         const QString name = image.value(QStringLiteral("fileName")).toString();
         // A stored name is a name inside the store, never a way out of it.
-        const QString source = InsDelQueries::storedImagePath(store, name);
+        const QString source = SqlText::storedImagePath(store, name);
         if (source.isEmpty() || !QFileInfo(source).isFile()) {
             qWarning() << "Export image file not found:" << store << name;
             continue;

@@ -23,433 +23,11 @@
 #include <QSqlQuery>
 
 #include "exchangefiles.h"
+#include "sqltext.h"
 #include "xrfkorviresult.h"
 #include "xrfutils.h"
 
-namespace InsDelQueries {
-
-QString escapeQuotes(const QString &value)
-{
-    QString escaped = value;
-    escaped.replace(QLatin1Char('\''), QLatin1String("''"));
-    return escaped;
-}
-
-QString sqlQuote(const QString &value)
-{
-    const QString quoted = QLatin1Char('\'') + escapeQuotes(value) + QLatin1Char('\'');
-    if (!value.contains(QChar(0)))
-        return quoted;
-    QString spliced = quoted;
-    spliced.replace(QChar(0), QLatin1String("'||char(0)||'"));
-    return spliced;
-}
-
-QString nonFiniteText(double value)
-{
-    if (qIsNaN(value))
-        return QStringLiteral("NaN");
-    return value > 0 ? QStringLiteral("Inf") : QStringLiteral("-Inf");
-}
-
-QString g6(double value)
-{
-    return qIsFinite(value) ? QString::number(value, 'g', 6) : nonFiniteText(value);
-}
-
-QString g17(double value)
-{
-    return qIsFinite(value) ? QString::number(value, 'g', 17) : nonFiniteText(value);
-}
-
-// One column: the getter bound on insertion and the setter used on reading,
-// with the conversion of the read value.
-#define XRF_COLUMN(Item, column, getter, Setter, conversion)                                       \
-    Column<Item>                                                                                   \
-    {                                                                                              \
-        column, [](const Item &i) { return bound(i.getter()); },                                   \
-                [](Item &i, const QVariant &v) { i.set##Setter(v.conversion()); }                  \
-    }
-
-void checkAgainstSchema(const QString &table, const QStringList &columns)
-{
-    const ResultSchema::Table &t = ResultSchema::table(table);
-    for (const QString &c : columns)
-        if (!t.hasColumn(c.toLatin1().constData()))
-            qFatal("Table %s has no column %s", qPrintable(table), qPrintable(c));
-}
-
-namespace {
-
-    template<class Item>
-    ListTable<Item> checked(ListTable<Item> t)
-    {
-        QStringList names = t.keyColumns;
-        for (const Column<Item> &c : t.columns)
-            names << QLatin1String(c.name);
-        checkAgainstSchema(t.table, names);
-        return t;
-    }
-
-} // namespace
-
-QString quotedInsert(const QString &table, const QStringList &columns, const QStringList &values)
-{
-    QStringList quoted;
-    for (const QString &v : values)
-        quoted << sqlQuote(v);
-    return QStringLiteral("INSERT into ") + table + QStringLiteral(" (")
-            + columns.join(QLatin1Char(',')) + QStringLiteral(") VALUES(")
-            + quoted.join(QLatin1Char(',')) + QStringLiteral(");");
-}
-
-QString RowTable::insertStatement(const QStringList &values) const
-{
-    return quotedInsert(table, keyColumns + columns, values);
-}
-
-namespace {
-
-    RowTable checkedRow(const QString &table, const QStringList &keys, const QStringList &columns)
-    {
-        checkAgainstSchema(table, keys + columns);
-        return RowTable { table, keys, columns };
-    }
-
-    const QStringList byTest { QStringLiteral("testId") };
-
-} // namespace
-
-const RowTable &analysisRow()
-{
-    static const RowTable t = checkedRow(
-            XrfTables::analysisResult, {},
-            { "testDateTime", "statusId", "final", "testType", "methodId", "methodFamilyName",
-              "methodDispName", "collimated", "dailyId", "userId", "tidName", "testErrorInfo" });
-    return t;
-}
-
-const RowTable &summaryRow()
-{
-    static const RowTable t = checkedRow(XrfTables::analysisResult, byTest,
-                                         { "testDateTime", "dailyId", "tidName" });
-    return t;
-}
-
-const RowTable &locationRow()
-{
-    static const RowTable t
-            = checkedRow(XrfTables::location, byTest, { "latitude", "longitude", "elevation" });
-    return t;
-}
-
-const RowTable &rohsRow()
-{
-    static const RowTable t
-            = checkedRow(XrfTables::rohsResult, byTest,
-                         { "rohsClassification", "rohsActionLevel", "rohsActionLevelName" });
-    return t;
-}
-
-const RowTable &spectrumRow()
-{
-    static const RowTable t = checkedRow(XrfTables::spectrum, byTest,
-                                         { "exposureNumber",
-                                           "totalExposureNumber",
-                                           "energySlope",
-                                           "energyOffset",
-                                           "liveTime",
-                                           "liveTimeFromHardware",
-                                           "resetTime",
-                                           "fastCounts",
-                                           "probeSerialNumber",
-                                           "firstRate",
-                                           "lastRate",
-                                           "realTime",
-                                           "vacuumPressure",
-                                           "ambientPressure",
-                                           "probeTemperature",
-                                           "tubeCurrentSet",
-                                           "tubeCurrentMonitor",
-                                           "tubeVoltageSet",
-                                           "tubeVoltageMonitor",
-                                           "ltMultiplier",
-                                           "colMultiplier",
-                                           "filterPosition",
-                                           "pileups",
-                                           "clipBottom",
-                                           "clipTop",
-                                           "topResets",
-                                           "stepIndex",
-                                           "stepTotal",
-                                           "data" });
-    return t;
-}
-
-const RowTable &filterRow()
-{
-    static const RowTable t = checkedRow(XrfTables::filterProps, {},
-                                         { "material", "thickness", "diameter", "hasCollimator" });
-    return t;
-}
-
-const RowTable &regressionRow()
-{
-    static const RowTable t = checkedRow(XrfTables::regressionInfo, byTest, { "historicalTestId" });
-    return t;
-}
-
-const RowTable &calCheckRow()
-{
-    static const RowTable t = checkedRow(XrfTables::calCheckResult, byTest,
-                                         { "rate", "resolution", "peak1", "peak2", "offset",
-                                           "slope", "errorCode", "restandardizeType" });
-    return t;
-}
-
-const RowTable &repeatRow()
-{
-    static const RowTable t
-            = checkedRow(XrfTables::repeatInfo, byTest, { "repeatId", "repeatCount" });
-    return t;
-}
-
-const RowTable &platingRow()
-{
-    static const RowTable t = checkedRow(XrfTables::plating, byTest, { "auPlating" });
-    return t;
-}
-
-const RowTable &averagedRow()
-{
-    static const RowTable t
-            = checkedRow(XrfTables::averagedResultInfo, { "averagedTestId" }, { "testId" });
-    return t;
-}
-
-const RowTable &imageRow()
-{
-    static const RowTable t = checkedRow(XrfTables::imageResult, byTest,
-                                         { "fileName", "imageType", "cropAreaTop", "cropAreaLeft",
-                                           "cropAreaWidth", "cropAreaHeight", "collimatorSpotX",
-                                           "collimatorSpotY", "imageHasCircle" });
-    return t;
-}
-
-const RowTable &namesRow()
-{
-    static const RowTable t = checkedRow(XrfTables::resultNames, byTest, { "type", "name" });
-    return t;
-}
-
-const ListTable<XrfChemistryResult> &chemistryTable()
-{
-    using T = XrfChemistryResult;
-    static const ListTable<T> t = checked(ListTable<T> {
-            XrfTables::elementResult,
-            {},
-            ListTable<T>::Batch,
-            "Failed to insert a chemistry result ",
-            {
-                    XRF_COLUMN(T, "elementName", elementName, ElementName, toString),
-                    XRF_COLUMN(T, "concentration", concentration, Concentration, toFloat),
-                    XRF_COLUMN(T, "error", error, Error, toFloat),
-            } });
-    return t;
-}
-
-const ListTable<XrfPseudoElementResult> &pseudoElementTable()
-{
-    using T = XrfPseudoElementResult;
-    static const ListTable<T> t = checked(ListTable<T> {
-            XrfTables::pseudoElementResult,
-            {},
-            ListTable<T>::Batch,
-            "Failed to insert a pseudo element result ",
-            {
-                    XRF_COLUMN(T, "elementName", elementName, ElementName, toString),
-                    XRF_COLUMN(T, "formula", formula, Formula, toString),
-                    XRF_COLUMN(T, "notApplicable", notApplicable, NotApplicable, toBool),
-                    XRF_COLUMN(T, "concentration", concentration, Concentration, toFloat),
-                    XRF_COLUMN(T, "error", error, Error, toFloat),
-            } });
-    return t;
-}
-
-const ListTable<XrfCoatingResult> &coatingTable()
-{
-    using T = XrfCoatingResult;
-    // The model has no density; the column gets 1.0.
-    static const ListTable<T> t = checked(ListTable<T> {
-            XrfTables::coatingResult,
-            {},
-            ListTable<T>::Batch,
-            "Failed to insert a coating result ",
-            {
-                    XRF_COLUMN(T, "elementName", element, Element, toString),
-                    XRF_COLUMN(T, "layerOrder", layerOrder, LayerOrder, toInt),
-                    XRF_COLUMN(T, "factor", factor, Factor, toFloat),
-                    XRF_COLUMN(T, "thickness", thickness, Thickness, toFloat),
-                    XRF_COLUMN(T, "error", error, Error, toFloat),
-                    Column<T> { "density", [](const T &) { return QVariant(1.0); }, nullptr },
-            } });
-    return t;
-}
-
-const ListTable<XrfUserFactorResult> &userFactorTable()
-{
-    using T = XrfUserFactorResult;
-    static const ListTable<T> t = checked(
-            ListTable<T> { XrfTables::userFactorResult,
-                           {},
-                           ListTable<T>::Batch,
-                           "Failed to insert a user factor result ",
-                           {
-                                   XRF_COLUMN(T, "elementName", elementName, ElementName, toString),
-                                   XRF_COLUMN(T, "factor", factor, Factor, toFloat),
-                                   XRF_COLUMN(T, "offset", offset, Offset, toFloat),
-                                   XRF_COLUMN(T, "userEntered", userEntered, UserEntered, toBool),
-                           } });
-    return t;
-}
-
-const ListTable<XrfCompoundResult> &compoundTable()
-{
-    using T = XrfCompoundResult;
-    static const ListTable<T> t = checked(ListTable<T> {
-            XrfTables::compoundResult,
-            {},
-            ListTable<T>::Batch,
-            "Failed to insert a user compund result ",
-            {
-                    XRF_COLUMN(T, "elementName", elementName, ElementName, toString),
-                    XRF_COLUMN(T, "compoundName", compoundName, CompoundName, toString),
-                    XRF_COLUMN(T, "factor", factor, Factor, toFloat),
-            } });
-    return t;
-}
-
-const ListTable<XrfActionLevelResult> &actionLevelTable()
-{
-    using T = XrfActionLevelResult;
-    static const ListTable<T> t = checked(ListTable<T> {
-            XrfTables::rohsActionLevelResult,
-            {},
-            ListTable<T>::TextPerRow,
-            "",
-            {
-                    XRF_COLUMN(T, "elementName", elementName, ElementName, toString),
-                    XRF_COLUMN(T, "actionLevel", actionLevelEnum, ActionLevelEnum, toInt),
-            } });
-    return t;
-}
-
-const ListTable<XrfGradeMatch> &gradeMatchTable()
-{
-    using T = XrfGradeMatch;
-    static const ListTable<T> t = checked(ListTable<T> {
-            XrfTables::gradeMatch,
-            {},
-            ListTable<T>::Batch,
-            "Failed to insert a grade match result ",
-            {
-                    XRF_COLUMN(T, "gradeName", gradeName, GradeName, toString),
-                    XRF_COLUMN(T, "matchNumber", matchNumber, MatchNumber, toFloat),
-                    XRF_COLUMN(T, "matchNSigma", matchNSigma, MatchNSigma, toFloat),
-                    XRF_COLUMN(T, "compGrade", compGrade, CompGrade, toInt),
-                    XRF_COLUMN(T, "nominalFactor", nominalFactor, NominalFactor, toFloat),
-                    XRF_COLUMN(T, "passFailCutOff", passFailCutOff, PassFailCutOff, toFloat),
-                    XRF_COLUMN(T, "passFailNSigma", passFailNSigma, PassFailNSigma, toFloat),
-                    XRF_COLUMN(T, "passFailShowMatchNumber", passFailShowMatchNumber,
-                               PassFailShowMatchNumber, toBool),
-                    XRF_COLUMN(T, "matchMessage", matchMessage, MatchMessage, toString),
-            } });
-    return t;
-}
-
-const ListTable<XrfGradeMatchSpec> &gradeMatchSpecTable()
-{
-    using T = XrfGradeMatchSpec;
-    // Rows carry their grade's name after testId (a key value).
-    static const ListTable<T> t = checked(
-            ListTable<T> { XrfTables::gradeMatchSpec,
-                           { QStringLiteral("gradeName") },
-                           ListTable<T>::Batch,
-                           "Failed to insert a grade match spec result ",
-                           {
-                                   XRF_COLUMN(T, "elementName", elementName, ElementName, toString),
-                                   XRF_COLUMN(T, "minVal", min, Min, toFloat),
-                                   XRF_COLUMN(T, "maxVal", max, Max, toFloat),
-                                   XRF_COLUMN(T, "matchResult", result, Result, toString),
-                           } });
-    return t;
-}
-
-const ListTable<QJsonObject> &testInfoTable()
-{
-    using T = QJsonObject;
-    static const ListTable<T> t = checked(ListTable<T> {
-            XrfTables::testInfo,
-            {},
-            ListTable<T>::TextPerRow,
-            "",
-            {
-                    Column<T> { "label",
-                                [](const T &o) {
-                                    return QVariant(o.value(QStringLiteral("key")).toString());
-                                },
-                                [](T &o, const QVariant &v) {
-                                    o.insert(QStringLiteral("key"), v.toString());
-                                } },
-                    Column<T> { "info",
-                                [](const T &o) {
-                                    return QVariant(o.value(QStringLiteral("value")).toString());
-                                },
-                                [](T &o, const QVariant &v) {
-                                    o.insert(QStringLiteral("value"), v.toString());
-                                } },
-            } });
-    return t;
-}
-
-} // namespace InsDelQueries
-
-using namespace InsDelQueries;
-
-namespace InsDelQueries {
-
-XrfErrorInfo::XrfError execStatement(QSqlDatabase db, const QString &statement)
-{
-    QSqlQuery q(db);
-    q.setForwardOnly(true);
-    const bool ok = q.exec(statement);
-    if (!ok) {
-        qDebug() << "Failed Query is " << statement;
-        qDebug() << "SQL error is " << q.lastError().text();
-    }
-    q.finish();
-    q.clear();
-    return ok ? XrfErrorInfo::NoError : XrfErrorInfo::DbQueryFailed;
-}
-
-int latestTestId(QSqlDatabase db)
-{
-    QSqlQuery q(db);
-    if (q.exec(QStringLiteral("SELECT testId FROM ") + XrfTables::analysisResult
-               + QStringLiteral(" ORDER BY testId DESC LIMIT 1;"))
-        && q.next())
-        return q.value(0).toInt();
-    return 0;
-}
-
-QString storedImagePath(const QString &imageFolder, const QString &name)
-{
-    const QString folder = QDir::cleanPath(QFileInfo(imageFolder).absoluteFilePath());
-    const QString path = QDir::cleanPath(folder + QLatin1Char('/') + name);
-    return path.startsWith(folder + QLatin1Char('/')) ? path : QString();
-}
-
-} // namespace InsDelQueries
+using namespace ResultBinding;
 
 // --- One whole result ----------------------------------------------------------
 
@@ -460,7 +38,7 @@ ResultWriter::ResultWriter(const QSqlDatabase &db, const QString &imageFolder, c
 
 XrfErrorInfo::XrfError ResultWriter::exec(const QString &statement)
 {
-    return execStatement(m_db, statement);
+    return SqlText::execStatement(m_db, statement);
 }
 
 XrfErrorInfo::XrfError ResultWriter::insertRow(const QString &table, const QStringList &columns,
@@ -500,28 +78,12 @@ TextExec ResultWriter::textExec()
     return [this](const QString &statement) { return exec(statement); };
 }
 
-QString ResultWriter::whyNotStorable(const XrfKorviResult &result)
-{
-    // Grade matches are keyed by name and cut-off: a second one with the same
-    // key would fail the insertion on every try.
-    QSet<QString> keys;
-    for (const XrfGradeMatch &grade : result.gradeMatch()) {
-        const QString key = grade.gradeName() + QChar(0)
-                + InsDelQueries::bound(grade.passFailCutOff()).toString();
-        if (keys.contains(key))
-            return QStringLiteral("two grade matches \"%1\" with the same cut-off")
-                    .arg(grade.gradeName());
-        keys.insert(key);
-    }
-    return QString();
-}
-
 XrfErrorInfo::XrfError ResultWriter::insert(XrfKorviResult &result, int *testId, bool newTestId)
 {
     QElapsedTimer clock;
     clock.start();
     qDebug() << "**** Starting the insertion of an XrfKorviResult to the database.";
-    m_lastTestId = latestTestId(m_db);
+    m_lastTestId = SqlText::latestTestId(m_db);
 
     XrfAnalysisResult &analysis = result.analysis();
     const QString type = analysis.testType();
@@ -646,23 +208,23 @@ XrfErrorInfo::XrfError ResultWriter::insertSpectrum(const XrfSpectrum &spectrum,
         QString::number(testId),
         QString::number(spectrum.exposureNumber()),
         QString::number(spectrum.totalExposureNumber()),
-        g6(spectrum.energySlope()),
-        g6(spectrum.energyOffset()),
-        g6(spectrum.liveTime()),
-        g6(spectrum.liveTimeFromHardware()),
-        g6(spectrum.resetTime()),
+        SqlText::sixDigits(spectrum.energySlope()),
+        SqlText::sixDigits(spectrum.energyOffset()),
+        SqlText::sixDigits(spectrum.liveTime()),
+        SqlText::sixDigits(spectrum.liveTimeFromHardware()),
+        SqlText::sixDigits(spectrum.resetTime()),
         QString::number(spectrum.fastCounts()),
         QString::number(spectrum.probeSerialNumber()),
-        g6(spectrum.firstRate()),
-        g6(spectrum.lastRate()),
-        g6(spectrum.realTime()),
+        SqlText::sixDigits(spectrum.firstRate()),
+        SqlText::sixDigits(spectrum.lastRate()),
+        SqlText::sixDigits(spectrum.realTime()),
         QString::number(spectrum.vacuumPressure()),
         QString::number(spectrum.ambientPressureMillibars()),
-        g6(spectrum.probeTemperature()),
-        g6(spectrum.tubeCurrentSet()),
-        g6(spectrum.tubeCurrentMonitor()),
-        g6(spectrum.tubeVoltageSet()),
-        g6(spectrum.tubeVoltageMonitor()),
+        SqlText::sixDigits(spectrum.probeTemperature()),
+        SqlText::sixDigits(spectrum.tubeCurrentSet()),
+        SqlText::sixDigits(spectrum.tubeCurrentMonitor()),
+        SqlText::sixDigits(spectrum.tubeVoltageSet()),
+        SqlText::sixDigits(spectrum.tubeVoltageMonitor()),
         QString::number(spectrum.ltMultiplier()),
         QString::number(spectrum.colMultiplier()),
         QString::number(filterId),
@@ -687,7 +249,7 @@ XrfErrorInfo::XrfError ResultWriter::findOrInsertFilterProps(const XrfFilterProp
                                QString::number(filter.hasCollimator() ? 1 : 0) };
     QStringList matches;
     for (int i = 0; i < row.columns.size(); ++i)
-        matches << row.columns.at(i) + QStringLiteral(" = ") + sqlQuote(values.at(i));
+        matches << row.columns.at(i) + QStringLiteral(" = ") + SqlText::sqlQuote(values.at(i));
     const QString select = QStringLiteral("SELECT id FROM ") + row.table + QStringLiteral(" WHERE ")
             + matches.join(QStringLiteral(" AND ")) + QLatin1Char(';');
     QSqlDatabase db = m_db;
@@ -712,12 +274,12 @@ XrfErrorInfo::XrfError ResultWriter::insertRegressionInfo(int *testId, int histo
 XrfErrorInfo::XrfError ResultWriter::insertCalCheck(XrfCalCheckResult *calCheck, int testId)
 {
     const QStringList values { QString::number(testId),
-                               g6(calCheck->rate()),
-                               g6(calCheck->resolution()),
-                               g6(calCheck->peak1()),
-                               g6(calCheck->peak2()),
-                               g6(calCheck->offset()),
-                               g6(calCheck->slope()),
+                               SqlText::sixDigits(calCheck->rate()),
+                               SqlText::sixDigits(calCheck->resolution()),
+                               SqlText::sixDigits(calCheck->peak1()),
+                               SqlText::sixDigits(calCheck->peak2()),
+                               SqlText::sixDigits(calCheck->offset()),
+                               SqlText::sixDigits(calCheck->slope()),
                                QString::number(calCheck->errorCode()),
                                QString::number(calCheck->restandardizeType()) };
     return insertRow(calCheckRow(), values);
@@ -763,7 +325,8 @@ XrfErrorInfo::XrfError ResultWriter::insertLocation(double latitude, double long
                                                     double elevation, int testId)
 {
     return insertRow(locationRow(),
-                     { QString::number(testId), g17(latitude), g17(longitude), g17(elevation) });
+                     { QString::number(testId), SqlText::seventeenDigits(latitude),
+                       SqlText::seventeenDigits(longitude), SqlText::seventeenDigits(elevation) });
 }
 
 // --- Names rows ------------------------------------------------------------------
@@ -786,7 +349,8 @@ XrfErrorInfo::XrfError ResultWriter::insertNamesResult(XrfKorviResult &result, i
         { ResultSchema::UserFactorName, hasUserFactorName, a.userFactorName(), nullptr },
         { ResultSchema::UserFactorNormalizeFactor,
           hasUserFactorName && a.userFactorNormalizeFactor() != -1,
-          g6(a.userFactorNormalizeFactor()), "Inserting userFactorRenormailize : " },
+          SqlText::sixDigits(a.userFactorNormalizeFactor()),
+          "Inserting userFactorRenormailize : " },
         { ResultSchema::CompoundTemplateName, hasCompoundTemplate, a.compoundTemplateName(),
           nullptr },
         { ResultSchema::CompoundSuppress100Warning, hasCompoundTemplate,
@@ -803,7 +367,7 @@ XrfErrorInfo::XrfError ResultWriter::insertNamesResult(XrfKorviResult &result, i
         { ResultSchema::PseudoElementConfigName, !a.pseudoElementConfigName().isEmpty(),
           a.pseudoElementConfigName(), nullptr },
         { ResultSchema::LeadPaintActionLevel, a.leadPaintActionLevel() >= 0,
-          g6(a.leadPaintActionLevel()), "Inserting leadPaintActionLevel : " },
+          SqlText::sixDigits(a.leadPaintActionLevel()), "Inserting leadPaintActionLevel : " },
         { ResultSchema::CoatingDisplayUnit, a.coatingDisplayUnitEnum() != -1,
           QString::number(a.coatingDisplayUnitEnum()), "Inserting coatingDisplayUnit : " },
         { ResultSchema::PythonPluginResult, !a.pythonPluginResult().isEmpty(),
@@ -828,11 +392,14 @@ XrfErrorInfo::XrfError ResultWriter::insertNamesResult(XrfKorviResult &result, i
     }
     const XrfCalCheckResult *cal = result.calCheck();
     const bool hasCal = result.hasCalCheck();
-    rows.append({ ResultSchema::ExpectedSlope, hasCal, g6(cal->expectedSlope()), nullptr });
-    rows.append({ ResultSchema::ExpectedOffset, hasCal, g6(cal->expectedOffset()), nullptr });
-    rows.append({ ResultSchema::ExpectedRate, hasCal, g6(cal->expectedRate()), nullptr });
-    rows.append(
-            { ResultSchema::ExpectedResolution, hasCal, g6(cal->expectedResolution()), nullptr });
+    rows.append({ ResultSchema::ExpectedSlope, hasCal, SqlText::sixDigits(cal->expectedSlope()),
+                  nullptr });
+    rows.append({ ResultSchema::ExpectedOffset, hasCal, SqlText::sixDigits(cal->expectedOffset()),
+                  nullptr });
+    rows.append({ ResultSchema::ExpectedRate, hasCal, SqlText::sixDigits(cal->expectedRate()),
+                  nullptr });
+    rows.append({ ResultSchema::ExpectedResolution, hasCal,
+                  SqlText::sixDigits(cal->expectedResolution()), nullptr });
 
     for (const NameRow &row : rows) {
         if (!row.written)
@@ -849,23 +416,6 @@ XrfErrorInfo::XrfError ResultWriter::insertNamesResult(XrfKorviResult &result, i
 }
 
 // --- Images ------------------------------------------------------------------------
-
-QString ResultWriter::storedImageName(const QString &tidName, const QDateTime &testDateTime,
-                                      int number)
-{
-    const QDateTime when = testDateTime.toUTC();
-    const QString testDate = when.toString(QStringLiteral("yyyy-MM-dd"));
-    // Unique to the result (its UTC time to the millisecond) and safe on any
-    // card; a re-insertion after a kill finds its own target again.
-    const QString suffix = QStringLiteral("-%1-%2.jpeg")
-                                   .arg(when.toString(QStringLiteral("hhmmsszzz")))
-                                   .arg(number);
-    const QString prefix = QStringLiteral("img-") + testDate + QLatin1Char('-');
-    return testDate + QLatin1Char('/') + prefix
-            + XrfUtils::safeFileNamePart(tidName,
-                                         255 - prefix.toUtf8().size() - suffix.toUtf8().size())
-            + suffix;
-}
 
 bool ResultWriter::isNamedByRow(const QString &name)
 {
@@ -916,7 +466,7 @@ XrfErrorInfo::XrfError ResultWriter::insertImageInfo(int testId, XrfImageInfo *i
         qWarning() << "Image" << image->name() << "lies outside the image store; it is dropped";
         return XrfErrorInfo::NoError;
     }
-    QString stored = storedImageName(tidName, testDateTime, number);
+    QString stored = SqlText::storedImageName(tidName, testDateTime, number);
     QString target = folder + QLatin1Char('/') + stored;
 
     if (source == target || !QFileInfo(source).isFile()) {
@@ -972,7 +522,7 @@ XrfErrorInfo::XrfError ResultWriter::insertImageInfo(int testId, XrfImageInfo *i
                          image->type() != 0 ? QStringLiteral("MACRO") : QStringLiteral("INLINE") };
     for (double v : { image->cropAreaTop(), image->cropAreaLeft(), image->cropAreaWidth(),
                       image->cropAreaHeight(), image->collimatorSpotX(), image->collimatorSpotY() })
-        values << g6(v);
+        values << SqlText::sixDigits(v);
     values << QString::number(image->imageHasCircle() ? 1 : 0);
     const XrfErrorInfo::XrfError rc = insertRow(imageRow(), values);
     if (rc != XrfErrorInfo::NoError) {
@@ -1037,4 +587,97 @@ void ResultWriter::keepMovedImages()
     for (const QString &copy : qAsConst(m_redundantImages))
         QFile::remove(copy);
     m_redundantImages.clear();
+}
+
+// --- The store transaction ------------------------------------------------------------
+
+XrfErrorInfo::XrfError
+ResultWriter::store(XrfKorviResult &result, int *testId,
+                    const std::function<void(XrfErrorInfo::XrfError)> &inserted)
+{
+    // The commit must survive a power cut before it is announced: in the
+    // rollback-journal mode only EXTRA also syncs the folder after the
+    // journal is deleted.
+    // (The benchmark measures the weaker FULL through a test hook.)
+    QSqlQuery(m_db).exec(XrfUtils::faultPointArmed("synchronous-full")
+                                 ? QStringLiteral("PRAGMA synchronous=FULL")
+                                 : QStringLiteral("PRAGMA synchronous=EXTRA"));
+    if (!m_db.transaction()) {
+        qWarning() << "Cannot begin a transaction to store a result:" << m_db.lastError().text();
+        inserted(XrfErrorInfo::DbQueryFailed);
+        return XrfErrorInfo::DbQueryFailed;
+    }
+    XrfErrorInfo::XrfError rc = insert(result, testId);
+    if (rc == XrfErrorInfo::NoError && !syncMovedImageFolders())
+        rc = XrfErrorInfo::FileAccessFailed;
+    inserted(rc);
+    if (rc != XrfErrorInfo::NoError) {
+        restoreMovedImages();
+        m_db.rollback();
+        return rc;
+    }
+    XrfUtils::crashPoint("before-commit");
+    if (XrfUtils::faultPointArmed("commit-fail") || !m_db.commit()) {
+        qWarning() << "COMMIT of a result failed:" << m_db.lastError().text()
+                   << "- it is rolled back";
+        restoreMovedImages();
+        m_db.rollback();
+        // The earlier "inserted" spoke too soon.
+        inserted(XrfErrorInfo::DbQueryFailed);
+        return XrfErrorInfo::DbQueryFailed;
+    }
+    keepMovedImages();
+    return XrfErrorInfo::NoError;
+}
+
+// --- Test info ------------------------------------------------------------------------
+
+XrfErrorInfo::XrfError ResultWriter::editTestInfo(int testId,
+                                                  const QList<QPair<QString, QString>> &entries)
+{
+    QList<QJsonObject> stored;
+    if (readRows(m_db, testInfoTable(), testId, &stored, QStringLiteral(" order by id asc"))
+        != XrfErrorInfo::NoError)
+        return XrfErrorInfo::DbQueryFailed;
+    if (!m_db.transaction())
+        return XrfErrorInfo::DbQueryFailed;
+    QSqlQuery update(m_db);
+    update.prepare(QStringLiteral("UPDATE ") + XrfTables::testInfo
+                   + QStringLiteral(" SET info = ? WHERE testId = ? AND label = ?"));
+    QSqlQuery add(m_db);
+    add.prepare(QStringLiteral("INSERT INTO ") + XrfTables::testInfo
+                + QStringLiteral(" (testId, label, info) VALUES (?, ?, ?)"));
+    XrfErrorInfo::XrfError rc = XrfErrorInfo::NoError;
+    for (const auto &entry : entries) {
+        bool known = false;
+        for (const QJsonObject &row : qAsConst(stored))
+            known = known || row.value(QStringLiteral("key")).toString() == entry.first;
+        // A null text would be bound as NULL; the column holds '' for none.
+        const QString label = entry.first.isNull() ? QStringLiteral("") : entry.first;
+        const QString info = entry.second.isNull() ? QStringLiteral("") : entry.second;
+        QSqlQuery &q = known ? update : add;
+        if (known) {
+            q.addBindValue(info);
+            q.addBindValue(testId);
+            q.addBindValue(label);
+        } else {
+            q.addBindValue(testId);
+            q.addBindValue(label);
+            q.addBindValue(info);
+        }
+        if (!q.exec()) {
+            qDebug() << "Failed Query is " << q.lastQuery();
+            qDebug() << "SQL error is " << q.lastError().text();
+            rc = XrfErrorInfo::DbQueryFailed;
+            break;
+        }
+        q.finish();
+        if (!known)
+            stored.append(QJsonObject { { QStringLiteral("key"), entry.first } });
+    }
+    if (rc == XrfErrorInfo::NoError && !m_db.commit())
+        rc = XrfErrorInfo::DbQueryFailed;
+    if (rc != XrfErrorInfo::NoError)
+        m_db.rollback();
+    return rc;
 }

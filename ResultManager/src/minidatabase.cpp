@@ -22,12 +22,13 @@
 #include <cstdio>
 
 #include "exchangefiles.h"
-#include "insdelqueries.h"
 #include "picturesweep.h"
 #include "requestarguments.h"
+#include "resultbinding.h"
 #include "resultdeleter.h"
 #include "resultqueries.h"
 #include "resultschema.h"
+#include "sqltext.h"
 #include "xrfanalysisresult.h"
 #include "xrfutils.h"
 
@@ -93,7 +94,7 @@ MiniDatabase::MiniDatabase(const QSqlDatabase &db, const QString &instrumentData
 
 bool MiniDatabase::exec(const QString &statement)
 {
-    return InsDelQueries::execStatement(m_db, statement) == XrfErrorInfo::NoError;
+    return SqlText::execStatement(m_db, statement) == XrfErrorInfo::NoError;
 }
 
 bool MiniDatabase::aborted() const
@@ -234,7 +235,7 @@ XrfErrorInfo::XrfError MiniDatabase::copyOut(const QString &part, const QString 
 XrfErrorInfo::XrfError MiniDatabase::copyOut(QSqlDatabase &out, const QString &idList)
 {
     const auto run = [&out](const QString &statement) {
-        return InsDelQueries::execStatement(out, statement) == XrfErrorInfo::NoError;
+        return SqlText::execStatement(out, statement) == XrfErrorInfo::NoError;
     };
     // The part is synced whole before it is renamed: no journal, no syncs
     // while it is written.
@@ -415,7 +416,7 @@ bool MiniDatabase::planTests(Counts *counts)
     QSqlQuery twinOf(m_db);
     twinOf.prepare(QStringLiteral("SELECT min(testId) FROM main.") + XrfTables::analysisResult
                    + QStringLiteral(" WHERE testDateTime = ? AND tidName = ?"));
-    int next = InsDelQueries::latestTestId(m_db);
+    int next = SqlText::latestTestId(m_db);
     m_anyTwin = false;
     QHash<QString, int> inFile;
     QVariantList oldIds, newIds, importing, twins, dateTimes;
@@ -539,16 +540,15 @@ bool MiniDatabase::planImages(const QString &file, Counts *counts)
         lastTest = oldTest;
         const QString original = q.value(1).toString();
         const QString clean = ExchangeFiles::importableImageName(original);
-        if (clean.isEmpty() || InsDelQueries::storedImagePath(store, clean).isEmpty()) {
+        if (clean.isEmpty() || SqlText::storedImagePath(store, clean).isEmpty()) {
             qWarning() << "Image name" << original
                        << "of an imported result leaves the image store; the image is dropped";
             continue;
         }
         QDateTime when;
         const bool dated = RequestArguments::parseUtcDateTime(q.value(5).toString(), &when);
-        const QString ownName = dated
-                ? ResultWriter::storedImageName(q.value(6).toString(), when, number)
-                : clean;
+        const QString ownName
+                = dated ? SqlText::storedImageName(q.value(6).toString(), when, number) : clean;
         if (!importing && (heldNames.contains(clean) || heldNames.contains(ownName)))
             continue;
         const QString carried = ExchangeFiles::carriedImage(clean, file);
@@ -559,14 +559,14 @@ bool MiniDatabase::planImages(const QString &file, Counts *counts)
             continue;
         }
         QString stored = clean;
-        const QString target = InsDelQueries::storedImagePath(store, clean);
+        const QString target = SqlText::storedImagePath(store, clean);
         const bool occupied = QFileInfo::exists(target) || QFileInfo(target).isSymLink();
         // The same bytes named by no row are this picture, brought in by an
         // import that was cut off; anything else there is another's.
         if ((occupied && !ExchangeFiles::sameContent(carried, target)) || taken(clean))
             stored = ExchangeFiles::freeImageName(store, ownName, taken);
         planned.insert(stored);
-        if (!QFileInfo::exists(InsDelQueries::storedImagePath(store, stored)))
+        if (!QFileInfo::exists(SqlText::storedImagePath(store, stored)))
             m_plannedImages.append({ carried, stored });
         rows << q.value(0);
         names << stored;
@@ -593,7 +593,7 @@ bool MiniDatabase::mapFilters()
     if (!exec(QStringLiteral("CREATE TEMP TABLE syncFilterMap (oldId INTEGER PRIMARY KEY, "
                              "newId INTEGER NOT NULL)")))
         return false;
-    const InsDelQueries::RowTable &row = InsDelQueries::filterRow();
+    const ResultBinding::RowTable &row = ResultBinding::filterRow();
     const QSet<QString> filters = m_sourceColumns.value(XrfTables::filterProps);
     const QSet<QString> spectra = m_sourceColumns.value(XrfTables::spectrum);
     bool complete = filters.contains(QStringLiteral("id"))
@@ -759,7 +759,7 @@ bool MiniDatabase::bringImagesIn()
     for (const auto &picture : qAsConst(m_plannedImages)) {
         if (aborted())
             return true; // seen by the caller
-        const QString target = InsDelQueries::storedImagePath(store, picture.second);
+        const QString target = SqlText::storedImagePath(store, picture.second);
         const QString folder = QFileInfo(target).absolutePath();
         if (!QDir().mkpath(folder) || !ExchangeFiles::copyIntoStore(picture.first, target))
             return false;

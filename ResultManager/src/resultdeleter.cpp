@@ -8,10 +8,10 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
-#include "insdelqueries.h"
 #include "picturesweep.h"
 #include "requestarguments.h"
 #include "resultschema.h"
+#include "sqltext.h"
 #include "xrfutils.h"
 
 ResultDeleter::ResultDeleter(const QSqlDatabase &db, const QString &imageFolder)
@@ -76,7 +76,7 @@ XrfErrorInfo::XrfError ResultDeleter::deleteTests(const QList<int> &ids)
     for (const QString &table : perTestTables())
         statements << QStringLiteral("DELETE FROM %1 WHERE testId IN (%2)").arg(table, list);
     for (const QString &statement : qAsConst(statements)) {
-        if (InsDelQueries::execStatement(m_db, statement) != XrfErrorInfo::NoError) {
+        if (SqlText::execStatement(m_db, statement) != XrfErrorInfo::NoError) {
             rc = XrfErrorInfo::DbQueryFailed;
             break;
         }
@@ -115,7 +115,7 @@ void ResultDeleter::removeImageFiles(const QString &imageFolder, const QStringLi
     const QString store = QDir::cleanPath(QFileInfo(imageFolder).absoluteFilePath());
     QSet<QString> folders;
     for (const QString &name : names) {
-        const QString path = InsDelQueries::storedImagePath(imageFolder, name);
+        const QString path = SqlText::storedImagePath(imageFolder, name);
         if (path.isEmpty()) {
             qWarning() << "Image" << name << "lies outside the image store; it is not removed";
             continue;

@@ -9,11 +9,11 @@
 
 #include <limits>
 
-#include "insdelqueries.h"
 #include "requestarguments.h"
 #include "resultschema.h"
+#include "sqltext.h"
 
-using InsDelQueries::sqlQuote;
+using SqlText::sqlQuote;
 
 namespace {
 
@@ -128,7 +128,7 @@ XrfErrorInfo::XrfError ResultQueries::latestTestId(int *tid)
 {
     if (!tid)
         return XrfErrorInfo::InvalidArgument;
-    *tid = InsDelQueries::latestTestId(m_db);
+    *tid = SqlText::latestTestId(m_db);
     return XrfErrorInfo::NoError;
 }
 

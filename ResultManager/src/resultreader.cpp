@@ -9,11 +9,11 @@
 #include <QSqlError>
 #include <algorithm>
 
-#include "insdelqueries.h"
+#include "resultbinding.h"
 #include "resultschema.h"
 #include "xrfsettingsmanager.h"
 
-using namespace InsDelQueries;
+using namespace ResultBinding;
 
 namespace {
 

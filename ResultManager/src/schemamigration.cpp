@@ -23,9 +23,9 @@
 
 #include <cstdio>
 
-#include "insdelqueries.h"
 #include "requestarguments.h"
 #include "resultschema.h"
+#include "sqltext.h"
 #include "xrfsettingsmanager.h"
 #include "xrfutils.h"
 
@@ -540,7 +540,7 @@ bool SchemaMigration::markVersion()
     QSqlQuery q(m_db);
     QString error;
     if (!q.exec(QStringLiteral("UPDATE ") + XrfTables::devInfo + QStringLiteral(" SET dbVersion=")
-                + InsDelQueries::sqlQuote(ResultSchema::version)))
+                + SqlText::sqlQuote(ResultSchema::version)))
         error = q.lastError().text();
     else if (q.numRowsAffected() < 1)
         error = QStringLiteral("no device row to mark");

@@ -212,7 +212,7 @@ StreamImport::Outcome StreamImport::importOne(const QJsonObject &object, const Q
                    << "cannot be read whole; not stored. Members:" << problems.join(", ");
         return Failed;
     }
-    const QString unstorable = ResultWriter::whyNotStorable(result);
+    const QString unstorable = ResultBinding::whyNotStorable(result);
     if (!unstorable.isEmpty()) {
         qWarning() << "Result" << name << when << "cannot be stored:" << unstorable;
         return Failed;
@@ -294,7 +294,7 @@ bool StreamImport::bringPicturesIn(XrfKorviResult &result, const QString &inputF
         // A bare name lies in the result's day folder, where the writer looks.
         QString storedName
                 = clean.contains(QLatin1Char('/')) ? clean : day + QLatin1Char('/') + clean;
-        QString target = InsDelQueries::storedImagePath(m_context.imageFolder, storedName);
+        QString target = SqlText::storedImagePath(m_context.imageFolder, storedName);
         const bool taken = QFileInfo::exists(target) || QFileInfo(target).isSymLink();
         // The same bytes, named by no row: this picture, brought in by an
         // import that was cut off. Anything else there is another's.
@@ -304,7 +304,7 @@ bool StreamImport::bringPicturesIn(XrfKorviResult &result, const QString &inputF
             storedName = ExchangeFiles::freeImageName(
                     m_context.imageFolder, storedName,
                     [this](const QString &n) { return isNamedByStoredResult(n); });
-            target = InsDelQueries::storedImagePath(m_context.imageFolder, storedName);
+            target = SqlText::storedImagePath(m_context.imageFolder, storedName);
         }
         if (!QFileInfo::exists(target)) {
             // Listed before it comes: a kill before the commit leaves it
@@ -349,8 +349,8 @@ void StreamImport::completePictures(XrfKorviResult &result, int storedId, const 
         const QString clean = ExchangeFiles::importableImageName(image.name());
         const QString sent
                 = clean.contains(QLatin1Char('/')) ? clean : day + QLatin1Char('/') + clean;
-        if (!held.contains(ResultWriter::storedImageName(analysis.tidName(),
-                                                         analysis.testDateTime(), number))
+        if (!held.contains(
+                    SqlText::storedImageName(analysis.tidName(), analysis.testDateTime(), number))
             && !held.contains(sent))
             lacking.insert(number);
     }

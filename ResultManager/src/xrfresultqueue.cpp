@@ -34,7 +34,7 @@
 #include <QStorageInfo>
 
 #include "facadeguard.h"
-#include "insdelqueries.h"
+#include "resultbinding.h"
 #include "resultmanager.h"
 #include "xrfhardwaremanager.h"
 #include "xrfmetatypes.h"
@@ -369,7 +369,7 @@ void XrfResultQueue::addResult(const XrfKorviResult &result)
                 << analysis.dateTimeString();
     }
     const QString dateTime = analysis.dateTimeString();
-    const QString unstorable = ResultWriter::whyNotStorable(copy);
+    const QString unstorable = ResultBinding::whyNotStorable(copy);
     if (!unstorable.isEmpty()) {
         qWarning().noquote() << QStringLiteral("Result %1 of %2 can never be stored (%3); "
                                                "it is not queued")

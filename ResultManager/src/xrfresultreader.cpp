@@ -12,11 +12,11 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
-#include "insdelqueries.h"
 #include "requestarguments.h"
 #include "resultqueries.h"
 #include "resultreader.h"
 #include "resultschema.h"
+#include "sqltext.h"
 #include "xrfsettingsmanager.h"
 
 class XrfResultReaderPrivate
@@ -260,7 +260,7 @@ XrfErrorInfo::XrfError XrfResultReader::picturePath(int testId, int index, QStri
     if (index < 0 || !q.next())
         return XrfErrorInfo::ResultNotFound;
     // A stored name is a name inside the store, never a way out of it.
-    *path = InsDelQueries::storedImagePath(d->imageFolder, q.value(0).toString());
+    *path = SqlText::storedImagePath(d->imageFolder, q.value(0).toString());
     if (path->isEmpty() || !QFileInfo(*path).isFile())
         return XrfErrorInfo::ResultNotFound;
     return XrfErrorInfo::NoError;

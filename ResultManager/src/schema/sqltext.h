@@ -1,0 +1,52 @@
+#ifndef SQLTEXT_H
+#define SQLTEXT_H
+
+// SQL as text: literals quoted, numbers written the one way the files hold
+// them, changing statements and scripts run with their failures logged, and
+// the few one-line questions every room asks.
+//
+// Invariants: every text value that reaches a statement as text goes
+// through sqlQuote() (a NUL spliced in as char(0), since SQLite ends a
+// statement at a NUL); a stored image name becomes a path only through
+// storedImagePath(), which never leaves the image store.
+
+#include <QDateTime>
+#include <QSqlDatabase>
+#include <QString>
+
+#include "xrferrorinfo.h"
+
+namespace SqlText {
+
+// A text value as an SQL literal: wrapped in single quotes, each "'" doubled,
+// and a NUL character spliced in as char(0), since SQLite ends a statement's
+// text at a NUL.
+QString sqlQuote(const QString &value);
+// The text with each "'" doubled, for statements that add the quotes.
+QString escapeQuotes(const QString &value);
+// Doubles in the general format with 6 and 17 significant digits; NaN and
+// the infinities as "NaN", "Inf" and "-Inf", which read back as themselves
+// (SQLite would turn a bound NaN into NULL).
+QString sixDigits(double value);
+QString seventeenDigits(double value);
+QString nonFiniteText(double value);
+
+// Runs a changing text statement; a failing one is logged with the driver's
+// text.
+XrfErrorInfo::XrfError execStatement(QSqlDatabase db, const QString &statement);
+// The highest stored test id, 0 when none is stored (or the query fails).
+int latestTestId(QSqlDatabase db);
+// The path of a stored image name under imageFolder, or empty when it would
+// leave the store.
+QString storedImagePath(const QString &imageFolder, const QString &name);
+// The stored name of a result's picture: its day, safe name, UTC time to
+// the millisecond and place among the result's pictures (from 1); unique to
+// the result, safe on any card, and found again by a re-insertion.
+QString storedImageName(const QString &tidName, const QDateTime &testDateTime, int number);
+// Runs each ";"-separated statement of a script; false when one failed
+// (each failure logged with `failure` and the statement).
+bool runScript(QSqlDatabase db, const QString &script, const char *failure);
+
+} // namespace SqlText
+
+#endif // SQLTEXT_H
