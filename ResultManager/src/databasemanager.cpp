@@ -30,6 +30,7 @@
 #include <QSqlRecord>
 #include <QTimer>
 
+#include "databasefile.h"
 #include "databasevacuum.h"
 #include "devicerecord.h"
 #include "exchangefiles.h"
@@ -53,16 +54,11 @@
 #include "xrfkorviresultpretty.h"
 #include "xrfmethoddisplaysettings.h"
 #include "xrfmethodmanager.h"
-#include "xrfresultqueue.h"
 #include "xrfsettingsmanager.h"
 #include "xrfstring.h"
 #include "xrfutils.h"
 
 const QString DatabaseManager::connectionName = QStringLiteral("XrfDb");
-const QStringList DatabaseManager::pragmas
-        = { QStringLiteral("PRAGMA page_size=4096"), QStringLiteral("PRAGMA synchronous=NORMAL"),
-            QStringLiteral("PRAGMA temp_store=MEMORY"),
-            QStringLiteral("PRAGMA auto_vacuum=INCREMENTAL") };
 
 DatabaseManager::DatabaseManager(QObject *parent) : QObject(parent)
 {
@@ -112,18 +108,10 @@ XrfErrorInfo::XrfError DatabaseManager::setProfilePath(QString path)
 {
     m_profilePath = path;
     m_hdfFile.setFolder(path);
-    QDate day;
-    qint64 counter = 0;
-    const XrfErrorInfo::XrfError rc = m_hdfFile.read(day, counter);
+    const XrfErrorInfo::XrfError rc = m_hdfFile.startCounting();
     if (rc != XrfErrorInfo::NoError) {
         qInfo() << "Error getting the testId from Hdf File. The Hdf file may be corrupt.";
         return rc;
-    }
-    m_day = day;
-    m_dayCounter = counter;
-    if (!m_day.isValid() || m_day != QDate::currentDate()) {
-        m_day = QDate::currentDate();
-        m_dayCounter = 1;
     }
     qInfo() << "Inside "
             << "setProfilePath"
@@ -158,7 +146,6 @@ XrfErrorInfo::XrfError DatabaseManager::openDB(QString path)
         return XrfErrorInfo::NoError;
     if (path.isEmpty())
         return XrfErrorInfo::InvalidArgument;
-
     if (QSqlDatabase::contains(connectionName)) {
         // Left over from a failed open; nothing holds it.
         m_reader.reset();
@@ -166,112 +153,35 @@ XrfErrorInfo::XrfError DatabaseManager::openDB(QString path)
         m_workingHandle = QSqlDatabase();
         QSqlDatabase::removeDatabase(connectionName);
     }
-    m_openHandle = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
-
     if (!path.endsWith(QLatin1Char('/')))
         path += QLatin1Char('/');
     m_instrumentDataPath = path;
-    m_dbFolder = path + QStringLiteral("db/");
-
-    bool folderCreated = false;
-    QDir dbDir(m_dbFolder);
-    if (!dbDir.exists()) {
-        dbDir.mkpath(QStringLiteral("."));
-        folderCreated = true;
-    }
-
-    m_dbFileName = DeviceRecord::configuredSerial() + QStringLiteral(".sqlite");
-    const QString filePath = m_dbFolder + m_dbFileName;
-    const bool fileExisted = QFileInfo::exists(filePath);
-    // A card, folder or file marked read-only is opened for reading only, so
-    // that results can still be looked at; storing then fails visibly.
-    m_readOnly = fileExisted
-            && (!XrfUtils::isMarkedWritable(filePath) || !XrfUtils::isMarkedWritable(m_dbFolder));
-    m_openHandle.setConnectOptions(
-            QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1%2")
-                    .arg(30000)
-                    .arg(m_readOnly ? QStringLiteral(";QSQLITE_OPEN_READONLY") : QString()));
-    m_openHandle.setDatabaseName(filePath);
-
-    // SQLite opens lazily: a file that is not a database only shows it at
-    // the first read, so read the schema before anything writes to it.
-    bool opened = m_openHandle.open();
-    int tableCount = 0;
-    QString driverText;
-    if (opened) {
-        QSqlQuery probe(m_openHandle);
-        if (probe.exec(QStringLiteral("SELECT count(*) FROM sqlite_master WHERE type='table'"))
-            && probe.next()) {
-            tableCount = probe.value(0).toInt();
-        } else {
-            opened = false;
-            driverText = probe.lastError().text();
-        }
-    } else {
-        driverText = m_openHandle.lastError().text();
-    }
-    m_upgrade = QJsonObject();
-    if (opened && tableCount > 0 && m_readOnly) {
-        // Upgrading needs to write; an older file is not read as if it were
-        // of this schema.
-        const QString version = storedSchemaVersion();
-        if (version != ResultSchema::version) {
-            opened = false;
-            driverText = QStringLiteral("its schema version is '%1', this software reads %2, "
-                                        "and it is read-only, so it cannot be upgraded")
-                                 .arg(version, ResultSchema::version);
-        }
-    } else if (opened && tableCount > 0 && !folderCreated && fileExisted) {
-        if (upgradeDb(DeviceRecord::configuredSerial(), false, filePath) != XrfErrorInfo::NoError) {
-            opened = false;
-            driverText = m_lastError.extendedErrorInfo();
-        }
-    }
-
-    if (!opened) {
-        qInfo() << "Failed to open SQL Database at location " << filePath;
-        m_lastError.setExtendedErrorInfo(driverText);
+    DatabaseFile file(connectionName, path);
+    m_dbFolder = file.folder();
+    m_dbFileName = file.fileName();
+    DatabaseFile::Opened opened;
+    if (file.open(&opened) != XrfErrorInfo::NoError) {
+        m_lastError.setExtendedErrorInfo(opened.failure);
         m_lastError.setErrorCode(XrfErrorInfo::DbOpenFailed);
-        qInfo() << "Sql error when opening the database is " << driverText;
-        qWarning() << "The results database" << filePath << "cannot be used:" << driverText
-                   << "- it is left as it is";
-        m_reader.reset();
-        m_openHandle.close();
-        m_openHandle = QSqlDatabase();
-        m_workingHandle = QSqlDatabase();
-        QSqlDatabase::removeDatabase(connectionName);
         return XrfErrorInfo::DbOpenFailed;
     }
-
-    if (m_readOnly) {
-        qWarning() << "The results database" << filePath
-                   << "is read-only: results can be read, not stored";
-    } else if (folderCreated || !fileExisted || tableCount == 0) {
-        // A file that exists but never got its tables (cut off right after
-        // it was made) is created like a new one.
-        createTablesInDatabase(true);
-        if (folderCreated)
-            XrfUtils::syncFolder(path); // the new folder's entry
-    }
+    m_openHandle = QSqlDatabase::database(connectionName, false);
+    m_readOnly = opened.readOnly;
+    m_upgrade = opened.upgrade;
     if (!m_readOnly) {
-        createDbIndices();
         // Pictures a deletion or an import cut off after (or before) its
-        // commit left named by no row.
+        // commit left named by no row, and the files of an export cut off
+        // by a restart.
         PictureSweep(imageFolder()).settle(workingHandle());
+        ExportRun::removeLeftovers(m_instrumentDataPath);
     }
-    if (!m_readOnly)
-        applyPragmas(workingHandle());
-
     getLatestTestId(&m_lastTestId);
-
     if (!m_vacuumTimer) {
         // Parented so that it dies with this object on its own thread.
         m_vacuumTimer = new QTimer(this);
         m_vacuumTimer->setInterval(m_vacuumInterval);
         connect(m_vacuumTimer, &QTimer::timeout, this, &DatabaseManager::onVacuumTimerTimeout);
     }
-    if (!m_readOnly)
-        removeLeftoverExportFiles(); // of an export cut off by a restart
     m_lastError = XrfErrorInfo();
     m_dbOpen.storeRelease(1);
     return XrfErrorInfo::NoError;
@@ -292,78 +202,6 @@ void DatabaseManager::closeDatabase()
     m_workingHandle = QSqlDatabase();
     QSqlDatabase::removeDatabase(connectionName);
     m_dbOpen.storeRelease(0);
-}
-
-// Setting auto_vacuum writes the file's header even when the mode is the one
-// it has: an open that only reads must leave the card as it was.
-void DatabaseManager::applyPragmas(const QSqlDatabase &db)
-{
-    QSqlQuery mode(db);
-    const bool incremental = mode.exec(QStringLiteral("PRAGMA auto_vacuum")) && mode.next()
-            && mode.value(0).toInt() == 2;
-    mode.finish();
-    for (const QString &pragma : pragmas)
-        if (!(incremental && pragma.contains(QLatin1String("auto_vacuum"))))
-            QSqlQuery(db).exec(pragma);
-}
-
-bool DatabaseManager::createTablesInDatabase(bool setPragmas)
-{
-    QSqlDatabase db = workingHandle();
-    if (setPragmas)
-        applyPragmas(db);
-    // Tables and device row are one transaction: a creation cut off halfway
-    // leaves no table, and the next open creates them all.
-    db.transaction();
-    const bool ok = SqlText::runScript(db, ResultSchema::creationScript(),
-                                       "Failed to create a new table with query ");
-    DeviceRecord(db).ensure();
-    db.commit();
-    closeConnection(db);
-    return ok;
-}
-
-bool DatabaseManager::createDbIndices()
-{
-    QSqlDatabase db = workingHandle();
-    const bool ok
-            = SqlText::runScript(db, ResultSchema::indexScript(), "Create an index query failed.");
-    qInfo() << "Index tables created in Sql database.";
-    return ok;
-}
-
-// The version in the device row, or empty when there is no device row.
-QString DatabaseManager::storedSchemaVersion()
-{
-    return DeviceRecord(m_openHandle).storedVersion();
-}
-
-// Runs before the indices and pragmas, on the handle openDB() opened. On
-// failure the file is as it was and the reason is in m_lastError.
-XrfErrorInfo::XrfError DatabaseManager::upgradeDb(QString serialNumber, bool force, QString dbFile)
-{
-    SchemaMigration migration(
-            m_openHandle, dbFile, serialNumber, SchemaMigration::Program::fromSettings(),
-            [this](bool setPragmas) { return createTablesInDatabase(setPragmas); });
-    switch (migration.run(force)) {
-    case SchemaMigration::UpToDate:
-        // The copy of the last upgrade is kept until a later open finds the
-        // file sound.
-        if (QFile::remove(SchemaMigration::backupPath(dbFile)))
-            XrfUtils::syncFolder(QFileInfo(dbFile).absolutePath());
-        return XrfErrorInfo::NoError;
-    case SchemaMigration::Upgraded:
-        m_upgrade.insert(QStringLiteral("upgradedFrom"), migration.storedVersion());
-        if (!migration.archivedAs().isEmpty())
-            m_upgrade.insert(QStringLiteral("archivedAs"), migration.archivedAs());
-        return XrfErrorInfo::NoError;
-    case SchemaMigration::Newer:
-    case SchemaMigration::Failed:
-        break;
-    }
-    m_lastError.setExtendedErrorInfo(migration.failure());
-    m_lastError.setErrorCode(XrfErrorInfo::DbOpenFailed);
-    return XrfErrorInfo::DbOpenFailed;
 }
 
 // --- Device row ---------------------------------------------------------------
@@ -440,28 +278,12 @@ void DatabaseManager::vacuumTheDb(bool vacuumStatus)
         return;
     }
     QSqlDatabase db = workingHandle();
-    qint64 freeList = 0;
-    qint64 elapsed = 0;
-    {
-        DatabaseVacuum vacuum(db);
-        if (!vacuum.isIncremental())
-            return;
-        freeList = vacuum.freePages();
-        if (freeList <= 0) {
-            if (m_vacuumTimer)
-                m_vacuumTimer->stop();
-            DatabaseVacuum::resetReport();
-            return;
-        }
-        elapsed = vacuum.runSlice();
-    }
+    const bool more = DatabaseVacuum(db).step(m_vacuumTimer && m_vacuumTimer->isActive());
     closeConnection(db);
-
-    if (m_vacuumTimer && !m_vacuumTimer->isActive()) {
+    if (m_vacuumTimer && more && !m_vacuumTimer->isActive())
         m_vacuumTimer->start();
-        DatabaseVacuum::startReport(freeList);
-    }
-    DatabaseVacuum::reportSlice(freeList, elapsed);
+    else if (m_vacuumTimer && !more)
+        m_vacuumTimer->stop();
 }
 
 void DatabaseManager::onVacuumTimerTimeout()
@@ -756,7 +578,8 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResult(XrfKorviResult result)
     qInfo() << "**** Completed COMMIT a result to the database in " << clock.elapsed()
             << " msec. Primary key for record is " << testId;
     XrfUtils::crashPoint("after-commit");
-    countInDayRecord();
+    // The day record counts results stored, so only once the commit holds.
+    m_hdfFile.count();
     // Only a committed average is news.
     if (averaged)
         emit averagedResultInserted(result);
@@ -764,18 +587,6 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResult(XrfKorviResult result)
     performAutoPrintIfNecessary(result);
     emit resultCommitted(analysis.testDateTime(), averaged, testId);
     return XrfErrorInfo::NoError;
-}
-
-// The record counts the results stored today, so it is written only once a
-// result's commit has succeeded.
-void DatabaseManager::countInDayRecord()
-{
-    if (m_day != QDate::currentDate()) {
-        m_day = QDate::currentDate();
-        m_dayCounter = 1;
-    }
-    m_hdfFile.write(m_day, m_dayCounter);
-    ++m_dayCounter;
 }
 
 QString DatabaseManager::currentUser() const
@@ -914,35 +725,28 @@ XrfErrorInfo::XrfError DatabaseManager::testsBetweenDates(QString from, QString 
 XrfErrorInfo::XrfError DatabaseManager::deleteSelection(const QList<int> &ids, int commandId,
                                                         int id, bool mayErase)
 {
+    const int answerId = commandId == 103 ? 102 : commandId;
     if (m_readOnly) {
-        emit queryDone(commandId, id, QJsonDocument(QJsonObject()), XrfErrorInfo::DbOpenFailed);
+        emit queryDone(answerId, id, QJsonDocument(QJsonObject()), XrfErrorInfo::DbOpenFailed);
         return XrfErrorInfo::DbOpenFailed;
     }
     QSqlDatabase db = workingHandle();
-    int stored = 0;
-    int outside = -1;
-    ResultQueries queries(db);
-    if (queries.recordCount(&stored) != XrfErrorInfo::NoError) {
-        emit queryDone(commandId == 103 ? 102 : commandId, id, QJsonDocument(QJsonObject()),
-                       XrfErrorInfo::DbQueryFailed);
-        return XrfErrorInfo::DbQueryFailed;
-    }
-    if (mayErase && !ids.isEmpty() && stored > 0)
-        queries.countOutside(ids, &outside);
-    // Only when nothing stored lies outside the selection: a count that
-    // merely matches could hide a stored test that was not chosen.
-    if (outside == 0) {
-        const XrfErrorInfo::XrfError rc = eraseAllResults();
+    ResultDeleter deleter(db, imageFolder());
+    bool everything = false;
+    XrfErrorInfo::XrfError rc
+            = mayErase ? deleter.selectsEverything(ids, &everything) : XrfErrorInfo::NoError;
+    if (rc == XrfErrorInfo::NoError && everything) {
+        rc = eraseAllResults();
         emit queryDone(commandId, id, QJsonDocument(), rc);
         fetchCalendar(-1);
         return rc;
     }
-    const XrfErrorInfo::XrfError rc = ResultDeleter(db, imageFolder()).deleteTests(ids);
+    if (rc == XrfErrorInfo::NoError)
+        rc = deleter.deleteTests(ids);
     closeConnection(db);
     XrfString answer;
     answer.setXrfString(RequestArguments::joinTestIds(ids));
-    emit queryDone(commandId == 103 ? 102 : commandId, id, QJsonDocument(answer.toJsonObject()),
-                   rc);
+    emit queryDone(answerId, id, QJsonDocument(answer.toJsonObject()), rc);
     fetchCalendar(-1);
     return rc;
 }
@@ -990,44 +794,15 @@ XrfErrorInfo::XrfError DatabaseManager::deleteAllResultsWithOption(XrfExportPara
 
 XrfErrorInfo::XrfError DatabaseManager::eraseAllResults()
 {
-    QStringList images;
-    if (ResultDeleter(workingHandle(), imageFolder()).imageNames({}, &images)
-        != XrfErrorInfo::NoError)
-        return XrfErrorInfo::DbQueryFailed;
-    // The new file names none of them: its open removes them, also after a
-    // kill in between. Files of results still in the queue are named by no
-    // row and not listed: they stay.
-    if (!PictureSweep(imageFolder()).list(images))
-        return XrfErrorInfo::FileAccessFailed;
     const QString dataPath = m_instrumentDataPath;
-    const QString file = databaseFilePath();
-    const QString aside = file + QStringLiteral(".erased");
-    closeDatabase();
-
-    // The old file is set aside, not removed, until the new one is open: a
-    // card that cannot take a new file keeps its results.
-    QFile::remove(aside);
-    if (!QFile::rename(file, aside)) {
-        qInfo() << "Unable to remove the database file " << file;
-        openDB(dataPath);
-        return XrfErrorInfo::FileAccessFailed;
-    }
-    const XrfErrorInfo::XrfError rc = XrfUtils::faultPointArmed("erase-open-fail")
-            ? XrfErrorInfo::DbOpenFailed
-            : openDB(dataPath);
-    if (rc != XrfErrorInfo::NoError) {
-        qWarning() << "A new results database cannot be made in" << m_dbFolder
-                   << "- the old one is kept";
-        closeDatabase();
-        QFile::remove(file);
-        QFile::rename(aside, file);
-        XrfUtils::syncFolder(m_dbFolder);
-        openDB(dataPath);
-        return rc;
-    }
-    QFile::remove(aside);
-    XrfUtils::syncFolder(m_dbFolder);
-    return XrfErrorInfo::NoError;
+    return ResultDeleter(workingHandle(), imageFolder())
+            .eraseFile(
+                    databaseFilePath(), [this] { closeDatabase(); },
+                    [this, dataPath](bool asNew) {
+                        return asNew && XrfUtils::faultPointArmed("erase-open-fail")
+                                ? XrfErrorInfo::DbOpenFailed
+                                : openDB(dataPath);
+                    });
 }
 
 // --- Averaged results -------------------------------------------------------------------
@@ -1035,12 +810,7 @@ XrfErrorInfo::XrfError DatabaseManager::eraseAllResults()
 XrfErrorInfo::XrfError DatabaseManager::createAveragedResult(int id, QString testNames,
                                                              QString newTidName)
 {
-    ResultAverager averager(reader(),
-                            [](const QString &day, const QString &name, XrfKorviResult *result) {
-                                // Reads the queue's folder only; no queue state changes.
-                                XrfResultQueue *queue = XrfResultQueue::existingInstance();
-                                return queue && queue->fetchQueuedResult(day, name, result);
-                            });
+    ResultAverager averager(reader(), m_queuedResultLookup);
     QList<int> ids;
     XrfErrorInfo::XrfError rc = averager.resolve(testNames, &ids);
     XrfKorviResult averaged;
@@ -1125,9 +895,6 @@ XrfErrorInfo::XrfError DatabaseManager::importResultsFromJsFile(QString jsFile, 
     }
     if (rc == XrfErrorInfo::NoError) {
         QSqlDatabase db = workingHandle();
-        // The one commit at the end must survive a power cut, as a stored
-        // result's does.
-        QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous=EXTRA"));
         StreamImport::Context context;
         context.imageFolder = imageFolder();
         context.carrierFile = picturesBeside;
@@ -1136,18 +903,10 @@ XrfErrorInfo::XrfError DatabaseManager::importResultsFromJsFile(QString jsFile, 
         context.storedTestId = [this](const QString &when, const QString &name, int *id) {
             return lookUpStoredTestId(when, name, id);
         };
-        rc = StreamImport(db, context).run(m_jsFile.get(), jsFile, numberOfResults, &summary);
+        rc = StreamImport(db, context)
+                     .importFile(m_jsFile.get(), jsFile, numberOfResults, &summary);
         closeConnection(db);
         m_jsFile.reset();
-        // Kept while anything in it was not stored: a second run stores the
-        // rest and skips what is there.
-        if (summary.wholeFileRead && summary.failed == 0 && rc == XrfErrorInfo::FileAccessFailed) {
-            if (!QFile::remove(jsFile))
-                qWarning() << "Cannot remove the imported file" << jsFile;
-        } else {
-            qInfo() << "The file" << jsFile << "is kept: not all of it was stored";
-        }
-        qDebug() << "import results completed";
     }
     emit resultsImported(summary.stored, summary.skipped, summary.failed, summary.picturesMissing);
     return rc;
@@ -1198,21 +957,6 @@ XrfErrorInfo::XrfError DatabaseManager::importResultsFromSqlDb(QString sqlDbFile
 
 // --- Exports --------------------------------------------------------------------------
 
-QJsonObject DatabaseManager::exportJob(int commandId, int requestId, const QString &testIds,
-                                       const QString &dateList, int useSettings,
-                                       const QJsonObject &exportSettings, bool singleZip,
-                                       bool automatic)
-{
-    return QJsonObject { { QStringLiteral("commandId"), commandId },
-                         { QStringLiteral("requestId"), requestId },
-                         { QStringLiteral("testIds"), testIds },
-                         { QStringLiteral("dateList"), dateList },
-                         { QStringLiteral("useSettings"), useSettings },
-                         { QStringLiteral("exportSettings"), exportSettings },
-                         { QStringLiteral("singleZip"), singleZip && !automatic },
-                         { QStringLiteral("automatic"), automatic } };
-}
-
 XrfErrorInfo::XrfError DatabaseManager::exportResults(QStringList testIds,
                                                       XrfTestsSelected::UseSettings use,
                                                       QString *outFile)
@@ -1252,17 +996,9 @@ ExportRun::Context DatabaseManager::exportContext(const QJsonObject &job)
 
 void DatabaseManager::runExport(QJsonObject job)
 {
-    QList<int> ids;
-    const XrfErrorInfo::XrfError selection
-            = ResultQueries(workingHandle())
-                      .selectTests(job.value(QStringLiteral("dateList")).toString(),
-                                   job.value(QStringLiteral("testIds")).toString(), &ids)
-            ? XrfErrorInfo::NoError
-            : XrfErrorInfo::InvalidArgument;
-    std::sort(ids.begin(), ids.end());
     QJsonObject answer;
-    const XrfErrorInfo::XrfError rc = ExportRun(reader(), m_resultsFilter, exportContext(job))
-                                              .run(job, ids, selection, &answer);
+    const XrfErrorInfo::XrfError rc
+            = ExportRun(reader(), m_resultsFilter, exportContext(job)).run(job, &answer);
     emit queryDone(job.value(QStringLiteral("commandId")).toInt(),
                    job.value(QStringLiteral("requestId")).toInt(), QJsonDocument(answer), rc);
 }
@@ -1278,8 +1014,9 @@ XrfErrorInfo::XrfError DatabaseManager::exportResultsByDate(QList<XrfDateTimeRan
                           .toString(Qt::ISODateWithMs)
                << RequestArguments::withinStoredYears(range.endDateTime())
                           .toString(Qt::ISODateWithMs);
-    runExport(exportJob(commandId, id, testIds.join(QLatin1Char(',')),
-                        bounds.join(QLatin1Char(',')), use, m_exportSettingsInUse, false, false));
+    runExport(ExportRun::job(commandId, id, testIds.join(QLatin1Char(',')),
+                             bounds.join(QLatin1Char(',')), use, m_exportSettingsInUse, false,
+                             false));
     return XrfErrorInfo::NoError;
 }
 
@@ -1293,8 +1030,8 @@ XrfErrorInfo::XrfError DatabaseManager::performAutoExportIfNecessary(QString tes
                                           .toBool(false));
     if (!m_resultsFilter.isAutoExport())
         return XrfErrorInfo::NoError;
-    runExport(exportJob(108, 5, testId, QString(), XrfTestsSelected::UseExportSettings, settings,
-                        false, true));
+    runExport(ExportRun::job(108, 5, testId, QString(), XrfTestsSelected::UseExportSettings,
+                             settings, false, true));
     return XrfErrorInfo::NoError;
 }
 
@@ -1306,14 +1043,4 @@ void DatabaseManager::doAutoExport(QString testId)
 void DatabaseManager::setExportSettingToUsed(QJsonObject arg)
 {
     m_exportSettingsInUse = arg;
-}
-
-void DatabaseManager::removeLeftoverExportFiles()
-{
-    // Their folder holds nothing else: the user's own exports lie elsewhere.
-    QDir staging(ExportRun::stagingFolder(m_instrumentDataPath));
-    for (const QString &name :
-         staging.entryList({ QStringLiteral("results_*.json"), QStringLiteral("results_*.jsonl") },
-                           QDir::Files))
-        staging.remove(name);
 }

@@ -28,6 +28,7 @@
 #include <QSqlDatabase>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 #include "exportrun.h"
@@ -60,8 +61,6 @@ public:
     Q_ENUM(DbOperation)
 
     static const QString connectionName;
-    static const QStringList pragmas;
-    static void applyPragmas(const QSqlDatabase &db);
 
     explicit DatabaseManager(QObject *parent = nullptr);
     ~DatabaseManager() override;
@@ -69,9 +68,6 @@ public:
     XrfErrorInfo::XrfError setProfilePath(QString path);
     XrfErrorInfo::XrfError openDB(QString path);
     void closeDatabase();
-    bool createTablesInDatabase(bool setPragmas);
-    bool createDbIndices();
-    XrfErrorInfo::XrfError upgradeDb(QString serialNumber, bool force, QString dbFile);
     XrfErrorInfo::XrfError getDeviceDbInfo(QString &dbId, QString &dbVersion, QString &serial,
                                            QString &model, QString &anode);
     bool isSdCardInserted() const;
@@ -80,10 +76,15 @@ public:
     XrfErrorInfo::XrfError execInsDelQuery(const QString &statement);
     XrfErrorInfo::XrfError reportDbInfo();
 
-    // The request of one export, as runExport() takes it.
-    static QJsonObject exportJob(int commandId, int requestId, const QString &testIds,
-                                 const QString &dateList, int useSettings,
-                                 const QJsonObject &exportSettings, bool singleZip, bool automatic);
+    // How averaging finds a result that is queued, not yet stored (day
+    // "yyyy-MM-dd" and name); set once by the worker object before the
+    // thread starts. The database object knows nothing of the queue.
+    using QueuedResultLookup
+            = std::function<bool(const QString &, const QString &, XrfKorviResult *)>;
+    void setQueuedResultLookup(QueuedResultLookup lookup)
+    {
+        m_queuedResultLookup = std::move(lookup);
+    }
     // 1 while a PC controls the instrument; written from the caller's thread.
     void setControllerStatus(int status) { m_controllerStatus.storeRelaxed(status); }
 
@@ -99,8 +100,8 @@ public:
     QString databaseFilePath() const;
     QString instrumentDataPath() const { return m_instrumentDataPath; }
     QString profilePath() const { return m_profilePath; }
-    QDate day() const { return m_day; }
-    qint64 dayCounter() const { return m_dayCounter; }
+    QDate day() const { return m_hdfFile.day(); }
+    qint64 dayCounter() const { return m_hdfFile.counter(); }
 
     // The test id of a stored result with this date-time text and name, or -1
     // (also when the date-time is empty, or the lookup fails).
@@ -185,7 +186,7 @@ public slots:
     void onVacuumTimerTimeout();
     void doAutoExport(QString testId);
     void setExportSettingToUsed(QJsonObject arg);
-    // One export with everything it needs in `job` (see exportJob()):
+    // One export with everything it needs in `job` (see ExportRun::job()):
     // selection, intermediate files, conversion, one answer.
     void runExport(QJsonObject job);
 
@@ -199,15 +200,12 @@ private:
     XrfErrorInfo::XrfError performAutoExportIfNecessary(QString testId);
     // What an export needs of this object; clears the abort flag.
     ExportRun::Context exportContext(const QJsonObject &job = QJsonObject());
-    void removeLeftoverExportFiles();
 
     QSqlDatabase workingHandle();
-    QString storedSchemaVersion();
     QString currentUser() const;
     QString imageFolder() const;
     // The path of a stored image name, or empty when it would leave the store.
     QString imagePath(const QString &name) const;
-    void countInDayRecord();
     // False when the lookup itself failed; *testId is -1 when none is stored.
     bool lookUpStoredTestId(const QString &testDateTime, const QString &tidName, int *testId);
     // The reader of the open connection, made on first use.
@@ -237,8 +235,7 @@ private:
     QString m_profilePath;
     QString m_dbFileName;
     HdfFile m_hdfFile;
-    QDate m_day;
-    qint64 m_dayCounter = 0;
+    QueuedResultLookup m_queuedResultLookup;
     XrfErrorInfo m_lastError;
     QTimer *m_vacuumTimer = nullptr;
     qint64 m_storageRequirements[4] = { 104857600, 104857600, 104857600, 104857600 };

@@ -86,3 +86,19 @@ void DatabaseVacuum::resetReport()
 {
     s_vacuumLastReported = 0;
 }
+
+bool DatabaseVacuum::step(bool going)
+{
+    if (!isIncremental())
+        return false;
+    const qint64 freeList = freePages();
+    if (freeList <= 0) {
+        resetReport();
+        return false;
+    }
+    const qint64 elapsed = runSlice();
+    if (!going)
+        startReport(freeList);
+    reportSlice(freeList, elapsed);
+    return true;
+}

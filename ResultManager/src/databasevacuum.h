@@ -18,6 +18,10 @@ public:
     qint64 freePages();
     // Frees up to 10000 pages in one transaction; the milliseconds it took.
     qint64 runSlice();
+    // One slice when there are free pages, with its report (`going`: the
+    // slices were under way already); false when there is nothing (more)
+    // to free.
+    bool step(bool going);
 
     // The log says the progress about every tenth of the pages found free
     // when the slices began.

@@ -1,11 +1,14 @@
 #include "exportrun.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QFile>
 #include <QStringList>
 
 #include "exportconversion.h"
 #include "resultexporter.h"
+#include "resultqueries.h"
+#include "resultreader.h"
 #include "resultsfilter.h"
 #include "xrfexportretstate.h"
 #include "xrftestsselected.h"
@@ -13,6 +16,16 @@
 QString ExportRun::stagingFolder(const QString &instrumentDataPath)
 {
     return instrumentDataPath + QStringLiteral("export-staging/");
+}
+
+void ExportRun::removeLeftovers(const QString &instrumentDataPath)
+{
+    // Their folder holds nothing else: the user's own exports lie elsewhere.
+    QDir staging(stagingFolder(instrumentDataPath));
+    for (const QString &name :
+         staging.entryList({ QStringLiteral("results_*.json"), QStringLiteral("results_*.jsonl") },
+                           QDir::Files))
+        staging.remove(name);
 }
 
 ExportRun::ExportRun(ResultReader &reader, ResultsFilter &filter, Context context)
@@ -49,9 +62,31 @@ XrfErrorInfo::XrfError ExportRun::writeIntermediate(const QList<int> &ids, int u
                           summary);
 }
 
-XrfErrorInfo::XrfError ExportRun::run(const QJsonObject &job, const QList<int> &ids,
-                                      XrfErrorInfo::XrfError selection, QJsonObject *answer)
+QJsonObject ExportRun::job(int commandId, int requestId, const QString &testIds,
+                           const QString &dateList, int useSettings,
+                           const QJsonObject &exportSettings, bool singleZip, bool automatic)
 {
+    return QJsonObject { { QStringLiteral("commandId"), commandId },
+                         { QStringLiteral("requestId"), requestId },
+                         { QStringLiteral("testIds"), testIds },
+                         { QStringLiteral("dateList"), dateList },
+                         { QStringLiteral("useSettings"), useSettings },
+                         { QStringLiteral("exportSettings"), exportSettings },
+                         { QStringLiteral("singleZip"), singleZip && !automatic },
+                         { QStringLiteral("automatic"), automatic } };
+}
+
+XrfErrorInfo::XrfError ExportRun::run(const QJsonObject &job, QJsonObject *answer)
+{
+    QList<int> ids;
+    const XrfErrorInfo::XrfError selection
+            = ResultQueries(m_reader.database())
+                      .selectTests(job.value(QStringLiteral("dateList")).toString(),
+                                   job.value(QStringLiteral("testIds")).toString(), &ids)
+            ? XrfErrorInfo::NoError
+            : XrfErrorInfo::InvalidArgument;
+    std::sort(ids.begin(), ids.end());
+
     const bool automatic = job.value(QStringLiteral("automatic")).toBool();
     const QJsonObject settings = job.value(QStringLiteral("exportSettings")).toObject();
     const bool singleZip = job.value(QStringLiteral("singleZip")).toBool();

@@ -44,6 +44,8 @@ public:
     // Where the intermediate files of an export are written, a folder of
     // their own (leftovers there go when the database opens).
     static QString stagingFolder(const QString &instrumentDataPath);
+    // Removes the intermediate files an export cut off by a restart left.
+    static void removeLeftovers(const QString &instrumentDataPath);
 
     ExportRun(ResultReader &reader, ResultsFilter &filter, Context context);
 
@@ -51,10 +53,14 @@ public:
     XrfErrorInfo::XrfError writeIntermediate(const QList<int> &ids, int use,
                                              const QJsonObject &exportSettings,
                                              QJsonObject *summary);
-    // Exports `ids` as `job` asks (see DatabaseManager::exportJob) and gives
-    // the answer document; `selection` is the code of choosing the ids.
-    XrfErrorInfo::XrfError run(const QJsonObject &job, const QList<int> &ids,
-                               XrfErrorInfo::XrfError selection, QJsonObject *answer);
+    // The request of one export, as run() takes it.
+    static QJsonObject job(int commandId, int requestId, const QString &testIds,
+                           const QString &dateList, int useSettings,
+                           const QJsonObject &exportSettings, bool singleZip, bool automatic);
+
+    // Exports what `job` selects (see job()), in test id order, and gives
+    // the answer document.
+    XrfErrorInfo::XrfError run(const QJsonObject &job, QJsonObject *answer);
 
 private:
     ResultReader &m_reader;

@@ -102,3 +102,29 @@ XrfErrorInfo::XrfError HdfFile::read(QDate &day, qint64 &counter)
     close();
     return XrfErrorInfo::NoError;
 }
+
+XrfErrorInfo::XrfError HdfFile::startCounting()
+{
+    QDate day;
+    qint64 counter = 0;
+    const XrfErrorInfo::XrfError rc = read(day, counter);
+    if (rc != XrfErrorInfo::NoError)
+        return rc;
+    m_day = day;
+    m_counter = counter;
+    if (!m_day.isValid() || m_day != QDate::currentDate()) {
+        m_day = QDate::currentDate();
+        m_counter = 1;
+    }
+    return XrfErrorInfo::NoError;
+}
+
+void HdfFile::count()
+{
+    if (m_day != QDate::currentDate()) {
+        m_day = QDate::currentDate();
+        m_counter = 1;
+    }
+    write(m_day, m_counter);
+    ++m_counter;
+}

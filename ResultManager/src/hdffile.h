@@ -37,6 +37,15 @@ public:
     XrfErrorInfo::XrfError write(const QDate &day, qint64 counter);
     XrfErrorInfo::XrfError read(QDate &day, qint64 &counter);
 
+    // Reads the record to count on from it: a day other than today starts
+    // at 1.
+    XrfErrorInfo::XrfError startCounting();
+    // One more result stored today: the pair is written, then the counter
+    // goes up (a new day starts again at 1).
+    void count();
+    QDate day() const { return m_day; }
+    qint64 counter() const { return m_counter; }
+
     XrfErrorInfo lastError() const { return m_error; }
 
 signals:
@@ -50,6 +59,8 @@ private:
     XrfErrorInfo m_error;
     uchar *m_mappedData = nullptr;
     QString m_folder;
+    QDate m_day;
+    qint64 m_counter = 0;
 };
 
 #endif // HDFFILE_H

@@ -10,6 +10,7 @@
 
 #include "picturesweep.h"
 #include "requestarguments.h"
+#include "resultqueries.h"
 #include "resultschema.h"
 #include "sqltext.h"
 #include "xrfutils.h"
@@ -129,4 +130,61 @@ void ResultDeleter::removeImageFiles(const QString &imageFolder, const QStringLi
         if (folder != store && folder.startsWith(store + QLatin1Char('/')))
             QDir().rmdir(folder);
     }
+}
+
+XrfErrorInfo::XrfError ResultDeleter::selectsEverything(const QList<int> &ids, bool *everything)
+{
+    *everything = false;
+    if (ids.isEmpty())
+        return XrfErrorInfo::NoError;
+    int stored = 0;
+    int outside = -1;
+    ResultQueries queries(m_db);
+    if (queries.recordCount(&stored) != XrfErrorInfo::NoError
+        || (stored > 0 && queries.countOutside(ids, &outside) != XrfErrorInfo::NoError))
+        return XrfErrorInfo::DbQueryFailed;
+    // Only when nothing stored lies outside the selection: a count that
+    // merely matches could hide a stored test that was not chosen.
+    *everything = stored > 0 && outside == 0;
+    return XrfErrorInfo::NoError;
+}
+
+XrfErrorInfo::XrfError
+ResultDeleter::eraseFile(const QString &file, const std::function<void()> &close,
+                         const std::function<XrfErrorInfo::XrfError(bool)> &open)
+{
+    QStringList images;
+    if (imageNames({}, &images) != XrfErrorInfo::NoError)
+        return XrfErrorInfo::DbQueryFailed;
+    // The new file names none of them: its open removes them, also after a
+    // kill in between. Files of results still in the queue are named by no
+    // row and not listed: they stay.
+    if (!PictureSweep(m_imageFolder).list(images))
+        return XrfErrorInfo::FileAccessFailed;
+    const QString folder = QFileInfo(file).absolutePath();
+    const QString aside = file + QStringLiteral(".erased");
+    close();
+
+    // The old file is set aside, not removed, until the new one is open: a
+    // card that cannot take a new file keeps its results.
+    QFile::remove(aside);
+    if (!QFile::rename(file, aside)) {
+        qInfo() << "Unable to remove the database file " << file;
+        open(false);
+        return XrfErrorInfo::FileAccessFailed;
+    }
+    const XrfErrorInfo::XrfError rc = open(true);
+    if (rc != XrfErrorInfo::NoError) {
+        qWarning() << "A new results database cannot be made in" << folder
+                   << "- the old one is kept";
+        close();
+        QFile::remove(file);
+        QFile::rename(aside, file);
+        XrfUtils::syncFolder(folder);
+        open(false);
+        return rc;
+    }
+    QFile::remove(aside);
+    XrfUtils::syncFolder(folder);
+    return XrfErrorInfo::NoError;
 }

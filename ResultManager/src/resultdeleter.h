@@ -2,7 +2,8 @@
 #define RESULTDELETER_H
 
 // Deletes whole stored results over one open connection: the rows of every
-// per-test table and the image files they name.
+// per-test table and the image files they name; or makes the file new when
+// a selection holds every stored test.
 //
 // Invariants: the rows of a selection go in one checked transaction, all or
 // none. Image files are removed only after that commit, and only those that
@@ -15,6 +16,8 @@
 #include <QSqlDatabase>
 #include <QStringList>
 
+#include <functional>
+
 #include "xrferrorinfo.h"
 
 class ResultDeleter
@@ -24,6 +27,14 @@ public:
 
     // Deletes these tests (ids that are not stored are passed over).
     XrfErrorInfo::XrfError deleteTests(const QList<int> &ids);
+    // Whether the selection holds every stored test (none stored outside it).
+    XrfErrorInfo::XrfError selectsEverything(const QList<int> &ids, bool *everything);
+    // Makes `file` new instead of deleting every row: its pictures listed
+    // for removal, `close` closes it, the old file is set aside, `open(true)`
+    // opens the new one; when that fails the old file is put back and
+    // opened with `open(false)`.
+    XrfErrorInfo::XrfError eraseFile(const QString &file, const std::function<void()> &close,
+                                     const std::function<XrfErrorInfo::XrfError(bool)> &open);
 
     // The image names that the image rows of these tests hold (all tests
     // for an empty list).

@@ -14,6 +14,7 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
 #include <QLoggingCategory>
 #include <QRegularExpression>
 
@@ -22,6 +23,7 @@
 #include "xrfexportparam.h"
 #include "xrfmetatypes.h"
 #include "xrfmethodmanager.h"
+#include "xrfresultqueue.h"
 #include "xrfsettestinfofieldparams.h"
 #include "xrfstring.h"
 
@@ -75,6 +77,12 @@ XrfErrorInfo::XrfError ResultManagerImpl::init()
 {
     registerMetaTypes();
     DatabaseManager *db = &m_dbManager;
+    // Averaging reads queued results from the queue's files alone: the
+    // queue object may be stopped or gone meanwhile.
+    db->setQueuedResultLookup([](const QString &day, const QString &name, XrfKorviResult *result) {
+        return XrfResultQueue::findQueuedResult(
+                QDir::currentPath() + QStringLiteral("/resultQueue"), day, name, result);
+    });
     XrfResultManager *facade = XrfResultManager::instance();
     // The database object's events reach the facade only here, directly: the
     // facade signals are emitted on the worker thread as they always were,
@@ -566,8 +574,8 @@ XrfErrorInfo::XrfError ResultManagerImpl::exportResultsWithOption(XrfJsonMessage
         use = selected.useSettings();
     }
     storeExportSettings(settings);
-    QJsonObject job = DatabaseManager::exportJob(msg->commandId(), msg->id(), testIds, dateList,
-                                                 use, settings, m_singleZip, false);
+    QJsonObject job = ExportRun::job(msg->commandId(), msg->id(), testIds, dateList, use, settings,
+                                     m_singleZip, false);
     // An abort pressed from now on stops it, even before it starts.
     job.insert(QStringLiteral("abortRequests"), double(m_dbManager.abortRequests()));
     emit dbmRunExport(job);

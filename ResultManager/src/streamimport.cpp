@@ -33,6 +33,25 @@ bool StreamImport::savepoint(const char *statement)
     return false;
 }
 
+XrfErrorInfo::XrfError StreamImport::importFile(QIODevice *device, const QString &inputFile,
+                                                int numberOfResults, Summary *summary)
+{
+    // The one commit at the end must survive a power cut, as a stored
+    // result's does.
+    QSqlQuery(m_db).exec(QStringLiteral("PRAGMA synchronous=EXTRA"));
+    const XrfErrorInfo::XrfError rc = run(device, inputFile, numberOfResults, summary);
+    // Kept while anything in it was not stored: a second run stores the
+    // rest and skips what is there.
+    if (summary->wholeFileRead && summary->failed == 0 && rc == XrfErrorInfo::FileAccessFailed) {
+        if (!QFile::remove(inputFile))
+            qWarning() << "Cannot remove the imported file" << inputFile;
+    } else {
+        qInfo() << "The file" << inputFile << "is kept: not all of it was stored";
+    }
+    qDebug() << "import results completed";
+    return rc;
+}
+
 XrfErrorInfo::XrfError StreamImport::run(QIODevice *device, const QString &inputFile,
                                          int numberOfResults, Summary *summary)
 {

@@ -65,6 +65,11 @@ public:
     // when the transaction could not be begun or committed.
     XrfErrorInfo::XrfError run(QIODevice *device, const QString &inputFile, int numberOfResults,
                                Summary *summary);
+    // run() over the file the instrument was handed, made durable at its
+    // commit; the file is removed once every object in it was stored or
+    // skipped, and kept otherwise.
+    XrfErrorInfo::XrfError importFile(QIODevice *device, const QString &inputFile,
+                                      int numberOfResults, Summary *summary);
 
 private:
     enum Outcome { Stored, Skipped, Failed };

@@ -446,6 +446,12 @@ bool XrfResultQueue::XrfResultQueuePrivate::readQueueFile(const QString &path, Q
 bool XrfResultQueue::fetchQueuedResult(const QString &day, const QString &tidName,
                                        XrfKorviResult *result)
 {
+    return findQueuedResult(d->queueDir, day, tidName, result);
+}
+
+bool XrfResultQueue::findQueuedResult(const QString &queueFolder, const QString &day,
+                                      const QString &tidName, XrfKorviResult *result)
+{
     qDebug() << "Fetching queued result for" << day << tidName;
     const QDate date = QDate::fromString(day, QStringLiteral("yyyy-MM-dd"));
     if (!date.isValid())
@@ -455,13 +461,17 @@ bool XrfResultQueue::fetchQueuedResult(const QString &day, const QString &tidNam
     // patterns. Safe names can coincide ("A:B" and "A?B"), so the result's
     // own name decides.
     QList<XrfKorviResult> found;
-    for (const QFileInfo &f : d->queueFiles()) {
+    const QFileInfoList files
+            = QDir(queueFolder)
+                      .entryInfoList({ QString::fromLatin1(QueueFileName::filter) }, QDir::Files,
+                                     QDir::Name);
+    for (const QFileInfo &f : files) {
         const QueueFileName parts = QueueFileName::parse(f.fileName());
         if (!parts.isOfDay(date) || parts.name() != name)
             continue;
         QJsonObject object;
         XrfKorviResult candidate;
-        if (d->readQueueFile(f.absoluteFilePath(), &object, &candidate)
+        if (XrfResultQueuePrivate::readQueueFile(f.absoluteFilePath(), &object, &candidate)
             && candidate.analysis().tidName() == tidName)
             found << candidate;
     }

@@ -61,6 +61,10 @@ public:
     bool loadResultFromObjectOrFile(QJsonObject *meta, QJsonObject *resultObject,
                                     XrfKorviResult *result);
     bool fetchQueuedResult(const QString &day, const QString &tidName, XrfKorviResult *result);
+    // The same over a queue folder's files alone, without the queue object:
+    // safe from any thread, whether a queue runs or not.
+    static bool findQueuedResult(const QString &queueFolder, const QString &day,
+                                 const QString &tidName, XrfKorviResult *result);
     bool sendResultToCloud(const QJsonObject &result);
     void processResult(QJsonObject *meta, QJsonObject *resultObject);
     void updateOrDeleteResult(QJsonObject *meta, bool changed);

@@ -1,0 +1,160 @@
+#include "databasefile.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSqlQuery>
+
+#include "devicerecord.h"
+#include "resultschema.h"
+#include "schemamigration.h"
+#include "sqltext.h"
+#include "xrfutils.h"
+
+namespace {
+const QStringList pragmas { QStringLiteral("PRAGMA page_size=4096"),
+                            QStringLiteral("PRAGMA synchronous=NORMAL"),
+                            QStringLiteral("PRAGMA temp_store=MEMORY"),
+                            QStringLiteral("PRAGMA auto_vacuum=INCREMENTAL") };
+} // namespace
+
+DatabaseFile::DatabaseFile(const QString &connectionName, const QString &instrumentDataPath)
+    : m_connectionName(connectionName), m_folder(instrumentDataPath + QStringLiteral("db/")),
+      m_fileName(DeviceRecord::configuredSerial() + QStringLiteral(".sqlite"))
+{
+}
+
+void DatabaseFile::applyPragmas(const QSqlDatabase &db)
+{
+    QSqlQuery mode(db);
+    const bool incremental = mode.exec(QStringLiteral("PRAGMA auto_vacuum")) && mode.next()
+            && mode.value(0).toInt() == 2;
+    mode.finish();
+    for (const QString &pragma : pragmas)
+        if (!(incremental && pragma.contains(QLatin1String("auto_vacuum"))))
+            QSqlQuery(db).exec(pragma);
+}
+
+bool DatabaseFile::createTables(bool setPragmas)
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connectionName, true);
+    if (setPragmas)
+        applyPragmas(db);
+    // Tables and device row are one transaction: a creation cut off halfway
+    // leaves no table, and the next open creates them all.
+    db.transaction();
+    const bool ok = SqlText::runScript(db, ResultSchema::creationScript(),
+                                       "Failed to create a new table with query ");
+    DeviceRecord(db).ensure();
+    db.commit();
+    return ok;
+}
+
+// Runs before the indices and pragmas. On failure the file is as it was.
+bool DatabaseFile::upgrade(Opened *opened)
+{
+    SchemaMigration migration(QSqlDatabase::database(m_connectionName, true), filePath(),
+                              DeviceRecord::configuredSerial(),
+                              SchemaMigration::Program::fromSettings(),
+                              [this](bool setPragmas) { return createTables(setPragmas); });
+    switch (migration.run(false)) {
+    case SchemaMigration::UpToDate:
+        // The copy of the last upgrade is kept until a later open finds the
+        // file sound.
+        if (QFile::remove(SchemaMigration::backupPath(filePath())))
+            XrfUtils::syncFolder(m_folder);
+        return true;
+    case SchemaMigration::Upgraded:
+        opened->upgrade.insert(QStringLiteral("upgradedFrom"), migration.storedVersion());
+        if (!migration.archivedAs().isEmpty())
+            opened->upgrade.insert(QStringLiteral("archivedAs"), migration.archivedAs());
+        return true;
+    case SchemaMigration::Newer:
+    case SchemaMigration::Failed:
+        break;
+    }
+    opened->failure = migration.failure();
+    return false;
+}
+
+XrfErrorInfo::XrfError DatabaseFile::open(Opened *opened)
+{
+    *opened = Opened();
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
+    bool folderCreated = false;
+    if (!QDir(m_folder).exists()) {
+        QDir().mkpath(m_folder);
+        folderCreated = true;
+    }
+    const QString file = filePath();
+    const bool fileExisted = QFileInfo::exists(file);
+    // A card, folder or file marked read-only is opened for reading only, so
+    // that results can still be looked at; storing then fails visibly.
+    opened->readOnly = fileExisted
+            && (!XrfUtils::isMarkedWritable(file) || !XrfUtils::isMarkedWritable(m_folder));
+    db.setConnectOptions(
+            QStringLiteral("QSQLITE_BUSY_TIMEOUT=30000")
+            + (opened->readOnly ? QStringLiteral(";QSQLITE_OPEN_READONLY") : QString()));
+    db.setDatabaseName(file);
+
+    // SQLite opens lazily: a file that is not a database only shows it at
+    // the first read, so read the schema before anything writes to it.
+    bool usable = db.open();
+    int tableCount = 0;
+    if (usable) {
+        QSqlQuery probe(db);
+        if (probe.exec(QStringLiteral("SELECT count(*) FROM sqlite_master WHERE type='table'"))
+            && probe.next()) {
+            tableCount = probe.value(0).toInt();
+        } else {
+            usable = false;
+            opened->failure = probe.lastError().text();
+        }
+    } else {
+        opened->failure = db.lastError().text();
+    }
+    if (usable && tableCount > 0 && opened->readOnly) {
+        // Upgrading needs to write; an older file is not read as if it were
+        // of this schema.
+        const QString version = DeviceRecord(db).storedVersion();
+        if (version != ResultSchema::version) {
+            usable = false;
+            opened->failure = QStringLiteral("its schema version is '%1', this software reads "
+                                             "%2, and it is read-only, so it cannot be upgraded")
+                                      .arg(version, ResultSchema::version);
+        }
+    } else if (usable && tableCount > 0 && !folderCreated && fileExisted) {
+        usable = upgrade(opened);
+    }
+
+    if (!usable) {
+        qInfo() << "Failed to open SQL Database at location " << file;
+        qInfo() << "Sql error when opening the database is " << opened->failure;
+        qWarning() << "The results database" << file << "cannot be used:" << opened->failure
+                   << "- it is left as it is";
+        db.close();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(m_connectionName);
+        return XrfErrorInfo::DbOpenFailed;
+    }
+
+    if (opened->readOnly) {
+        qWarning() << "The results database" << file
+                   << "is read-only: results can be read, not stored";
+        return XrfErrorInfo::NoError;
+    }
+    if (folderCreated || !fileExisted || tableCount == 0) {
+        // A file that exists but never got its tables (cut off right after
+        // it was made) is created like a new one.
+        createTables(true);
+        if (folderCreated)
+            XrfUtils::syncFolder(m_folder + QStringLiteral("..")); // the new folder's entry
+    }
+    db = QSqlDatabase::database(m_connectionName, true);
+    SqlText::runScript(db, ResultSchema::indexScript(), "Create an index query failed.");
+    qInfo() << "Index tables created in Sql database.";
+    applyPragmas(db);
+    return XrfErrorInfo::NoError;
+}
