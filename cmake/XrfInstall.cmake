@@ -23,13 +23,26 @@ install(TARGETS xrfresults RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY config/ DESTINATION ${XRF_INSTALL_SHAREDIR}/config)
 install(DIRECTORY samples/ DESTINATION ${XRF_INSTALL_SHAREDIR}/samples)
 
-# The facade, the queue and what their headers include, and the loading of
-# the services that a host does first; none of the libraries' insides.
+# What a host compiles against, and nothing else (xrfresults does): the
+# facade, the queue, the readers (results for a viewer's threads, batches for
+# a push), the two file formats a host meets (the results file's tables,
+# resultschema.h; the queue files' names, queuefilename.h), what their
+# headers include, and the platform services a host calls; none of the
+# libraries' insides.
 install(FILES
     ResultManager/src/resultmanager.h
     ResultManager/src/resultmanager_global.h
     ResultManager/src/xrfresultqueue.h
     ResultManager/src/xrfresultreader.h
+    ResultManager/src/xrfresultbatches.h
+    ResultManager/src/schema/resultschema.h
+    ResultManager/src/queue/queuefilename.h
+    XrfCommon/xrfutils.h
+    XrfCommon/xrfplatform.h
+    XrfCommon/xrfmethoddisplaysettings.h
+    XrfServices/xrfmethodmanager.h
+    XrfServices/xrfsettingsmanager.h
+    XrfReports/reportapplication.h
     XrfCommon/xrfactionlevelresult.h
     XrfCommon/xrfanalysisresult.h
     XrfCommon/xrfaverageinfo.h

@@ -43,11 +43,18 @@ for f in bin/xrfresults libResultManager.so libXrfCommon.so libXrfServices.so li
          share/xrfresults/config/universal.json share/xrfresults/samples/01-stainless-316.json; do
     has "$f"
 done
-for h in ResultManager/src/*.h; do
-    case "$(basename "$h")" in
-        resultmanager.h|resultmanager_global.h|xrfresultqueue.h) ;;
-        *) [ -z "$(find "$root" -name "$(basename "$h")")" ] || fail "private header $h packaged" ;;
-    esac
+# Only the headers the install names are packaged ...
+installed="$(sed -n 's|^ *\(ResultManager/src/[a-z/_]*\.h\)$|\1|p' cmake/XrfInstall.cmake)"
+for h in $(find ResultManager/src -name '*.h'); do
+    echo "$installed" | grep -qx "$h" && continue
+    [ -z "$(find "$root" -name "$(basename "$h")")" ] || fail "private header $h packaged"
+done
+# ... and the host compiles against those alone.
+for h in $(sed -n 's|^#include "\(.*\)"$|\1|p' tools/xrfresults/*.cpp tools/xrfresults/*.h \
+               tools/xrfresults/*/*.cpp tools/xrfresults/*/*.h 2>/dev/null | sort -u); do
+    [ -n "$(find tools/xrfresults -name "$h")" ] && continue
+    [ -n "$(find "$root" -path "*/include/XrfResultManager/$h")" ] || \
+        fail "xrfresults includes $h, which is not installed"
 done
 depends="$(dpkg-deb -f "$deb" Depends)"
 for p in libqt5core5a libqt5sql5 libqt5sql5-sqlite fonts-dejavu-core fonts-wqy-microhei; do

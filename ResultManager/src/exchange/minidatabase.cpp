@@ -75,14 +75,6 @@ QStringList copiedTables()
     return tables;
 }
 
-QString columnList(const ResultSchema::Table &table)
-{
-    QStringList names;
-    for (const ResultSchema::Column &c : table.columns)
-        names << QLatin1String(c.name);
-    return names.join(QLatin1Char(','));
-}
-
 } // namespace
 
 MiniDatabase::MiniDatabase(const QSqlDatabase &db, const QString &instrumentDataPath,
@@ -260,7 +252,7 @@ XrfErrorInfo::XrfError MiniDatabase::copyOut(QSqlDatabase &out, const QString &i
         else if (name == XrfTables::filterProps)
             where = QStringLiteral("id IN (SELECT filterPosition FROM main.") + XrfTables::spectrum
                     + QStringLiteral(") ORDER BY id");
-        const QString columns = columnList(table);
+        const QString columns = table.columnNames();
         if (!run(QStringLiteral("INSERT INTO main.%1 (%2) SELECT %2 FROM src.%1 WHERE %3")
                          .arg(name, columns, where))) {
             rc = XrfErrorInfo::DbQueryFailed;

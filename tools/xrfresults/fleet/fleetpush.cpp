@@ -16,8 +16,8 @@
 
 #include <cmath>
 
-#include "requestarguments.h"
 #include "resultschema.h"
+#include "xrfresultbatches.h"
 #include "xrfutils.h"
 
 namespace {
@@ -64,28 +64,12 @@ bool isNumber(const QVariant &value)
     return isInteger(value) || value.userType() == QMetaType::Double;
 }
 
-QString columnList(const ResultSchema::Table &table)
-{
-    QStringList names;
-    for (const ResultSchema::Column &column : table.columns)
-        names << QLatin1String(column.name);
-    return names.join(QLatin1Char(','));
-}
-
 QString fleetColumnList(const ResultSchema::Table &table)
 {
     QStringList names;
     for (const ResultSchema::Column &column : table.columns)
         names << ident(column.name);
     return names.join(QLatin1Char(','));
-}
-
-int columnIndex(const ResultSchema::Table &table, const char *name)
-{
-    for (int i = 0; i < table.columns.size(); ++i)
-        if (qstrcmp(table.columns.at(i).name, name) == 0)
-            return i;
-    return -1;
 }
 
 QVector<Type> columnTypes(const ResultSchema::Table &table)
@@ -205,56 +189,37 @@ FleetPush::FleetPush(const Target &target, const QString &databaseFile)
     : m_target(target), m_databaseFile(databaseFile)
 {
     const int n = ++connectionNumber;
-    m_sourceName = QStringLiteral("fleet-source-%1").arg(n);
     m_serverName = QStringLiteral("fleet-server-%1").arg(n);
 }
 
 FleetPush::~FleetPush()
 {
-    for (QSqlDatabase *db : { &m_source, &m_server }) {
-        if (!db->isValid())
-            continue;
-        const QString name = db->connectionName();
-        db->close();
-        *db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(name);
+    if (m_server.isValid()) {
+        m_server.close();
+        m_server = QSqlDatabase();
+        QSqlDatabase::removeDatabase(m_serverName);
     }
 }
 
 bool FleetPush::openSource(QString *error)
 {
-    m_source = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_sourceName);
-    // As the library opens a card it must not change.
-    m_source.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=30000"));
-    m_source.setDatabaseName(m_databaseFile);
-    if (!m_source.open()) {
-        *error = QStringLiteral("cannot read %1: %2")
-                         .arg(m_databaseFile, oneLine(m_source.lastError()));
+    m_source.reset(new XrfResultBatches(m_databaseFile));
+    if (!m_source->isOpen()) {
+        *error = m_source->errorString();
         return false;
     }
-    QSqlQuery q(m_source);
-    if (q.exec(QStringLiteral("SELECT dbId,dbVersion,devSerialNum,model,tubeAnode FROM ")
-               + XrfTables::devInfo)
-        && q.next()) {
-        m_instrument.dbId = q.value(0).toString();
-        m_instrument.dbVersion = q.value(1).toString();
-        m_instrument.serial = q.value(2).toString().trimmed();
-        m_instrument.model = q.value(3).toString().trimmed();
-        m_instrument.tubeAnode = q.value(4).toString().trimmed();
-    }
-    // The file is named after the serial number the library was given.
-    if (m_instrument.serial.isEmpty())
-        m_instrument.serial = QFileInfo(m_databaseFile).completeBaseName();
+    const XrfResultBatches::Device device = m_source->device();
+    m_instrument.dbId = device.dbId;
+    m_instrument.dbVersion = device.dbVersion;
+    m_instrument.serial = device.serial;
+    m_instrument.model = device.model;
+    m_instrument.tubeAnode = device.tubeAnode;
     m_instrument.zone = QString::fromLatin1(QTimeZone::systemTimeZoneId());
-    if (!q.exec(QStringLiteral("SELECT count(*) FROM ") + XrfTables::analysisResult) || !q.next()) {
-        *error = QStringLiteral("cannot read %1: %2").arg(m_databaseFile, oneLine(q.lastError()));
-        return false;
-    }
-    m_total = q.value(0).toInt();
+    m_total = m_source->resultCount();
     const ResultSchema::Table &analysis = ResultSchema::table(XrfTables::analysisResult);
-    m_testIdColumn = columnIndex(analysis, "testId");
-    m_dateTimeColumn = columnIndex(analysis, "testDateTime");
-    m_nameColumn = columnIndex(analysis, "tidName");
+    m_testIdColumn = analysis.indexOf("testId");
+    m_dateTimeColumn = analysis.indexOf("testDateTime");
+    m_nameColumn = analysis.indexOf("tidName");
     return true;
 }
 
@@ -381,29 +346,6 @@ QString FleetPush::keyText(const QVector<QVariant> &row) const
             + row.value(m_nameColumn).toString();
 }
 
-bool FleetPush::readBatch(qint64 after, int size, Batch *batch, QString *error)
-{
-    const ResultSchema::Table &analysis = ResultSchema::table(XrfTables::analysisResult);
-    QSqlQuery q(m_source);
-    q.setForwardOnly(true);
-    if (!q.exec(QStringLiteral("SELECT %1 FROM %2 WHERE testId > %3 ORDER BY testId LIMIT %4")
-                        .arg(columnList(analysis), analysis.name)
-                        .arg(after)
-                        .arg(size))) {
-        *error = QStringLiteral("cannot read %1: %2").arg(m_databaseFile, oneLine(q.lastError()));
-        return false;
-    }
-    const int columns = analysis.columns.size();
-    while (q.next()) {
-        QVector<QVariant> row(columns);
-        for (int c = 0; c < columns; ++c)
-            row[c] = q.value(c);
-        batch->lastTestId = row.at(m_testIdColumn).toLongLong();
-        batch->rows << row;
-    }
-    return true;
-}
-
 bool FleetPush::sendResults(const Batch &batch, int first, int count, int batchNumber,
                             Counts *counts, QString *error)
 {
@@ -414,10 +356,9 @@ bool FleetPush::sendResults(const Batch &batch, int first, int count, int batchN
     QString sql = QStringLiteral("INSERT INTO analysisresult (serial,dbid,testtime,%1) VALUES ")
                           .arg(fleetColumnList(analysis));
     for (int r = first; r < first + count; ++r) {
-        const QVector<QVariant> &row = batch.rows.at(r);
-        QDateTime utc;
-        const QString testTime
-                = RequestArguments::parseUtcDateTime(row.at(m_dateTimeColumn).toString(), &utc)
+        const QVector<QVariant> &row = batch.results.at(r);
+        const QDateTime utc = XrfResultBatches::storedDateTime(row.at(m_dateTimeColumn).toString());
+        const QString testTime = utc.isValid()
                 ? QLatin1Char('\'') + utc.toString(Qt::ISODateWithMs) + QLatin1Char('\'')
                 : QStringLiteral("NULL");
         sql += (r == first ? QLatin1String("(") : QLatin1String(",(")) + serial + QLatin1Char(',')
@@ -475,17 +416,10 @@ bool FleetPush::sendRows(const QString &tableName, const QHash<qint64, qint64> &
         return true;
     const ResultSchema::Table &table = ResultSchema::table(tableName);
     const QVector<Type> types = columnTypes(table);
-    const int testId = columnIndex(table, "testId");
-    QStringList ids;
+    const int testId = table.indexOf("testId");
+    QList<qint64> ids;
     for (auto it = resultIds.cbegin(); it != resultIds.cend(); ++it)
-        ids << QString::number(it.key());
-    QSqlQuery q(m_source);
-    q.setForwardOnly(true);
-    if (!q.exec(QStringLiteral("SELECT %1 FROM %2 WHERE testId IN (%3)")
-                        .arg(columnList(table), table.name, ids.join(QLatin1Char(','))))) {
-        *error = QStringLiteral("cannot read %1: %2").arg(m_databaseFile, oneLine(q.lastError()));
-        return false;
-    }
+        ids << it.key();
     const QString serial = quoted(m_instrument.serial);
     const QString head = QStringLiteral("INSERT INTO %1 (resultid,serial,%2) VALUES ")
                                  .arg(table.name, fleetColumnList(table));
@@ -500,20 +434,24 @@ bool FleetPush::sendRows(const QString &tableName, const QHash<qint64, qint64> &
         sql.resize(0);
         return ok;
     };
-    const int columns = table.columns.size();
-    while (q.next()) {
+    bool sent = true;
+    const bool read = m_source->rows(tableName, ids, [&](const XrfResultBatches::Row &row) {
         sql += sql.isEmpty() ? head + QLatin1Char('(') : QStringLiteral(",(");
-        sql += QString::number(resultIds.value(q.value(testId).toLongLong()));
+        sql += QString::number(resultIds.value(row.at(testId).toLongLong()));
         sql += QLatin1Char(',');
         sql += serial;
-        for (int c = 0; c < columns; ++c) {
+        for (int c = 0; c < row.size(); ++c) {
             sql += QLatin1Char(',');
-            appendLiteral(&sql, q.value(c), types.at(c));
+            appendLiteral(&sql, row.at(c), types.at(c));
         }
         sql += QLatin1Char(')');
-        if (sql.size() > statementLimit && !flush())
-            return false;
-    }
+        sent = sql.size() <= statementLimit || flush();
+        return sent;
+    });
+    if (!read)
+        *error = m_source->errorString();
+    if (!read || !sent)
+        return false;
     return flush();
 }
 
@@ -524,31 +462,29 @@ bool FleetPush::sendPerInstrument(QString *error)
         if (FleetSchema::isPerResult(table) || name == XrfTables::analysisResult)
             continue;
         const QVector<Type> types = columnTypes(table);
-        QSqlQuery q(m_source);
-        q.setForwardOnly(true);
-        if (!q.exec(QStringLiteral("SELECT %1 FROM %2").arg(columnList(table), name))) {
-            *error = QStringLiteral("cannot read %1: %2")
-                             .arg(m_databaseFile, oneLine(q.lastError()));
-            return false;
-        }
         const QString head = QStringLiteral("INSERT INTO %1 (serial,dbid,%2) VALUES ")
                                      .arg(name, fleetColumnList(table));
         const QString tail = QStringLiteral(" ON CONFLICT DO NOTHING");
         QString sql;
-        while (q.next()) {
+        bool sent = true;
+        const bool read = m_source->allRows(name, [&](const XrfResultBatches::Row &row) {
             sql += (sql.isEmpty() ? head + QLatin1Char('(') : QStringLiteral(",("))
                     + quoted(m_instrument.serial) + QLatin1Char(',') + quoted(m_instrument.dbId);
-            for (int c = 0; c < table.columns.size(); ++c) {
+            for (int c = 0; c < row.size(); ++c) {
                 sql += QLatin1Char(',');
-                appendLiteral(&sql, q.value(c), types.at(c));
+                appendLiteral(&sql, row.at(c), types.at(c));
             }
             sql += QLatin1Char(')');
             if (sql.size() > statementLimit) {
-                if (!exec(sql + tail, error))
-                    return false;
+                sent = exec(sql + tail, error);
                 sql.clear();
             }
-        }
+            return sent;
+        });
+        if (!read)
+            *error = m_source->errorString();
+        if (!read || !sent)
+            return false;
         if (!sql.isEmpty() && !exec(sql + tail, error))
             return false;
     }
@@ -565,40 +501,40 @@ bool FleetPush::push(int batchSize, const Progress &progress, Counts *counts, QS
     int done = 0;
     for (int number = 1;; ++number) {
         // One snapshot of the file for a batch: a result and all its rows.
-        m_source.transaction();
-        Batch batch;
-        if (!readBatch(after, batchSize, &batch, error)) {
-            m_source.rollback();
+        XrfResultBatches::Batch batch;
+        if (!m_source->beginBatch(after, batchSize, &batch)) {
+            m_source->endBatch();
+            *error = m_source->errorString();
             return false;
         }
-        if (batch.rows.isEmpty()) {
-            m_source.rollback();
+        if (batch.results.isEmpty()) {
+            m_source->endBatch();
             break;
         }
         QString why;
-        if (!sendResults(batch, 0, batch.rows.size(), number, counts, &why)) {
+        if (!sendResults(batch, 0, batch.results.size(), number, counts, &why)) {
             if (!serverAlive()) {
-                m_source.rollback();
+                m_source->endBatch();
                 *error = why;
                 return false;
             }
             // One result at a time, to send all the server takes and name
             // what it refuses.
-            for (int r = 0; r < batch.rows.size(); ++r) {
+            for (int r = 0; r < batch.results.size(); ++r) {
                 if (sendResults(batch, r, 1, number, counts, &why))
                     continue;
                 if (!serverAlive()) {
-                    m_source.rollback();
+                    m_source->endBatch();
                     *error = why;
                     return false;
                 }
                 ++counts->failed;
-                m_failures << keyText(batch.rows.at(r)) + QStringLiteral(": ") + why;
+                m_failures << keyText(batch.results.at(r)) + QStringLiteral(": ") + why;
             }
         }
-        m_source.rollback();
+        m_source->endBatch();
         after = batch.lastTestId;
-        done += batch.rows.size();
+        done += batch.results.size();
         if (progress)
             progress(done, qMax(done, m_total));
     }
@@ -613,15 +549,19 @@ bool FleetPush::dryRun(int batchSize, bool schemaThere, const Progress &progress
     int done = 0;
     const QString serial = quoted(m_instrument.serial);
     for (;;) {
-        Batch batch;
-        if (!readBatch(after, batchSize, &batch, error))
+        XrfResultBatches::Batch batch;
+        const bool read = m_source->beginBatch(after, batchSize, &batch);
+        m_source->endBatch();
+        if (!read) {
+            *error = m_source->errorString();
             return false;
-        if (batch.rows.isEmpty())
+        }
+        if (batch.results.isEmpty())
             break;
         int there = 0;
         if (schemaThere) {
             QStringList keys;
-            for (const QVector<QVariant> &row : batch.rows)
+            for (const QVector<QVariant> &row : batch.results)
                 keys << QLatin1Char('(') + quoted(row.at(m_dateTimeColumn).toString())
                                 + QLatin1Char(',') + quoted(row.at(m_nameColumn).toString())
                                 + QLatin1Char(')');
@@ -636,9 +576,9 @@ bool FleetPush::dryRun(int batchSize, bool schemaThere, const Progress &progress
             there = q.value(0).toInt();
         }
         counts->there += there;
-        counts->sent += batch.rows.size() - there;
+        counts->sent += batch.results.size() - there;
         after = batch.lastTestId;
-        done += batch.rows.size();
+        done += batch.results.size();
         if (progress)
             progress(done, qMax(done, m_total));
     }

@@ -61,6 +61,10 @@ struct Table
 
     QString createStatement() const;
     bool hasColumn(const char *column) const;
+    // The place of a column among `columns`, -1 when it has none of that name.
+    int indexOf(const char *column) const;
+    // Every column's name, in order: the column list of its statements.
+    QString columnNames(const QString &separator = QStringLiteral(",")) const;
 };
 
 struct Index

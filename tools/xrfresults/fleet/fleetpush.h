@@ -10,8 +10,8 @@
 //   tidname) is not there yet, so a second push, a push killed half-way and
 //   then run again, or two pushes of the same folder at once store each
 //   result once.
-// - The instrument's file is only read, through a read-only connection of
-//   its own; a batch is read in one read transaction.
+// - The instrument's file is only read, through the library's read-only
+//   batches (XrfResultBatches); a batch is one read transaction.
 // - Memory stays flat: results go in batches of test ids in order, and a
 //   table's rows leave in statements of bounded size.
 // - No password is taken from the URL; libpq reads PGPASSWORD or ~/.pgpass.
@@ -23,8 +23,10 @@
 #include <QVector>
 
 #include <functional>
+#include <memory>
 
 #include "fleetschema.h"
+#include "xrfresultbatches.h"
 
 class FleetPush
 {
@@ -86,12 +88,7 @@ public:
     QStringList failures() const { return m_failures; }
 
 private:
-    struct Batch
-    {
-        QVector<QVector<QVariant>> rows; // analysisresult, in column order
-        qint64 lastTestId = 0;
-    };
-    bool readBatch(qint64 after, int size, Batch *batch, QString *error);
+    using Batch = XrfResultBatches::Batch;
     bool sendResults(const Batch &batch, int first, int count, int batchNumber, Counts *counts,
                      QString *error);
     bool sendRows(const QString &table, const QHash<qint64, qint64> &resultIds, QString *error);
@@ -103,9 +100,8 @@ private:
 
     Target m_target;
     QString m_databaseFile;
-    QString m_sourceName;
     QString m_serverName;
-    QSqlDatabase m_source;
+    std::unique_ptr<XrfResultBatches> m_source;
     QSqlDatabase m_server;
     Instrument m_instrument;
     int m_total = 0;

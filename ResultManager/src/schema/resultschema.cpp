@@ -251,10 +251,24 @@ QString Table::createStatement() const
 
 bool Table::hasColumn(const char *column) const
 {
+    return indexOf(column) >= 0;
+}
+
+int Table::indexOf(const char *column) const
+{
+    for (int i = 0; i < columns.size(); ++i)
+        if (qstrcmp(columns.at(i).name, column) == 0)
+            return i;
+    return -1;
+}
+
+QString Table::columnNames(const QString &separator) const
+{
+    QStringList names;
+    names.reserve(columns.size());
     for (const Column &c : columns)
-        if (qstrcmp(c.name, column) == 0)
-            return true;
-    return false;
+        names << QLatin1String(c.name);
+    return names.join(separator);
 }
 
 const QVector<Table> &tables()
