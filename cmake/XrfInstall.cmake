@@ -35,6 +35,7 @@ install(FILES
     ResultManager/src/xrfresultqueue.h
     ResultManager/src/xrfresultreader.h
     ResultManager/src/xrfresultbatches.h
+    ResultManager/src/xrfcommandids.h
     ResultManager/src/schema/resultschema.h
     ResultManager/src/queue/queuefilename.h
     XrfCommon/xrfutils.h

@@ -50,6 +50,7 @@
 #include "sqltext.h"
 #include "streamimport.h"
 #include "xrfanalysisresult.h"
+#include "xrfcommandids.h"
 #include "xrfimage.h"
 #include "xrfkorviresultpretty.h"
 #include "xrfmethoddisplaysettings.h"
@@ -441,7 +442,8 @@ void DatabaseManager::getTestResult(int cmdId, int id, QString testIds)
             rc = XrfErrorInfo::ResultNotFound;
     } else {
         answer.insert(QStringLiteral("testResult"),
-                      cmdId == 118 ? displayForm(result) : result.toJsonObject());
+                      cmdId == XrfCommandIds::FullResultDisplayForm ? displayForm(result)
+                                                                    : result.toJsonObject());
     }
     emit queryDone(cmdId, id, QJsonDocument(answer), rc);
 }
@@ -626,7 +628,7 @@ XrfErrorInfo::XrfError DatabaseManager::getImage(QString imageFile, int appid)
         file.close();
         answer = QJsonDocument(image.toJsonObject());
     }
-    emit queryDone(115, appid, answer, rc);
+    emit queryDone(XrfCommandIds::Image, appid, answer, rc);
     return rc;
 }
 
@@ -639,7 +641,8 @@ XrfErrorInfo::XrfError DatabaseManager::editTestInfo(QJsonArray testInfo, int te
     ResultQueries(db).testIdExists(testId, &exists);
     // Ids are reused: rows written for an absent test would pass to the next.
     if (!exists) {
-        emit queryDone(604, id, QJsonDocument(QJsonObject()), XrfErrorInfo::ResultNotFound);
+        emit queryDone(XrfCommandIds::EditTestInfo, id, QJsonDocument(QJsonObject()),
+                       XrfErrorInfo::ResultNotFound);
         return XrfErrorInfo::ResultNotFound;
     }
     QList<QPair<QString, QString>> entries;
@@ -652,7 +655,7 @@ XrfErrorInfo::XrfError DatabaseManager::editTestInfo(QJsonArray testInfo, int te
     closeConnection(db);
     XrfString answer;
     answer.setXrfString(rc == XrfErrorInfo::NoError ? QStringLiteral("Success") : QString());
-    emit queryDone(604, id, QJsonDocument(answer.toJsonObject()), rc);
+    emit queryDone(XrfCommandIds::EditTestInfo, id, QJsonDocument(answer.toJsonObject()), rc);
     return rc;
 }
 
@@ -674,7 +677,7 @@ void DatabaseManager::fetchCalendar(int id)
         if (rc == XrfErrorInfo::NoError)
             emit calendarUpdated(calendar);
     } else {
-        emit queryDone(104, id, QJsonDocument(calendar), rc);
+        emit queryDone(XrfCommandIds::Calendar, id, QJsonDocument(calendar), rc);
     }
 }
 
@@ -691,8 +694,8 @@ XrfErrorInfo::XrfError DatabaseManager::getTestIds(int id, QString dateString)
         rc = ResultQueries(workingHandle())
                      .tests(start, true, end, false, calendarNotesEnabled(), &tests);
     }
-    emit queryDone(114, id, QJsonDocument(QJsonObject { { QStringLiteral("testIds"), tests } }),
-                   rc);
+    emit queryDone(XrfCommandIds::TestIdsOfDay, id,
+                   QJsonDocument(QJsonObject { { QStringLiteral("testIds"), tests } }), rc);
     return rc;
 }
 
@@ -703,7 +706,7 @@ XrfErrorInfo::XrfError DatabaseManager::latestTestIds(int cmdId, int number)
             = ResultQueries(workingHandle()).latestTests(number, calendarNotesEnabled(), &tests);
     // Answered also when the query failed: a host waits for every answer.
     if (cmdId != -1)
-        emit queryDone(110, cmdId,
+        emit queryDone(XrfCommandIds::LatestTestIds, cmdId,
                        QJsonDocument(QJsonObject { { QStringLiteral("tidInfo"), tests } }), rc);
     return rc;
 }
@@ -725,7 +728,8 @@ XrfErrorInfo::XrfError DatabaseManager::testsBetweenDates(QString from, QString 
 XrfErrorInfo::XrfError DatabaseManager::deleteSelection(const QList<int> &ids, int commandId,
                                                         int id, bool mayErase)
 {
-    const int answerId = commandId == 103 ? 102 : commandId;
+    const int answerId
+            = commandId == XrfCommandIds::DeleteByDate ? XrfCommandIds::DeleteByTestIds : commandId;
     if (m_readOnly) {
         emit queryDone(answerId, id, QJsonDocument(QJsonObject()), XrfErrorInfo::DbOpenFailed);
         return XrfErrorInfo::DbOpenFailed;
@@ -756,10 +760,11 @@ XrfErrorInfo::XrfError DatabaseManager::deleteAllResultsByTestIds(QString testId
     QList<int> ids;
     if (!RequestArguments::parseTestIds(testIds, &ids)) {
         qInfo() << "Not a list of test ids:" << testIds;
-        emit queryDone(102, id, QJsonDocument(QJsonObject()), XrfErrorInfo::InvalidArgument);
+        emit queryDone(XrfCommandIds::DeleteByTestIds, id, QJsonDocument(QJsonObject()),
+                       XrfErrorInfo::InvalidArgument);
         return XrfErrorInfo::InvalidArgument;
     }
-    return deleteSelection(ids, 102, id, false);
+    return deleteSelection(ids, XrfCommandIds::DeleteByTestIds, id, false);
 }
 
 XrfErrorInfo::XrfError DatabaseManager::deleteAllResultsByDate(QString dateList, QString tidList,
@@ -767,10 +772,11 @@ XrfErrorInfo::XrfError DatabaseManager::deleteAllResultsByDate(QString dateList,
 {
     QList<int> ids;
     if (!ResultQueries(workingHandle()).selectTests(dateList, tidList, &ids)) {
-        emit queryDone(103, id, QJsonDocument(QJsonObject()), XrfErrorInfo::InvalidArgument);
+        emit queryDone(XrfCommandIds::DeleteByDate, id, QJsonDocument(QJsonObject()),
+                       XrfErrorInfo::InvalidArgument);
         return XrfErrorInfo::InvalidArgument;
     }
-    return deleteSelection(ids, 103, id, true);
+    return deleteSelection(ids, XrfCommandIds::DeleteByDate, id, true);
 }
 
 XrfErrorInfo::XrfError DatabaseManager::deleteAllResultsWithOption(XrfExportParam param, int id)
@@ -821,7 +827,7 @@ XrfErrorInfo::XrfError DatabaseManager::createAveragedResult(int id, QString tes
                               XrfMethodManager::instance()->getMethodOverrideObject(), &averaged);
     }
     if (rc != XrfErrorInfo::NoError) {
-        emit queryDone(105, id, QJsonDocument(QJsonObject()), rc);
+        emit queryDone(XrfCommandIds::AveragedResult, id, QJsonDocument(QJsonObject()), rc);
         return rc;
     }
     emit averagedResultComputed(averaged, id);
@@ -834,7 +840,8 @@ XrfErrorInfo::XrfError DatabaseManager::createAveragedResultByDate(QString dateL
 {
     QList<int> ids;
     if (!ResultQueries(workingHandle()).selectTests(dateList, tidList, &ids)) {
-        emit queryDone(105, id, QJsonDocument(QJsonObject()), XrfErrorInfo::InvalidArgument);
+        emit queryDone(XrfCommandIds::AveragedResult, id, QJsonDocument(QJsonObject()),
+                       XrfErrorInfo::InvalidArgument);
         return XrfErrorInfo::InvalidArgument;
     }
     return createAveragedResult(id, RequestArguments::joinTestIds(ids), newTidName);
@@ -1030,8 +1037,8 @@ XrfErrorInfo::XrfError DatabaseManager::performAutoExportIfNecessary(QString tes
                                           .toBool(false));
     if (!m_resultsFilter.isAutoExport())
         return XrfErrorInfo::NoError;
-    runExport(ExportRun::job(108, 5, testId, QString(), XrfTestsSelected::UseExportSettings,
-                             settings, false, true));
+    runExport(ExportRun::job(XrfCommandIds::AutomaticExport, 5, testId, QString(),
+                             XrfTestsSelected::UseExportSettings, settings, false, true));
     return XrfErrorInfo::NoError;
 }
 

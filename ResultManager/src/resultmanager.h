@@ -18,6 +18,7 @@
 #include <QJsonObject>
 #include <QObject>
 
+#include "xrfcommandids.h"
 #include "xrferrorinfo.h"
 #include "xrfjsonmessage.h"
 #include "xrfkorviresult.h"
@@ -99,21 +100,48 @@ public:
     // resultsImported reports the counts before this returns. Blocking.
     XrfErrorInfo::XrfError importResultsFromJsFile(QString jsFile, int numberOfResults,
                                                    QString picturesBeside = QString());
+    // Queued: answered once by operationDone(Image, appid) with the picture
+    // in hex, FileOpenFailed when it is not in the image store.
     XrfErrorInfo::XrfError getImage(QString imageFile, int appid);
     XrfErrorInfo::XrfError doDbHouseKeeping(bool vacuumStatus);
     XrfErrorInfo::XrfError abortCurrentDbOperation();
 
+    // The queued requests. Each one that returns NoError is answered exactly
+    // once by operationDone with the command id below (XrfCommandIds), the
+    // message's request id and a code; a request refused when it is made
+    // (NoSdCard, NoStorage, InvalidArgument for a null or unusable argument,
+    // DbOpenFailed where it would write a read-only card) is answered by
+    // that returned code alone. A failed query answers DbQueryFailed, never
+    // an empty list.
+    //
+    // Calendar: the local days that hold tests.
     XrfErrorInfo::XrfError getCalendar(XrfJsonMessage *msg);
+    // TestIdsOfDay: the tests of a local day; InvalidArgument for no date.
     XrfErrorInfo::XrfError getTestIds(const XrfJsonMessage &msg);
+    // LatestTestIds: the newest tests.
     XrfErrorInfo::XrfError getLatestTestIds(XrfJsonMessage *msg);
+    // DeleteByTestIds, with the ids asked for; InvalidArgument for a list
+    // with a part that is no id (nothing deleted).
     XrfErrorInfo::XrfError deleteTestResults(const XrfJsonMessage &msg);
+    // DeleteByTestIds with the ids deleted, or DeleteByDate with none when
+    // every stored result was chosen and the file made new.
     XrfErrorInfo::XrfError deleteTestResultsByDate(const XrfJsonMessage &msg);
+    // The request's own id (actionToDo 3 only; anything else is refused).
     XrfErrorInfo::XrfError deleteTestResultsWithOption(const XrfJsonMessage &msg);
+    // EditTestInfo; ResultNotFound for a test id that is not stored.
     XrfErrorInfo::XrfError editTestInfo(XrfJsonMessage *msg);
+    // The request's own command id (FullResultDisplayForm: the display
+    // form); ResultNotFound, or the failed read's code.
     XrfErrorInfo::XrfError GetFullResult(XrfJsonMessage *msg);
+    // AveragedResult, then aResultAvailable with the average when it could
+    // be made; ResultNotFound, InvalidArgument, MethodMismatch or
+    // NotCurrentMethod otherwise.
     XrfErrorInfo::XrfError AddAveragedResult(const XrfJsonMessage &msg);
     XrfErrorInfo::XrfError createAverageResultByDate(XrfJsonMessage *msg);
+    // The request's own command id (ExportWithOptions), after exportComplete
+    // once; an abort pressed after the request answers OperationAborted.
     XrfErrorInfo::XrfError exportResultsWithOption(XrfJsonMessage *msg);
+    // AutomaticExport, after exportComplete with the test id; for the queue.
     XrfErrorInfo::XrfError doAutoExport(QString testId);
     // Whether an automatic export (doAutoExport) of this test has been
     // converted since the last call, and its code; each is taken once.

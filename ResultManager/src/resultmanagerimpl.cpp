@@ -546,7 +546,7 @@ XrfErrorInfo::XrfError ResultManagerImpl::exportResultsWithOption(XrfJsonMessage
     QString testIds;
     QString dateList;
     int use = XrfTestsSelected::UseExportSettings;
-    if (msg->commandId() == 119) {
+    if (msg->commandId() == XrfCommandIds::ExportWithOptions) {
         XrfExportParam param;
         if (!readExportParam(msg->params(), &param))
             return XrfErrorInfo::InvalidArgument;
@@ -604,7 +604,8 @@ void ResultManagerImpl::storeExportSettings(const QJsonObject &settings)
 void ResultManagerImpl::dbmQueryDone(int commandId, int requestId, QJsonDocument answer,
                                      XrfErrorInfo::XrfError code)
 {
-    if (commandId == -1000 && requestId == -1000) {
+    if (commandId == XrfCommandIds::Synchronisation
+        && requestId == XrfCommandIds::Synchronisation) {
         const QJsonObject object = answer.object();
         if (!object.isEmpty())
             emit XrfResultManager::instance()->resultsAvailableForSync(object);
@@ -648,7 +649,7 @@ void ResultManagerImpl::dbmAveragedResultComputed(XrfKorviResult result, int req
 {
     QJsonObject answer;
     answer.insert(QStringLiteral("testResult"), DatabaseManager::displayForm(result));
-    emit XrfResultManager::instance()->operationDone(105, requestId, QJsonDocument(answer),
-                                                     XrfErrorInfo::NoError);
+    emit XrfResultManager::instance()->operationDone(XrfCommandIds::AveragedResult, requestId,
+                                                     QJsonDocument(answer), XrfErrorInfo::NoError);
     emit XrfResultManager::instance()->aResultAvailable(result);
 }

@@ -112,7 +112,8 @@ int runList(const CommandContext &context)
             return fail(ExitUsage,
                         QStringLiteral("--day needs a date as YYYY-MM-DD, not '%1'")
                                 .arg(options.value(QStringLiteral("day"))));
-        const Answer answer = ask(114, { { QStringLiteral("date"), day.toString(Qt::ISODate) } },
+        const Answer answer = ask(XrfCommandIds::TestIdsOfDay,
+                                  { { QStringLiteral("date"), day.toString(Qt::ISODate) } },
                                   [rm](XrfJsonMessage &m) { return rm->getTestIds(m); });
         if (const int code = libraryFailure(answer, QStringLiteral("the tests of a day")))
             return code;
@@ -140,8 +141,9 @@ int runList(const CommandContext &context)
         if (!ok || number <= 0)
             return fail(ExitUsage,
                         QStringLiteral("--latest needs a positive number, not '%1'").arg(text));
-        const Answer answer = ask(110, { { QStringLiteral("number"), number } },
-                                  [rm](XrfJsonMessage &m) { return rm->getLatestTestIds(&m); });
+        const Answer answer
+                = ask(XrfCommandIds::LatestTestIds, { { QStringLiteral("number"), number } },
+                      [rm](XrfJsonMessage &m) { return rm->getLatestTestIds(&m); });
         if (const int code = libraryFailure(answer, QStringLiteral("the latest tests")))
             return code;
         tests = answer.object.value(QStringLiteral("tidInfo")).toArray();
@@ -158,7 +160,8 @@ int runCalendar(const CommandContext &context)
     if (!context.args.isEmpty())
         return fail(ExitUsage, QStringLiteral("calendar takes no arguments"));
     XrfResultManager *rm = XrfResultManager::instance();
-    const Answer answer = ask(104, {}, [rm](XrfJsonMessage &m) { return rm->getCalendar(&m); });
+    const Answer answer = ask(XrfCommandIds::Calendar, {},
+                              [rm](XrfJsonMessage &m) { return rm->getCalendar(&m); });
     if (const int code = libraryFailure(answer, QStringLiteral("the calendar")))
         return code;
     if (context.json) {
@@ -257,19 +260,21 @@ int runDelete(const CommandContext &context)
 
     Answer answer;
     if (byIds) {
-        answer = ask(102, { { QStringLiteral("xrfString"), joinIds(ids) } },
+        answer = ask(XrfCommandIds::DeleteByTestIds,
+                     { { QStringLiteral("xrfString"), joinIds(ids) } },
                      [rm](XrfJsonMessage &m) { return rm->deleteTestResults(m); });
     } else {
         const QJsonObject params { { QStringLiteral("dateList"),
                                      range.first + QLatin1Char(',') + range.second },
                                    { QStringLiteral("tidList"), QString() } };
-        answer = ask(103, params,
+        answer = ask(XrfCommandIds::DeleteByDate, params,
                      [rm](XrfJsonMessage &m) { return rm->deleteTestResultsByDate(m); });
     }
     if (const int code = libraryFailure(answer, QStringLiteral("deletion")))
         return code;
-    // 103 with no ids: every stored result was chosen and the file made new.
-    const bool erased = answer.commandId == 103;
+    // Answered as a deletion by date with no ids: every stored result was
+    // chosen and the file made new.
+    const bool erased = answer.commandId == XrfCommandIds::DeleteByDate;
     QList<int> deleted;
     if (erased) {
         deleted = present;
@@ -310,7 +315,7 @@ int runAverage(const CommandContext &context)
     XrfResultManager *rm = XrfResultManager::instance();
     XrfKorviResult averaged;
     const Answer answer = ask(
-            105,
+            XrfCommandIds::AveragedResult,
             { { QStringLiteral("xrfString"), joinIds(ids) }, { QStringLiteral("tidName"), name } },
             [rm](XrfJsonMessage &m) { return rm->AddAveragedResult(m); }, &averaged);
     if (answer.code == XrfErrorInfo::ResultNotFound)
@@ -361,7 +366,7 @@ int runEditInfo(const CommandContext &context)
     if (label.trimmed().isEmpty())
         return fail(ExitUsage, QStringLiteral("edit-info needs a label"));
     XrfResultManager *rm = XrfResultManager::instance();
-    const Answer answer = ask(604,
+    const Answer answer = ask(XrfCommandIds::EditTestInfo,
                               { { QStringLiteral("testId"), QString::number(testId) },
                                 { QStringLiteral("fieldName"), label },
                                 { QStringLiteral("fieldValue"), value } },

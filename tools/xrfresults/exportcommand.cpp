@@ -253,8 +253,8 @@ int requestExport(const QJsonObject &params, QJsonObject *answer)
                          bar.show(done, total, stages.value(stage));
                      });
     XrfResultManager *rm = XrfResultManager::instance();
-    const Answer reply
-            = ask(119, params, [rm](XrfJsonMessage &m) { return rm->exportResultsWithOption(&m); });
+    const Answer reply = ask(XrfCommandIds::ExportWithOptions, params,
+                             [rm](XrfJsonMessage &m) { return rm->exportResultsWithOption(&m); });
     bar.finish();
     *answer = reply.object;
     if (reply.code == XrfErrorInfo::ResultNotFound)

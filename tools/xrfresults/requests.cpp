@@ -162,12 +162,12 @@ bool parseUtcBound(const QString &text, QString *utc)
         return false;
     QDateTime when = QDateTime::fromString(bound, Qt::ISODateWithMs);
     if (!when.isValid())
-        when = QDateTime::fromString(bound, QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+        when = QDateTime::fromString(bound, XrfAnalysisResult::dateTimeFormat);
     if (!when.isValid())
         return false;
     // Stored texts have four-digit years: west of UTC the end of 9999 local
     // lies past them.
     static const QDateTime last(QDate(9999, 12, 31), QTime(23, 59, 59, 999), Qt::UTC);
-    *utc = qMin(when.toUTC(), last).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+    *utc = qMin(when.toUTC(), last).toString(XrfAnalysisResult::dateTimeFormat);
     return true;
 }

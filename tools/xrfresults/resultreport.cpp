@@ -17,7 +17,7 @@ namespace {
     {
         return QStringLiteral("%1 (UTC %2)")
                 .arg(when.toLocalTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss t")),
-                     when.toUTC().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")));
+                     when.toUTC().toString(XrfAnalysisResult::dateTimeFormat));
     }
 
     QString bytes(qint64 n)

@@ -33,12 +33,13 @@
 
 #include <functional>
 
+#include "work.h"
 #include "xrferrorinfo.h"
 
 class MiniDatabase
 {
 public:
-    using AbortCheck = std::function<bool()>;
+    using AbortCheck = Work::AbortCheck;
 
     // At most this many results (the first by date) go into one file.
     static constexpr int captureLimit = 500;

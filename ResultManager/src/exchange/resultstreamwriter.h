@@ -17,6 +17,7 @@
 
 #include <functional>
 
+#include "work.h"
 #include "xrferrorinfo.h"
 
 class ResultReader;
@@ -24,7 +25,7 @@ class ResultReader;
 class ResultStreamWriter
 {
 public:
-    using AbortCheck = std::function<bool()>;
+    using AbortCheck = Work::AbortCheck;
 
     struct Request
     {

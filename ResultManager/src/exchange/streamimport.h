@@ -22,6 +22,7 @@
 
 #include <functional>
 
+#include "work.h"
 #include "xrferrorinfo.h"
 
 class QIODevice;
@@ -31,8 +32,8 @@ class XrfKorviResult;
 class StreamImport
 {
 public:
-    using AbortCheck = std::function<bool()>;
-    using Progress = std::function<void(int done, int total)>;
+    using AbortCheck = Work::AbortCheck;
+    using Progress = Work::Progress;
     // The test id stored under this date-time text and name (-1: none);
     // false when the lookup itself failed.
     using StoredLookUp = std::function<bool(const QString &, const QString &, int *)>;

@@ -24,13 +24,14 @@
 
 #include <functional>
 
+#include "work.h"
 #include "xrferrorinfo.h"
 
 class ExportConversion
 {
 public:
-    using AbortCheck = std::function<bool()>;
-    using Progress = std::function<void(int done, int total)>;
+    using AbortCheck = Work::AbortCheck;
+    using Progress = Work::Progress;
 
     ExportConversion(const QJsonObject &exportSettings, bool singleZip, bool fromPC,
                      AbortCheck aborted, Progress progress);

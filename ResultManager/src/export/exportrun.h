@@ -15,6 +15,7 @@
 
 #include <functional>
 
+#include "work.h"
 #include "xrferrorinfo.h"
 
 class ResultReader;
@@ -23,8 +24,8 @@ class ResultsFilter;
 class ExportRun
 {
 public:
-    using AbortCheck = std::function<bool()>;
-    using Progress = std::function<void(int done, int total)>;
+    using AbortCheck = Work::AbortCheck;
+    using Progress = Work::Progress;
 
     struct Context
     {

@@ -18,6 +18,7 @@
 
 #include <functional>
 
+#include "work.h"
 #include "xrferrorinfo.h"
 
 class ResultReader;
@@ -26,8 +27,8 @@ class ResultsFilter;
 class ResultExporter
 {
 public:
-    using AbortCheck = std::function<bool()>;
-    using Progress = std::function<void(int done, int total)>;
+    using AbortCheck = Work::AbortCheck;
+    using Progress = Work::Progress;
 
     ResultExporter(ResultReader &reader, ResultsFilter &filter, AbortCheck aborted,
                    Progress progress);

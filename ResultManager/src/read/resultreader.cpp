@@ -163,8 +163,8 @@ XrfErrorInfo::XrfError ResultReader::readAnalysis(int testId, XrfKorviResult *re
     }
     XrfAnalysisResult &a = result->analysis();
     a.setTestId(q->value(0).toInt());
-    QDateTime when = QDateTime::fromString(q->value(1).toString(),
-                                           QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+    QDateTime when
+            = QDateTime::fromString(q->value(1).toString(), XrfAnalysisResult::dateTimeFormat);
     when.setTimeSpec(Qt::UTC);
     a.setTestDateTime(when);
     a.setStatusId(q->value(2).toInt());

@@ -17,13 +17,14 @@
 
 #include <functional>
 
+#include "work.h"
 #include "xrferrorinfo.h"
 #include "xrfkorviresult.h"
 
 class ResultReader
 {
 public:
-    using AbortCheck = std::function<bool()>;
+    using AbortCheck = Work::AbortCheck;
 
     explicit ResultReader(const QSqlDatabase &db, AbortCheck aborted = AbortCheck());
     ~ResultReader();

@@ -5,6 +5,8 @@
 #include <QStringList>
 #include <QTimeZone>
 
+#include "xrfanalysisresult.h"
+
 namespace RequestArguments {
 
 namespace {
@@ -102,7 +104,7 @@ QString openEnd()
 
 QString storedText(const QDateTime &dateTime)
 {
-    return dateTime.toUTC().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+    return dateTime.toUTC().toString(XrfAnalysisResult::dateTimeFormat);
 }
 
 bool parseDateTime(const QString &text, QDateTime *utc)
