@@ -1,20 +1,23 @@
-// Lifecycle of the results database: paths, open/create, request checks, the
-// abort flag, the vacuum timer (the device row is DeviceRecord's, the slices
-// DatabaseVacuum's), the id and date queries (answered by ResultQueries), and
-// the storing of a result around its writer.
+// The database object: the paths of the card and the profile, the open and
+// close of the results file (made, checked and upgraded by DatabaseFile), the
+// request checks, the abort flag, the vacuum timer, and the slots that answer
+// every request by asking a room (rooms under schema/, read/, export/ and
+// exchange/, the writer in insdelqueries) and emitting what it gives.
 //
-// A result is stored in one transaction begun by insertTestResult(): a
-// ResultWriter writes its rows and renames its images inside it; a failing
-// step rolls all rows back and moves the images back, so a result is stored
-// whole or not at all. The day record is counted only after the commit. A
-// result already stored (same date-time text and name) is not stored again
-// but reported as committed: a result handed over twice, after a restart,
-// lands once.
-//
-// The schema text below is the file format: changing a character changes
-// what sqlite_master holds. Statements that carry values from settings,
-// results or messages quote them with sqlQuote() (each "'" doubled) or bind
-// them; nothing is spliced raw.
+// Invariants, cited in the code by number:
+// (1) Every slot runs on the worker thread, one at a time; state touched
+//     from other threads is only the abort counts (under m_abortMutex), the
+//     open flag and the controller status (atomics).
+// (2) A result is stored whole or not at all, in one transaction made
+//     durable (its synchronous level checked) before resultCommitted says so.
+// (3) A result already stored (same date-time text and name) is reported
+//     committed under its stored id, never stored twice.
+// (4) Every queued request is answered exactly once, with its command id
+//     and a code; a failed query is said as such, never as an empty answer.
+// (5) Opening and reading leave the file as it was; a file SQLite refuses,
+//     or a newer one, is never changed.
+// (6) The database object knows nothing of the queue: averaging reads
+//     queued results through the lookup the worker object hands it.
 
 #include "databasemanager.h"
 
@@ -570,6 +573,7 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResult(XrfKorviResult result)
 
     int testId = -1;
     ResultWriter writer(db, imageFolder(), currentUser());
+    // (2)
     const XrfErrorInfo::XrfError rc = writer.store(
             result, &testId, [this](XrfErrorInfo::XrfError c) { emit resultInserted(c); });
     if (!writer.failureNotice().isEmpty())
@@ -704,7 +708,7 @@ XrfErrorInfo::XrfError DatabaseManager::latestTestIds(int cmdId, int number)
     QJsonArray tests;
     const XrfErrorInfo::XrfError rc
             = ResultQueries(workingHandle()).latestTests(number, calendarNotesEnabled(), &tests);
-    // Answered also when the query failed: a host waits for every answer.
+    // Answered also when the query failed: a host waits for every answer (4).
     if (cmdId != -1)
         emit queryDone(XrfCommandIds::LatestTestIds, cmdId,
                        QJsonDocument(QJsonObject { { QStringLiteral("tidInfo"), tests } }), rc);
@@ -816,7 +820,7 @@ XrfErrorInfo::XrfError DatabaseManager::eraseAllResults()
 XrfErrorInfo::XrfError DatabaseManager::createAveragedResult(int id, QString testNames,
                                                              QString newTidName)
 {
-    ResultAverager averager(reader(), m_queuedResultLookup);
+    ResultAverager averager(reader(), m_queuedResultLookup); // (6)
     QList<int> ids;
     XrfErrorInfo::XrfError rc = averager.resolve(testNames, &ids);
     XrfKorviResult averaged;

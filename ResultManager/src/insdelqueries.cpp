@@ -599,9 +599,10 @@ ResultWriter::store(XrfKorviResult &result, int *testId,
     // rollback-journal mode only EXTRA also syncs the folder after the
     // journal is deleted.
     // (The benchmark measures the weaker FULL through a test hook.)
-    QSqlQuery(m_db).exec(XrfUtils::faultPointArmed("synchronous-full")
-                                 ? QStringLiteral("PRAGMA synchronous=FULL")
-                                 : QStringLiteral("PRAGMA synchronous=EXTRA"));
+    if (!SqlText::setSynchronous(m_db, XrfUtils::faultPointArmed("synchronous-full") ? 2 : 3)) {
+        inserted(XrfErrorInfo::DbQueryFailed);
+        return XrfErrorInfo::DbQueryFailed;
+    }
     if (!m_db.transaction()) {
         qWarning() << "Cannot begin a transaction to store a result:" << m_db.lastError().text();
         inserted(XrfErrorInfo::DbQueryFailed);

@@ -3,19 +3,19 @@
 // states of a queue file and the functions that move them are in
 // queuestates.cpp.
 //
-// Invariants:
-// - A queue file is only ever replaced whole (XrfUtils::saveFileJsonFile:
-//   temporary file, flush, sync, rename), and never without its "result".
-//   It is the only copy of its result: one that cannot be read as a result is
-//   moved to "failed/" beside the queue, never deleted.
-// - A result is handed to the database only when addTestResult() accepted
-//   it; at most three hand-overs wait for their commit, and one that waits
-//   longer than the hand-over time-out is released and handed over again.
-//   The database stores a result handed over twice only once.
-// - Whether a result is stored is asked by its date-time and name, never by
-//   the provisional test id, which another result may hold by then.
-// - The capacity counts only the results not yet in the database: a stored
-//   result that waits for its export or upload never makes room short.
+// Invariants, cited in the code by number:
+// (1) A queue file is only ever replaced whole (XrfUtils::saveFileJsonFile:
+//     temporary file, flush, sync, rename), and never without its "result".
+// (2) A queue file is the only copy of its result: one that cannot be read
+//     as a result is moved to "failed/" beside the queue, never deleted.
+// (3) A result is handed to the database only when addTestResult() accepted
+//     it; at most three hand-overs wait for their commit, and one that waits
+//     longer than the hand-over time-out is released and handed over again.
+//     The database stores a result handed over twice only once.
+// (4) Whether a result is stored is asked by its date-time and name, never
+//     by the provisional test id, which another result may hold by then.
+// (5) The capacity counts only the results not yet in the database: a stored
+//     result that waits for its export or upload never makes room short.
 //
 // Threads: everything here runs on the queue thread. It waits on the worker
 // thread (blocking facade requests), which waits on no one; public slots
@@ -281,6 +281,7 @@ void XrfResultQueue::setMaxQueueSize(int size)
     d->maxQueueSize = size;
 }
 
+// (5)
 int XrfResultQueue::resultsNotYetStored() const
 {
     return d->waitingCount.loadAcquire();
@@ -400,6 +401,7 @@ void XrfResultQueue::addResult(const XrfKorviResult &result)
         emit resultNotQueued(dateTime, analysis.tidName(), XrfErrorInfo::NoStorage);
         return;
     }
+    // (1)
     if (XrfUtils::saveFileJsonFile(path, file) != XrfErrorInfo::NoError) {
         qWarning() << "Result" << analysis.tidName() << "could not be queued in" << path;
         emit resultNotQueued(dateTime, analysis.tidName(), XrfErrorInfo::FileCreateFailed);

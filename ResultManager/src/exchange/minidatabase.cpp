@@ -787,7 +787,8 @@ XrfErrorInfo::XrfError MiniDatabase::mergeAttached(const QString &file, Counts *
     }
     qInfo() << "Move the results from the sync database to the Main database.";
     // The merge's commit must survive a power cut, as a stored result's does.
-    QSqlQuery(m_db).exec(QStringLiteral("PRAGMA main.synchronous=EXTRA"));
+    if (!SqlText::setSynchronous(m_db, 3))
+        return XrfErrorInfo::DbQueryFailed;
     if (!m_db.transaction()) {
         qWarning() << "Cannot begin a transaction to import results:" << m_db.lastError().text();
         return XrfErrorInfo::DbQueryFailed;

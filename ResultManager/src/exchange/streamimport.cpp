@@ -16,6 +16,7 @@
 #include "picturesweep.h"
 #include "resultschema.h"
 #include "resultstreamreader.h"
+#include "sqltext.h"
 #include "xrfkorviresult.h"
 #include "xrfutils.h"
 
@@ -38,7 +39,8 @@ XrfErrorInfo::XrfError StreamImport::importFile(QIODevice *device, const QString
 {
     // The one commit at the end must survive a power cut, as a stored
     // result's does.
-    QSqlQuery(m_db).exec(QStringLiteral("PRAGMA synchronous=EXTRA"));
+    if (!SqlText::setSynchronous(m_db, 3))
+        return XrfErrorInfo::DbQueryFailed;
     const XrfErrorInfo::XrfError rc = run(device, inputFile, numberOfResults, summary);
     // Kept while anything in it was not stored: a second run stores the
     // rest and skips what is there.

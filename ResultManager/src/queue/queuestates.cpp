@@ -47,8 +47,17 @@
 //
 // A flag a file does not hold (the queue never writes such a file) is read
 // as false when the pass first reads the file (admit): the action is still
-// to do. A file that cannot be read as a result at all is moved to failed/ by
-// the pass, never deleted.
+// to do.
+//
+// Invariants, cited in the code by number:
+// (1) A file is deleted only once every action the settings ask for is
+//     done; a file that cannot be read as a result at all is moved to
+//     failed/ by the pass, never deleted.
+// (2) A hand-over counts (T/F) only when addTestResult() accepted it.
+// (3) A hand-over is settled only by a commit of its own result, found by
+//     date-time and name, never by a provisional test id.
+// (4) An export is settled only by the completion of the queue's own
+//     automatic export of that test, with that export's code.
 
 #include "xrfresultqueue_p.h"
 
@@ -127,7 +136,7 @@ void XrfResultQueue::XrfResultQueuePrivate::handOver(Pass &pass)
         if (guard.facade())
             rc = guard.facade()->addTestResult(pass.result);
     }
-    if (rc == XrfErrorInfo::NoError) {
+    if (rc == XrfErrorInfo::NoError) { // (2)
         releasedAt.remove(path);
         pass.entry.queuedForDb = true;
         QElapsedTimer since;
@@ -150,7 +159,7 @@ void XrfResultQueue::XrfResultQueuePrivate::handOver(Pass &pass)
 }
 
 // A commit whose report was lost (or came before a restart) is found by the
-// result's date-time and name, never by the provisional id.
+// result's date-time and name, never by the provisional id (3).
 void XrfResultQueue::XrfResultQueuePrivate::findStored(Pass &pass)
 {
     if (!load(pass))
@@ -236,6 +245,7 @@ void XrfResultQueue::XrfResultQueuePrivate::updateOrDelete(const QueueEntry &ent
 {
     const QString &path = entry.filePath;
     const QueueActions a = actions();
+    // (1)
     const bool pending = (a.insertToDb && !entry.savedToDb.value_or(false))
             || (a.uploadToCloud && !entry.sentToCloud.value_or(false))
             || (a.autoExport && !entry.exported.value_or(false));
@@ -452,7 +462,7 @@ void XrfResultQueue::onExportComplete(int testId, XrfErrorInfo::XrfError status)
     {
         // Only the completion of the export this queue asked for settles
         // it, with that export's code: a user's export of the same test
-        // says nothing about it.
+        // says nothing about it (4).
         FacadeGuard guard;
         XrfResultManager *facade = guard.facade();
         if (!facade || !facade->takeAutomaticExportCompletion(testId, &status)) {

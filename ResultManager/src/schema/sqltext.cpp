@@ -94,6 +94,17 @@ QString storedImageName(const QString &tidName, const QDateTime &testDateTime, i
             + suffix;
 }
 
+bool setSynchronous(QSqlDatabase db, int level)
+{
+    QSqlQuery q(db);
+    q.exec(QStringLiteral("PRAGMA main.synchronous=%1").arg(level));
+    if (q.exec(QStringLiteral("PRAGMA main.synchronous")) && q.next()
+        && q.value(0).toInt() == level)
+        return true;
+    qWarning() << "The synchronous level" << level << "did not take:" << q.lastError().text();
+    return false;
+}
+
 bool runScript(QSqlDatabase db, const QString &script, const char *failure)
 {
     bool ok = true;

@@ -43,6 +43,11 @@ QString storedImagePath(const QString &imageFolder, const QString &name);
 // the millisecond and place among the result's pictures (from 1); unique to
 // the result, safe on any card, and found again by a re-insertion.
 QString storedImageName(const QString &tidName, const QDateTime &testDateTime, int number);
+// Sets the main database's synchronous level (2 FULL, 3 EXTRA) and reads it
+// back: the durability of a commit rests on it, so a level that did not
+// take (a statement refused, a build that caps it) is a failure, not a
+// silent weaker commit.
+bool setSynchronous(QSqlDatabase db, int level);
 // Runs each ";"-separated statement of a script; false when one failed
 // (each failure logged with `failure` and the statement).
 bool runScript(QSqlDatabase db, const QString &script, const char *failure);
