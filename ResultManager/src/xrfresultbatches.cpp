@@ -1,20 +1,25 @@
 #include "xrfresultbatches.h"
 
-#include <QAtomicInt>
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
 
+#include "readonlyconnection.h"
 #include "requestarguments.h"
 #include "resultschema.h"
 
 class XrfResultBatchesPrivate
 {
 public:
+    explicit XrfResultBatchesPrivate(const QString &databaseFile)
+        : file(databaseFile), connection(databaseFile), db(connection.database())
+    {
+    }
+
     QString file;
-    QString connectionName;
+    ReadOnlyConnection connection;
     QSqlDatabase db;
     QString error;
     XrfResultBatches::Device device;
@@ -39,21 +44,11 @@ public:
     }
 };
 
-XrfResultBatches::XrfResultBatches(const QString &databaseFile) : d(new XrfResultBatchesPrivate)
+XrfResultBatches::XrfResultBatches(const QString &databaseFile)
+    : d(new XrfResultBatchesPrivate(databaseFile))
 {
-    static QAtomicInt connections;
-    d->file = databaseFile;
-    d->connectionName = QStringLiteral("XrfBatches%1").arg(connections.fetchAndAddRelaxed(1));
-    if (!QFileInfo(databaseFile).isFile()) {
-        d->error = QStringLiteral("no results database %1").arg(databaseFile);
-        return;
-    }
-    d->db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), d->connectionName);
-    // As the library opens a card it must not change.
-    d->db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=30000"));
-    d->db.setDatabaseName(databaseFile);
-    if (!d->db.open()) {
-        d->error = QStringLiteral("cannot read %1: %2").arg(databaseFile, d->db.lastError().text());
+    if (!d->connection.isOpen()) {
+        d->error = d->connection.error();
         return;
     }
     QSqlQuery q(d->db);
@@ -75,11 +70,6 @@ XrfResultBatches::XrfResultBatches(const QString &databaseFile) : d(new XrfResul
 
 XrfResultBatches::~XrfResultBatches()
 {
-    if (d->db.isValid())
-        d->db.close();
-    d->db = QSqlDatabase();
-    if (QSqlDatabase::contains(d->connectionName))
-        QSqlDatabase::removeDatabase(d->connectionName);
     delete d;
 }
 

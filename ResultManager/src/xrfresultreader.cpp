@@ -4,7 +4,6 @@
 
 #include "xrfresultreader.h"
 
-#include <QAtomicInt>
 #include <QDir>
 #include <QFileInfo>
 #include <QScopedPointer>
@@ -12,6 +11,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
+#include "readonlyconnection.h"
 #include "requestarguments.h"
 #include "resultqueries.h"
 #include "resultreader.h"
@@ -22,9 +22,14 @@
 class XrfResultReaderPrivate
 {
 public:
-    QString connectionName;
-    QString imageFolder;
+    explicit XrfResultReaderPrivate(const QString &file)
+        : connection(file), db(connection.database())
+    {
+    }
+
+    ReadOnlyConnection connection;
     QSqlDatabase db;
+    QString imageFolder;
     QScopedPointer<ResultReader> reader;
     QString error;
     bool open = false;
@@ -40,42 +45,27 @@ public:
     }
 };
 
-XrfResultReader::XrfResultReader(const QString &databaseFile) : d(new XrfResultReaderPrivate)
+XrfResultReader::XrfResultReader(const QString &databaseFile)
+    : d(new XrfResultReaderPrivate(databaseFile))
 {
-    static QAtomicInt readers;
-    d->connectionName = QStringLiteral("XrfReader%1").arg(readers.fetchAndAddRelaxed(1));
-    const QFileInfo file(databaseFile);
-    d->imageFolder = QDir(file.absolutePath() + QStringLiteral("/../images")).absolutePath();
-    if (!file.isFile()) {
-        d->error = QStringLiteral("no results database %1").arg(databaseFile);
-        return;
-    }
-    d->db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), d->connectionName);
-    d->db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=30000"));
-    d->db.setDatabaseName(file.absoluteFilePath());
-    if (!d->db.open()) {
-        d->error = d->db.lastError().text();
-        return;
-    }
-    // SQLite opens lazily: a file that is no database shows at the first read.
+    d->imageFolder = QDir(QFileInfo(databaseFile).absolutePath() + QStringLiteral("/../images"))
+                             .absolutePath();
+    d->error = d->connection.error();
     QSqlQuery probe(d->db);
-    if (!probe.exec(QStringLiteral("SELECT count(*) FROM ") + XrfTables::analysisResult)) {
+    if (d->connection.isOpen()
+        && !probe.exec(QStringLiteral("SELECT count(*) FROM ") + XrfTables::analysisResult))
         d->error = probe.lastError().text();
-        return;
-    }
     probe.finish();
+    if (!d->error.isEmpty())
+        return;
     d->reader.reset(new ResultReader(d->db));
     d->open = true;
 }
 
 XrfResultReader::~XrfResultReader()
 {
+    // The reader's statements go before their connection.
     d->reader.reset();
-    if (d->db.isValid())
-        d->db.close();
-    d->db = QSqlDatabase();
-    if (QSqlDatabase::contains(d->connectionName))
-        QSqlDatabase::removeDatabase(d->connectionName);
     delete d;
 }
 

@@ -1,0 +1,39 @@
+#include "readonlyconnection.h"
+
+#include <QAtomicInt>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSqlQuery>
+
+ReadOnlyConnection::ReadOnlyConnection(const QString &databaseFile)
+{
+    static QAtomicInt connections;
+    m_name = QStringLiteral("XrfReadOnly%1").arg(connections.fetchAndAddRelaxed(1));
+    if (!QFileInfo(databaseFile).isFile()) {
+        m_error = QStringLiteral("no results database %1").arg(databaseFile);
+        return;
+    }
+    m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
+    m_db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=30000"));
+    m_db.setDatabaseName(QFileInfo(databaseFile).absoluteFilePath());
+    if (!m_db.open()) {
+        m_error = QStringLiteral("cannot read %1: %2").arg(databaseFile, m_db.lastError().text());
+        return;
+    }
+    // SQLite opens lazily: a file that is no database shows at the first read.
+    QSqlQuery probe(m_db);
+    if (!probe.exec(QStringLiteral("SELECT count(*) FROM sqlite_master")) || !probe.next()) {
+        m_error = QStringLiteral("cannot read %1: %2").arg(databaseFile, probe.lastError().text());
+        return;
+    }
+    m_open = true;
+}
+
+ReadOnlyConnection::~ReadOnlyConnection()
+{
+    if (m_db.isValid())
+        m_db.close();
+    m_db = QSqlDatabase();
+    if (QSqlDatabase::contains(m_name))
+        QSqlDatabase::removeDatabase(m_name);
+}
