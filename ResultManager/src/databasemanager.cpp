@@ -40,6 +40,7 @@
 #include "exportconversion.h"
 #include "insdelqueries.h"
 #include "minidatabase.h"
+#include "minidatabasebuild.h"
 #include "picturesweep.h"
 #include "requestarguments.h"
 #include "resultaverager.h"
@@ -937,7 +938,7 @@ XrfErrorInfo::XrfError DatabaseManager::getResultsInSqlDbFromTestDateTime(QStrin
     if (m_dbOpen.loadAcquire()) {
         QSqlDatabase db = workingHandle();
         const auto aborted = [this] { return isAbortFlagSet(); };
-        rc = MiniDatabase(db, m_instrumentDataPath, databaseFilePath(), aborted)
+        rc = MiniDatabaseBuild(db, m_instrumentDataPath, databaseFilePath(), aborted)
                      .build(fromTestDateTime, outFileName, &capture);
         closeConnection(db);
     }

@@ -2,14 +2,12 @@
 #define MINIDATABASE_H
 
 // The mini database: a small SQLite file with the results schema that carries
-// recent results to a PC (build) and brings results from one into the
-// results database (merge). Plain and short-lived: built per request on the
-// worker thread over the open connection; no signals.
+// recent results to a PC (built by MiniDatabaseBuild) and brings results
+// from one into the results database (merged here). Plain and short-lived:
+// built per request on the worker thread over the open connection; no
+// signals.
 //
 // Invariants:
-// - A mini database is built aside as "<name>.sqlite.part" in one
-//   transaction, synced and renamed over "<name>.sqlite"; an abort or a
-//   failure leaves no file of this run behind.
 // - A merge is one transaction: the receiver gets every importable result of
 //   the file whole, or nothing. A result whose date-time text and name are
 //   already stored is skipped, so a second merge of the same file stores
@@ -62,20 +60,19 @@ public:
     MiniDatabase(const QSqlDatabase &db, const QString &instrumentDataPath,
                  const QString &databaseFile, AbortCheck aborted);
 
-    // The results after `from` (UTC; empty: all) up to now into
-    // "<outFileName>.sqlite", with links to their images beside it.
-    XrfErrorInfo::XrfError build(const QString &from, const QString &outFileName, Capture *capture);
     // The results of the file that are not stored yet, with their images.
     XrfErrorInfo::XrfError merge(const QString &file, Counts *counts);
+
+    // The tables a result has rows in, in the order they are copied;
+    // filterprops follows the spectra that use it, devinfo stays the
+    // instrument's own.
+    static QStringList copiedTables();
 
 private:
     bool exec(const QString &statement);
     bool attach(const QString &file);
     void detach();
     bool aborted() const;
-
-    XrfErrorInfo::XrfError copyOut(const QString &part, const QString &idList);
-    XrfErrorInfo::XrfError copyOut(QSqlDatabase &out, const QString &idList);
 
     bool checkSource(QString *why);
     bool readSourceColumns();
