@@ -21,6 +21,7 @@
 #include "picturesweep.h"
 #include "requestarguments.h"
 #include "resultbinding.h"
+#include "resultdeleter.h"
 #include "resultschema.h"
 #include "sqltext.h"
 #include "xrfanalysisresult.h"
