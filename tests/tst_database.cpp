@@ -91,6 +91,7 @@ CREATE TABLE spectrum (id INTEGER PRIMARY KEY  NOT NULL, testId INTEGER NOT NULL
 CREATE TABLE testinfo (id INTEGER PRIMARY KEY NOT NULL, testId INTEGER, label TEXT NOT NULL, info TEXT NOT NULL, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
 CREATE TABLE userfactorresult (id INTEGER PRIMARY KEY NOT NULL, testId INTEGER NOT NULL, elementName VARCHAR NOT NULL, factor REAL NOT NULL, offset REAL NOT NULL, userEntered bool NOT NULL, FOREIGN KEY(testId) REFERENCES analysisresult(testId))
 CREATE INDEX analysisresultindex ON analysisresult (testId)
+CREATE INDEX analysisresultkeyindex ON analysisresult (testDateTime,tidName)
 CREATE INDEX coatingresultindex ON coatingresult (testId)
 CREATE INDEX compoundresultindex ON compoundresult (testId,elementName)
 CREATE INDEX elementresultindex ON elementresult (testId,elementName)
@@ -109,7 +110,7 @@ CREATE INDEX userfactorresultindex ON userfactorresult (testId))")
                       .split('\n');
     const QStringList got = rows("SELECT sql FROM sqlite_master WHERE sql IS NOT NULL "
                                  "AND name NOT LIKE 'sqlite_%' ORDER BY type DESC, name");
-    QCOMPARE(got.size(), 22 + 16);
+    QCOMPARE(got.size(), 22 + 17);
     for (int i = 0; i < got.size(); ++i)
         QCOMPARE(got.at(i), schema.value(i));
 

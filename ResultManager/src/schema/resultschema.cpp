@@ -305,6 +305,9 @@ const QVector<Index> &indices()
         { "coatingresultindex", coatingResult, "testId" },
         { "locationindex", location, "testId" },
         { "pseudoelementresultindex", pseudoElementResult, "testId" },
+        // The exactly-once lookup finds a stored twin by these, in any
+        // number of stored results.
+        { "analysisresultkeyindex", analysisResult, "testDateTime,tidName" },
     };
     return all;
 }

@@ -78,7 +78,8 @@ struct Index
 const QVector<Table> &tables();
 // The table of that name; a name not in the schema is a programming error.
 const Table &table(const QString &name);
-// The 16 indices.
+// The 17 indices; made when a file is created, and added when any file is
+// opened for writing (an index changes no version).
 const QVector<Index> &indices();
 
 // ";"-joined CREATE TABLE / CREATE INDEX statements, IF NOT EXISTS.
