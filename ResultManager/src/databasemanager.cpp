@@ -38,6 +38,7 @@
 #include "devicerecord.h"
 #include "exchangefiles.h"
 #include "exportconversion.h"
+#include "fileidentity.h"
 #include "insdelqueries.h"
 #include "minidatabase.h"
 #include "minidatabasebuild.h"
@@ -79,10 +80,62 @@ DatabaseManager::~DatabaseManager()
     m_hdfFile.setParent(nullptr);
 }
 
+// The one connection is opened on first use and kept while work comes
+// (ruling of the idle point below); the pragmas are set each time it opens.
 QSqlDatabase DatabaseManager::workingHandle()
 {
-    m_workingHandle = QSqlDatabase::database(connectionName, true);
-    return m_workingHandle;
+    QSqlDatabase db = QSqlDatabase::database(connectionName, false);
+    if (db.isValid() && !db.isOpen() && db.open()) {
+        if (!m_readOnly)
+            DatabaseFile::applyPragmas(db);
+        m_statements.reset(db);
+        m_fileSeen = FileIdentity::of(databaseFilePath());
+    } else if (db.isOpen() && m_statements.database().connectionName() != connectionName) {
+        // Opened by the open path itself.
+        m_statements.reset(db);
+    }
+    m_workingHandle = db;
+    m_lastUse.start();
+    if (m_idleTimer && !m_idleTimer->isActive())
+        m_idleTimer->start(idleMsecs);
+    return db;
+}
+
+// No work for a while: the log is folded into the file, so that a copy of
+// the file alone holds every committed result, and the connection closed.
+void DatabaseManager::onIdleTimeout()
+{
+    const qint64 quiet = m_lastUse.isValid() ? m_lastUse.elapsed() : idleMsecs;
+    if (quiet < idleMsecs) {
+        m_idleTimer->start(int(idleMsecs - quiet));
+        return;
+    }
+    checkpointAndClose();
+}
+
+void DatabaseManager::checkpointAndClose()
+{
+    QSqlDatabase db = QSqlDatabase::database(connectionName, false);
+    if (!db.isValid() || !db.isOpen())
+        return;
+    if (!m_readOnly) {
+        QSqlQuery q(db);
+        if (!q.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")))
+            qWarning() << "The write-ahead log cannot be folded into the file:"
+                       << q.lastError().text();
+    }
+    closeConnectionNow();
+}
+
+void DatabaseManager::closeConnectionNow()
+{
+    // Its prepared statements die with the open connection.
+    m_reader.reset();
+    m_statements.reset();
+    QSqlDatabase::database(connectionName, false).close();
+    m_workingHandle = QSqlDatabase();
+    if (m_idleTimer)
+        m_idleTimer->stop();
 }
 
 QString DatabaseManager::databaseFilePath() const
@@ -181,6 +234,11 @@ XrfErrorInfo::XrfError DatabaseManager::openDB(QString path)
         ExportRun::removeLeftovers(m_instrumentDataPath);
     }
     getLatestTestId(&m_lastTestId);
+    if (!m_idleTimer) {
+        m_idleTimer = new QTimer(this);
+        m_idleTimer->setSingleShot(true);
+        connect(m_idleTimer, &QTimer::timeout, this, &DatabaseManager::onIdleTimeout);
+    }
     if (!m_vacuumTimer) {
         // Parented so that it dies with this object on its own thread.
         m_vacuumTimer = new QTimer(this);
@@ -200,7 +258,11 @@ void DatabaseManager::closeDatabase()
     if (m_vacuumTimer && m_vacuumTimer->isActive())
         m_vacuumTimer->stop();
     DatabaseVacuum::resetReport();
+    XrfUtils::crashPoint("before-close");
+    // A card taken out, an erase or a shutdown leaves the file whole.
+    checkpointAndClose();
     m_reader.reset();
+    m_statements.reset();
     m_openHandle.close();
     m_workingHandle.close();
     m_openHandle = QSqlDatabase();
@@ -284,7 +346,6 @@ void DatabaseManager::vacuumTheDb(bool vacuumStatus)
     }
     QSqlDatabase db = workingHandle();
     const bool more = DatabaseVacuum(db).step(m_vacuumTimer && m_vacuumTimer->isActive());
-    closeConnection(db);
     if (m_vacuumTimer && more && !m_vacuumTimer->isActive())
         m_vacuumTimer->start();
     else if (m_vacuumTimer && !more)
@@ -389,19 +450,14 @@ ResultReader &DatabaseManager::reader()
     return *m_reader;
 }
 
-void DatabaseManager::closeConnection(QSqlDatabase &db)
-{
-    // Its prepared statements die with the open connection.
-    m_reader.reset();
-    db.close();
-}
-
 XrfErrorInfo::XrfError DatabaseManager::checkFileBeforeWriting()
 {
-    // A connection left open would commit into a file deleted or replaced
-    // since; the next one opens what is at the path now.
-    closeConnection(m_workingHandle);
+    // A connection kept open would commit into a file deleted, replaced or
+    // written by another since: then the next one opens what is at the
+    // path now.
     const QString file = databaseFilePath();
+    if (FileIdentity::of(file) != m_fileSeen)
+        closeConnectionNow();
     if (!QFileInfo::exists(m_dbFolder)) {
         // The card went away: nothing is made in its place.
         qWarning() << "The results folder" << m_dbFolder << "is gone; results wait";
@@ -517,7 +573,8 @@ bool DatabaseManager::lookUpStoredTestId(const QString &testDateTime, const QStr
         qWarning() << "Cannot look up a stored result: fault point";
         return false;
     }
-    return ResultQueries(workingHandle()).storedTestId(testDateTime, tidName, testId)
+    workingHandle();
+    return ResultQueries(m_statements).storedTestId(testDateTime, tidName, testId)
             == XrfErrorInfo::NoError;
 }
 
@@ -573,13 +630,14 @@ XrfErrorInfo::XrfError DatabaseManager::insertTestResult(XrfKorviResult result)
     }
 
     int testId = -1;
-    ResultWriter writer(db, imageFolder(), currentUser());
+    ResultWriter writer(db, imageFolder(), currentUser(), &m_statements);
     // (2)
     const XrfErrorInfo::XrfError rc = writer.store(
             result, &testId, [this](XrfErrorInfo::XrfError c) { emit resultInserted(c); });
     if (!writer.failureNotice().isEmpty())
         emit errorSignal(writer.failureNotice());
-    closeConnection(db);
+    // Its own checkpoints change the file too.
+    m_fileSeen = FileIdentity::of(databaseFilePath());
     if (rc != XrfErrorInfo::NoError)
         return rc;
     qInfo() << "**** Completed COMMIT a result to the database in " << clock.elapsed()
@@ -657,7 +715,6 @@ XrfErrorInfo::XrfError DatabaseManager::editTestInfo(QJsonArray testInfo, int te
                              element.toObject().value(QStringLiteral("info")).toString() });
     const XrfErrorInfo::XrfError rc
             = ResultWriter(db, imageFolder(), QString()).editTestInfo(testId, entries);
-    closeConnection(db);
     XrfString answer;
     answer.setXrfString(rc == XrfErrorInfo::NoError ? QStringLiteral("Success") : QString());
     emit queryDone(XrfCommandIds::EditTestInfo, id, QJsonDocument(answer.toJsonObject()), rc);
@@ -752,7 +809,6 @@ XrfErrorInfo::XrfError DatabaseManager::deleteSelection(const QList<int> &ids, i
     }
     if (rc == XrfErrorInfo::NoError)
         rc = deleter.deleteTests(ids);
-    closeConnection(db);
     XrfString answer;
     answer.setXrfString(RequestArguments::joinTestIds(ids));
     emit queryDone(answerId, id, QJsonDocument(answer.toJsonObject()), rc);
@@ -917,7 +973,6 @@ XrfErrorInfo::XrfError DatabaseManager::importResultsFromJsFile(QString jsFile, 
         };
         rc = StreamImport(db, context)
                      .importFile(m_jsFile.get(), jsFile, numberOfResults, &summary);
-        closeConnection(db);
         m_jsFile.reset();
     }
     emit resultsImported(summary.stored, summary.skipped, summary.failed, summary.picturesMissing);
@@ -940,7 +995,6 @@ XrfErrorInfo::XrfError DatabaseManager::getResultsInSqlDbFromTestDateTime(QStrin
         const auto aborted = [this] { return isAbortFlagSet(); };
         rc = MiniDatabaseBuild(db, m_instrumentDataPath, databaseFilePath(), aborted)
                      .build(fromTestDateTime, outFileName, &capture);
-        closeConnection(db);
     }
     if (numOfResultsCaptured)
         *numOfResultsCaptured = capture.captured;
@@ -961,7 +1015,6 @@ XrfErrorInfo::XrfError DatabaseManager::importResultsFromSqlDb(QString sqlDbFile
         const auto aborted = [this] { return isAbortFlagSet(); };
         rc = MiniDatabase(db, m_instrumentDataPath, databaseFilePath(), aborted)
                      .merge(sqlDbFile, &counts);
-        closeConnection(db);
     }
     emit resultsImported(counts.stored, counts.skipped, counts.failed, counts.picturesMissing);
     return rc;

@@ -17,6 +17,7 @@
 #include <QAtomicInteger>
 #include <QDate>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -32,9 +33,11 @@
 #include <memory>
 
 #include "exportrun.h"
+#include "fileidentity.h"
 #include "hdffile.h"
 #include "resultschema.h"
 #include "resultsfilter.h"
+#include "sqltext.h"
 #include "xrfdatetimerange.h"
 #include "xrferrorinfo.h"
 #include "xrfexportparam.h"
@@ -212,7 +215,10 @@ private:
     ResultReader &reader();
     // Closes the connection (a later workingHandle() reopens it) and drops
     // what was prepared on it.
-    void closeConnection(QSqlDatabase &db);
+    void closeConnectionNow();
+    // Folds the write-ahead log into the file, then closes the connection.
+    void checkpointAndClose();
+    void onIdleTimeout();
     // Before a result is written: the file at the path as it is now. A new
     // one is made when it was deleted; DbOpenFailed when its folder is gone
     // or it is marked read-only.
@@ -243,6 +249,11 @@ private:
     QSqlDatabase m_openHandle;
     QSqlDatabase m_workingHandle;
     std::unique_ptr<ResultReader> m_reader;
+    SqlText::StatementCache m_statements; // of the open connection
+    FileIdentity m_fileSeen; // the file as this object last left it
+    QTimer *m_idleTimer = nullptr;
+    QElapsedTimer m_lastUse;
+    static constexpr int idleMsecs = 2000;
     QJsonObject m_exportSettingsInUse;
     // What the last open's upgrade did: "upgradedFrom", "archivedAs".
     QJsonObject m_upgrade;

@@ -31,8 +31,10 @@ using namespace ResultBinding;
 
 // --- One whole result ----------------------------------------------------------
 
-ResultWriter::ResultWriter(const QSqlDatabase &db, const QString &imageFolder, const QString &user)
-    : m_db(db), m_imageFolder(imageFolder), m_user(user)
+ResultWriter::ResultWriter(const QSqlDatabase &db, const QString &imageFolder, const QString &user,
+                           SqlText::StatementCache *statements)
+    : m_db(db), m_ownStatements(db), m_statements(statements ? statements : &m_ownStatements),
+      m_imageFolder(imageFolder), m_user(user)
 {
 }
 
@@ -44,19 +46,16 @@ XrfErrorInfo::XrfError ResultWriter::exec(const QString &statement)
 XrfErrorInfo::XrfError ResultWriter::insertRow(const QString &table, const QStringList &columns,
                                                const QStringList &values)
 {
-    const QString key = table + QLatin1Char(' ') + columns.join(QLatin1Char(','));
-    auto it = m_inserts.find(key);
-    if (it == m_inserts.end()) {
-        QSqlQuery q(m_db);
-        QStringList marks;
-        for (int i = 0; i < columns.size(); ++i)
-            marks << QStringLiteral("?");
-        q.prepare(QStringLiteral("INSERT into ") + table + QStringLiteral(" (")
-                  + key.mid(table.size() + 1) + QStringLiteral(") VALUES(")
-                  + marks.join(QLatin1Char(',')) + QStringLiteral(")"));
-        it = m_inserts.insert(key, q);
-    }
-    QSqlQuery &q = it.value();
+    QStringList marks;
+    for (int i = 0; i < columns.size(); ++i)
+        marks << QStringLiteral("?");
+    QSqlQuery *prepared
+            = m_statements->prepared(QStringLiteral("INSERT into ") + table + QStringLiteral(" (")
+                                     + columns.join(QLatin1Char(',')) + QStringLiteral(") VALUES(")
+                                     + marks.join(QLatin1Char(',')) + QStringLiteral(")"));
+    if (!prepared)
+        return XrfErrorInfo::DbQueryFailed;
+    QSqlQuery &q = *prepared;
     for (int i = 0; i < values.size(); ++i)
         q.bindValue(i, values.at(i).isNull() ? QStringLiteral("") : values.at(i));
     const bool ok = q.exec();
@@ -100,15 +99,22 @@ XrfErrorInfo::XrfError ResultWriter::insert(XrfKorviResult &result, int *testId,
 
     step(type != QLatin1String("CALCHECK") && analysis.methodFamilyName() != 8
                  && !result.chemistry().isEmpty(),
-         [&] { return insertRows(db, chemistryTable(), result.chemistry(), id, exec); });
-    step(true,
-         [&] { return insertRows(db, pseudoElementTable(), result.pseudoElement(), id, exec); });
+         [&] { return insertRows(*m_statements, chemistryTable(), result.chemistry(), id, exec); });
+    step(true, [&] {
+        return insertRows(*m_statements, pseudoElementTable(), result.pseudoElement(), id, exec);
+    });
     step(true, [&] { return insertNamesResult(result, id); });
-    step(true, [&] { return insertRows(db, coatingTable(), result.coating(), id, exec); });
-    step(true, [&] { return insertRows(db, userFactorTable(), result.userFactor(), id, exec); });
-    step(true, [&] { return insertRows(db, compoundTable(), result.compound(), id, exec); });
+    step(true,
+         [&] { return insertRows(*m_statements, coatingTable(), result.coating(), id, exec); });
+    step(true, [&] {
+        return insertRows(*m_statements, userFactorTable(), result.userFactor(), id, exec);
+    });
+    step(true,
+         [&] { return insertRows(*m_statements, compoundTable(), result.compound(), id, exec); });
     step(true, [&] { return insertRohsResult(analysis, id); });
-    step(true, [&] { return insertRows(db, actionLevelTable(), result.actionLevel(), id, exec); });
+    step(true, [&] {
+        return insertRows(*m_statements, actionLevelTable(), result.actionLevel(), id, exec);
+    });
     for (const XrfSpectrum &spectrum : result.spectra())
         step(true, [&] { return insertSpectrum(spectrum, id); });
     step(type == QLatin1String("REGRESSION") && result.regressionInfo().historicalTestId() > 0,
@@ -119,7 +125,7 @@ XrfErrorInfo::XrfError ResultWriter::insert(XrfKorviResult &result, int *testId,
     step(type == QLatin1String("CALCHECK") && result.hasCalCheck(),
          [&] { return insertCalCheck(result.calCheck(), id); });
     step(!result.testInfo().isEmpty(),
-         [&] { return insertRows(db, testInfoTable(), result.testInfo(), id, exec); });
+         [&] { return insertRows(*m_statements, testInfoTable(), result.testInfo(), id, exec); });
     if (rc == XrfErrorInfo::NoError && !result.images().isEmpty())
         rc = insertImages(id, result);
     step(type == QLatin1String("REPEAT"), [&] {
@@ -295,15 +301,16 @@ XrfErrorInfo::XrfError ResultWriter::insertRepeatInfo(int testId, int repeatInde
 XrfErrorInfo::XrfError ResultWriter::insertGradeMatch(int testId,
                                                       const QList<XrfGradeMatch> &grades)
 {
-    return insertRows(m_db, gradeMatchTable(), grades, testId, textExec());
+    return insertRows(*m_statements, gradeMatchTable(), grades, testId, textExec());
 }
 
 XrfErrorInfo::XrfError ResultWriter::insertGradeMatchSpec(int testId,
                                                           const QList<XrfGradeMatch> &grades)
 {
     for (const XrfGradeMatch &grade : grades) {
-        const XrfErrorInfo::XrfError rc = insertRows(m_db, gradeMatchSpecTable(), grade.gradeSpec(),
-                                                     testId, textExec(), { grade.gradeName() });
+        const XrfErrorInfo::XrfError rc
+                = insertRows(*m_statements, gradeMatchSpecTable(), grade.gradeSpec(), testId,
+                             textExec(), { grade.gradeName() });
         if (rc != XrfErrorInfo::NoError)
             return rc;
     }

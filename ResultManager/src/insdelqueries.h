@@ -39,7 +39,10 @@ class ResultWriter
 public:
     // imageFolder is the store the images are renamed into; user is written
     // as the user of new results.
-    ResultWriter(const QSqlDatabase &db, const QString &imageFolder, const QString &user);
+    // `statements`: those of the connection, kept while it stays open (null:
+    // the writer's own, for this one result).
+    ResultWriter(const QSqlDatabase &db, const QString &imageFolder, const QString &user,
+                 SqlText::StatementCache *statements = nullptr);
     ResultWriter(const ResultWriter &) = delete;
     ResultWriter &operator=(const ResultWriter &) = delete;
 
@@ -114,7 +117,8 @@ private:
                                           int testId);
 
     QSqlDatabase m_db;
-    QHash<QString, QSqlQuery> m_inserts; // by table and columns
+    SqlText::StatementCache m_ownStatements;
+    SqlText::StatementCache *m_statements;
     QString m_imageFolder;
     QString m_user;
     int m_lastTestId = 0;

@@ -124,6 +124,11 @@ QString ResultQueries::dateKey(const QString &expression)
 
 ResultQueries::ResultQueries(const QSqlDatabase &db) : m_db(db) { }
 
+ResultQueries::ResultQueries(SqlText::StatementCache &statements)
+    : m_db(statements.database()), m_statements(&statements)
+{
+}
+
 XrfErrorInfo::XrfError ResultQueries::latestTestId(int *tid)
 {
     if (!tid)
@@ -311,9 +316,15 @@ XrfErrorInfo::XrfError ResultQueries::storedTestId(const QString &testDateTime,
     // A result without a date-time is never "the same" as another.
     if (testDateTime.isEmpty())
         return XrfErrorInfo::NoError;
-    QSqlQuery q(m_db);
-    q.prepare(QStringLiteral("SELECT testId FROM ") + XrfTables::analysisResult
-              + QStringLiteral(" WHERE testDateTime = ? AND tidName = ? ORDER BY testId LIMIT 1"));
+    const QString text = QStringLiteral("SELECT testId FROM ") + XrfTables::analysisResult
+            + QStringLiteral(" WHERE testDateTime = ? AND tidName = ? ORDER BY testId LIMIT 1");
+    QSqlQuery local(m_db);
+    QSqlQuery *prepared = m_statements ? m_statements->prepared(text) : nullptr;
+    if (!prepared) {
+        local.prepare(text);
+        prepared = &local;
+    }
+    QSqlQuery &q = *prepared;
     q.addBindValue(testDateTime);
     // A result without a name is stored with '' (the column's default); a
     // null string would bind NULL, which equals nothing, and the result
@@ -325,6 +336,7 @@ XrfErrorInfo::XrfError ResultQueries::storedTestId(const QString &testDateTime,
     }
     if (q.next())
         *testId = q.value(0).toInt();
+    q.finish();
     return XrfErrorInfo::NoError;
 }
 

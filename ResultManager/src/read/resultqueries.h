@@ -22,12 +22,16 @@
 #include <QSqlDatabase>
 #include <QString>
 
+#include "sqltext.h"
 #include "xrferrorinfo.h"
 
 class ResultQueries
 {
 public:
     explicit ResultQueries(const QSqlDatabase &db);
+    // Over the connection of `statements`, whose prepared statements the
+    // lookups done many times a second (storedTestId) reuse.
+    explicit ResultQueries(SqlText::StatementCache &statements);
 
     // 0 when none is stored (or the query fails).
     XrfErrorInfo::XrfError latestTestId(int *tid);
@@ -71,6 +75,7 @@ public:
 
 private:
     QSqlDatabase m_db;
+    SqlText::StatementCache *m_statements = nullptr;
 };
 
 #endif // RESULTQUERIES_H

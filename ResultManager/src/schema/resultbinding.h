@@ -170,7 +170,7 @@ using TextExec = std::function<XrfErrorInfo::XrfError(const QString &)>;
 // testId) come from `prefix` for tables keyed by a parent, such as the
 // element limits of a matched grade.
 template<class Item>
-XrfErrorInfo::XrfError insertRows(QSqlDatabase db, const ListTable<Item> &t,
+XrfErrorInfo::XrfError insertRows(SqlText::StatementCache &statements, const ListTable<Item> &t,
                                   const QList<Item> &items, int testId, const TextExec &exec,
                                   const QVariantList &prefix = {})
 {
@@ -191,8 +191,10 @@ XrfErrorInfo::XrfError insertRows(QSqlDatabase db, const ListTable<Item> &t,
         }
         return XrfErrorInfo::NoError;
     }
-    QSqlQuery q(db);
-    q.prepare(statement);
+    QSqlQuery *prepared = statements.prepared(statement);
+    if (!prepared)
+        return XrfErrorInfo::DbQueryFailed;
+    QSqlQuery &q = *prepared;
     auto repeated = [&items](const QVariant &value) {
         QVariantList values;
         for (int i = 0; i < items.size(); ++i)
@@ -209,10 +211,12 @@ XrfErrorInfo::XrfError insertRows(QSqlDatabase db, const ListTable<Item> &t,
             values << c.get(item);
         q.addBindValue(values);
     }
-    if (!q.execBatch()) {
+    const bool ok = q.execBatch();
+    if (!ok)
         qDebug() << t.failureMessage << q.lastError().text();
+    q.finish();
+    if (!ok)
         return XrfErrorInfo::DbQueryFailed;
-    }
     return XrfErrorInfo::NoError;
 }
 

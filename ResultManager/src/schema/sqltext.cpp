@@ -105,6 +105,29 @@ bool setSynchronous(QSqlDatabase db, int level)
     return false;
 }
 
+int durableLevel(QSqlDatabase db)
+{
+    QSqlQuery q(db);
+    const bool wal = q.exec(QStringLiteral("PRAGMA main.journal_mode")) && q.next()
+            && q.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) == 0;
+    return wal ? 2 : 3;
+}
+
+QSqlQuery *StatementCache::prepared(const QString &text)
+{
+    auto it = m_queries.find(text);
+    if (it == m_queries.end()) {
+        QSqlQuery q(m_db);
+        q.setForwardOnly(true);
+        if (!q.prepare(text)) {
+            qDebug() << "Cannot prepare" << text << q.lastError().text();
+            return nullptr;
+        }
+        it = m_queries.insert(text, q);
+    }
+    return &it.value();
+}
+
 bool runScript(QSqlDatabase db, const QString &script, const char *failure)
 {
     bool ok = true;

@@ -11,7 +11,9 @@
 // storedImagePath(), which never leaves the image store.
 
 #include <QDateTime>
+#include <QHash>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
 
 #include "xrferrorinfo.h"
@@ -51,6 +53,34 @@ bool setSynchronous(QSqlDatabase db, int level);
 // Runs each ";"-separated statement of a script; false when one failed
 // (each failure logged with `failure` and the statement).
 bool runScript(QSqlDatabase db, const QString &script, const char *failure);
+
+// The synchronous level at which a commit is durable against a power cut:
+// FULL (2) in write-ahead-log mode, EXTRA (3) in the rollback journal's,
+// where FULL leaves the journal's deletion unsynced.
+int durableLevel(QSqlDatabase db);
+
+// Statements prepared once per connection and kept while it stays open, so
+// that an insertion, a lookup or a read is not parsed again each time. Whoever
+// closes the connection resets the cache first (a prepared statement must
+// not outlive its connection).
+class StatementCache
+{
+public:
+    explicit StatementCache(const QSqlDatabase &db = QSqlDatabase()) : m_db(db) { }
+    void reset(const QSqlDatabase &db = QSqlDatabase())
+    {
+        m_queries.clear();
+        m_db = db;
+    }
+    QSqlDatabase database() const { return m_db; }
+    // The statement of this text, prepared on first use; null when it cannot
+    // be prepared. Bind and exec() it, then finish() it.
+    QSqlQuery *prepared(const QString &text);
+
+private:
+    QSqlDatabase m_db;
+    QHash<QString, QSqlQuery> m_queries;
+};
 
 } // namespace SqlText
 
