@@ -51,8 +51,10 @@ bool makeOldSchemaFile(const QString &reference, const QString &target, const Ol
         statements << QString("INSERT INTO %1 (%2) SELECT %2 FROM ref.%1")
                               .arg(t.name, names.join(','));
     }
+    // Older software made no index for the exactly-once lookup.
     for (const ResultSchema::Index &i : ResultSchema::indices())
-        if (!shape.missingTables.contains(i.table))
+        if (!shape.missingTables.contains(i.table)
+            && QLatin1String(i.name) != QLatin1String("analysisresultkeyindex"))
             statements << QString("CREATE INDEX %1 ON %2 (%3)").arg(i.name, i.table, i.columns);
     statements << (shape.version.isNull()
                            ? QString("DELETE FROM devinfo")

@@ -44,6 +44,16 @@ QStringList entries(const QString &folder)
     return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
 }
 
+QStringList databaseFolder(const QString &folder)
+{
+    QStringList files;
+    for (const QString &name : QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name))
+        if (!name.endsWith(QLatin1String(".sqlite-wal"))
+            && !name.endsWith(QLatin1String(".sqlite-shm")))
+            files << name;
+    return files;
+}
+
 QDateTime utc(const QString &text)
 {
     QDateTime t = QDateTime::fromString(text, "yyyy-MM-dd hh:mm:ss.zzz");

@@ -30,6 +30,9 @@ QByteArray readFile(const QString &path);
 bool writeJsonLines(const QString &path, const QList<QJsonObject> &results, int repeat = 1);
 // Every entry of a folder, hidden ones too.
 QStringList entries(const QString &folder);
+// The files of a database folder, hidden ones too, without the log and
+// shared memory an open database keeps beside its file.
+QStringList databaseFolder(const QString &folder);
 
 // "yyyy-MM-dd hh:mm:ss.zzz" read as UTC.
 QDateTime utc(const QString &text);

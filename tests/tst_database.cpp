@@ -7,6 +7,8 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QtTest>
 
 #include "databasemanager.h"
@@ -33,8 +35,22 @@ private slots:
     void fileThatIsNotADatabaseIsLeftAlone_data();
     void fileThatIsNotADatabaseIsLeftAlone();
     void vacuumGivesBackFreePages();
+    void logWhileWorkingWholeFileAtRest();
+    void readOnlyCardReadsAWholeFileAndRefusesAPendingLog();
 
 private:
+    // The tests of `file` as the sqlite3 program counts them.
+    static QString countedBySqlite3(const QString &file)
+    {
+        return TestSupport::toolOutput("sqlite3", { file, "SELECT count(*) FROM analysisresult" })
+                .trimmed();
+    }
+    static qint64 logSize(const QString &file)
+    {
+        const QFileInfo log(file + "-wal");
+        return log.exists() ? log.size() : 0;
+    }
+
     QString dbFile(const QString &card, const QString &serial = QStringLiteral("SN4711")) const
     {
         return m_lib.path(card + "/db/" + serial + ".sqlite");
@@ -147,7 +163,7 @@ void TestDatabase::fileAndDeviceRowSurviveReopening()
     rm->setInstrumentDataPath(m_lib.path("card/"));
     QVERIFY(m_lib.databaseOpen());
     QCOMPARE(m_lib.databaseFile(), file);
-    QCOMPARE(QDir(m_lib.path("card/db")).entryList(QDir::Files), QStringList { "SN4711.sqlite" });
+    QCOMPARE(TestSupport::databaseFolder(m_lib.path("card/db")), QStringList { "SN4711.sqlite" });
     QCOMPARE(querySqlite(file, "SELECT dbId FROM devinfo"), firstId);
 
     rm->Deinit();
@@ -185,7 +201,7 @@ void TestDatabase::missingSerialGivesFallbackName()
     XrfResultManager *rm = m_lib.startFacade();
     QVERIFY(rm);
     m_lib.openCard();
-    QCOMPARE(QDir(m_lib.path("card/db")).entryList(QDir::Files), QStringList { "123456.sqlite" });
+    QCOMPARE(TestSupport::databaseFolder(m_lib.path("card/db")), QStringList { "123456.sqlite" });
     // Without a configured serial the device row carries blanks.
     QCOMPARE(querySqlite(dbFile("card", "123456"), "SELECT devSerialNum FROM devinfo"),
              QVariantList { QStringLiteral(" ") });
@@ -263,3 +279,118 @@ void TestDatabase::vacuumGivesBackFreePages()
 
 QTEST_GUILESS_MAIN(TestDatabase)
 #include "tst_database.moc"
+
+// While results come the file runs with a write-ahead log; once the library
+// is idle, or the card is taken out, the file alone holds every commit, so a
+// copy of it (a backup, a card read in a PC) loses nothing.
+void TestDatabase::logWhileWorkingWholeFileAtRest()
+{
+    XrfResultManager *rm = m_lib.startFacade();
+    QVERIFY(rm);
+    m_lib.openCard();
+    const QString file = dbFile("card");
+    const QString copy = m_lib.path("copy.sqlite");
+    const QDateTime when(QDate(2026, 3, 1), QTime(9, 0), Qt::UTC);
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(m_lib.store(
+                         TestSupport::quickResult(QStringLiteral("W%1").arg(i), when.addSecs(i))),
+                 i + 1);
+    QCOMPARE(querySqlite(file, "PRAGMA journal_mode"), QVariantList { "wal" });
+    QVERIFY2(logSize(file) > 0, "the commits went straight into the file");
+
+    // The idle point folds the log in.
+    QTRY_COMPARE_WITH_TIMEOUT(logSize(file), 0, 6000);
+    QVERIFY(QFile::copy(file, copy));
+    QCOMPARE(countedBySqlite3(copy), QStringLiteral("3"));
+    QCOMPARE(TestSupport::toolOutput("sqlite3", { copy, "PRAGMA integrity_check" }).trimmed(),
+             QStringLiteral("ok"));
+
+    // So does taking the card out, at once.
+    QCOMPARE(m_lib.store(TestSupport::quickResult("W3", when.addSecs(3))), 4);
+    QVERIFY(logSize(file) > 0);
+    rm->setInstrumentDataPath(QString());
+    QCOMPARE(logSize(file), 0);
+    QVERIFY(QFile::remove(copy) && QFile::copy(file, copy));
+    QCOMPARE(countedBySqlite3(copy), QStringLiteral("4"));
+}
+
+// A card that cannot be written is read as it is; but a log beside its file
+// holds commits the file lacks, and reading the file without them would show
+// results as gone: then the card is refused, by name, and left untouched.
+void TestDatabase::readOnlyCardReadsAWholeFileAndRefusesAPendingLog()
+{
+    XrfResultManager *rm = m_lib.startFacade();
+    QVERIFY(rm);
+    m_lib.openCard();
+    const QString file = dbFile("card");
+    const QDateTime when(QDate(2026, 3, 2), QTime(9, 0), Qt::UTC);
+    QCOMPARE(m_lib.store(TestSupport::quickResult("R0", when)), 1);
+    m_lib.stopLibrary();
+
+    // A commit caught in the log, as a power cut leaves it: file and log
+    // copied while another writer holds them.
+    const QString pending = m_lib.path("pending");
+    QVERIFY(QDir().mkpath(pending));
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "writer");
+        db.setDatabaseName(file);
+        QVERIFY(db.open());
+        QSqlQuery q(db);
+        QVERIFY(q.exec("PRAGMA wal_autocheckpoint=0"));
+        QVERIFY(q.exec("UPDATE analysisresult SET tidName = 'R0 renamed'"));
+        QVERIFY(QFile::copy(file, pending + "/SN4711.sqlite"));
+        QVERIFY(QFile::copy(file + "-wal", pending + "/SN4711.sqlite-wal"));
+        q.finish();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase("writer");
+    QCOMPARE(logSize(file), 0);
+
+    const auto readOnly = [](const QString &path) {
+        return QFile::setPermissions(
+                path, QFile::ReadOwner | QFile::ReadGroup | QFile::ExeOwner | QFile::ExeGroup);
+    };
+    const auto writable = [](const QString &path) {
+        return QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    };
+    const QString folder = m_lib.path("card/db");
+    QVERIFY(readOnly(file) && readOnly(folder));
+    const QByteArray whole = TestSupport::readFile(file);
+    rm = m_lib.startFacade();
+    m_lib.openCard();
+    QVERIFY(rm->databaseAvailable());
+    XrfKorviResult back;
+    QCOMPARE(rm->syncGetFullResult(1, &back), XrfErrorInfo::NoError);
+    QCOMPARE(back.analysis().tidName(), QStringLiteral("R0 renamed")); // folded in at its close
+    m_lib.stopLibrary();
+    QCOMPARE(TestSupport::readFile(file), whole);
+    QCOMPARE(TestSupport::entries(folder), QStringList { "SN4711.sqlite" });
+
+    // The file and its log put in, both read-only.
+    QVERIFY(writable(folder) && writable(file));
+    QVERIFY(QFile::remove(file));
+    for (const QString &name : { QString("SN4711.sqlite"), QString("SN4711.sqlite-wal") })
+        QVERIFY(QFile::copy(pending + '/' + name, folder + '/' + name)
+                && readOnly(folder + '/' + name));
+    QVERIFY(readOnly(folder));
+    const QByteArray before = TestSupport::readFile(file);
+    const QByteArray log = TestSupport::readFile(file + "-wal");
+    QVERIFY(log.size() > 0);
+    rm = m_lib.startFacade();
+    m_lib.openCard();
+    QVERIFY(!rm->databaseAvailable());
+    const QString why = rm->databaseOpenError();
+    QVERIFY2(why.contains("SN4711.sqlite-wal"), qPrintable(why));
+    m_lib.stopLibrary();
+    QCOMPARE(TestSupport::readFile(file), before);
+    QCOMPARE(TestSupport::readFile(file + "-wal"), log);
+    QCOMPARE(TestSupport::entries(folder), QStringList({ "SN4711.sqlite", "SN4711.sqlite-wal" }));
+
+    // Writable again, the commit in the log is there.
+    QVERIFY(writable(folder) && writable(file) && writable(file + "-wal"));
+    rm = m_lib.startFacade();
+    m_lib.openCard();
+    QVERIFY(rm->databaseAvailable());
+    QCOMPARE(rm->syncGetFullResult(1, &back), XrfErrorInfo::NoError);
+    QCOMPARE(back.analysis().tidName(), QStringLiteral("R0 renamed"));
+}

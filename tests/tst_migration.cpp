@@ -122,10 +122,7 @@ private:
         m_lib.openCard();
         return m_lib.rm->databaseAvailable();
     }
-    QStringList dbFolder() const
-    {
-        return QDir(m_lib.path("card/db")).entryList(QDir::Files | QDir::Hidden, QDir::Name);
-    }
+    QStringList dbFolder() const { return TestSupport::databaseFolder(m_lib.path("card/db")); }
     XrfResultsProcess::Run xr(const QStringList &args,
                               const QProcessEnvironment &env
                               = QProcessEnvironment::systemEnvironment())
@@ -205,6 +202,13 @@ void TestMigration::upgradeKeepsEveryRowAndRunsOnce()
                          "SELECT tbl_name FROM sqlite_master "
                          "WHERE name = 'pseudoelementresultindex'"),
              QVariantList { "pseudoelementresult" });
+    // Made in the rollback journal's days and without the lookup's index,
+    // the file now runs like a new one.
+    QCOMPARE(querySqlite(dbFile(), "PRAGMA journal_mode"), QVariantList { "wal" });
+    QCOMPARE(querySqlite(dbFile(),
+                         "SELECT sql FROM sqlite_master WHERE name = 'analysisresultkeyindex'"),
+             QVariantList { "CREATE INDEX analysisresultkeyindex ON analysisresult "
+                            "(testDateTime,tidName)" });
 
     // The steps newer than the file's version, in order, then the marking.
     QStringList steps;

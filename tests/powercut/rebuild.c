@@ -2,7 +2,8 @@
  *
  * Puts DIR back as a power cut would have left it, from the record the shim
  * (powercut.c) kept in SHADOW: every name a folder sync made durable, each
- * file with the contents of its inode's last sync (empty if it had none).
+ * file with the contents of its inode's last sync (empty if it had none),
+ * except SQLite's shared-memory files, which live in memory.
  * Prints the number of calls the host made, or where it was cut.
  */
 #define _GNU_SOURCE
@@ -151,6 +152,9 @@ static int rebuild(const char *path, size_t dir, int depth)
         size_t child = g_inodes[dir].entries[n++];
         char childPath[PATH_MAX];
         snprintf(childPath, sizeof childPath, "%s/%s", path, name);
+        const size_t nameLength = strlen(name);
+        if (*type == 'f' && nameLength > 4 && !strcmp(name + nameLength - 4, "-shm"))
+            continue; /* SQLite's shared memory: a power cut wipes it, SQLite rebuilds it */
         if (*type == 'd') {
             if (mkdir(childPath, 0755) != 0 || rebuild(childPath, child, depth + 1) != 0)
                 rc = -1;

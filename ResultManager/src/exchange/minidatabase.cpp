@@ -622,7 +622,7 @@ XrfErrorInfo::XrfError MiniDatabase::mergeAttached(const QString &file, Counts *
     }
     qInfo() << "Move the results from the sync database to the Main database.";
     // The merge's commit must survive a power cut, as a stored result's does.
-    if (!SqlText::setSynchronous(m_db, 3))
+    if (!SqlText::setSynchronous(m_db, SqlText::durableLevel(m_db)))
         return XrfErrorInfo::DbQueryFailed;
     if (!m_db.transaction()) {
         qWarning() << "Cannot begin a transaction to import results:" << m_db.lastError().text();

@@ -16,10 +16,10 @@
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QUrl>
 
 #include <cstdio>
 
+#include "databasefile.h"
 #include "exchangefiles.h"
 #include "minidatabase.h"
 #include "requestarguments.h"
@@ -133,9 +133,8 @@ XrfErrorInfo::XrfError MiniDatabaseBuild::copyOut(const QString &part, const QSt
         if (out.open()) {
             QSqlQuery attach(out);
             attach.prepare(QStringLiteral("ATTACH DATABASE ? AS src"));
-            attach.addBindValue(QUrl::fromLocalFile(QFileInfo(m_databaseFile).absoluteFilePath())
-                                        .toString(QUrl::FullyEncoded)
-                                + QStringLiteral("?mode=ro"));
+            attach.addBindValue(DatabaseFile::readOnlyUri(
+                    m_databaseFile, DatabaseFile::readsImmutable(m_databaseFile)));
             if (attach.exec())
                 rc = copyOut(out, idList);
             else

@@ -39,7 +39,7 @@ XrfErrorInfo::XrfError StreamImport::importFile(QIODevice *device, const QString
 {
     // The one commit at the end must survive a power cut, as a stored
     // result's does.
-    if (!SqlText::setSynchronous(m_db, 3))
+    if (!SqlText::setSynchronous(m_db, SqlText::durableLevel(m_db)))
         return XrfErrorInfo::DbQueryFailed;
     const XrfErrorInfo::XrfError rc = run(device, inputFile, numberOfResults, summary);
     // Kept while anything in it was not stored: a second run stores the

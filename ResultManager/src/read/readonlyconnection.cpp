@@ -5,6 +5,8 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
+#include "databasefile.h"
+
 ReadOnlyConnection::ReadOnlyConnection(const QString &databaseFile)
 {
     static QAtomicInt connections;
@@ -14,8 +16,11 @@ ReadOnlyConnection::ReadOnlyConnection(const QString &databaseFile)
         return;
     }
     m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
-    m_db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=30000"));
-    m_db.setDatabaseName(QFileInfo(databaseFile).absoluteFilePath());
+    QString why;
+    if (!DatabaseFile::prepareReadOnly(m_db, databaseFile, &why)) {
+        m_error = QStringLiteral("cannot read %1: %2").arg(databaseFile, why);
+        return;
+    }
     if (!m_db.open()) {
         m_error = QStringLiteral("cannot read %1: %2").arg(databaseFile, m_db.lastError().text());
         return;

@@ -8,7 +8,8 @@
 //
 // Invariants: the file is never created or written through it (SQLite's
 // read-only flag); a file that is missing, or that SQLite refuses, leaves
-// it closed with the reason in error().
+// it closed with the reason in error(). While the library writes, a reader
+// reads the last commit through the write-ahead log and blocks nobody.
 
 #include <QSqlDatabase>
 #include <QString>

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QUrl>
 
 #include "devicerecord.h"
 #include "resultschema.h"
@@ -15,7 +16,6 @@
 
 namespace {
 const QStringList pragmas { QStringLiteral("PRAGMA page_size=4096"),
-                            QStringLiteral("PRAGMA synchronous=NORMAL"),
                             QStringLiteral("PRAGMA temp_store=MEMORY"),
                             QStringLiteral("PRAGMA auto_vacuum=INCREMENTAL") };
 } // namespace
@@ -35,6 +35,53 @@ void DatabaseFile::applyPragmas(const QSqlDatabase &db)
     for (const QString &pragma : pragmas)
         if (!(incremental && pragma.contains(QLatin1String("auto_vacuum"))))
             QSqlQuery(db).exec(pragma);
+    SqlText::setSynchronous(db, SqlText::durableLevel(db));
+}
+
+bool DatabaseFile::readsImmutable(const QString &file)
+{
+    const QFileInfo info(file);
+    return !XrfUtils::isMarkedWritable(info.absoluteFilePath())
+            || !XrfUtils::isMarkedWritable(info.absolutePath());
+}
+
+QString DatabaseFile::readOnlyUri(const QString &file, bool immutable)
+{
+    return QUrl::fromLocalFile(QFileInfo(file).absoluteFilePath()).toString(QUrl::FullyEncoded)
+            + (immutable ? QStringLiteral("?immutable=1") : QStringLiteral("?mode=ro"));
+}
+
+bool DatabaseFile::prepareReadOnly(QSqlDatabase &db, const QString &file, QString *why)
+{
+    const bool immutable = readsImmutable(file);
+    if (immutable) {
+        for (const char *suffix : { "-wal", "-journal" }) {
+            const QFileInfo side(QFileInfo(file).absoluteFilePath() + QLatin1String(suffix));
+            if (side.exists() && side.size() > 0) {
+                *why = QStringLiteral("%1 (%2 bytes) lies beside it with changes not yet in "
+                                      "the file, and the file is read-only, so they cannot be "
+                                      "taken in; both are left as they are")
+                               .arg(side.fileName())
+                               .arg(side.size());
+                return false;
+            }
+        }
+    }
+    db.setConnectOptions(
+            QStringLiteral("QSQLITE_BUSY_TIMEOUT=30000;QSQLITE_OPEN_READONLY;QSQLITE_OPEN_URI"));
+    db.setDatabaseName(readOnlyUri(file, immutable));
+    return true;
+}
+
+bool DatabaseFile::enterWriteAheadLog(const QSqlDatabase &db)
+{
+    QSqlQuery q(db);
+    if (q.exec(QStringLiteral("PRAGMA main.journal_mode=WAL")) && q.next()
+        && q.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) == 0)
+        return true;
+    // Still durable in the rollback journal (durableLevel follows the mode).
+    qWarning() << "The results database stays in its rollback journal:" << q.lastError().text();
+    return false;
 }
 
 bool DatabaseFile::createTables(bool setPragmas)
@@ -94,10 +141,17 @@ XrfErrorInfo::XrfError DatabaseFile::open(Opened *opened)
     // that results can still be looked at; storing then fails visibly.
     opened->readOnly = fileExisted
             && (!XrfUtils::isMarkedWritable(file) || !XrfUtils::isMarkedWritable(m_folder));
-    db.setConnectOptions(
-            QStringLiteral("QSQLITE_BUSY_TIMEOUT=30000")
-            + (opened->readOnly ? QStringLiteral(";QSQLITE_OPEN_READONLY") : QString()));
-    db.setDatabaseName(file);
+    if (opened->readOnly) {
+        if (!prepareReadOnly(db, file, &opened->failure)) {
+            qWarning() << "The results database" << file << "cannot be used:" << opened->failure;
+            db = QSqlDatabase();
+            QSqlDatabase::removeDatabase(m_connectionName);
+            return XrfErrorInfo::DbOpenFailed;
+        }
+    } else {
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=30000"));
+        db.setDatabaseName(file);
+    }
 
     // SQLite opens lazily: a file that is not a database only shows it at
     // the first read, so read the schema before anything writes to it.
@@ -155,6 +209,7 @@ XrfErrorInfo::XrfError DatabaseFile::open(Opened *opened)
     db = QSqlDatabase::database(m_connectionName, true);
     SqlText::runScript(db, ResultSchema::indexScript(), "Create an index query failed.");
     qInfo() << "Index tables created in Sql database.";
+    enterWriteAheadLog(db);
     applyPragmas(db);
     return XrfErrorInfo::NoError;
 }

@@ -64,6 +64,9 @@ qint64 DatabaseVacuum::runSlice()
     m_db.transaction();
     runToCompletion(m_db, QStringLiteral("PRAGMA incremental_vacuum(10000);"));
     m_db.commit();
+    // In write-ahead-log mode the file gives the pages back only when the
+    // log is folded into it.
+    QSqlQuery(m_db).exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
     return clock.elapsed();
 }
 

@@ -23,6 +23,7 @@
 
 #include <cstdio>
 
+#include "databasefile.h"
 #include "requestarguments.h"
 #include "resultschema.h"
 #include "sqltext.h"
@@ -181,6 +182,19 @@ SchemaMigration::Outcome SchemaMigration::run(bool force)
     return Upgraded;
 }
 
+bool SchemaMigration::checkpoint()
+{
+    QSqlQuery mode(m_db);
+    if (!mode.exec(QStringLiteral("PRAGMA journal_mode")) || !mode.next())
+        return false;
+    if (mode.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0)
+        return true;
+    QSqlQuery q(m_db);
+    // Busy (1) when another connection keeps part of the log from the file.
+    return q.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")) && q.next()
+            && q.value(0).toInt() == 0;
+}
+
 bool SchemaMigration::makeBackup()
 {
     if (m_backupMade)
@@ -197,7 +211,10 @@ bool SchemaMigration::makeBackup()
         QFile::remove(backup);
     }
     QFile::remove(temporary);
-    // No transaction is open here, so the file on disk is whole.
+    // No transaction is open here; once the log is folded in, the file on
+    // disk is whole.
+    if (!checkpoint())
+        return fail(QStringLiteral("cannot fold its write-ahead log into it before copying it"));
     if (XrfUtils::faultPointArmed("migration-backup") || !QFile::copy(m_dbFile, temporary)
         || !XrfUtils::syncFile(temporary) || !QFile::rename(temporary, backup)) {
         QFile::remove(temporary);
@@ -225,8 +242,10 @@ bool SchemaMigration::backupIsOfThisFile(const QString &backup)
     const QString connection = QStringLiteral("XrfDbUpgradeCopy");
     {
         QSqlDatabase copy = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
-        copy.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-        copy.setDatabaseName(backup);
+        // Immutable: a read-only reader of a write-ahead-log file would
+        // leave its log and shared memory beside the copy.
+        copy.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_OPEN_URI"));
+        copy.setDatabaseName(DatabaseFile::readOnlyUri(backup, true));
         if (copy.open()) {
             QSqlQuery q(copy);
             if (q.exec(select) && q.next())
@@ -244,8 +263,9 @@ void SchemaMigration::restoreBackup()
         return;
     m_db.close();
     const QString backup = backupPath(m_dbFile);
-    // A journal beside the changed file would be played into the copy.
-    QFile::remove(m_dbFile + QStringLiteral("-journal"));
+    // A journal or log beside the changed file would be played into the copy.
+    for (const char *side : { "-journal", "-wal", "-shm" })
+        QFile::remove(m_dbFile + QLatin1String(side));
     if (std::rename(QFile::encodeName(backup).constData(), QFile::encodeName(m_dbFile).constData())
         != 0) {
         qWarning() << "Cannot put" << backup << "back as" << m_dbFile

@@ -61,6 +61,9 @@ public:
     static QString pseudoElementsBefore61();
 
 private:
+    // Folds a write-ahead log into the file, so that a copy of the file
+    // alone is whole.
+    bool checkpoint();
     bool makeBackup();
     bool backupIsOfThisFile(const QString &backup);
     void restoreBackup();
