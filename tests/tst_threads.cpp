@@ -6,13 +6,16 @@
 // Paths: answers to the main thread pending while main waits on the queue
 // (GetFullResult then addResult); a blocking request from a resultCommitted
 // slot while exports are answered; the queue destroyed while the worker is
-// busy answering; the facade shut down while the queue hands results over.
+// busy answering; the facade shut down while the queue hands results over;
+// addResult and the blocking reads while the worker runs a long import.
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSet>
 #include <QSignalSpy>
+#include <QThread>
 #include <QtTest>
 
 #include <csignal>
@@ -87,6 +90,7 @@ private slots:
     void facadeShutDownWhileQueueHandsOverLosesNothing_data();
     void facadeShutDownWhileQueueHandsOverLosesNothing();
     void secondInitDoesNotAnswerTwice();
+    void addResultReturnsWhileTheWorkerImports();
 
 private:
     void startLibrary();
@@ -362,3 +366,56 @@ void TestThreads::secondInitDoesNotAnswerTwice()
 
 QTEST_GUILESS_MAIN(TestThreads)
 #include "tst_threads.moc"
+
+// The worker busy for seconds with an import another thread asked for:
+// addResult on the host's thread waits only for its queue file, and the
+// blocking reads answer meanwhile from the file as committed; the results
+// added are stored once the worker is free, each once.
+void TestThreads::addResultReturnsWhileTheWorkerImports()
+{
+    const int stored = storeFirst();
+    QVERIFY(stored > 0);
+    QList<QJsonObject> incoming;
+    const QDateTime start(QDate(2025, 1, 1), QTime(0, 0), Qt::UTC);
+    const int imported = 6000;
+    for (int i = 0; i < imported; ++i)
+        incoming << TestSupport::quickResult(QStringLiteral("I%1").arg(i), start.addSecs(i))
+                            .toJsonObject();
+    const QString stream = m_lib.path("incoming.json");
+    QVERIFY(TestSupport::writeJsonLines(stream, incoming));
+
+    QSignalSpy progress(m_lib.rm, &XrfResultManager::addedNResultsToDb);
+    XrfErrorInfo::XrfError importCode = XrfErrorInfo::OperationAborted;
+    QScopedPointer<QThread> importer(QThread::create([&] {
+        importCode = XrfResultManager::instance()->importResultsFromJsFile(stream, imported);
+    }));
+    importer->start();
+    {
+        Watched w("case f: waiting for the import to begin", 8000);
+        QTRY_VERIFY_WITH_TIMEOUT(!progress.isEmpty(), 5000);
+    }
+    const int added = 10;
+    qint64 slowest = 0;
+    QElapsedTimer clock;
+    for (int i = 1; i <= added; ++i) {
+        Watched w(numbered("case f: addResult while the worker imports, ", i));
+        clock.start();
+        m_lib.queue->addResult(makeResult(i));
+        slowest = qMax(slowest, clock.elapsed());
+        XrfKorviResult back;
+        QCOMPARE(m_lib.rm->syncGetFullResult(stored, &back), XrfErrorInfo::NoError);
+        QCOMPARE(back.analysis().tidName(), QStringLiteral("T0"));
+        QCOMPARE(m_lib.rm->storedTestId(back.analysis().dateTimeString(), "T0"), stored);
+    }
+    QVERIFY2(importer->isRunning(), "the import ended before the test was done: make it longer");
+    qInfo("case f: slowest addResult while the worker imported: %lld ms", slowest);
+    QVERIFY2(slowest < 1000, qPrintable(QString::number(slowest)));
+    {
+        Watched w("case f: waiting for the import and the queue", 60000);
+        QVERIFY(importer->wait(50000));
+        QTRY_VERIFY_WITH_TIMEOUT(queueFiles().isEmpty(), 8000);
+    }
+    QCOMPARE(importCode, XrfErrorInfo::FileAccessFailed); // read to its end
+    QCOMPARE(storedRows(), 1 + imported + added);
+    QCOMPARE(storedNames().size(), 1 + imported + added);
+}

@@ -247,6 +247,7 @@ XrfErrorInfo::XrfError DatabaseManager::openDB(QString path)
     }
     m_lastError = XrfErrorInfo();
     m_dbOpen.storeRelease(1);
+    m_threadReaders.publish(databaseFilePath());
     return XrfErrorInfo::NoError;
 }
 
@@ -269,6 +270,7 @@ void DatabaseManager::closeDatabase()
     m_workingHandle = QSqlDatabase();
     QSqlDatabase::removeDatabase(connectionName);
     m_dbOpen.storeRelease(0);
+    m_threadReaders.publish(QString());
 }
 
 // --- Device row ---------------------------------------------------------------
@@ -456,8 +458,13 @@ XrfErrorInfo::XrfError DatabaseManager::checkFileBeforeWriting()
     // written by another since: then the next one opens what is at the
     // path now.
     const QString file = databaseFilePath();
-    if (FileIdentity::of(file) != m_fileSeen)
+    const FileIdentity now = FileIdentity::of(file);
+    if (now != m_fileSeen) {
         closeConnectionNow();
+        // Another file at the path: the other threads' readers follow.
+        if (now.device != m_fileSeen.device || now.inode != m_fileSeen.inode)
+            m_threadReaders.publish(file);
+    }
     if (!QFileInfo::exists(m_dbFolder)) {
         // The card went away: nothing is made in its place.
         qWarning() << "The results folder" << m_dbFolder << "is gone; results wait";

@@ -38,6 +38,7 @@
 #include "resultschema.h"
 #include "resultsfilter.h"
 #include "sqltext.h"
+#include "threadreaders.h"
 #include "xrfdatetimerange.h"
 #include "xrferrorinfo.h"
 #include "xrfexportparam.h"
@@ -67,6 +68,10 @@ public:
 
     explicit DatabaseManager(QObject *parent = nullptr);
     ~DatabaseManager() override;
+
+    // The readers other threads ask blocking questions on; safe from any
+    // thread. This object says which file they read.
+    ThreadReaders &threadReaders() { return m_threadReaders; }
 
     XrfErrorInfo::XrfError setProfilePath(QString path);
     XrfErrorInfo::XrfError openDB(QString path);
@@ -225,6 +230,7 @@ private:
     XrfErrorInfo::XrfError checkFileBeforeWriting();
 
     int m_lastTestId = 0;
+    ThreadReaders m_threadReaders;
     mutable QMutex m_abortMutex;
     QAtomicInteger<int> m_dbOpen { 0 };
     bool m_readOnly = false;

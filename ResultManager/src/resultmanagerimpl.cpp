@@ -24,6 +24,7 @@
 #include "xrfmetatypes.h"
 #include "xrfmethodmanager.h"
 #include "xrfresultqueue.h"
+#include "xrfresultreader.h"
 #include "xrfsettestinfofieldparams.h"
 #include "xrfstring.h"
 
@@ -185,6 +186,9 @@ XrfErrorInfo::XrfError ResultManagerImpl::init()
 
 void ResultManagerImpl::shutdown()
 {
+    // The host's thread's reader goes with the library; other threads'
+    // readers go when the file closes below, or with their thread.
+    m_dbManager.threadReaders().dropThisThread();
     if (m_workerThread.isRunning()) {
         emit dbmInstrumentDataPathAvailable(QString());
         m_workerThread.quit();
@@ -235,18 +239,44 @@ XrfErrorInfo::XrfError ResultManagerImpl::getLastTestDateTime(QString *testDateT
     return emit dbmGetLastTestDateTime(testDateTime);
 }
 
+// The blocking reads below run on the calling thread's own reader (ruled so
+// that they never wait for a long job on the worker); on the worker thread
+// itself they use its connection, which may hold what it has not committed.
+XrfResultReader *ResultManagerImpl::threadReader(XrfErrorInfo::XrfError *rc)
+{
+    QString why;
+    XrfResultReader *reader = m_dbManager.threadReaders().reader(&why);
+    if (!reader) {
+        qWarning() << "Cannot read the results database:" << why;
+        *rc = XrfErrorInfo::DbOpenFailed;
+    }
+    return reader;
+}
+
+bool ResultManagerImpl::onWorker() const
+{
+    return QThread::currentThread() == &m_workerThread;
+}
+
 XrfErrorInfo::XrfError ResultManagerImpl::syncGetFullResult(int tid, XrfKorviResult *result)
 {
     if (!result)
         return XrfErrorInfo::InvalidArgument;
-    return emit dbmGetAnXrfKorviResultByTestId(tid, result);
+    if (onWorker() || !m_workerThread.isRunning())
+        return emit dbmGetAnXrfKorviResultByTestId(tid, result);
+    if (!m_dbManager.isSdCardInserted())
+        return XrfErrorInfo::NoSdCard;
+    XrfErrorInfo::XrfError rc = XrfErrorInfo::NoError;
+    if (XrfResultReader *reader = threadReader(&rc))
+        rc = reader->result(tid, result);
+    return rc;
 }
 
 // Runs `call` on the worker thread and waits for it. Safe: the worker never
 // waits on another thread, so it cannot be waiting on this caller.
 void ResultManagerImpl::runOnWorker(const std::function<void()> &call)
 {
-    if (QThread::currentThread() == &m_workerThread)
+    if (onWorker())
         call();
     else
         QMetaObject::invokeMethod(&m_dbManager, call, Qt::BlockingQueuedConnection);
@@ -257,7 +287,11 @@ bool ResultManagerImpl::testIdExists(int tid)
     if (!m_dbManager.isSdCardInserted())
         return false;
     bool exists = false;
-    runOnWorker([&] { m_dbManager.testIdExists(tid, &exists); });
+    XrfErrorInfo::XrfError rc = XrfErrorInfo::NoError;
+    if (onWorker())
+        m_dbManager.testIdExists(tid, &exists);
+    else if (XrfResultReader *reader = threadReader(&rc))
+        reader->contains(tid, &exists);
     return exists;
 }
 
@@ -266,7 +300,11 @@ int ResultManagerImpl::storedTestId(const QString &testDateTime, const QString &
     if (!m_dbManager.isSdCardInserted())
         return -1;
     int id = -1;
-    runOnWorker([&] { id = m_dbManager.storedTestId(testDateTime, tidName); });
+    XrfErrorInfo::XrfError rc = XrfErrorInfo::NoError;
+    if (onWorker())
+        id = m_dbManager.storedTestId(testDateTime, tidName);
+    else if (XrfResultReader *reader = threadReader(&rc))
+        reader->storedTestId(testDateTime, tidName, &id);
     return id;
 }
 
@@ -296,7 +334,15 @@ XrfErrorInfo::XrfError ResultManagerImpl::getTestsBetweenDates(const QString &fr
     if (!m_dbManager.isSdCardInserted())
         return XrfErrorInfo::NoSdCard;
     XrfErrorInfo::XrfError rc = XrfErrorInfo::NoError;
-    runOnWorker([&] { rc = m_dbManager.testsBetweenDates(from, to, tests); });
+    if (onWorker())
+        return m_dbManager.testsBetweenDates(from, to, tests);
+    QDateTime lower;
+    QDateTime upper;
+    if (!RequestArguments::parseDateTime(from, &lower)
+        || !RequestArguments::parseDateTime(to, &upper))
+        return XrfErrorInfo::InvalidArgument;
+    if (XrfResultReader *reader = threadReader(&rc))
+        rc = reader->tests(lower, false, upper, true, tests);
     return rc;
 }
 

@@ -8,8 +8,9 @@
 //
 // Invariant: the database object is touched from this thread only through
 // the connections made in init(), except for the two checks
-// isSdCardInserted()/isStorageAvailable() and the abort flag, which are safe
-// to call from here (a flag read and a mutex).
+// isSdCardInserted()/isStorageAvailable(), the abort flag and the thread
+// readers, which are safe to use from here (flags and mutexes). Blocking
+// reads go to the calling thread's own reader, never to the worker.
 
 #include <QHash>
 #include <QJsonArray>
@@ -30,6 +31,8 @@
 #include "xrfjsonmessage.h"
 #include "xrfkorviresult.h"
 #include "xrftestsselected.h"
+
+class XrfResultReader;
 
 class ResultManagerImpl : public QObject
 {
@@ -144,6 +147,9 @@ public slots:
 
 private:
     void runOnWorker(const std::function<void()> &call);
+    bool onWorker() const;
+    // The calling thread's reader; null (and *rc DbOpenFailed) when none.
+    XrfResultReader *threadReader(XrfErrorInfo::XrfError *rc);
     XrfErrorInfo::XrfError checkRequest(bool storage, DatabaseManager::DbOperation op);
 
     QThread m_workerThread;

@@ -31,6 +31,8 @@ public:
     QSqlDatabase db;
     QString imageFolder;
     QScopedPointer<ResultReader> reader;
+    // The exactly-once lookup is asked for every queued result.
+    SqlText::StatementCache statements;
     QString error;
     bool open = false;
 
@@ -59,6 +61,7 @@ XrfResultReader::XrfResultReader(const QString &databaseFile)
     if (!d->error.isEmpty())
         return;
     d->reader.reset(new ResultReader(d->db));
+    d->statements.reset(d->db);
     d->open = true;
 }
 
@@ -66,6 +69,7 @@ XrfResultReader::~XrfResultReader()
 {
     // The reader's statements go before their connection.
     d->reader.reset();
+    d->statements.reset();
     delete d;
 }
 
@@ -262,5 +266,13 @@ XrfErrorInfo::XrfError XrfResultReader::storedTestId(const QString &testDateTime
     *testId = -1;
     if (!d->open)
         return d->notOpen();
-    return ResultQueries(d->db).storedTestId(testDateTime, tidName, testId);
+    return ResultQueries(d->statements).storedTestId(testDateTime, tidName, testId);
+}
+
+XrfErrorInfo::XrfError XrfResultReader::contains(int testId, bool *found)
+{
+    *found = false;
+    if (!d->open)
+        return d->notOpen();
+    return ResultQueries(d->db).testIdExists(testId, found);
 }

@@ -61,6 +61,8 @@ public:
     // image store; ResultNotFound when the result or the picture is not
     // there.
     XrfErrorInfo::XrfError picturePath(int testId, int index, QString *path);
+    // Whether a result with this id is stored.
+    XrfErrorInfo::XrfError contains(int testId, bool *found);
     // The test id stored with this date-time text and name, or -1.
     XrfErrorInfo::XrfError storedTestId(const QString &testDateTime, const QString &tidName,
                                         int *testId);
