@@ -60,6 +60,37 @@ QJsonValue dateTimeToJson(const QDateTime &value)
     return value.isValid() ? value.toString(dateTimeFormat()) : QString();
 }
 
+QDateTime utcFromText(const QString &text)
+{
+    // Read digit by digit: it is done for every stored result read back.
+    static const char shape[] = "dddd-dd-dd dd:dd:dd.ddd";
+    if (text.size() != 23)
+        return QDateTime();
+    int digits[17];
+    int n = 0;
+    for (int i = 0; i < 23; ++i) {
+        const ushort c = text.at(i).unicode();
+        if (shape[i] == 'd') {
+            if (c < '0' || c > '9')
+                return QDateTime();
+            digits[n++] = c - '0';
+        } else if (c != ushort(shape[i])) {
+            return QDateTime();
+        }
+    }
+    const auto number = [&](int from, int count) {
+        int v = 0;
+        for (int i = from; i < from + count; ++i)
+            v = v * 10 + digits[i];
+        return v;
+    };
+    const QDate date(number(0, 4), number(4, 2), number(6, 2));
+    const QTime time(number(8, 2), number(10, 2), number(12, 2), number(14, 3));
+    if (!date.isValid() || !time.isValid())
+        return QDateTime();
+    return QDateTime(date, time, Qt::UTC);
+}
+
 bool dateTimeFromJson(const QJsonValue &json, QDateTime &out)
 {
     if (!json.isString())
@@ -69,15 +100,10 @@ bool dateTimeFromJson(const QJsonValue &json, QDateTime &out)
         out = QDateTime();
         return true;
     }
-    // Date and time are parsed apart and joined in UTC: parsed as local time, a UTC time that
-    // falls into a daylight-saving gap would be lost.
-    if (text.size() == 23 && text.at(10) == QLatin1Char(' ')) {
-        const QDate date = QDate::fromString(text.left(10), QStringLiteral("yyyy-MM-dd"));
-        const QTime time = QTime::fromString(text.mid(11), QStringLiteral("hh:mm:ss.zzz"));
-        if (date.isValid() && time.isValid()) {
-            out = QDateTime(date, time, Qt::UTC);
-            return true;
-        }
+    const QDateTime stored = utcFromText(text);
+    if (stored.isValid()) {
+        out = stored;
+        return true;
     }
     QDateTime iso = QDateTime::fromString(text, Qt::ISODateWithMs);
     if (!iso.isValid())

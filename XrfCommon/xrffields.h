@@ -75,6 +75,10 @@ XRFCOMMON_EXPORT QString dateTimeFormat();
 XRFCOMMON_EXPORT QByteArray channelBytes(const QVector<quint32> &channels);
 XRFCOMMON_EXPORT int appendChannels(const QByteArray &bytes, QVector<quint32> &channels);
 
+// A date-time text of that format read as UTC, never through local time (where a wall clock
+// in a daylight-saving gap would be moved); invalid when the text has another shape.
+XRFCOMMON_EXPORT QDateTime utcFromText(const QString &text);
+
 XRFCOMMON_EXPORT QJsonValue dateTimeToJson(const QDateTime &value);
 XRFCOMMON_EXPORT bool dateTimeFromJson(const QJsonValue &json, QDateTime &out);
 XRFCOMMON_EXPORT QJsonValue channelsToJson(const QVector<quint32> &value);

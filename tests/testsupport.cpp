@@ -56,9 +56,10 @@ QStringList databaseFolder(const QString &folder)
 
 QDateTime utc(const QString &text)
 {
-    QDateTime t = QDateTime::fromString(text, "yyyy-MM-dd hh:mm:ss.zzz");
-    t.setTimeSpec(Qt::UTC);
-    return t;
+    // Date and time apart: read as local time, a wall clock in a
+    // daylight-saving gap would be moved.
+    return QDateTime(QDate::fromString(text.left(10), "yyyy-MM-dd"),
+                     QTime::fromString(text.mid(11), "hh:mm:ss.zzz"), Qt::UTC);
 }
 
 QString tidNameOf(const QJsonObject &result)

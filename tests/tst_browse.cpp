@@ -58,6 +58,7 @@ private slots:
     void cleanup() { m_lib.end(); }
 
     void localDaysAgreeEverywhere();
+    void timesInALocalGapReadBackExactly();
     void boundsAreParsedAndExact();
     void deletionRemovesExactlyTheChosenTests();
     void deletingEverythingMakesAFreshFile();
@@ -183,6 +184,20 @@ void TestBrowse::localDaysAgreeEverywhere()
     QCOMPARE(deleted.code, 0);
     QCOMPARE(deleted.command, 102);
     QCOMPARE(storedIds(), QList<int>({ 1, 5, 6, 7 }));
+}
+
+// Stored times are UTC texts; one whose wall clock lies in Berlin's spring
+// gap (02:00-03:00 on 31 March 2024) must come back as it went in, not moved
+// or lost by a detour through local time.
+void TestBrowse::timesInALocalGapReadBackExactly()
+{
+    const QString when = "2024-03-31 02:30:00.250";
+    const int id = store(alloy("gap", when));
+    QVERIFY(id > 0);
+    XrfKorviResult back;
+    QCOMPARE(m_rm->syncGetFullResult(id, &back), XrfErrorInfo::NoError);
+    QCOMPARE(back.analysis().testDateTime(), utc(when));
+    QCOMPARE(back.analysis().dateTimeString(), when);
 }
 
 void TestBrowse::boundsAreParsedAndExact()

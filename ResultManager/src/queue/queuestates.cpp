@@ -67,6 +67,7 @@
 
 #include "facadeguard.h"
 #include "resultmanager.h"
+#include "xrffields.h"
 #include "xrfplatform.h"
 #include "xrfutils.h"
 
@@ -444,8 +445,7 @@ void XrfResultQueue::onResultSentToCloud(QString testDateTime)
 {
     XRF_ON_QUEUE_THREAD(onResultSentToCloud(testDateTime));
     qDebug() << "Result queue: result sent to cloud:" << testDateTime;
-    QDateTime when = QDateTime::fromString(testDateTime, XrfAnalysisResult::dateTimeFormat);
-    when.setTimeSpec(Qt::UTC);
+    const QDateTime when = XrfFields::utcFromText(testDateTime);
     d->forEachQueuedAt(when, "Result queue: result sent to cloud - found:",
                        [&](const QString &, QueueEntry &entry, XrfKorviResult &result) {
                            if (result.analysis().dateTimeString() != testDateTime)

@@ -11,6 +11,7 @@
 
 #include "resultbinding.h"
 #include "resultschema.h"
+#include "xrffields.h"
 #include "xrfsettingsmanager.h"
 
 using namespace ResultBinding;
@@ -163,10 +164,7 @@ XrfErrorInfo::XrfError ResultReader::readAnalysis(int testId, XrfKorviResult *re
     }
     XrfAnalysisResult &a = result->analysis();
     a.setTestId(q->value(0).toInt());
-    QDateTime when
-            = QDateTime::fromString(q->value(1).toString(), XrfAnalysisResult::dateTimeFormat);
-    when.setTimeSpec(Qt::UTC);
-    a.setTestDateTime(when);
+    a.setTestDateTime(XrfFields::utcFromText(q->value(1).toString()));
     a.setStatusId(q->value(2).toInt());
     a.setFinal(q->value(3).toInt() != 0);
     a.setTestType(q->value(4).toString());
@@ -510,9 +508,7 @@ XrfErrorInfo::XrfError ResultReader::readAveragedSources(const QStringList &test
         if (q->next()) {
             XrfAverageInfo info;
             info.setTestId(q->value(0).toInt());
-            QDateTime when = QDateTime::fromString(q->value(1).toString(),
-                                                   XrfAnalysisResult::dateTimeFormat);
-            when.setTimeSpec(Qt::UTC);
+            const QDateTime when = XrfFields::utcFromText(q->value(1).toString());
             info.setTestDateTime(when.toLocalTime().toString(XrfAnalysisResult::dateTimeFormat));
             info.setDailyId(q->value(2).toInt());
             info.setTidName(q->value(3).toString());
