@@ -31,6 +31,10 @@ ReadOnlyConnection::ReadOnlyConnection(const QString &databaseFile)
         m_error = QStringLiteral("cannot read %1: %2").arg(databaseFile, probe.lastError().text());
         return;
     }
+    // A reader lives as long as its thread and reads the same pages again
+    // and again (a viewer, a queue's lookups); the default cache of 2 MiB
+    // holds a few dozen results' spectra. Filled only as pages are read.
+    QSqlQuery(m_db).exec(QStringLiteral("PRAGMA cache_size=-16384"));
     m_open = true;
 }
 

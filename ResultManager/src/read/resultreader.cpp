@@ -34,6 +34,63 @@ private:
     bool m_own;
 };
 
+// Hex digit values by byte, -1 for what is not a digit: a table, because
+// decoding the channels is most of the work of reading a result.
+struct HexDigits
+{
+    signed char value[256];
+    constexpr HexDigits() : value()
+    {
+        for (int i = 0; i < 256; ++i)
+            value[i] = -1;
+        for (int i = 0; i < 10; ++i)
+            value['0' + i] = static_cast<signed char>(i);
+        for (int i = 0; i < 6; ++i) {
+            value['a' + i] = static_cast<signed char>(10 + i);
+            value['A' + i] = static_cast<signed char>(10 + i);
+        }
+    }
+};
+constexpr HexDigits s_hexDigits;
+
+inline int hexDigit(char c)
+{
+    return s_hexDigits.value[static_cast<unsigned char>(c)];
+}
+
+// The channels, stored as "0x" and the hex digits of their little-endian
+// 32-bit counts, decoded in one pass; text of another shape goes the
+// general way, which skips what is not a digit.
+void setChannelsFromHex(const char *hex, int size, XrfSpectrum *spectrum)
+{
+    if (size >= 2 && hex[0] == '0' && hex[1] == 'x') {
+        hex += 2;
+        size -= 2;
+    }
+    if (size % 8 == 0) {
+        QVector<quint32> channels(size / 8);
+        bool clean = true;
+        for (int i = 0; i < channels.size() && clean; ++i) {
+            const char *in = hex + 8 * i;
+            quint32 count = 0;
+            int bad = 0;
+            for (int b = 0; b < 4; ++b) {
+                const int high = hexDigit(in[2 * b]);
+                const int low = hexDigit(in[2 * b + 1]);
+                bad |= high | low;
+                count |= ((quint32(high) << 4 | quint32(low)) & 0xffu) << (8 * b);
+            }
+            clean = bad >= 0;
+            channels[i] = count;
+        }
+        if (clean) {
+            spectrum->setChannels(channels);
+            return;
+        }
+    }
+    spectrum->fromByteArrayToInt(QByteArray::fromHex(QByteArray(hex, size)), true);
+}
+
 } // namespace
 
 ResultReader::ResultReader(const QSqlDatabase &db, AbortCheck aborted)
@@ -46,13 +103,12 @@ ResultReader::~ResultReader()
     qDeleteAll(m_statements);
 }
 
-QSqlQuery *ResultReader::statement(const QString &text)
+SqliteStatement *ResultReader::statement(const QString &text)
 {
-    QSqlQuery *&q = m_statements[text];
+    SqliteStatement *&q = m_statements[text];
     if (!q) {
-        q = new QSqlQuery(m_db);
-        q->setForwardOnly(true);
-        if (!q->prepare(text)) {
+        q = new SqliteStatement(m_db, text);
+        if (!q->isValid()) {
             qDebug() << "SQL Query failed: " << text << q->lastError().text();
             delete q;
             m_statements.remove(text);
@@ -62,13 +118,13 @@ QSqlQuery *ResultReader::statement(const QString &text)
     return q;
 }
 
-QSqlQuery *ResultReader::byTestId(const QString &table, const QStringList &columns, int testId,
-                                  const QString &tail)
+SqliteStatement *ResultReader::byTestId(const QString &table, const QStringList &columns,
+                                        int testId, const QString &tail)
 {
     const QString text = ResultSchema::selectByTestId(table, columns, tail);
     if (!m_statements.contains(text))
         checkAgainstSchema(table, columns);
-    QSqlQuery *q = statement(text);
+    SqliteStatement *q = statement(text);
     if (!q)
         return nullptr;
     q->addBindValue(testId);
@@ -89,7 +145,7 @@ XrfErrorInfo::XrfError ResultReader::read(int testId, XrfKorviResult *result)
         return rc;
     XrfAnalysisResult &a = result->analysis();
 
-    if (QSqlQuery *q = byTestId(platingRow().table, platingRow().columns, testId)) {
+    if (SqliteStatement *q = byTestId(platingRow().table, platingRow().columns, testId)) {
         if (q->next())
             a.setAuPlatingEnum(q->value(0).toInt());
         q->finish();
@@ -99,7 +155,7 @@ XrfErrorInfo::XrfError ResultReader::read(int testId, XrfKorviResult *result)
     if (type == ResultSchema::Averaged) {
         QStringList ids;
         const RowTable &averaged = averagedRow();
-        QSqlQuery *q
+        SqliteStatement *q
                 = statement(QStringLiteral("SELECT ") + averaged.columns.join(QLatin1Char(','))
                             + QStringLiteral(" FROM ") + averaged.table + QStringLiteral(" WHERE ")
                             + averaged.keyColumns.first() + QStringLiteral(" = ?"));
@@ -124,7 +180,7 @@ XrfErrorInfo::XrfError ResultReader::read(int testId, XrfKorviResult *result)
     readNames(testId, result);
     readLists(testId, result);
 
-    if (QSqlQuery *q = byTestId(rohsRow().table, rohsRow().columns, testId)) {
+    if (SqliteStatement *q = byTestId(rohsRow().table, rohsRow().columns, testId)) {
         if (q->next()) {
             a.setRohsClassificationEnum(q->value(0).toInt());
             a.setRohsActionLevelEnum(q->value(1).toInt());
@@ -136,7 +192,7 @@ XrfErrorInfo::XrfError ResultReader::read(int testId, XrfKorviResult *result)
     if (type == ResultSchema::Regression) {
         readRegression(testId, result);
     } else if (type == ResultSchema::Repeat) {
-        if (QSqlQuery *q = byTestId(repeatRow().table, repeatRow().columns, testId)) {
+        if (SqliteStatement *q = byTestId(repeatRow().table, repeatRow().columns, testId)) {
             if (q->next()) {
                 a.setRepeatTestIndex(q->value(0).toInt());
                 a.setRepeatTestTotal(q->value(1).toInt());
@@ -151,7 +207,7 @@ XrfErrorInfo::XrfError ResultReader::readAnalysis(int testId, XrfKorviResult *re
 {
     static const QStringList columns
             = QStringList { QStringLiteral("testId") } + analysisRow().columns;
-    QSqlQuery *q = byTestId(analysisRow().table, columns, testId);
+    SqliteStatement *q = byTestId(analysisRow().table, columns, testId);
     // A read that failed is no answer to "is it there".
     if (!q) {
         qWarning() << "Cannot read test" << testId << "- the query failed";
@@ -179,7 +235,7 @@ XrfErrorInfo::XrfError ResultReader::readAnalysis(int testId, XrfKorviResult *re
     a.setTestErrorInfo(q->value(12).toString());
     q->finish();
 
-    if (QSqlQuery *loc = byTestId(locationRow().table, locationRow().columns, testId)) {
+    if (SqliteStatement *loc = byTestId(locationRow().table, locationRow().columns, testId)) {
         if (loc->next()) {
             a.setLatitude(loc->value(0).toDouble());
             a.setLongitude(loc->value(1).toDouble());
@@ -193,7 +249,7 @@ XrfErrorInfo::XrfError ResultReader::readAnalysis(int testId, XrfKorviResult *re
 void ResultReader::readFilter(XrfSpectrum *spectrum)
 {
     const RowTable &row = filterRow();
-    QSqlQuery *q
+    SqliteStatement *q
             = statement(QStringLiteral("SELECT ") + row.columns.join(QLatin1Char(','))
                         + QStringLiteral(" FROM ") + row.table + QStringLiteral(" WHERE id = ?"));
     if (!q)
@@ -222,7 +278,7 @@ XrfErrorInfo::XrfError ResultReader::readSpectra(int testId, QList<XrfSpectrum> 
             + QStringList(columns.mid(0, columns.size() - 1)).join(QLatin1Char(','))
             + QStringLiteral(",CAST(") + columns.last() + QStringLiteral(" AS BLOB) FROM ")
             + spectrumRow().table + QStringLiteral(" WHERE testId = ?");
-    QSqlQuery *q = statement(text);
+    SqliteStatement *q = statement(text);
     if (!q)
         return XrfErrorInfo::DbQueryFailed;
     q->addBindValue(testId);
@@ -262,10 +318,9 @@ XrfErrorInfo::XrfError ResultReader::readSpectra(int testId, QList<XrfSpectrum> 
         sp.setTopResets(q->value(c++).toInt());
         sp.setStepIndex(q->value(c++).toInt());
         sp.setStepTotal(q->value(c++).toInt());
-        QByteArray hex = q->value(c++).toByteArray();
-        if (hex.startsWith("0x"))
-            hex.remove(0, 2);
-        sp.fromByteArrayToInt(QByteArray::fromHex(hex), true);
+        int size = 0;
+        const char *hex = q->bytes(c++, &size);
+        setChannelsFromHex(hex, size, &sp);
         read.append(sp);
     }
     q->finish();
@@ -279,7 +334,7 @@ XrfErrorInfo::XrfError ResultReader::readSpectra(int testId, QList<XrfSpectrum> 
 
 void ResultReader::readNames(int testId, XrfKorviResult *result)
 {
-    QSqlQuery *q = byTestId(namesRow().table, namesRow().columns, testId);
+    SqliteStatement *q = byTestId(namesRow().table, namesRow().columns, testId);
     if (!q)
         return;
     XrfAnalysisResult &a = result->analysis();
@@ -364,7 +419,7 @@ void ResultReader::readNames(int testId, XrfKorviResult *result)
 void ResultReader::readCalCheck(int testId, XrfKorviResult *result)
 {
     result->setHasCalCheck(true);
-    QSqlQuery *q = byTestId(calCheckRow().table, calCheckRow().columns, testId);
+    SqliteStatement *q = byTestId(calCheckRow().table, calCheckRow().columns, testId);
     if (!q)
         return;
     if (q->next()) {
@@ -390,7 +445,7 @@ void ResultReader::readCalCheck(int testId, XrfKorviResult *result)
 
 void ResultReader::readRegression(int testId, XrfKorviResult *result)
 {
-    QSqlQuery *q = byTestId(regressionRow().table, regressionRow().columns, testId);
+    SqliteStatement *q = byTestId(regressionRow().table, regressionRow().columns, testId);
     if (!q)
         return;
     if (!q->next()) {
@@ -400,7 +455,7 @@ void ResultReader::readRegression(int testId, XrfKorviResult *result)
     XrfRegressionInfo &info = result->regressionInfo();
     info.setHistoricalTestId(q->value(0).toInt());
     q->finish();
-    if (QSqlQuery *h
+    if (SqliteStatement *h
         = byTestId(summaryRow().table, summaryRow().columns, info.historicalTestId())) {
         if (h->next()) {
             info.setHistoricalDateTime(h->value(0).toString());
@@ -415,7 +470,7 @@ void ResultReader::readLists(int testId, XrfKorviResult *result)
 {
     const QString byRow = QStringLiteral(" ORDER BY rowid");
     auto rows = [&](const auto &table, auto *items, const QString &tail) {
-        QSqlQuery *q = byTestId(table.table, table.readColumns(), testId, tail);
+        SqliteStatement *q = byTestId(table.table, table.readColumns(), testId, tail);
         if (!q)
             return false;
         takeRows(*q, table, items);
@@ -454,7 +509,7 @@ void ResultReader::readLists(int testId, XrfKorviResult *result)
     rows(gradeMatchTable(), &result->gradeMatch(), byRow);
     for (XrfGradeMatch &grade : result->gradeMatch()) {
         const ListTable<XrfGradeMatchSpec> &spec = gradeMatchSpecTable();
-        QSqlQuery *q = statement(ResultSchema::selectByTestId(
+        SqliteStatement *q = statement(ResultSchema::selectByTestId(
                 spec.table, spec.readColumns(), QStringLiteral(" AND gradeName = ?") + byRow));
         if (!q)
             continue;
@@ -470,7 +525,7 @@ void ResultReader::readLists(int testId, XrfKorviResult *result)
 
 void ResultReader::readImages(int testId, XrfKorviResult *result)
 {
-    QSqlQuery *q = byTestId(imageRow().table, imageRow().columns, testId);
+    SqliteStatement *q = byTestId(imageRow().table, imageRow().columns, testId);
     if (!q) {
         qDebug() << "No images for tid " << testId;
         return;
@@ -501,7 +556,7 @@ XrfErrorInfo::XrfError ResultReader::readAveragedSources(const QStringList &test
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     for (int id : qAsConst(ids)) {
-        QSqlQuery *q
+        SqliteStatement *q
                 = byTestId(summaryRow().table, summaryRow().keyColumns + summaryRow().columns, id);
         if (!q)
             return XrfErrorInfo::NoError;

@@ -12,11 +12,11 @@
 
 #include <QHash>
 #include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QStringList>
 
 #include <functional>
 
+#include "sqlitestatement.h"
 #include "work.h"
 #include "xrferrorinfo.h"
 #include "xrfkorviresult.h"
@@ -41,11 +41,12 @@ public:
                                                QList<XrfAverageInfo> *sources);
 
 private:
-    // The statement of this text, prepared on first use; null when it
-    // cannot be prepared. Bind values and exec() on the result.
-    QSqlQuery *statement(const QString &text);
-    QSqlQuery *byTestId(const QString &table, const QStringList &columns, int testId,
-                        const QString &tail = QString());
+    // The statement of this text, prepared on first use on SQLite's own
+    // handle (see SqliteStatement); null when it cannot be prepared. Bind
+    // values and exec() on the result.
+    SqliteStatement *statement(const QString &text);
+    SqliteStatement *byTestId(const QString &table, const QStringList &columns, int testId,
+                              const QString &tail = QString());
     XrfErrorInfo::XrfError readAnalysis(int testId, XrfKorviResult *result);
     void readFilter(XrfSpectrum *spectrum);
     void readNames(int testId, XrfKorviResult *result);
@@ -56,7 +57,7 @@ private:
 
     QSqlDatabase m_db;
     AbortCheck m_aborted;
-    QHash<QString, QSqlQuery *> m_statements;
+    QHash<QString, SqliteStatement *> m_statements;
 };
 
 #endif // RESULTREADER_H

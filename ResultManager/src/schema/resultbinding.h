@@ -222,8 +222,8 @@ XrfErrorInfo::XrfError insertRows(SqlText::StatementCache &statements, const Lis
 
 // Reads the rows of a query executed on t's readColumns() into new items,
 // appended to *items in the order of the query.
-template<class Item>
-void takeRows(QSqlQuery &q, const ListTable<Item> &t, QList<Item> *items)
+template<class Query, class Item>
+void takeRows(Query &q, const ListTable<Item> &t, QList<Item> *items)
 {
     while (q.next()) {
         Item item;
