@@ -3,8 +3,11 @@
 
 // What the benchmarks share: their input (results of realistic variety made
 // by `xrfresults generate` and read back as the model holds them), storing
-// them through the facade with its rate, one printed row per rate, and a
-// full card made in SQL from one stored result.
+// them through the facade with its rate, one printed row per rate, a full
+// card made in SQL from one stored result, and the raw SQLite baselines
+// (RawBaseline): every benchmark takes them from this one code path, so
+// that two benchmarks of the same thing compare against the same reader
+// and writer.
 
 #include <QCoreApplication>
 #include <QDir>
@@ -21,8 +24,12 @@
 #include <QTemporaryDir>
 #include <QTextStream>
 
+#include <algorithm>
+#include <numeric>
+
 #include "resultdeleter.h"
 #include "resultmanager.h"
+#include "resultschema.h"
 #include "xrfkorviresult.h"
 #include "xrfservices.h"
 
@@ -166,5 +173,218 @@ inline void replicate(QSqlDatabase &db, int count, const QString &imageDir)
         f.write(QByteArray(2048, 'j'));
     }
 }
+
+// Test ids 1..count, `passes` times over: a read round of a few hundred
+// results lasts tens of milliseconds, shorter than the noise of a shared
+// machine.
+inline QList<int> idsInPasses(int count, int passes = 1)
+{
+    QList<int> ids;
+    for (int pass = 0; pass < passes; ++pass)
+        for (int id = 1; id <= count; ++id)
+            ids << id;
+    return ids;
+}
+
+// --- Raw SQLite baselines ------------------------------------------------------
+
+namespace RawBaseline {
+
+using Rows = QVector<QPair<QString, QVector<QVariantList>>>; // per table, its rows
+using Columns = QHash<QString, QStringList>; // per table, the stored file's columns
+
+// The tables that hold rows of one test, with their columns in `db`.
+inline Columns columnsOf(QSqlDatabase &db)
+{
+    Columns columns;
+    for (const ResultSchema::Table &t : ResultSchema::tables()) {
+        if (!t.hasColumn("testId"))
+            continue;
+        const QSqlRecord record = db.record(t.name);
+        for (int i = 0; i < record.count(); ++i)
+            columns[t.name] << record.fieldName(i);
+    }
+    return columns;
+}
+
+// A bare reader of whole results: one SELECT of every column per table,
+// prepared once, each run in its own autocommit transaction, every value
+// taken out; plus the filter row a spectrum names, as the library reads it.
+class Reader
+{
+public:
+    explicit Reader(QSqlDatabase &db) : m_columns(columnsOf(db))
+    {
+        for (auto it = m_columns.cbegin(); it != m_columns.cend(); ++it) {
+            QSqlQuery q(db);
+            q.setForwardOnly(true);
+            q.prepare("SELECT " + it.value().join(',') + " FROM " + it.key() + " WHERE testId = ?");
+            m_tables << it.key();
+            m_statements << q;
+        }
+        m_filter = QSqlQuery(db);
+        m_filter.setForwardOnly(true);
+        m_filter.prepare(QStringLiteral("SELECT * FROM filterprops WHERE id = ?"));
+    }
+    // The rows of test `id`, per table in the order of columns().
+    Rows read(int id)
+    {
+        Rows rows;
+        for (int s = 0; s < m_statements.size(); ++s) {
+            QSqlQuery &q = m_statements[s];
+            const int width = m_columns.value(m_tables.at(s)).size();
+            q.addBindValue(id);
+            q.exec();
+            QVector<QVariantList> tableRows;
+            while (q.next()) {
+                QVariantList values;
+                for (int c = 0; c < width; ++c)
+                    values << q.value(c);
+                tableRows << values;
+            }
+            q.finish();
+            rows.append({ m_tables.at(s), tableRows });
+        }
+        m_filter.addBindValue(1);
+        m_filter.exec();
+        m_filter.next();
+        m_filter.finish();
+        return rows;
+    }
+    const Columns &columns() const { return m_columns; }
+
+private:
+    Columns m_columns;
+    QStringList m_tables;
+    QList<QSqlQuery> m_statements;
+    QSqlQuery m_filter;
+};
+
+// Results per second of the bare reader over `ids` of `file`; with
+// `oneTransaction` each result's SELECTs share one read transaction.
+inline double readRate(const QString &file, const QList<int> &ids, bool oneTransaction = false)
+{
+    double rate = 0;
+    withFile(file, [&](QSqlDatabase &db) {
+        Reader reader(db);
+        QElapsedTimer clock;
+        clock.start();
+        for (int id : ids) {
+            if (oneTransaction)
+                db.transaction();
+            reader.read(id);
+            if (oneTransaction)
+                db.commit();
+        }
+        rate = ids.size() * 1e9 / qMax<qint64>(1, clock.nsecsElapsed());
+    });
+    return rate;
+}
+
+// Every row of the tests `ids` of `file`, as the bare reader reads them.
+inline QVector<Rows> rowsOf(const QString &file, const QList<int> &ids, Columns *columns)
+{
+    QVector<Rows> results;
+    withFile(file, [&](QSqlDatabase &db) {
+        Reader reader(db);
+        *columns = reader.columns();
+        for (int id : ids)
+            results << reader.read(id);
+    });
+    return results;
+}
+
+enum class Journal { WalFull, RollbackExtra };
+
+inline const char *journalName(Journal journal)
+{
+    return journal == Journal::WalFull ? "WAL, FULL" : "rollback journal, EXTRA";
+}
+
+// Results per second of writing the rows into a new file of the same schema
+// and indices, statements prepared once, one transaction per result, at the
+// level where a commit survives a power cut in that journal mode.
+inline double insertRate(const QString &file, const QVector<Rows> &results, const Columns &columns,
+                         Journal journal)
+{
+    double rate = 0;
+    withFile(file, [&](QSqlDatabase &db) {
+        QSqlQuery(db).exec(journal == Journal::WalFull ? "PRAGMA journal_mode=WAL"
+                                                       : "PRAGMA journal_mode=DELETE");
+        QSqlQuery(db).exec(journal == Journal::WalFull ? "PRAGMA synchronous=FULL"
+                                                       : "PRAGMA synchronous=EXTRA");
+        for (const QString &statement :
+             (ResultSchema::creationScript() + ';' + ResultSchema::indexScript()).split(';'))
+            QSqlQuery(db).exec(statement);
+        QHash<QString, QSqlQuery> inserts;
+        for (auto it = columns.cbegin(); it != columns.cend(); ++it) {
+            QSqlQuery q(db);
+            q.prepare("INSERT INTO " + it.key() + " (" + it.value().join(',') + ") VALUES ("
+                      + QStringList(QVector<QString>(it.value().size(), "?").toList()).join(',')
+                      + ")");
+            inserts.insert(it.key(), q);
+        }
+        QElapsedTimer clock;
+        clock.start();
+        for (const Rows &result : results) {
+            db.transaction();
+            for (const auto &table : result) {
+                QSqlQuery &q = inserts[table.first];
+                for (const QVariantList &row : table.second) {
+                    for (int i = 0; i < row.size(); ++i)
+                        q.bindValue(i, row.at(i));
+                    q.exec();
+                }
+            }
+            db.commit();
+        }
+        rate = results.size() * 1e9 / qMax<qint64>(1, clock.nsecsElapsed());
+    });
+    return rate;
+}
+
+} // namespace RawBaseline
+
+// --- Rounds -----------------------------------------------------------------------
+
+// A row measured in rounds, library (a) and baseline (b) side by side in
+// each round (a b a b …): the median round's ratio, the range, and whether
+// every round met a target.
+struct Rounds
+{
+    QVector<double> a, b;
+
+    void add(double library, double baseline)
+    {
+        a << library;
+        b << baseline;
+    }
+    double ratio(int i) const { return a[i] / b[i]; }
+    int median() const
+    {
+        QVector<int> order(a.size());
+        std::iota(order.begin(), order.end(), 0);
+        std::sort(order.begin(), order.end(), [&](int x, int y) { return ratio(x) < ratio(y); });
+        return order.at(order.size() / 2);
+    }
+    double lowest() const
+    {
+        double low = ratio(0);
+        for (int i = 1; i < a.size(); ++i)
+            low = qMin(low, ratio(i));
+        return low;
+    }
+    double highest() const
+    {
+        double high = ratio(0);
+        for (int i = 1; i < a.size(); ++i)
+            high = qMax(high, ratio(i));
+        return high;
+    }
+    QString range() const
+    {
+        return QStringLiteral("rounds %1–%2").arg(lowest(), 0, 'f', 2).arg(highest(), 0, 'f', 2);
+    }
+};
 
 #endif // BENCHSUPPORT_H

@@ -1,124 +1,60 @@
 // How fast whole results come back out of the database, side by side in one
-// run on the same rows: (a) the facade's blocking syncGetFullResult, (b) a
-// bare reader of the same tables with statements prepared once, each SELECT
-// in its own autocommit transaction, and (c) the same bare reader with one
-// read transaction per result, and (d) the library's ResultReader alone on one
-// thread. Rates and their ratio to (b) are printed.
+// run on the same rows, in three rounds of turns: (a) the facade's blocking
+// syncGetFullResult, (b) the bare reader every benchmark shares
+// (RawBaseline: statements prepared once, each SELECT in its own autocommit
+// transaction), (c) the same bare reader with one read transaction per
+// result, and (d) the library's ResultReader alone on its own connection.
+// Rates of the median round and the ranges of their ratios to (b).
 //
 //     readbench XRFRESULTS COUNT
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QSignalSpy>
 #include <QSqlDatabase>
-#include <QSqlQuery>
-#include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QTextStream>
 
 #include "benchsupport.h"
 #include "resultmanager.h"
 #include "resultreader.h"
-#include "xrfservices.h"
 
 namespace {
 
-// One statement per table a result touches, keyed by its test id.
-const char *const rawStatements[] = {
-    "SELECT * FROM analysisresult WHERE testId = ?",
-    "SELECT latitude,longitude,elevation FROM location WHERE testId = ?",
-    "SELECT auPlating FROM plating WHERE testId = ?",
-    "SELECT * FROM spectrum WHERE testId = ?",
-    "SELECT type,name FROM resultnames WHERE testId = ?",
-    "SELECT elementName,concentration,error FROM elementresult WHERE testId = ?",
-    "SELECT * FROM pseudoelementresult WHERE testId = ?",
-    "SELECT * FROM userfactorresult WHERE testId = ?",
-    "SELECT * FROM coatingresult WHERE testId = ?",
-    "SELECT * FROM compoundresult WHERE testId = ?",
-    "SELECT * FROM rohsactionlevelresult WHERE testId = ?",
-    "SELECT * FROM gradematch WHERE testId = ?",
-    "SELECT * FROM gradematchspec WHERE testId = ?",
-    "SELECT * FROM imageresult WHERE testId = ?",
-    "SELECT label,info FROM testinfo WHERE testId = ?",
-    "SELECT * FROM rohsresult WHERE testId = ?",
-    "SELECT * FROM calcheckresult WHERE testId = ?",
-    "SELECT * FROM repeatinfo WHERE testId = ?",
-    "SELECT * FROM regressioninfo WHERE testId = ?",
-};
-
-double rawRate(const QString &file, int count, bool oneTransaction)
+double facadeRate(const QList<int> &ids)
 {
-    const QString name = QStringLiteral("raw-reader");
-    double rate = 0;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(file);
-        db.open();
-        QList<QSqlQuery> statements;
-        QList<int> widths;
-        for (const char *text : rawStatements) {
-            QSqlQuery q(db);
-            q.setForwardOnly(true);
-            q.prepare(QLatin1String(text));
-            widths << q.record().count();
-            statements << q;
-        }
-        QSqlQuery filter(db);
-        filter.setForwardOnly(true);
-        filter.prepare(QStringLiteral("SELECT * FROM filterprops WHERE id = ?"));
-        qint64 values = 0;
-        QElapsedTimer clock;
-        clock.start();
-        for (int id = 1; id <= count; ++id) {
-            if (oneTransaction)
-                db.transaction();
-            for (int s = 0; s < statements.size(); ++s) {
-                QSqlQuery &q = statements[s];
-                q.addBindValue(id);
-                q.exec();
-                while (q.next()) {
-                    for (int c = 0; c < widths.at(s); ++c)
-                        values += q.value(c).isValid();
-                }
-                q.finish();
-            }
-            filter.addBindValue(1);
-            filter.exec();
-            filter.next();
-            filter.finish();
-            if (oneTransaction)
-                db.commit();
-        }
-        rate = count * 1000.0 / clock.elapsed();
-        Q_UNUSED(values);
-        statements.clear();
-        filter = QSqlQuery();
-        db.close();
+    QElapsedTimer clock;
+    clock.start();
+    for (int id : ids) {
+        XrfKorviResult r;
+        XrfResultManager::instance()->syncGetFullResult(id, &r);
     }
-    QSqlDatabase::removeDatabase(name);
-    return rate;
+    return ids.size() * 1e9 / qMax<qint64>(1, clock.nsecsElapsed());
 }
 
-double readerRate(const QString &file, int count)
+double readerRate(const QString &file, const QList<int> &ids)
 {
-    const QString name = QStringLiteral("result-reader");
     double rate = 0;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(file);
-        db.open();
+    withFile(file, [&](QSqlDatabase &db) {
         ResultReader reader(db);
         QElapsedTimer clock;
         clock.start();
-        for (int id = 1; id <= count; ++id) {
+        for (int id : ids) {
             XrfKorviResult r;
             reader.read(id, &r);
         }
-        rate = count * 1000.0 / clock.elapsed();
-    }
-    QSqlDatabase::removeDatabase(name);
+        rate = ids.size() * 1e9 / qMax<qint64>(1, clock.nsecsElapsed());
+    });
     return rate;
+}
+
+QString ratioRow(const QString &what, const Rounds &r)
+{
+    const int m = r.median();
+    return QStringLiteral("%1 %2 results/s   %3x (%4)\n")
+            .arg(what, -44)
+            .arg(r.a[m], 8, 'f', 1)
+            .arg(r.ratio(m), 0, 'f', 2)
+            .arg(r.range());
 }
 
 } // namespace
@@ -128,36 +64,33 @@ int main(int argc, char *argv[])
     return runBench(
             argc, argv, [&](QTextStream &out, QTemporaryDir &dir, QList<XrfKorviResult> &results) {
                 storeThroughFacade(results, dir.filePath("card"), true);
-                XrfResultManager *rm = XrfResultManager::instance();
-
-                // Twice over the same rows, so that the page cache is warm for all.
-                double facade = 0;
-                for (int pass = 0; pass < 2; ++pass) {
-                    QElapsedTimer clock;
-                    clock.start();
-                    for (int id = 1; id <= results.size(); ++id) {
-                        XrfKorviResult r;
-                        rm->syncGetFullResult(id, &r);
-                    }
-                    facade = results.size() * 1000.0 / clock.elapsed();
-                }
-                rm->Deinit();
-
                 const QString file = QDir(dir.filePath("card/db"))
                                              .entryInfoList({ "*.sqlite" })
                                              .value(0)
                                              .filePath();
-                rawRate(file, results.size(), false);
-                const double autocommit = rawRate(file, results.size(), false);
-                const double transaction = rawRate(file, results.size(), true);
-                const double reader = readerRate(file, results.size());
-
+                const QList<int> ids
+                        = idsInPasses(results.size(), qMax(1, 3000 / qMax(1, results.size())));
+                // A first turn of each, so that the page cache is warm for all.
+                facadeRate(ids);
+                RawBaseline::readRate(file, ids);
+                Rounds facade, bare, transaction, reader;
+                for (int round = 0; round < 3; ++round) {
+                    const double f = facadeRate(ids);
+                    const double b = RawBaseline::readRate(file, ids);
+                    const double t = RawBaseline::readRate(file, ids, true);
+                    const double r = readerRate(file, ids);
+                    bare.add(b, b);
+                    facade.add(f, b);
+                    transaction.add(t, b);
+                    reader.add(r, b);
+                }
+                XrfResultManager::instance()->Deinit();
                 out << "results: " << results.size()
-                    << " (rates; ratio to the bare autocommit reader)\n"
-                    << rateRow("bare reader, autocommit SELECTs", autocommit, autocommit)
-                    << rateRow("bare reader, one read transaction", transaction, autocommit)
-                    << rateRow("library, ResultReader on its own connection", reader, autocommit)
-                    << rateRow("library, syncGetFullResult", facade, autocommit);
+                    << " (median round; ratio to the bare autocommit reader, with its range)\n"
+                    << ratioRow("bare reader, autocommit SELECTs", bare)
+                    << ratioRow("bare reader, one read transaction", transaction)
+                    << ratioRow("library, ResultReader on its own connection", reader)
+                    << ratioRow("library, syncGetFullResult", facade);
                 return 0;
             });
 }
