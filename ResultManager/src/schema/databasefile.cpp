@@ -207,7 +207,11 @@ XrfErrorInfo::XrfError DatabaseFile::open(Opened *opened)
             XrfUtils::syncFolder(m_folder + QStringLiteral("..")); // the new folder's entry
     }
     db = QSqlDatabase::database(m_connectionName, true);
+    // One transaction: each index made alone would cost the rollback
+    // journal's syncs again (a new card's first result waited for ~100).
+    db.transaction();
     SqlText::runScript(db, ResultSchema::indexScript(), "Create an index query failed.");
+    db.commit();
     qInfo() << "Index tables created in Sql database.";
     enterWriteAheadLog(db);
     applyPragmas(db);
