@@ -17,7 +17,9 @@
 //    1,000 results as PDF, against the same with the worker idle;
 // 6. the browse, export and exchange benchmarks, each run as it is.
 //
-//     xrfbench XRFRESULTS COUNT      (300 will do; the 50,000 card takes a while)
+//     xrfbench XRFRESULTS COUNT [ROWS]   (300 will do; the 50,000 card takes a while)
+//
+// ROWS picks groups to run, e.g. "45": 1 (rows 1 to 3), 4, 5, 6; all by default.
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -184,81 +186,87 @@ int main(int argc, char *argv[])
     const auto app = makeReportApplication(argc, argv);
     QTextStream out(stdout);
     QTemporaryDir dir;
+    QStringList args = app->arguments();
+    const QString groups = args.size() > 3 ? args.takeAt(3) : QStringLiteral("1456");
     QList<XrfKorviResult> results;
-    if (!benchInput(app->arguments(), dir.filePath("input"), &results))
+    if (!benchInput(args, dir.filePath("input"), &results))
         return 1;
     const QString xrfresults = app->arguments().at(1);
     const int count = results.size();
     const QList<int> ids = idsInPasses(count);
     out << "| row | library | baseline | ratio |\n|---|---|---|---|\n";
-
-    // 1 and 3. The cost of a sync on a shared disk drifts within minutes:
-    // each round runs the library and its baselines one after the other.
     const int rounds = 3;
-    Rounds insertion, againstRollback, queued;
-    for (int round = 0; round < rounds; ++round) {
-        const QString card = dir.filePath(QStringLiteral("library%1").arg(round));
-        const double library = storeThroughFacade(results, card);
-        RawBaseline::Columns columns;
-        const QVector<RawBaseline::Rows> rows
-                = RawBaseline::rowsOf(databaseOf(card), ids, &columns);
-        const double wal
-                = RawBaseline::insertRate(dir.filePath(QStringLiteral("wal%1.sqlite").arg(round)),
-                                          rows, columns, RawBaseline::Journal::WalFull);
-        const double rollback = RawBaseline::insertRate(
-                dir.filePath(QStringLiteral("rollback%1.sqlite").arg(round)), rows, columns,
-                RawBaseline::Journal::RollbackExtra);
-        insertion.add(library, wal);
-        againstRollback.add(library, rollback);
-        queued.add(storeThroughProgram(xrfresults,
-                                       dir.filePath(QStringLiteral("queued%1").arg(round)),
-                                       dir.filePath("input"), count),
-                   library);
-    }
-    out << roundsRow(QStringLiteral("1. insertion, %1 results").arg(count), insertion,
-                     "raw prepared, WAL, FULL: ", "(target ≥ 0.8×)")
-        << roundsRow("1. the same, against the old baseline", againstRollback,
-                     "raw prepared, rollback journal, EXTRA: ", "(expected ≥ 2.5×)");
-    out.flush();
 
-    // 2. On the last card, warm: facade and bare reader in turns.
-    const QString card = dir.filePath(QStringLiteral("library%1").arg(rounds - 1));
-    openFacade(card);
-    const QList<int> passes = idsInPasses(count, qMax(1, 3000 / qMax(1, count)));
-    facadeReadRate(ids);
-    RawBaseline::readRate(databaseOf(card), ids);
-    Rounds read;
-    for (int round = 0; round < rounds; ++round) {
-        const double library = facadeReadRate(passes);
-        read.add(library, RawBaseline::readRate(databaseOf(card), passes));
-    }
-    XrfResultManager::instance()->Deinit();
-    out << roundsRow("2. full read (syncGetFullResult)", read, "raw SELECTs, autocommit: ",
-                     QStringLiteral("(target ≥ 2× in every round: %1)")
-                             .arg(read.lowest() >= 2 ? "met" : "missed"));
-    out << roundsRow("3. xrfresults store (queue)", queued, "row 1: ", "(target ≥ 0.6×)");
-    out.flush();
+    if (groups.contains('1')) {
+        // 1 and 3. The cost of a sync on a shared disk drifts within minutes:
+        // each round runs the library and its baselines one after the other.
+        Rounds insertion, againstRollback, queued;
+        for (int round = 0; round < rounds; ++round) {
+            const QString card = dir.filePath(QStringLiteral("library%1").arg(round));
+            const double library = storeThroughFacade(results, card);
+            RawBaseline::Columns columns;
+            const QVector<RawBaseline::Rows> rows
+                    = RawBaseline::rowsOf(databaseOf(card), ids, &columns);
+            const double wal = RawBaseline::insertRate(
+                    dir.filePath(QStringLiteral("wal%1.sqlite").arg(round)), rows, columns,
+                    RawBaseline::Journal::WalFull);
+            const double rollback = RawBaseline::insertRate(
+                    dir.filePath(QStringLiteral("rollback%1.sqlite").arg(round)), rows, columns,
+                    RawBaseline::Journal::RollbackExtra);
+            insertion.add(library, wal);
+            againstRollback.add(library, rollback);
+            queued.add(storeThroughProgram(xrfresults,
+                                           dir.filePath(QStringLiteral("queued%1").arg(round)),
+                                           dir.filePath("input"), count),
+                       library);
+        }
+        out << roundsRow(QStringLiteral("1. insertion, %1 results").arg(count), insertion,
+                         "raw prepared, WAL, FULL: ", "(target ≥ 0.8×)")
+            << roundsRow("1. the same, against the old baseline", againstRollback,
+                         "raw prepared, rollback journal, EXTRA: ", "(expected ≥ 2.5×)");
+        out.flush();
 
-    // 4.
-    QList<Costs> costs;
-    for (int stored : { 1000, 10000, 50000 })
-        costs << costsAt(stored, results, dir.filePath(QStringLiteral("card%1").arg(stored)));
-    const auto scaled = [&](const char *what, double Costs::*field) {
-        const auto ms = [](double v) { return QStringLiteral("%1 ms").arg(v, 0, 'f', 3); };
-        return row(QStringLiteral("4. %1 at 1k / 10k / 50k").arg(what),
-                   ms(costs[0].*field) + " / " + ms(costs[1].*field) + " / " + ms(costs[2].*field),
-                   "1k",
-                   times(costs[1].*field / costs[0].*field) + " / "
-                           + times(costs[2].*field / costs[0].*field) + " (target ≤ 1.1)");
-    };
-    out << scaled("insertion per result", &Costs::insertMs)
-        << scaled("read per result", &Costs::readMs)
-        << scaled("exactly-once lookup", &Costs::lookupMs);
-    out.flush();
+        // 2. On the last card, warm: facade and bare reader in turns.
+        const QString card = dir.filePath(QStringLiteral("library%1").arg(rounds - 1));
+        openFacade(card);
+        const QList<int> passes = idsInPasses(count, qMax(1, 3000 / qMax(1, count)));
+        facadeReadRate(ids);
+        RawBaseline::readRate(databaseOf(card), ids);
+        Rounds read;
+        for (int round = 0; round < rounds; ++round) {
+            const double library = facadeReadRate(passes);
+            read.add(library, RawBaseline::readRate(databaseOf(card), passes));
+        }
+        XrfResultManager::instance()->Deinit();
+        out << roundsRow("2. full read (syncGetFullResult)", read, "raw SELECTs, autocommit: ",
+                         QStringLiteral("(target ≥ 2× in every round: %1)")
+                                 .arg(read.lowest() >= 2 ? "met" : "missed"));
+        out << roundsRow("3. xrfresults store (queue)", queued, "row 1: ", "(target ≥ 0.6×)");
+        out.flush();
+    }
+
+    if (groups.contains('4')) {
+        QList<Costs> costs;
+        for (int stored : { 1000, 10000, 50000 })
+            costs << costsAt(stored, results, dir.filePath(QStringLiteral("card%1").arg(stored)));
+        const auto scaled = [&](const char *what, double Costs::*field) {
+            const auto ms = [](double v) { return QStringLiteral("%1 ms").arg(v, 0, 'f', 3); };
+            return row(QStringLiteral("4. %1 at 1k / 10k / 50k").arg(what),
+                       ms(costs[0].*field) + " / " + ms(costs[1].*field) + " / "
+                               + ms(costs[2].*field),
+                       "1k",
+                       times(costs[1].*field / costs[0].*field) + " / "
+                               + times(costs[2].*field / costs[0].*field) + " (target ≤ 1.1)");
+        };
+        out << scaled("insertion per result", &Costs::insertMs)
+            << scaled("read per result", &Costs::readMs)
+            << scaled("exactly-once lookup", &Costs::lookupMs);
+        out.flush();
+    }
 
     // 5. A card of 1,000, the queue running in this process as on the
     // instrument; the worker idle, then exporting, in turns.
-    {
+    if (groups.contains('5')) {
         const QString latencyCard = dir.filePath("latency");
         storeThroughFacade(results.mid(0, 1), latencyCard);
         withFile(databaseOf(latencyCard),
@@ -327,7 +335,8 @@ int main(int argc, char *argv[])
         out.flush();
     }
 
-    // 6.
+    if (!groups.contains('6'))
+        return 0;
     const QString binDir = QCoreApplication::applicationDirPath();
     for (const char *bench : { "browsebench", "exportbench", "minidbbench", "streambench" }) {
         out << "\n" << bench << ":\n";
