@@ -144,6 +144,9 @@ int main(int argc, char *argv[])
         f.open(QIODevice::ReadOnly);
         XrfKorviResult r;
         r.fromJsonObject(QJsonDocument::fromJson(f.readAll()).object());
+        // Their pictures are named relative to the folder the host reads
+        // them from; a result whose pictures are missing is refused.
+        r.images().clear();
         samples << r;
     }
     storeThroughFacade(samples, dir.filePath("receiver"));
