@@ -185,6 +185,18 @@ inline void replicate(QSqlDatabase &db, int count, const QString &imageDir)
     }
 }
 
+// Results per second of reading the ids through the facade.
+inline double facadeReadRate(const QList<int> &ids)
+{
+    QElapsedTimer clock;
+    clock.start();
+    for (int id : ids) {
+        XrfKorviResult r;
+        XrfResultManager::instance()->syncGetFullResult(id, &r);
+    }
+    return ids.size() * 1e9 / qMax<qint64>(1, clock.nsecsElapsed());
+}
+
 // Test ids 1..count, `passes` times over: a read round of a few hundred
 // results lasts tens of milliseconds, shorter than the noise of a shared
 // machine.

@@ -20,17 +20,6 @@
 
 namespace {
 
-double facadeRate(const QList<int> &ids)
-{
-    QElapsedTimer clock;
-    clock.start();
-    for (int id : ids) {
-        XrfKorviResult r;
-        XrfResultManager::instance()->syncGetFullResult(id, &r);
-    }
-    return ids.size() * 1e9 / qMax<qint64>(1, clock.nsecsElapsed());
-}
-
 double readerRate(const QString &file, const QList<int> &ids)
 {
     double rate = 0;
@@ -71,11 +60,11 @@ int main(int argc, char *argv[])
                 const QList<int> ids
                         = idsInPasses(results.size(), qMax(1, 3000 / qMax(1, results.size())));
                 // A first turn of each, so that the page cache is warm for all.
-                facadeRate(ids);
+                facadeReadRate(ids);
                 RawBaseline::readRate(file, ids);
                 Rounds facade, bare, transaction, reader;
                 for (int round = 0; round < 3; ++round) {
-                    const double f = facadeRate(ids);
+                    const double f = facadeReadRate(ids);
                     const double b = RawBaseline::readRate(file, ids);
                     const double t = RawBaseline::readRate(file, ids, true);
                     const double r = readerRate(file, ids);

@@ -49,18 +49,6 @@ void openFacade(const QString &card)
     rm->setPaths(card + QStringLiteral("/profile/"), card);
 }
 
-// Results per second of reading the ids through the facade.
-double facadeReadRate(const QList<int> &ids)
-{
-    QElapsedTimer clock;
-    clock.start();
-    for (int id : ids) {
-        XrfKorviResult r;
-        XrfResultManager::instance()->syncGetFullResult(id, &r);
-    }
-    return ids.size() * 1e9 / qMax<qint64>(1, clock.nsecsElapsed());
-}
-
 struct Costs
 {
     double insertMs, readMs, lookupMs;
