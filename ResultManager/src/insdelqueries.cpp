@@ -5,8 +5,9 @@
 // and the caller rolls back (and moves the images back with
 // restoreMovedImages()), so a result is stored whole or not at all.
 //
-// Every changing text statement goes through execStatement(), which logs a
-// failing statement with the driver's text.
+// Every statement is prepared once per connection (the cache the caller
+// hands in) and its values bound, never spliced; a failing one is logged with
+// the driver's text.
 
 #include "insdelqueries.h"
 
@@ -38,11 +39,6 @@ ResultWriter::ResultWriter(const QSqlDatabase &db, const QString &imageFolder, c
 {
 }
 
-XrfErrorInfo::XrfError ResultWriter::exec(const QString &statement)
-{
-    return SqlText::execStatement(m_db, statement);
-}
-
 XrfErrorInfo::XrfError ResultWriter::insertRow(const QString &table, const QStringList &columns,
                                                const QStringList &values)
 {
@@ -72,17 +68,19 @@ XrfErrorInfo::XrfError ResultWriter::insertRow(const RowTable &row, const QStrin
     return insertRow(row.table, row.keyColumns + row.columns, values);
 }
 
-TextExec ResultWriter::textExec()
-{
-    return [this](const QString &statement) { return exec(statement); };
-}
-
 XrfErrorInfo::XrfError ResultWriter::insert(XrfKorviResult &result, int *testId, bool newTestId)
 {
     QElapsedTimer clock;
     clock.start();
     qDebug() << "**** Starting the insertion of an XrfKorviResult to the database.";
-    m_lastTestId = SqlText::latestTestId(m_db);
+    m_lastTestId = 0;
+    if (QSqlQuery *latest
+        = m_statements->prepared(QStringLiteral("SELECT testId FROM ") + XrfTables::analysisResult
+                                 + QStringLiteral(" ORDER BY testId DESC LIMIT 1"))) {
+        if (latest->exec() && latest->next())
+            m_lastTestId = latest->value(0).toInt();
+        latest->finish();
+    }
 
     XrfAnalysisResult &analysis = result.analysis();
     const QString type = analysis.testType();
@@ -91,7 +89,6 @@ XrfErrorInfo::XrfError ResultWriter::insert(XrfKorviResult &result, int *testId,
     XrfUtils::crashPoint("after-analysis-row");
     const int id = *testId;
     QSqlDatabase db = m_db;
-    const TextExec exec = textExec();
     auto step = [&rc](bool condition, const std::function<XrfErrorInfo::XrfError()> &insert) {
         if (rc == XrfErrorInfo::NoError && condition)
             rc = insert();
@@ -99,22 +96,18 @@ XrfErrorInfo::XrfError ResultWriter::insert(XrfKorviResult &result, int *testId,
 
     step(type != QLatin1String("CALCHECK") && analysis.methodFamilyName() != 8
                  && !result.chemistry().isEmpty(),
-         [&] { return insertRows(*m_statements, chemistryTable(), result.chemistry(), id, exec); });
+         [&] { return insertRows(*m_statements, chemistryTable(), result.chemistry(), id); });
     step(true, [&] {
-        return insertRows(*m_statements, pseudoElementTable(), result.pseudoElement(), id, exec);
+        return insertRows(*m_statements, pseudoElementTable(), result.pseudoElement(), id);
     });
     step(true, [&] { return insertNamesResult(result, id); });
+    step(true, [&] { return insertRows(*m_statements, coatingTable(), result.coating(), id); });
     step(true,
-         [&] { return insertRows(*m_statements, coatingTable(), result.coating(), id, exec); });
-    step(true, [&] {
-        return insertRows(*m_statements, userFactorTable(), result.userFactor(), id, exec);
-    });
-    step(true,
-         [&] { return insertRows(*m_statements, compoundTable(), result.compound(), id, exec); });
+         [&] { return insertRows(*m_statements, userFactorTable(), result.userFactor(), id); });
+    step(true, [&] { return insertRows(*m_statements, compoundTable(), result.compound(), id); });
     step(true, [&] { return insertRohsResult(analysis, id); });
-    step(true, [&] {
-        return insertRows(*m_statements, actionLevelTable(), result.actionLevel(), id, exec);
-    });
+    step(true,
+         [&] { return insertRows(*m_statements, actionLevelTable(), result.actionLevel(), id); });
     for (const XrfSpectrum &spectrum : result.spectra())
         step(true, [&] { return insertSpectrum(spectrum, id); });
     step(type == QLatin1String("REGRESSION") && result.regressionInfo().historicalTestId() > 0,
@@ -125,7 +118,7 @@ XrfErrorInfo::XrfError ResultWriter::insert(XrfKorviResult &result, int *testId,
     step(type == QLatin1String("CALCHECK") && result.hasCalCheck(),
          [&] { return insertCalCheck(result.calCheck(), id); });
     step(!result.testInfo().isEmpty(),
-         [&] { return insertRows(*m_statements, testInfoTable(), result.testInfo(), id, exec); });
+         [&] { return insertRows(*m_statements, testInfoTable(), result.testInfo(), id); });
     if (rc == XrfErrorInfo::NoError && !result.images().isEmpty())
         rc = insertImages(id, result);
     step(type == QLatin1String("REPEAT"), [&] {
@@ -254,17 +247,24 @@ XrfErrorInfo::XrfError ResultWriter::findOrInsertFilterProps(const XrfFilterProp
                                QString::number(filter.diameterInMicrons()),
                                QString::number(filter.hasCollimator() ? 1 : 0) };
     QStringList matches;
-    for (int i = 0; i < row.columns.size(); ++i)
-        matches << row.columns.at(i) + QStringLiteral(" = ") + SqlText::sqlQuote(values.at(i));
-    const QString select = QStringLiteral("SELECT id FROM ") + row.table + QStringLiteral(" WHERE ")
-            + matches.join(QStringLiteral(" AND ")) + QLatin1Char(';');
-    QSqlDatabase db = m_db;
+    for (const QString &column : row.columns)
+        matches << column + QStringLiteral(" = ?");
+    QSqlQuery *select = m_statements->prepared(QStringLiteral("SELECT id FROM ") + row.table
+                                               + QStringLiteral(" WHERE ")
+                                               + matches.join(QStringLiteral(" AND ")));
+    if (!select)
+        return XrfErrorInfo::DbQueryFailed;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        QSqlQuery q(db);
-        if (q.exec(select) && q.next()) {
-            *id = q.value(0).toInt();
+        // Bound as text, as the values are written: the columns' affinity
+        // turns both into the same numbers.
+        for (const QString &value : values)
+            select->addBindValue(value);
+        const bool found = select->exec() && select->next();
+        if (found)
+            *id = select->value(0).toInt();
+        select->finish();
+        if (found)
             return XrfErrorInfo::NoError;
-        }
         if (attempt == 0)
             insertRow(row, values);
     }
@@ -301,7 +301,7 @@ XrfErrorInfo::XrfError ResultWriter::insertRepeatInfo(int testId, int repeatInde
 XrfErrorInfo::XrfError ResultWriter::insertGradeMatch(int testId,
                                                       const QList<XrfGradeMatch> &grades)
 {
-    return insertRows(*m_statements, gradeMatchTable(), grades, testId, textExec());
+    return insertRows(*m_statements, gradeMatchTable(), grades, testId);
 }
 
 XrfErrorInfo::XrfError ResultWriter::insertGradeMatchSpec(int testId,
@@ -310,7 +310,7 @@ XrfErrorInfo::XrfError ResultWriter::insertGradeMatchSpec(int testId,
     for (const XrfGradeMatch &grade : grades) {
         const XrfErrorInfo::XrfError rc
                 = insertRows(*m_statements, gradeMatchSpecTable(), grade.gradeSpec(), testId,
-                             textExec(), { grade.gradeName() });
+                             { grade.gradeName() });
         if (rc != XrfErrorInfo::NoError)
             return rc;
     }

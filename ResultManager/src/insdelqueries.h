@@ -86,14 +86,12 @@ public:
     void keepMovedImages();
 
 private:
-    XrfErrorInfo::XrfError exec(const QString &statement);
     // One row of text values, bound to a statement prepared once per writer;
     // the values are stored as their quoted literals would be (a null text
     // as '').
     XrfErrorInfo::XrfError insertRow(const QString &table, const QStringList &columns,
                                      const QStringList &values);
     XrfErrorInfo::XrfError insertRow(const ResultBinding::RowTable &row, const QStringList &values);
-    ResultBinding::TextExec textExec();
     XrfErrorInfo::XrfError insertAnalysisRow(XrfAnalysisResult &analysis, int *testId,
                                              bool withUser);
     XrfErrorInfo::XrfError insertAnalysis(XrfAnalysisResult &analysis, int *testId);

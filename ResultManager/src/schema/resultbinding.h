@@ -68,8 +68,7 @@ struct ListTable
     const char *failureMessage; // batch failures only
     QVector<Column<Item>> columns;
 
-    // "INSERT into t (testId,keys,columns) VALUES" with placeholders (Batch)
-    // or an open "VALUES(" for the quoted values (TextPerRow).
+    // "INSERT into t (testId,keys,columns) VALUES (?, …)".
     QString insertStatement() const
     {
         QStringList names = QStringList { QStringLiteral("testId") } + keyColumns;
@@ -80,9 +79,7 @@ struct ListTable
             marks << QStringLiteral("?");
         const QString head = QStringLiteral("INSERT into ") + table + QStringLiteral(" (")
                 + names.join(QLatin1Char(',')) + QStringLiteral(") VALUES");
-        return form == TextPerRow
-                ? head + QLatin1Char('(')
-                : head + QStringLiteral(" (") + marks.join(QStringLiteral(", ")) + QLatin1Char(')');
+        return head + QStringLiteral(" (") + marks.join(QStringLiteral(", ")) + QLatin1Char(')');
     }
     // The columns read back, in the order of `columns`.
     QStringList readColumns() const
@@ -163,31 +160,41 @@ inline QVariant bound(const QString &v)
     return QVariant(v);
 }
 
-using TextExec = std::function<XrfErrorInfo::XrfError(const QString &)>;
-
-// Writes the items under testId: one batch, or one text statement per item
-// through `exec` (stopping at the first failure). Extra leading values (after
-// testId) come from `prefix` for tables keyed by a parent, such as the
-// element limits of a matched grade.
+// Writes the items under testId: one batch of typed values, or (TextPerRow)
+// one row at a time with every value bound as its text, stopping at the
+// first failure. Extra leading values (after testId) come from `prefix` for
+// tables keyed by a parent, such as the element limits of a matched grade.
 template<class Item>
 XrfErrorInfo::XrfError insertRows(SqlText::StatementCache &statements, const ListTable<Item> &t,
-                                  const QList<Item> &items, int testId, const TextExec &exec,
+                                  const QList<Item> &items, int testId,
                                   const QVariantList &prefix = {})
 {
     if (items.isEmpty())
         return XrfErrorInfo::NoError;
     const QString statement = t.insertStatement();
     if (t.form == ListTable<Item>::TextPerRow) {
+        QSqlQuery *prepared = statements.prepared(statement);
+        if (!prepared)
+            return XrfErrorInfo::DbQueryFailed;
+        QSqlQuery &q = *prepared;
+        // A null text would be bound as NULL; the columns hold '' for none.
+        const auto text = [](const QVariant &v) {
+            const QString s = v.toString();
+            return s.isNull() ? QStringLiteral("") : s;
+        };
         for (const Item &item : items) {
-            QStringList values { SqlText::sqlQuote(QString::number(testId)) };
+            int at = 0;
+            q.bindValue(at++, QString::number(testId));
             for (const QVariant &p : prefix)
-                values << SqlText::sqlQuote(p.toString());
+                q.bindValue(at++, text(p));
             for (const Column<Item> &c : t.columns)
-                values << SqlText::sqlQuote(c.get(item).toString());
-            const XrfErrorInfo::XrfError rc
-                    = exec(statement + values.join(QLatin1Char(',')) + QStringLiteral(");"));
-            if (rc != XrfErrorInfo::NoError)
-                return rc;
+                q.bindValue(at++, text(c.get(item)));
+            const bool ok = q.exec();
+            if (!ok)
+                qDebug() << "Failed Query is" << q.lastQuery() << "-" << q.lastError().text();
+            q.finish();
+            if (!ok)
+                return XrfErrorInfo::DbQueryFailed;
         }
         return XrfErrorInfo::NoError;
     }
