@@ -389,13 +389,7 @@ bool SchemaMigration::replacePseudoElementTable()
     }
     if (error.isEmpty() && XrfUtils::faultPointArmed("migration-step-6.1"))
         error = QStringLiteral("step 6.1 failed (fault point)");
-    if (!error.isEmpty() || !m_db.commit()) {
-        if (error.isEmpty())
-            error = m_db.lastError().text();
-        m_db.rollback();
-        return fail(error);
-    }
-    return true;
+    return commitOrFail(error);
 }
 
 bool SchemaMigration::runProgram()
@@ -541,12 +535,8 @@ bool SchemaMigration::dateUndatedResults(bool *changed)
         qWarning() << "Test" << result.first << result.second
                    << "had no usable date-time; it is dated" << RequestArguments::storedText(when);
     }
-    if (!error.isEmpty() || !m_db.commit()) {
-        if (error.isEmpty())
-            error = m_db.lastError().text();
-        m_db.rollback();
-        return fail(error);
-    }
+    if (!commitOrFail(error))
+        return false;
     *changed = true;
     return true;
 }
@@ -567,12 +557,8 @@ bool SchemaMigration::markVersion()
     else if (XrfUtils::faultPointArmed("migration-mark"))
         error = QStringLiteral("marking failed (fault point)");
     q.finish();
-    if (!error.isEmpty() || !m_db.commit()) {
-        if (error.isEmpty())
-            error = m_db.lastError().text();
-        m_db.rollback();
-        return fail(error);
-    }
+    if (!commitOrFail(error))
+        return false;
     qInfo() << "Marked database version to " << ResultSchema::version;
     return true;
 }
@@ -605,6 +591,18 @@ bool SchemaMigration::exec(const QString &statement, QString *error)
     if (error)
         *error = q.lastError().text();
     return false;
+}
+
+// Ends a step's transaction: committed when no error was met (and the
+// commit holds), rolled back and failed otherwise.
+bool SchemaMigration::commitOrFail(QString error)
+{
+    if (error.isEmpty() && m_db.commit())
+        return true;
+    if (error.isEmpty())
+        error = m_db.lastError().text();
+    m_db.rollback();
+    return fail(error);
 }
 
 bool SchemaMigration::fail(const QString &why)

@@ -77,6 +77,7 @@ private:
     bool hasColumn(const QString &table, const QString &column);
     bool hasTable(const QString &table);
     bool exec(const QString &statement, QString *error = nullptr);
+    bool commitOrFail(QString error);
     bool fail(const QString &why);
 
     QSqlDatabase m_db;
