@@ -211,6 +211,19 @@ int main(int argc, char *argv[])
           QStringLiteral("push: say what would be sent, send nothing.") },
         { QStringLiteral("batch"), QStringLiteral("push: results per transaction (default 250)."),
           QStringLiteral("N") },
+        { QStringLiteral("search"),
+          QStringLiteral("list: tests whose name or any test info value holds TEXT (any case)."),
+          QStringLiteral("TEXT") },
+        { QStringLiteral("port"),
+          QStringLiteral("serve: the port (default 8080; 0: any free one)."), QStringLiteral("N") },
+        { QStringLiteral("bind"),
+          QStringLiteral("serve: the address to listen on (default 127.0.0.1; any other needs "
+                         "a token)."),
+          QStringLiteral("ADDRESS") },
+        { QStringLiteral("token"),
+          QStringLiteral("serve: the token every request must carry (default: none on "
+                         "127.0.0.1, else one made up and printed)."),
+          QStringLiteral("T") },
         { QStringLiteral("decimal-comma"),
           QStringLiteral("export: 67,5 in CSV cells, parted by ;.") },
     };
@@ -301,10 +314,14 @@ int main(int argc, char *argv[])
     const QByteArray freeSpace = qgetenv("XRF_FREE_SPACE_OVERRIDE");
     if (!freeSpace.isEmpty())
         XrfUtils::setAvailableSpaceOverride(freeSpace.toLongLong());
+    // A command that only reads the database reads beside a writer (the
+    // file keeps a write-ahead log), so it neither takes nor waits for the lock.
     QLockFile lock(dataDir + QStringLiteral("/xrfresults.lock"));
-    const int locked = lockDataFolder(lock, dataDir, storing, !parser.isSet(noWaitOption));
-    if (locked != ExitOk)
-        return locked;
+    if (command->library != Command::ReadsBeside) {
+        const int locked = lockDataFolder(lock, dataDir, storing, !parser.isSet(noWaitOption));
+        if (locked != ExitOk)
+            return locked;
+    }
     startLog(dataDir, parser.isSet(verboseOption));
 
     XrfHost host(dataDir, typed(parser.value(configOption)),
