@@ -12,6 +12,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QTimeZone>
@@ -291,7 +292,8 @@ QJsonObject spectrumJson(const XrfKorviResult &result, int index)
 bool trend(const httplib::Request &req, QJsonObject *series, httplib::Response &res)
 {
     const QString element = q(req.get_param_value("element"));
-    if (element.isEmpty() || element.size() > 16) {
+    static const QRegularExpression name(QStringLiteral("^[A-Za-z][A-Za-z0-9]{0,15}$"));
+    if (!name.match(element).hasMatch()) {
         sendText(res, 400, QStringLiteral("a trend needs an element, such as element=Cr"));
         return false;
     }
@@ -735,8 +737,11 @@ int runServe(const CommandContext &context)
         return httplib::Server::HandlerResponse::Unhandled;
     });
     svr.set_post_routing_handler([](const httplib::Request &, httplib::Response &res) {
+        // Scripts only from the server's files; dygraphs sets style
+        // attributes on what it draws, which inline styles must allow.
         res.set_header("Content-Security-Policy",
-                       "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
+                       "default-src 'none'; script-src 'self'; style-src 'self' 'unsafe-inline'; "
+                       "img-src 'self'; "
                        "connect-src 'self'; form-action 'self'; base-uri 'none'; "
                        "frame-ancestors 'none'");
         res.set_header("X-Content-Type-Options", "nosniff");

@@ -10,6 +10,13 @@
     document.body.dataset.scriptErrors = errors.join(' | ');
   });
 
+  // dygraphs writes labels and legends as HTML.
+  function html(text) {
+    var span = document.createElement('span');
+    span.textContent = text;
+    return span.innerHTML;
+  }
+
   function failed(section, why) {
     section.dataset.ready = 'failed';
     var note = document.createElement('p');
@@ -89,14 +96,15 @@
     var rows = t.points.map(function (p) {
       return [new Date(p.dateTime.replace(' ', 'T') + 'Z'), [p.concentration, p.error]];
     });
+    var name = html(t.element + ' (' + t.unit + ')');
     new Dygraph(section.querySelector('.plot'), rows, {
-      labels: ['time', t.element + ' (' + t.unit + ')'],
+      labels: ['time', name],
       errorBars: true,
       sigma: 1,
       drawPoints: true,
       pointSize: 3,
       strokeWidth: 0,
-      ylabel: t.element + ' (' + t.unit + ')'
+      ylabel: name
     });
   }
 
