@@ -45,8 +45,9 @@ struct Command
         NoLibrary,
         // Works on a read-only card.
         Reads,
-        // As Reads, and only reads the database: takes no lock on the data
-        // folder, so it never waits for a store, an import or a deletion.
+        // As Reads, and opens the database for reading only: takes no lock
+        // on the data folder, so it never waits for a store, an import or a
+        // deletion, and never holds up their commits.
         ReadsBeside,
         // Needs a writable data folder and the queue.
         Stores,

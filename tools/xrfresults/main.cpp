@@ -17,6 +17,7 @@
 
 #include "commands.h"
 #include "reportapplication.h"
+#include "resultmanager.h"
 #include "xrfhost.h"
 #include "xrfutils.h"
 
@@ -324,6 +325,9 @@ int main(int argc, char *argv[])
     }
     startLog(dataDir, parser.isSet(verboseOption));
 
+    // Nor does it write the database: a writer beside it commits undisturbed.
+    if (command->library == Command::ReadsBeside)
+        XrfResultManager::instance()->setReadOnly(true);
     XrfHost host(dataDir, typed(parser.value(configOption)),
                  storing ? XrfHost::Storing : XrfHost::ReadOnly);
     host.setWaitSeconds(waitSeconds);

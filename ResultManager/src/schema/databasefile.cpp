@@ -1,5 +1,6 @@
 #include "databasefile.h"
 
+#include <QAtomicInt>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -36,6 +37,15 @@ void DatabaseFile::applyPragmas(const QSqlDatabase &db)
         if (!(incremental && pragma.contains(QLatin1String("auto_vacuum"))))
             QSqlQuery(db).exec(pragma);
     SqlText::setSynchronous(db, SqlText::durableLevel(db));
+}
+
+namespace {
+QAtomicInt s_readOnlyWanted;
+} // namespace
+
+void DatabaseFile::setReadOnlyWanted(bool readOnly)
+{
+    s_readOnlyWanted.storeRelease(readOnly ? 1 : 0);
 }
 
 bool DatabaseFile::readsImmutable(const QString &file)
@@ -140,7 +150,8 @@ XrfErrorInfo::XrfError DatabaseFile::open(Opened *opened)
     // A card, folder or file marked read-only is opened for reading only, so
     // that results can still be looked at; storing then fails visibly.
     opened->readOnly = fileExisted
-            && (!XrfUtils::isMarkedWritable(file) || !XrfUtils::isMarkedWritable(m_folder));
+            && (s_readOnlyWanted.loadAcquire() || !XrfUtils::isMarkedWritable(file)
+                || !XrfUtils::isMarkedWritable(m_folder));
     if (opened->readOnly) {
         if (!prepareReadOnly(db, file, &opened->failure)) {
             qWarning() << "The results database" << file << "cannot be used:" << opened->failure;

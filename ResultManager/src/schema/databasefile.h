@@ -58,6 +58,9 @@ public:
     static bool readsImmutable(const QString &file);
     // The URI that opens `file` for reading only (or as immutable).
     static QString readOnlyUri(const QString &file, bool immutable);
+    // Whether this process opens an existing file for reading only, though
+    // it could write it (XrfResultManager::setReadOnly).
+    static void setReadOnlyWanted(bool readOnly);
 
 private:
     static bool enterWriteAheadLog(const QSqlDatabase &db);
