@@ -701,6 +701,8 @@ int runServe(const CommandContext &context)
 
     httplib::Server svr;
     svr.new_task_queue = [] { return new httplib::ThreadPool(8); };
+    // Small answers go out at once, not after the peer's delayed ack.
+    svr.set_tcp_nodelay(true);
     svr.set_payload_max_length(64 * 1024);
     svr.set_read_timeout(5, 0);
     svr.set_write_timeout(10, 0);
