@@ -168,6 +168,7 @@ private slots:
     void hostileRequestsAreRefusedAndChangeNothing();
     void anOpenAddressNeedsTheToken();
     void downloadsLeaveNothingBehind();
+    void anAverageIsShownNotStored();
     void pagesAnswerWhileAStoreWrites();
     void aBrowserShowsTheResultWithItsPlots();
 
@@ -548,6 +549,36 @@ void TestServe::downloadsLeaveNothingBehind()
     after.removeAll("/export-staging");
     QCOMPARE(after, before);
     QVERIFY(QDir(m_data + "/export-staging").isEmpty());
+}
+
+void TestServe::anAverageIsShownNotStored()
+{
+    Server server(m_data);
+    QVERIFY(server.port > 0);
+    const QStringList before = folderState();
+    XrfResultReader reader(dbFile());
+    XrfKorviResult first, seventh;
+    reader.result(1, &first);
+    reader.result(7, &seventh);
+    const auto concentration = [](const QJsonObject &result, const QString &element) {
+        for (const QJsonValue &c : result.value("chemistry").toArray())
+            if (c.toObject().value("elementName").toString() == element)
+                return c.toObject().value("concentration").toDouble();
+        return -1.0;
+    };
+    const QJsonObject averaged = json(request(server.port, "/api/average?ids=1,7")).toObject();
+    for (const QString element : { "Fe", "Cu" }) {
+        const double mean = (concentration(first.toJsonObject(), element)
+                             + concentration(seventh.toJsonObject(), element))
+                / 2;
+        QVERIFY2(qAbs(concentration(averaged, element) - mean) < 1e-3, qPrintable(element));
+    }
+    const Reply page = request(server.port, "/average?id=1&id=7");
+    QCOMPARE(page.status, 200);
+    QVERIFY(page.body.contains("Not stored"));
+    // Tests of different methods are not averaged.
+    QCOMPARE(request(server.port, "/api/average?ids=1,2").status, 422);
+    QCOMPARE(folderState(), before);
 }
 
 void TestServe::pagesAnswerWhileAStoreWrites()
