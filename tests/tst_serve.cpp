@@ -464,6 +464,9 @@ void TestServe::hostileRequestsAreRefusedAndChangeNothing()
 
     // A page elsewhere that names this machine differently gets nothing.
     QCOMPARE(request(server.port, "/api/calendar", {}, "evil.example:80").status, 421);
+    QCOMPARE(request(server.port, "/api/calendar", {}, "127.0.0.1.evil.example").status, 421);
+    // Through a tunnel the port differs, the name does not.
+    QCOMPARE(request(server.port, "/api/calendar", {}, "localhost:9000").status, 200);
     // A 10 MB header gets no page, and the server goes on.
     const Reply huge
             = request(server.port, "/api/calendar", "X-Big: " + QByteArray(10 << 20, 'a') + "\r\n");

@@ -710,9 +710,7 @@ int runServe(const CommandContext &context)
     svr.set_keep_alive_max_count(100);
 
     const std::string tokenText = token.toStdString();
-    std::atomic<int> boundPort { port };
-    svr.set_pre_routing_handler([tokenText, &boundPort, bind](const httplib::Request &req,
-                                                              httplib::Response &res) {
+    svr.set_pre_routing_handler([tokenText](const httplib::Request &req, httplib::Response &res) {
         if (!tokenText.empty()) {
             const std::string given = tokenOf(req);
             if (!sameToken(given, tokenText)) {
@@ -726,14 +724,14 @@ int runServe(const CommandContext &context)
                                "xrftoken=" + tokenText + "; Path=/; HttpOnly; SameSite=Strict");
             return httplib::Server::HandlerResponse::Unhandled;
         }
-        // Without a token only names of this machine may be asked for, so a
-        // page elsewhere cannot rebind its name to the viewer and read it.
-        const QString host = q(req.get_header_value("Host"));
-        const QString p = QString::number(boundPort.load());
-        const QStringList known { QStringLiteral("127.0.0.1:") + p,
-                                  QStringLiteral("localhost:") + p, QStringLiteral("[::1]:") + p };
-        if (!known.contains(host)) {
-            sendText(res, 421, QStringLiteral("this viewer answers to 127.0.0.1:%1 only").arg(p));
+        // Without a token only names of this machine may be asked for (on
+        // any port: a tunnel forwards another), so a page elsewhere cannot
+        // point a name of its own at the viewer and read it.
+        static const QRegularExpression loopback(
+                QStringLiteral("^(127\\.0\\.0\\.1|localhost|\\[::1\\])(:\\d+)?$"));
+        if (!loopback.match(q(req.get_header_value("Host"))).hasMatch()) {
+            sendText(res, 421,
+                     QStringLiteral("this viewer answers to 127.0.0.1 and localhost only"));
             return httplib::Server::HandlerResponse::Handled;
         }
         return httplib::Server::HandlerResponse::Unhandled;
@@ -774,7 +772,6 @@ int runServe(const CommandContext &context)
                                 : (svr.bind_to_port(bind.toStdString(), port) ? port : -1);
     if (bound <= 0)
         return fail(ExitLibrary, QStringLiteral("cannot listen on %1 port %2").arg(bind).arg(port));
-    boundPort = bound;
 
     if (::pipe(s_signalPipe) != 0)
         return fail(ExitLibrary, QStringLiteral("cannot make a pipe"));
