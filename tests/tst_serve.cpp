@@ -598,6 +598,7 @@ void TestServe::pagesAnswerWhileAStoreWrites()
     QMap<int, QJsonObject> seen;
     int pages = 0;
     int next = 8; // after the samples
+    int rounds = 0;
     do {
         for (const char *page : { "/", "/latest", "/api/calendar" }) {
             const Reply reply = request(server.port, page);
@@ -616,6 +617,13 @@ void TestServe::pagesAnswerWhileAStoreWrites()
             QCOMPARE(request(server.port, "/test/" + id).status, 200);
             pages += 2;
         }
+        // The commands that only read go on beside the store too.
+        if (++rounds % 5 == 1)
+            for (const QStringList &reading :
+                 { QStringList { "show", "1" }, QStringList { "list", "--latest", "3" } }) {
+                const auto read = XrfResultsProcess::run(QStringList { "--data", data } << reading);
+                QVERIFY2(read.exitCode == 0, qPrintable(read.err));
+            }
     } while (!store.waitForFinished(0));
     QCOMPARE(store.exitStatus(), QProcess::NormalExit);
     QVERIFY2(store.exitCode() == 0, store.readAllStandardError().right(2000).constData());

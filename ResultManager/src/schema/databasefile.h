@@ -28,6 +28,9 @@ public:
     struct Opened
     {
         bool readOnly = false;
+        // Read-only by the host's choice on a writable card: brought up to
+        // date and repaired as by any open, never written after.
+        bool readOnlyWanted = false;
         QJsonObject upgrade; // "upgradedFrom", "archivedAs" when the open upgraded
         QString failure; // why the file cannot be used
     };
