@@ -37,17 +37,22 @@ struct Reply
 
 // One request on a connection of its own, written as given: nothing between
 // the test and the server normalises a path.
+// With a form, it is posted.
 Reply request(int port, const QByteArray &target, const QByteArray &extraHeaders = QByteArray(),
-              const QByteArray &host = QByteArray())
+              const QByteArray &host = QByteArray(), const QByteArray &form = QByteArray())
 {
     QTcpSocket socket;
     socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
     Reply reply;
     if (!socket.waitForConnected(5000))
         return reply;
-    socket.write("GET " + target + " HTTP/1.1\r\nHost: "
+    const QByteArray body = form.isNull()
+            ? QByteArray()
+            : "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: "
+                    + QByteArray::number(form.size()) + "\r\n";
+    socket.write((form.isNull() ? "GET " : "POST ") + target + " HTTP/1.1\r\nHost: "
                  + (host.isEmpty() ? "127.0.0.1:" + QByteArray::number(port) : host)
-                 + "\r\nConnection: close\r\n" + extraHeaders + "\r\n");
+                 + "\r\nConnection: close\r\n" + extraHeaders + body + "\r\n" + form);
     QByteArray raw;
     while (socket.state() == QAbstractSocket::ConnectedState || socket.bytesAvailable()) {
         if (!socket.bytesAvailable() && !socket.waitForReadyRead(20000))
@@ -170,6 +175,7 @@ private slots:
     void downloadsLeaveNothingBehind();
     void anAverageIsShownNotStored();
     void pagesAnswerWhileAStoreWrites();
+    void changesNeedAllowWriteTheTokenAndTheOrigin();
     void aBrowserShowsTheResultWithItsPlots();
 
 private:
@@ -725,6 +731,59 @@ void TestServe::aBrowserShowsTheResultWithItsPlots()
     QFile::remove(shot);
     browse("/test/1", shot, &console);
     QVERIFY2(QFileInfo(shot).size() > 10000, qPrintable(console.right(2000)));
+}
+
+void TestServe::changesNeedAllowWriteTheTokenAndTheOrigin()
+{
+    const QString data = m_dir.filePath("writable");
+    QCOMPARE(XrfResultsProcess::run({ "--data", data, "store", sampleDir }).exitCode, 0);
+    const QString db = data + "/db/XL5-70312.sqlite";
+    const auto lots = [&] {
+        return TestSupport::querySqlite(db,
+                                        "SELECT count(*) || ',' || (SELECT group_concat(info) "
+                                        "FROM testinfo) FROM analysisresult");
+    };
+    const QVariantList before = lots();
+    QCOMPARE(before.size(), 1);
+    const QByteArray average = "id=1&id=7&name=Mean%201%2B7";
+    {
+        Server readOnly(data);
+        QVERIFY(readOnly.port > 0);
+        QCOMPARE(request(readOnly.port, "/average", {}, {}, average).status, 404);
+        QCOMPARE(request(readOnly.port, "/test/1/info", {}, {}, "label=Lot&value=x").status, 404);
+    }
+    Server writable(data, { "--allow-write" });
+    QVERIFY2(writable.port > 0, qPrintable(writable.printed()));
+    // Writing always wants the token, even on loopback.
+    const QByteArray token = writable.query.section("token=", 1).toLatin1();
+    QVERIFY(token.size() >= 16);
+    const QByteArray cookie = "Cookie: xrftoken=" + token + "\r\n";
+    const QByteArray origin
+            = "Origin: http://127.0.0.1:" + QByteArray::number(writable.port) + "\r\n";
+    QCOMPARE(request(writable.port, "/average", origin, {}, average).status, 401);
+    QCOMPARE(request(writable.port, "/average", cookie, {}, average).status, 403);
+    QCOMPARE(request(writable.port, "/average", cookie + "Origin: http://evil.example\r\n", {},
+                     average)
+                     .status,
+             403);
+    QCOMPARE(lots(), before);
+
+    const Reply stored = request(writable.port, "/average", cookie + origin, {}, average);
+    QCOMPARE(stored.status, 303);
+    const QRegularExpressionMatch location = QRegularExpression("Location: /test/(\\d+)")
+                                                     .match(QString::fromLatin1(stored.headers));
+    const int id = location.captured(1).toInt();
+    QVERIFY2(id > 7, stored.headers.constData());
+    XrfResultReader reader(db);
+    XrfKorviResult result;
+    QCOMPARE(reader.result(id, &result), XrfErrorInfo::NoError);
+    QCOMPARE(result.analysis().tidName(), QString("Mean 1+7"));
+
+    const Reply edited = request(writable.port, "/test/1/info", cookie + origin, {},
+                                 "label=Lot&value=L-99%20%3C%2Ftd%3E");
+    QCOMPARE(edited.status, 303);
+    QVERIFY(TestSupport::querySqlite(db, "SELECT info FROM testinfo WHERE testId = 1")
+                    .contains("L-99 </td>"));
 }
 
 QTEST_GUILESS_MAIN(TestServe)

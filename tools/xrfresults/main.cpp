@@ -225,6 +225,9 @@ int main(int argc, char *argv[])
           QStringLiteral("serve: the token every request must carry (default: none on "
                          "127.0.0.1, else one made up and printed)."),
           QStringLiteral("T") },
+        { QStringLiteral("allow-write"),
+          QStringLiteral("serve: storing an average and editing test info too (POST, with "
+                         "the token); takes the data folder as a store does.") },
         { QStringLiteral("decimal-comma"),
           QStringLiteral("export: 67,5 in CSV cells, parted by ;.") },
     };
@@ -305,7 +308,11 @@ int main(int argc, char *argv[])
         dataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     }
     dataDir = typed(dataDir);
-    const bool storing = command->stores();
+    // A viewer that may write is a writer like any other.
+    const bool writingViewer = command->library == Command::ReadsBeside
+            && context.options.contains(QStringLiteral("allow-write"));
+    const bool readsBeside = command->library == Command::ReadsBeside && !writingViewer;
+    const bool storing = command->stores() || writingViewer;
     if (storing && !QDir().mkpath(dataDir))
         return fail(ExitLibrary, QStringLiteral("cannot create the data folder ") + dataDir);
     if (!storing && !QFileInfo(dataDir).isDir())
@@ -318,7 +325,7 @@ int main(int argc, char *argv[])
     // A command that only reads the database reads beside a writer (the
     // file keeps a write-ahead log), so it neither takes nor waits for the lock.
     QLockFile lock(dataDir + QStringLiteral("/xrfresults.lock"));
-    if (command->library != Command::ReadsBeside) {
+    if (!readsBeside) {
         const int locked = lockDataFolder(lock, dataDir, storing, !parser.isSet(noWaitOption));
         if (locked != ExitOk)
             return locked;
@@ -326,7 +333,7 @@ int main(int argc, char *argv[])
     startLog(dataDir, parser.isSet(verboseOption));
 
     // Nor does it write the database: a writer beside it commits undisturbed.
-    if (command->library == Command::ReadsBeside)
+    if (readsBeside)
         XrfResultManager::instance()->setReadOnly(true);
     XrfHost host(dataDir, typed(parser.value(configOption)),
                  storing ? XrfHost::Storing : XrfHost::ReadOnly);

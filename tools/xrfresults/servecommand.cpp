@@ -463,13 +463,17 @@ bool average(const httplib::Request &req, XrfKorviResult *averaged, httplib::Res
         sendText(res, 400, QStringLiteral("an average needs at least two different tests"));
         return false;
     }
+    const QString name
+            = req.has_param("name") && !q(req.get_param_value("name")).trimmed().isEmpty()
+            ? q(req.get_param_value("name")).trimmed().left(64)
+            : QStringLiteral("Avg");
     Answer answer;
     onMainThread([&] {
         XrfResultManager *rm = XrfResultManager::instance();
         answer = ask(
                 XrfCommandIds::AveragedResult,
                 { { QStringLiteral("xrfString"), joinIds(ids) },
-                  { QStringLiteral("tidName"), QStringLiteral("Avg") } },
+                  { QStringLiteral("tidName"), name } },
                 [rm](XrfJsonMessage &m) { return rm->AddAveragedResult(m); }, averaged);
     });
     if (answer.code == XrfErrorInfo::NoError && answer.resultReceived && !answer.timedOut)
@@ -477,6 +481,77 @@ bool average(const httplib::Request &req, XrfKorviResult *averaged, httplib::Res
     sendText(res, answer.code == XrfErrorInfo::ResultNotFound ? 404 : 422,
              QStringLiteral("these tests cannot be averaged") + codeText(answer.code));
     return false;
+}
+
+XrfHost *s_host = nullptr;
+
+// A change comes from this viewer's own pages (the token was checked before):
+// a page elsewhere that posts a form to it names its own origin.
+bool sameOrigin(const httplib::Request &req, httplib::Response &res)
+{
+    const std::string origin = req.get_header_value("Origin");
+    if (!origin.empty() && origin == "http://" + req.get_header_value("Host"))
+        return true;
+    sendText(res, 403, QStringLiteral("a change must come from this viewer's own pages"));
+    return false;
+}
+
+void seeTest(httplib::Response &res, int id)
+{
+    res.status = 303;
+    res.set_header("Location", "/test/" + std::to_string(id));
+    res.set_content(QStringLiteral("test %1\n").arg(id).toStdString(), "text/plain; charset=utf-8");
+}
+
+// With --allow-write: an average stored as the average command stores it,
+// and one test info entry set as edit-info sets it.
+void routeWrites(httplib::Server &svr)
+{
+    svr.Post("/average", [](const httplib::Request &req, httplib::Response &res) {
+        XrfKorviResult averaged;
+        if (!sameOrigin(req, res) || !average(req, &averaged, res))
+            return;
+        QString error;
+        int testId = -1;
+        onMainThread([&] {
+            XrfHost::Stored stored;
+            stored.source = QStringLiteral("an average in the viewer");
+            stored.result = averaged;
+            QList<XrfHost::Stored> results { stored };
+            if (s_host->store(results, QString(), false, &error))
+                testId = results.first().testId;
+        });
+        if (testId > 0)
+            seeTest(res, testId);
+        else
+            sendText(res, 500, QStringLiteral("the average was not stored: ") + error);
+    });
+    svr.Post(R"(/test/([^/]+)/info)", [](const httplib::Request &req, httplib::Response &res) {
+        int id = 0;
+        if (!sameOrigin(req, res) || !testIdParam(req, &id, res))
+            return;
+        const QString label = q(req.get_param_value("label")).trimmed();
+        const QString value = q(req.get_param_value("value"));
+        if (label.isEmpty() || label.size() > 64 || value.size() > 1000) {
+            sendText(res, 400,
+                     QStringLiteral("a label of 1 to 64 characters and a value of at most 1000"));
+            return;
+        }
+        Answer answer;
+        onMainThread([&] {
+            XrfResultManager *rm = XrfResultManager::instance();
+            answer = ask(XrfCommandIds::EditTestInfo,
+                         { { QStringLiteral("testId"), QString::number(id) },
+                           { QStringLiteral("fieldName"), label },
+                           { QStringLiteral("fieldValue"), value } },
+                         [rm](XrfJsonMessage &m) { return rm->editTestInfo(&m); });
+        });
+        if (answer.code == XrfErrorInfo::NoError && !answer.timedOut)
+            seeTest(res, id);
+        else
+            sendText(res, answer.code == XrfErrorInfo::ResultNotFound ? 404 : 500,
+                     QStringLiteral("the entry was not set") + codeText(answer.code));
+    });
 }
 
 QByteArray s_dygraphJs;
@@ -684,8 +759,10 @@ int runServe(const CommandContext &context)
     QString token = options.value(QStringLiteral("token"));
     if (options.contains(QStringLiteral("token")) && token.size() < 8)
         return fail(ExitUsage, QStringLiteral("--token needs at least 8 characters"));
-    // Anyone on the network could read every result without one.
-    if (!isLoopback(bind) && token.isEmpty())
+    const bool allowWrite = options.contains(QStringLiteral("allow-write"));
+    // Anyone on the network could read every result without one, and any
+    // program on this machine could change results.
+    if ((allowWrite || !isLoopback(bind)) && token.isEmpty())
         token = QString::number(QRandomGenerator::system()->generate64(), 16)
                 + QString::number(QRandomGenerator::system()->generate64(), 16);
 
@@ -767,6 +844,10 @@ int runServe(const CommandContext &context)
                                      .arg(res.status);
     });
     route(svr);
+    s_host = context.host;
+    ServePages::setWritable(allowWrite);
+    if (allowWrite)
+        routeWrites(svr);
 
     const int bound = port == 0 ? svr.bind_to_any_port(bind.toStdString())
                                 : (svr.bind_to_port(bind.toStdString(), port) ? port : -1);
@@ -783,8 +864,10 @@ int runServe(const CommandContext &context)
 
     const QString host
             = bind.contains(QLatin1Char(':')) ? QLatin1Char('[') + bind + QLatin1Char(']') : bind;
-    out() << "Serving " << context.host->dataDir() << " read-only at http://" << host << ':'
-          << bound << '/' << (token.isEmpty() ? QString() : QStringLiteral("?token=") + token)
+    out() << "Serving " << context.host->dataDir()
+          << (allowWrite ? " (averages and test info may be changed)" : " read-only")
+          << " at http://" << host << ':' << bound << '/'
+          << (token.isEmpty() ? QString() : QStringLiteral("?token=") + token)
           << "\nCtrl-C stops.\n";
     out().flush();
 

@@ -10,6 +10,8 @@ namespace ServePages {
 
 namespace {
 
+    bool s_writable = false;
+
     QString page(const QString &title, const QString &body)
     {
         return QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
@@ -59,6 +61,11 @@ namespace {
     }
 
 } // namespace
+
+void setWritable(bool writable)
+{
+    s_writable = writable;
+}
 
 QString escape(const QString &text)
 {
@@ -151,13 +158,19 @@ QString list(const QString &title, const QJsonArray &tests, int total, const QSt
                              first.join(QStringLiteral(", ")));
     }
     body += QStringLiteral(
-            "</tbody></table>\n<p class=\"actions\">Selected tests: "
-            "<button name=\"format\" value=\"csv\">Export CSV</button> "
-            "<button name=\"format\" value=\"pdf\">Export PDF</button> "
-            "<button name=\"format\" value=\"msa\">Export MSA</button> "
-            "<button name=\"format\" value=\"zip\">Export zip</button> "
-            "<button formaction=\"/average\">Average</button> "
-            "<button type=\"button\" class=\"select-all\">Select all</button></p></form>\n");
+                    "</tbody></table>\n<p class=\"actions\">Selected tests: "
+                    "<button name=\"format\" value=\"csv\">Export CSV</button> "
+                    "<button name=\"format\" value=\"pdf\">Export PDF</button> "
+                    "<button name=\"format\" value=\"msa\">Export MSA</button> "
+                    "<button name=\"format\" value=\"zip\">Export zip</button> "
+                    "<button formaction=\"/average\">Average</button> "
+                    "%1"
+                    "<button type=\"button\" class=\"select-all\">Select all</button></p></form>\n")
+                    .arg(s_writable ? QStringLiteral(
+                                 "<input name=\"name\" placeholder=\"Avg\" aria-label=\"name of "
+                                 "the average\"> <button formmethod=\"post\" "
+                                 "formaction=\"/average\">Store average</button> ")
+                                    : QString());
     // A trend of one element across the same tests.
     const QUrlQuery query(target.section(QLatin1Char('?'), 1));
     QString scope;
@@ -214,6 +227,12 @@ QString result(const XrfKorviResult &r, int previous, int next)
                                  escape(row.unit));
         body += QStringLiteral("</tbody></table>\n");
     }
+    if (stored && s_writable)
+        body += QStringLiteral("<form method=\"post\" action=\"/test/%1/info\" class=\"edit\">"
+                               "<input name=\"label\" placeholder=\"label\" required> "
+                               "<input name=\"value\" placeholder=\"value\"> "
+                               "<button>Set test info</button></form>\n")
+                        .arg(id);
     body += linesTable(ResultReport::trailingLines(r), QStringLiteral("details"));
     if (stored && !r.images().isEmpty()) {
         body += QStringLiteral("<h2>Pictures</h2><div class=\"pictures\">");

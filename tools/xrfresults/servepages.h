@@ -15,6 +15,8 @@
 namespace ServePages {
 
 QString escape(const QString &text);
+// Whether pages offer storing an average and editing test info.
+void setWritable(bool writable);
 
 // The days of a calendar answer ({"Calendar": [{year: [{month: [day]}]}]}).
 QList<QDate> calendarDays(const QJsonObject &calendar);
