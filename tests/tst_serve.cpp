@@ -647,6 +647,11 @@ void TestServe::pagesAnswerWhileAStoreWrites()
     QJsonObject calendar;
     reader.calendar(&calendar);
     QCOMPARE(calendar.value("numOfRecsInDb").toInt(), 507);
+    // Deleting every result makes the file new; the viewer reads the new one.
+    QCOMPARE(XrfResultsProcess::run({ "--data", data, "delete", "--all", "--yes" }).exitCode, 0);
+    QCOMPARE(json(request(server.port, "/api/calendar")).toObject().value("numOfRecsInDb").toInt(),
+             0);
+    QCOMPARE(request(server.port, "/api/test/8").status, 404);
 }
 
 void TestServe::aBrowserShowsTheResultWithItsPlots()

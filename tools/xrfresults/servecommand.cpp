@@ -22,6 +22,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -47,12 +48,20 @@ const int searchTextMax = 200;
 QString s_databaseFile;
 
 // The reader of the calling server thread, made on first use and destroyed
-// when that thread ends.
+// when that thread ends; made again when the file was replaced (a deletion
+// of every result makes it new).
 XrfResultReader &reader()
 {
     thread_local std::unique_ptr<XrfResultReader> own;
-    if (!own)
+    thread_local ino_t file = 0;
+    struct stat now = {};
+    const ino_t current
+            = ::stat(QFile::encodeName(s_databaseFile).constData(), &now) == 0 ? now.st_ino : 0;
+    if (!own || current != file) {
+        own.reset();
         own.reset(new XrfResultReader(s_databaseFile));
+        file = current;
+    }
     return *own;
 }
 
