@@ -44,6 +44,8 @@ install(FILES
     XrfServices/xrfmethodmanager.h
     XrfServices/xrfsettingsmanager.h
     XrfReports/reportapplication.h
+    XrfReports/beamplot.h
+    XrfReports/xrfreports_global.h
     XrfCommon/xrfactionlevelresult.h
     XrfCommon/xrfanalysisresult.h
     XrfCommon/xrfaverageinfo.h
@@ -96,7 +98,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_LIBRARY_OUTPUT_DIRECTORY
 # fonts of the PDF reports (without the CJK one Chinese, Japanese and Korean
 # print as marks) and the PostgreSQL driver of xrfresults push.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt5sql5-sqlite, fonts-dejavu-core, fonts-wqy-microhei")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libqt5sql5-psql")
+# The viewer's plots are dygraphs, read from where that package installs it.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libqt5sql5-psql, libjs-dygraphs")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "qtbase5-dev, cmake")
 set(CPACK_STRIP_FILES ON)
 include(CPack)

@@ -434,11 +434,14 @@ void TestExportCommand::demoSaysWhereItsExportIs()
 {
     const Run demo = xr({ "demo", "--generate", "2" });
     QVERIFY2(demo.exitCode == 0, qPrintable(demo.err));
-    // The demo's last lines name the files.
+    // The demo's last lines name the files, then how to browse what it stored.
     const QStringList lines = demo.out.trimmed().split('\n');
+    QVERIFY2(lines.last().contains(" --data " + QDir(m_dir->filePath("data")).absolutePath()
+                                   + " serve"),
+             qPrintable(lines.last()));
     const QString exports = QDir(m_dir->filePath("data/exports")).absolutePath();
     QStringList named;
-    for (const QString &line : lines.mid(lines.size() - 4))
+    for (const QString &line : lines.mid(lines.size() - 6, 4))
         named << line.trimmed();
     const QString csv = withSuffix(named, ".csv");
     const QString pdf = withSuffix(named, ".pdf");

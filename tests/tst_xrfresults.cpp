@@ -527,11 +527,20 @@ void TestXrfResults::twoStoresOnOneDataFolderTakeTurns()
     QElapsedTimer clock;
     clock.start();
     Run refused = run(dataArgs() << "--no-wait"
-                                 << "info",
+                                 << "store" << input,
                       10000);
     QCOMPARE(refused.exitCode, 2);
     QVERIFY(clock.elapsed() < 5000);
     QVERIFY2(refused.err.contains("another xrfresults is using"), qPrintable(refused.err));
+    // The commands that only read go on beside the holder, without waiting.
+    for (const QStringList &reading : { QStringList { "info" }, QStringList { "show", "1" },
+                                        QStringList { "list" }, QStringList { "calendar" } }) {
+        clock.restart();
+        const Run read = run(dataArgs() << reading, 10000);
+        QVERIFY2(read.exitCode == 0 && !read.err.contains("another xrfresults"),
+                 qPrintable(reading.join(' ') + ": " + read.err));
+        QVERIFY(clock.elapsed() < 5000);
+    }
     holder.unlock();
 
     // A holder killed before it wrote its process id left an empty lock
@@ -543,7 +552,7 @@ void TestXrfResults::twoStoresOnOneDataFolderTakeTurns()
                               QFileDevice::FileModificationTime));
     empty.close();
     QCOMPARE(run(dataArgs() << "--no-wait"
-                            << "info",
+                            << "store" << input,
                  10000)
                      .exitCode,
              0);

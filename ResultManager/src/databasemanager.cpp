@@ -226,13 +226,14 @@ XrfErrorInfo::XrfError DatabaseManager::openDB(QString path)
     m_openHandle = QSqlDatabase::database(connectionName, false);
     m_readOnly = opened.readOnly;
     m_upgrade = opened.upgrade;
-    if (!m_readOnly) {
-        // Pictures a deletion or an import cut off after (or before) its
-        // commit left named by no row, and the files of an export cut off
-        // by a restart.
+    // Pictures a deletion or an import cut off after (or before) its commit
+    // left named by no row, and the files of an export cut off by a restart;
+    // a host reading beside others leaves the export files alone, since
+    // another process may be exporting.
+    if (!m_readOnly || opened.readOnlyWanted)
         PictureSweep(imageFolder()).settle(workingHandle());
+    if (!m_readOnly)
         ExportRun::removeLeftovers(m_instrumentDataPath);
-    }
     getLatestTestId(&m_lastTestId);
     if (!m_idleTimer) {
         m_idleTimer = new QTimer(this);

@@ -4,6 +4,8 @@
 
 #include "resultmanager.h"
 
+#include "databasefile.h"
+
 #include <QDebug>
 
 #include "facadeguard.h"
@@ -113,6 +115,11 @@ void XrfResultManager::onControllerStatusChanged(int controllerStatus)
 int XrfResultManager::controllerStatus() const
 {
     return m_pImpl ? m_pImpl->controllerStatus() : 0;
+}
+
+void XrfResultManager::setReadOnly(bool readOnly)
+{
+    DatabaseFile::setReadOnlyWanted(readOnly);
 }
 
 bool XrfResultManager::databaseAvailable() const

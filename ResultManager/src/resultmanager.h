@@ -40,6 +40,11 @@ public:
     XrfErrorInfo::XrfError init();
     XrfErrorInfo::XrfError Deinit();
 
+    // A host that only reads beside another process that stores (a viewer, a
+    // listing) opens an existing database for reading only: never upgraded,
+    // written or folded, so it never holds up that process's commits. Call
+    // before setPaths. Direct.
+    void setReadOnly(bool readOnly);
     XrfErrorInfo::XrfError setPaths(const QString &proPath, const QString &instruDataPath);
     XrfErrorInfo::XrfError setInstrumentDataPath(const QString &dbPath,
                                                  const QString &unused = QString());

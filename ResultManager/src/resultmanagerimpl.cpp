@@ -202,8 +202,9 @@ XrfErrorInfo::XrfError ResultManagerImpl::checkRequest(bool storage,
 {
     if (!m_dbManager.isSdCardInserted())
         return XrfErrorInfo::NoSdCard;
-    // A database opened read-only can answer, never store.
-    if (storage && m_dbManager.isReadOnly())
+    // A database opened read-only can answer and export (an export writes
+    // only its own files), never store.
+    if (storage && op != DatabaseManager::DbOpExport && m_dbManager.isReadOnly())
         return XrfErrorInfo::DbOpenFailed;
     if (storage && !m_dbManager.isStorageAvailable(op))
         return XrfErrorInfo::NoStorage;

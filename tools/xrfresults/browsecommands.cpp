@@ -18,8 +18,11 @@
 #include "resultmanager.h"
 #include "resultreport.h"
 #include "xrfhost.h"
+#include "xrfresultreader.h"
 
 namespace {
+
+const int searchLimit = 1000;
 
 // The ids of an answer's "xrfString", in its order.
 QList<int> answeredIds(const QJsonObject &answer)
@@ -98,15 +101,29 @@ int runList(const CommandContext &context)
         return fail(ExitUsage, QStringLiteral("list takes no arguments, only options"));
     const bool between
             = options.contains(QStringLiteral("from")) || options.contains(QStringLiteral("to"));
+    const bool search = options.contains(QStringLiteral("search"));
     const int ways = int(options.contains(QStringLiteral("day")))
-            + int(options.contains(QStringLiteral("latest"))) + int(between);
+            + int(options.contains(QStringLiteral("latest"))) + int(between) + int(search);
     if (ways > 1)
         return fail(ExitUsage,
-                    QStringLiteral("list takes one of --day, --latest and --from with --to"));
+                    QStringLiteral("list takes one of --day, --latest, --from with --to and "
+                                   "--search"));
     XrfResultManager *rm = XrfResultManager::instance();
     QJsonArray tests;
 
-    if (options.contains(QStringLiteral("day"))) {
+    if (search) {
+        // The viewer's search, on a reader of this thread.
+        const QString text = options.value(QStringLiteral("search")).trimmed();
+        if (text.isEmpty())
+            return fail(ExitUsage, QStringLiteral("--search needs a text"));
+        XrfResultReader reader(context.host->databaseFile());
+        const XrfErrorInfo::XrfError code = reader.search(text, searchLimit, &tests);
+        if (code != XrfErrorInfo::NoError)
+            return fail(ExitLibrary, QStringLiteral("the search") + codeText(code));
+        if (tests.size() == searchLimit)
+            QTextStream(stderr) << "xrfresults: the newest " << searchLimit
+                                << " matching tests; narrow the search for older ones\n";
+    } else if (options.contains(QStringLiteral("day"))) {
         QDate day;
         if (!parseDay(options.value(QStringLiteral("day")), &day))
             return fail(ExitUsage,

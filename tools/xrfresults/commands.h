@@ -45,6 +45,10 @@ struct Command
         NoLibrary,
         // Works on a read-only card.
         Reads,
+        // As Reads, and opens the database for reading only: takes no lock
+        // on the data folder, so it never waits for a store, an import or a
+        // deletion, and never holds up their commits.
+        ReadsBeside,
         // Needs a writable data folder and the queue.
         Stores,
         // As Stores; without --data, in a new temporary folder.
@@ -96,6 +100,8 @@ int runCalendar(const CommandContext &context);
 int runDelete(const CommandContext &context);
 int runAverage(const CommandContext &context);
 int runEditInfo(const CommandContext &context);
+// serve (servecommand.cpp)
+int runServe(const CommandContext &context);
 // export (exportcommand.cpp), which the demo uses too
 int runExport(const CommandContext &context);
 // The method's export settings; formats ("csv,pdf") replace its file types,

@@ -72,5 +72,7 @@ int runDemo(const CommandContext &context)
           << ":\n";
     for (const QString &file : exportedFiles(answer))
         out() << "  " << file << '\n';
+    out() << "To look at them in a browser:\n  " << QCoreApplication::applicationFilePath()
+          << " --data " << host.dataDir() << " serve    (then open http://127.0.0.1:8080/)\n";
     return ExitOk;
 }

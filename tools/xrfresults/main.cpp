@@ -17,6 +17,7 @@
 
 #include "commands.h"
 #include "reportapplication.h"
+#include "resultmanager.h"
 #include "xrfhost.h"
 #include "xrfutils.h"
 
@@ -211,6 +212,22 @@ int main(int argc, char *argv[])
           QStringLiteral("push: say what would be sent, send nothing.") },
         { QStringLiteral("batch"), QStringLiteral("push: results per transaction (default 250)."),
           QStringLiteral("N") },
+        { QStringLiteral("search"),
+          QStringLiteral("list: tests whose name or any test info value holds TEXT (any case)."),
+          QStringLiteral("TEXT") },
+        { QStringLiteral("port"),
+          QStringLiteral("serve: the port (default 8080; 0: any free one)."), QStringLiteral("N") },
+        { QStringLiteral("bind"),
+          QStringLiteral("serve: the address to listen on (default 127.0.0.1; any other needs "
+                         "a token)."),
+          QStringLiteral("ADDRESS") },
+        { QStringLiteral("token"),
+          QStringLiteral("serve: the token every request must carry (default: none on "
+                         "127.0.0.1, else one made up and printed)."),
+          QStringLiteral("T") },
+        { QStringLiteral("allow-write"),
+          QStringLiteral("serve: storing an average and editing test info too (POST, with "
+                         "the token); takes the data folder as a store does.") },
         { QStringLiteral("decimal-comma"),
           QStringLiteral("export: 67,5 in CSV cells, parted by ;.") },
     };
@@ -291,7 +308,11 @@ int main(int argc, char *argv[])
         dataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     }
     dataDir = typed(dataDir);
-    const bool storing = command->stores();
+    // A viewer that may write is a writer like any other.
+    const bool writingViewer = command->library == Command::ReadsBeside
+            && context.options.contains(QStringLiteral("allow-write"));
+    const bool readsBeside = command->library == Command::ReadsBeside && !writingViewer;
+    const bool storing = command->stores() || writingViewer;
     if (storing && !QDir().mkpath(dataDir))
         return fail(ExitLibrary, QStringLiteral("cannot create the data folder ") + dataDir);
     if (!storing && !QFileInfo(dataDir).isDir())
@@ -301,12 +322,19 @@ int main(int argc, char *argv[])
     const QByteArray freeSpace = qgetenv("XRF_FREE_SPACE_OVERRIDE");
     if (!freeSpace.isEmpty())
         XrfUtils::setAvailableSpaceOverride(freeSpace.toLongLong());
+    // A command that only reads the database reads beside a writer (the
+    // file keeps a write-ahead log), so it neither takes nor waits for the lock.
     QLockFile lock(dataDir + QStringLiteral("/xrfresults.lock"));
-    const int locked = lockDataFolder(lock, dataDir, storing, !parser.isSet(noWaitOption));
-    if (locked != ExitOk)
-        return locked;
+    if (!readsBeside) {
+        const int locked = lockDataFolder(lock, dataDir, storing, !parser.isSet(noWaitOption));
+        if (locked != ExitOk)
+            return locked;
+    }
     startLog(dataDir, parser.isSet(verboseOption));
 
+    // Nor does it write the database: a writer beside it commits undisturbed.
+    if (readsBeside)
+        XrfResultManager::instance()->setReadOnly(true);
     XrfHost host(dataDir, typed(parser.value(configOption)),
                  storing ? XrfHost::Storing : XrfHost::ReadOnly);
     host.setWaitSeconds(waitSeconds);

@@ -4,6 +4,7 @@
 // What xrfresults prints: a result as a person reads it, and the state of a
 // data folder.
 
+#include <QList>
 #include <QString>
 
 #include "xrfkorviresult.h"
@@ -11,6 +12,25 @@
 class XrfHost;
 
 namespace ResultReport {
+
+// The display form as labelled lines, so that a terminal and a web page show
+// the same thing: the header (date-time, type, method, user, test info), the
+// chemistry, and what follows it (layers, cal check, grade match, images).
+struct Line
+{
+    QString label;
+    QString value;
+};
+struct ChemistryRow
+{
+    QString element;
+    QString value;
+    QString error;
+    QString unit;
+};
+QList<Line> headerLines(const XrfKorviResult &result);
+QList<ChemistryRow> chemistryRows(const XrfKorviResult &result);
+QList<Line> trailingLines(const XrfKorviResult &result);
 
 QString summary(const XrfKorviResult &result);
 // The chemistry part of the summary: one line per element, or nothing; in %,

@@ -1,5 +1,6 @@
 #include "databasefile.h"
 
+#include <QAtomicInt>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -40,6 +41,15 @@ void DatabaseFile::applyPragmas(const QSqlDatabase &db)
         if (!(incremental && pragma.contains(QLatin1String("auto_vacuum"))))
             QSqlQuery(db).exec(pragma);
     SqlText::setSynchronous(db, SqlText::durableLevel(db));
+}
+
+namespace {
+QAtomicInt s_readOnlyWanted;
+} // namespace
+
+void DatabaseFile::setReadOnlyWanted(bool readOnly)
+{
+    s_readOnlyWanted.storeRelease(readOnly ? 1 : 0);
 }
 
 bool DatabaseFile::readsImmutable(const QString &file)
@@ -143,9 +153,15 @@ XrfErrorInfo::XrfError DatabaseFile::open(Opened *opened)
     const bool fileExisted = QFileInfo::exists(file);
     // A card, folder or file marked read-only is opened for reading only, so
     // that results can still be looked at; storing then fails visibly.
-    opened->readOnly = fileExisted
+    const bool cardReadOnly = fileExisted
             && (!XrfUtils::isMarkedWritable(file) || !XrfUtils::isMarkedWritable(m_folder));
-    if (opened->readOnly) {
+    // A host that only reads beside a writer uses it as read-only too, on an
+    // ordinary connection: SQLite then folds and removes the log when the
+    // last connection closes, and only then, so nothing is left beside the
+    // file and no writer is held up.
+    const bool wanted = fileExisted && !cardReadOnly && s_readOnlyWanted.loadAcquire();
+    opened->readOnly = cardReadOnly || wanted;
+    if (cardReadOnly) {
         if (!prepareReadOnly(db, file, &opened->failure)) {
             qWarning() << "The results database" << file << "cannot be used:" << opened->failure;
             db = QSqlDatabase();
@@ -173,7 +189,7 @@ XrfErrorInfo::XrfError DatabaseFile::open(Opened *opened)
     } else {
         opened->failure = db.lastError().text();
     }
-    if (usable && tableCount > 0 && opened->readOnly) {
+    if (usable && tableCount > 0 && cardReadOnly) {
         // Upgrading needs to write; an older file is not read as if it were
         // of this schema.
         const QString version = DeviceRecord(db).storedVersion();
@@ -198,6 +214,11 @@ XrfErrorInfo::XrfError DatabaseFile::open(Opened *opened)
         return XrfErrorInfo::DbOpenFailed;
     }
 
+    if (wanted) {
+        opened->readOnlyWanted = true;
+        qInfo() << "The results database" << file << "is opened for reading only";
+        return XrfErrorInfo::NoError;
+    }
     if (opened->readOnly) {
         qWarning() << "The results database" << file
                    << "is read-only: results can be read, not stored";

@@ -28,6 +28,9 @@ public:
     struct Opened
     {
         bool readOnly = false;
+        // Read-only by the host's choice on a writable card: brought up to
+        // date and repaired as by any open, never written after.
+        bool readOnlyWanted = false;
         QJsonObject upgrade; // "upgradedFrom", "archivedAs" when the open upgraded
         QString failure; // why the file cannot be used
     };
@@ -58,6 +61,9 @@ public:
     static bool readsImmutable(const QString &file);
     // The URI that opens `file` for reading only (or as immutable).
     static QString readOnlyUri(const QString &file, bool immutable);
+    // Whether this process opens an existing file for reading only, though
+    // it could write it (XrfResultManager::setReadOnly).
+    static void setReadOnlyWanted(bool readOnly);
 
 private:
     static bool enterWriteAheadLog(const QSqlDatabase &db);
