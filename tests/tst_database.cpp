@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QJsonObject>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSqlDatabase>
@@ -37,6 +38,7 @@ private slots:
     void vacuumGivesBackFreePages();
     void logWhileWorkingWholeFileAtRest();
     void readOnlyCardReadsAWholeFileAndRefusesAPendingLog();
+    void storeWaitsOutAnotherWriter();
 
 private:
     // The tests of `file` as the sqlite3 program counts them.
@@ -277,9 +279,6 @@ void TestDatabase::vacuumGivesBackFreePages()
     rm->doDbHouseKeeping(false);
 }
 
-QTEST_GUILESS_MAIN(TestDatabase)
-#include "tst_database.moc"
-
 // While results come the file runs with a write-ahead log; once the library
 // is idle, or the card is taken out, the file alone holds every commit, so a
 // copy of it (a backup, a card read in a PC) loses nothing.
@@ -394,3 +393,37 @@ void TestDatabase::readOnlyCardReadsAWholeFileAndRefusesAPendingLog()
     QCOMPARE(rm->syncGetFullResult(1, &back), XrfErrorInfo::NoError);
     QCOMPARE(back.analysis().tidName(), QStringLiteral("R0 renamed"));
 }
+
+// Another program writing the same file (a PC tool, a second host) holds
+// the write lock for a moment: the result waits for it and is stored, rather
+// than failing because the file changed under a transaction that began as a
+// read.
+void TestDatabase::storeWaitsOutAnotherWriter()
+{
+    QVERIFY(m_lib.startFacade());
+    m_lib.openCard();
+    const QString file = dbFile("card");
+    const QDateTime when(QDate(2026, 3, 3), QTime(9, 0), Qt::UTC);
+    QCOMPARE(m_lib.store(TestSupport::quickResult("O0", when)), 1);
+
+    QProcess other;
+    other.start("python3",
+                { "-c",
+                  "import sqlite3, sys, time\n"
+                  "c = sqlite3.connect(sys.argv[1], isolation_level=None, timeout=30)\n"
+                  "c.execute('BEGIN IMMEDIATE')\n"
+                  "c.execute('UPDATE analysisresult SET tidName = tidName WHERE testId = 1')\n"
+                  "print('held', flush=True)\n"
+                  "time.sleep(1.0)\n"
+                  "c.execute('COMMIT')\n",
+                  file });
+    QVERIFY(other.waitForReadyRead(10000));
+    QCOMPARE(other.readLine().trimmed(), QByteArray("held"));
+    QCOMPARE(m_lib.store(TestSupport::quickResult("O1", when.addSecs(1))), 2);
+    QVERIFY(other.state() == QProcess::NotRunning || other.waitForFinished(10000));
+    QCOMPARE(other.exitCode(), 0);
+    QCOMPARE(countedBySqlite3(file), QStringLiteral("2"));
+}
+
+QTEST_GUILESS_MAIN(TestDatabase)
+#include "tst_database.moc"

@@ -611,7 +611,7 @@ ResultWriter::store(XrfKorviResult &result, int *testId,
         inserted(XrfErrorInfo::DbQueryFailed);
         return XrfErrorInfo::DbQueryFailed;
     }
-    if (!m_db.transaction()) {
+    if (!SqlText::beginWrite(m_db)) {
         qWarning() << "Cannot begin a transaction to store a result:" << m_db.lastError().text();
         inserted(XrfErrorInfo::DbQueryFailed);
         return XrfErrorInfo::DbQueryFailed;
@@ -648,7 +648,7 @@ XrfErrorInfo::XrfError ResultWriter::editTestInfo(int testId,
     if (readRows(m_db, testInfoTable(), testId, &stored, QStringLiteral(" order by id asc"))
         != XrfErrorInfo::NoError)
         return XrfErrorInfo::DbQueryFailed;
-    if (!m_db.transaction())
+    if (!SqlText::beginWrite(m_db))
         return XrfErrorInfo::DbQueryFailed;
     QSqlQuery update(m_db);
     update.prepare(QStringLiteral("UPDATE ") + XrfTables::testInfo

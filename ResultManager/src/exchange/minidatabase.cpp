@@ -624,7 +624,7 @@ XrfErrorInfo::XrfError MiniDatabase::mergeAttached(const QString &file, Counts *
     // The merge's commit must survive a power cut, as a stored result's does.
     if (!SqlText::setSynchronous(m_db, SqlText::durableLevel(m_db)))
         return XrfErrorInfo::DbQueryFailed;
-    if (!m_db.transaction()) {
+    if (!SqlText::beginWrite(m_db)) {
         qWarning() << "Cannot begin a transaction to import results:" << m_db.lastError().text();
         return XrfErrorInfo::DbQueryFailed;
     }

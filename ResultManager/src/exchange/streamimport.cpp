@@ -57,7 +57,7 @@ XrfErrorInfo::XrfError StreamImport::importFile(QIODevice *device, const QString
 XrfErrorInfo::XrfError StreamImport::run(QIODevice *device, const QString &inputFile,
                                          int numberOfResults, Summary *summary)
 {
-    if (!m_db.transaction()) {
+    if (!SqlText::beginWrite(m_db)) {
         qWarning() << "Cannot begin the import:" << m_db.lastError().text();
         return XrfErrorInfo::DbQueryFailed;
     }

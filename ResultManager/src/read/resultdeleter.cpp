@@ -63,7 +63,7 @@ XrfErrorInfo::XrfError ResultDeleter::deleteTests(const QList<int> &ids)
     PictureSweep sweep(m_imageFolder);
     if (!sweep.list(images))
         return XrfErrorInfo::FileAccessFailed;
-    if (!m_db.transaction()) {
+    if (!SqlText::beginWrite(m_db)) {
         qWarning() << "Cannot begin a transaction to delete results:" << m_db.lastError().text();
         sweep.clear();
         return XrfErrorInfo::DbQueryFailed;

@@ -105,6 +105,15 @@ bool setSynchronous(QSqlDatabase db, int level)
     return false;
 }
 
+bool beginWrite(QSqlDatabase db)
+{
+    QSqlQuery q(db);
+    if (q.exec(QStringLiteral("BEGIN IMMEDIATE")))
+        return true;
+    qWarning() << "A write transaction cannot begin:" << q.lastError().text();
+    return false;
+}
+
 int durableLevel(QSqlDatabase db)
 {
     QSqlQuery q(db);

@@ -50,6 +50,11 @@ QString storedImageName(const QString &tidName, const QDateTime &testDateTime, i
 // take (a statement refused, a build that caps it) is a failure, not a
 // silent weaker commit.
 bool setSynchronous(QSqlDatabase db, int level);
+// Begins a transaction that will write, taking the write lock at once: one
+// begun as a read could not write after another program's commit (the file
+// changed under it), while this one waits for that program within the
+// connection's busy timeout. Ended with QSqlDatabase::commit()/rollback().
+bool beginWrite(QSqlDatabase db);
 // Runs each ";"-separated statement of a script; false when one failed
 // (each failure logged with `failure` and the statement).
 bool runScript(QSqlDatabase db, const QString &script, const char *failure);
