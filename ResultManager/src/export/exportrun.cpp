@@ -26,6 +26,7 @@ void ExportRun::removeLeftovers(const QString &instrumentDataPath)
          staging.entryList({ QStringLiteral("results_*.json"), QStringLiteral("results_*.jsonl") },
                            QDir::Files))
         staging.remove(name);
+    QDir().rmdir(staging.absolutePath());
 }
 
 ExportRun::ExportRun(ResultReader &reader, ResultsFilter &filter, Context context)
@@ -112,6 +113,8 @@ XrfErrorInfo::XrfError ExportRun::run(const QJsonObject &job, QJsonObject *answe
         // Converted or not, the intermediate files have served.
         QFile::remove(summary.value(QStringLiteral("intermediateJsFile")).toString());
         QFile::remove(summary.value(QStringLiteral("wholeResultsFile")).toString());
+        // An empty folder of the library's own is no part of the user's data.
+        QDir().rmdir(stagingFolder(m_context.instrumentDataPath));
     } else if (rc == XrfErrorInfo::NoError && automatic) {
         rc = XrfErrorInfo::ResultNotFound;
     }
