@@ -16,6 +16,7 @@
 #include "resultqueries.h"
 #include "resultreader.h"
 #include "resultschema.h"
+#include "sqlitestatement.h"
 #include "sqltext.h"
 #include "xrfsettingsmanager.h"
 
@@ -189,16 +190,19 @@ XrfErrorInfo::XrfError XrfResultReader::summaries(const QList<int> &testIds, QJs
 {
     if (!d->open)
         return d->notOpen();
-    QSqlQuery head(d->db);
-    head.prepare(QStringLiteral("SELECT testDateTime, tidName, methodDispName, methodId FROM ")
-                 + XrfTables::analysisResult + QStringLiteral(" WHERE testId = ?"));
-    QSqlQuery grade(d->db);
-    grade.prepare(QStringLiteral("SELECT gradeName FROM ") + XrfTables::gradeMatch
-                  + QStringLiteral(" WHERE testId = ? ORDER BY rowid LIMIT 1"));
-    QSqlQuery elements(d->db);
-    elements.prepare(QStringLiteral("SELECT elementName, concentration, error FROM ")
-                     + XrfTables::elementResult
-                     + QStringLiteral(" WHERE testId = ? ORDER BY rowid"));
+    // On SQLite's own handle: a list of a few hundred tests runs three
+    // statements for each, where Qt's per-row records would cost the most.
+    SqliteStatement head(
+            d->db,
+            QStringLiteral("SELECT testDateTime, tidName, methodDispName, methodId FROM ")
+                    + XrfTables::analysisResult + QStringLiteral(" WHERE testId = ?"));
+    SqliteStatement grade(d->db,
+                          QStringLiteral("SELECT gradeName FROM ") + XrfTables::gradeMatch
+                                  + QStringLiteral(" WHERE testId = ? ORDER BY rowid LIMIT 1"));
+    SqliteStatement elements(d->db,
+                             QStringLiteral("SELECT elementName, concentration, error FROM ")
+                                     + XrfTables::elementResult
+                                     + QStringLiteral(" WHERE testId = ? ORDER BY rowid"));
     // One read transaction: the list is one state of the file.
     d->db.transaction();
     XrfErrorInfo::XrfError rc = XrfErrorInfo::NoError;
