@@ -163,16 +163,21 @@ void XrfResultQueue::XrfResultQueuePrivate::handOver(Pass &pass)
 // result's date-time and name, never by the provisional id (3).
 void XrfResultQueue::XrfResultQueuePrivate::findStored(Pass &pass)
 {
-    if (!load(pass))
-        return;
+    // The key kept at the hand-over spares reading the file on every pass
+    // while its commit is awaited; after a restart it is read once.
+    QPair<QString, QString> key = handedOverKeys.value(pass.entry.filePath);
+    if (key.first.isEmpty()) {
+        if (!load(pass))
+            return;
+        key = { pass.result.analysis().dateTimeString(), pass.result.analysis().tidName() };
+    }
     int stored = -1;
     {
         FacadeGuard guard;
         if (guard.facade())
-            stored = guard.facade()->storedTestId(pass.result.analysis().dateTimeString(),
-                                                  pass.result.analysis().tidName());
+            stored = guard.facade()->storedTestId(key.first, key.second);
     }
-    if (stored <= 0)
+    if (stored <= 0 || !load(pass))
         return;
     qDebug() << "Test ID" << stored << "is already in the database, cleaning it up.";
     pass.entry.savedToDb = true;
