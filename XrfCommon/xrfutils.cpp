@@ -1,5 +1,7 @@
 #include "xrfutils.h"
 
+#include <sys/statvfs.h>
+
 #include "xrfplatform.h"
 
 #include <QDebug>
@@ -144,12 +146,25 @@ XrfErrorInfo::XrfError XrfUtils::openFileJsonFile(const QString &path, QJsonObje
 XrfErrorInfo::XrfError XrfUtils::saveFileJsonFile(const QString &path, const QJsonObject &obj,
                                                   QJsonDocument::JsonFormat format)
 {
+    return saveFileBytes(path, QJsonDocument(obj).toJson(format));
+}
+
+qint64 XrfUtils::availableSpaceAt(const QString &path)
+{
+    struct statvfs fs;
+    if (::statvfs(QFile::encodeName(path).constData(), &fs) != 0)
+        return -1;
+    return qint64(fs.f_bavail) * qint64(fs.f_frsize);
+}
+
+XrfErrorInfo::XrfError XrfUtils::saveFileBytes(const QString &path, const QByteArray &data)
+{
     if (path.isEmpty()) {
-        qWarning() << "Cannot save JSON file: the path is empty";
+        qWarning() << "Cannot save file: the path is empty";
         return XrfErrorInfo::FileCreateFailed;
     }
     if (QFileInfo(path).isDir()) {
-        qWarning() << "Cannot save JSON file" << path << ": it is a folder";
+        qWarning() << "Cannot save file" << path << ": it is a folder";
         return XrfErrorInfo::FileCreateFailed;
     }
 
@@ -158,26 +173,25 @@ XrfErrorInfo::XrfError XrfUtils::saveFileJsonFile(const QString &path, const QJs
     // fallback: a folder that refuses the temporary file refuses the save.
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
-        qWarning() << "Cannot create JSON file" << path << ":" << file.errorString();
+        qWarning() << "Cannot create file" << path << ":" << file.errorString();
         return XrfErrorInfo::FileCreateFailed;
     }
-    const QByteArray data = QJsonDocument(obj).toJson(format);
     // QSaveFile::commit() does not check its last flush: a short write on a
     // full disk would be renamed over the target. Flush and check first.
     if (file.write(data) != data.size() || faultPointArmed("json-save-write") || !file.flush()) {
-        qWarning() << "Cannot write JSON file" << path << ":" << file.errorString();
+        qWarning() << "Cannot write file" << path << ":" << file.errorString();
         file.cancelWriting(); // the temporary file goes with the QSaveFile
         return XrfErrorInfo::FileCreateFailed;
     }
     crashPoint("json-save-before-commit");
     if (!file.commit()) {
-        qWarning() << "Cannot commit JSON file" << path << ":" << file.errorString();
+        qWarning() << "Cannot commit file" << path << ":" << file.errorString();
         return XrfErrorInfo::FileCreateFailed;
     }
 
     QString reason;
     if (!syncFolderOf(path, &reason)) {
-        qWarning() << "JSON file" << path << "written but not durable:" << reason;
+        qWarning() << "File" << path << "written but not durable:" << reason;
         return XrfErrorInfo::FileCreateFailed;
     }
     return XrfErrorInfo::NoError;

@@ -50,6 +50,11 @@ public:
     static XrfErrorInfo::XrfError saveFileJsonFile(const QString &path, const QJsonObject &obj,
                                                    QJsonDocument::JsonFormat format
                                                    = QJsonDocument::Compact);
+    // The same for bytes already made (a caller that measured them first).
+    static XrfErrorInfo::XrfError saveFileBytes(const QString &path, const QByteArray &data);
+    // Free bytes for the caller on the file system that holds `path`, or -1
+    // when that cannot be determined (statvfs: no scan of the mount table).
+    static qint64 availableSpaceAt(const QString &path);
 
     // The text as it may stand in a file name on any card: path separators,
     // control characters and the characters FAT refuses become "_", and the

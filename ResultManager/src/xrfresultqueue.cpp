@@ -393,16 +393,16 @@ void XrfResultQueue::addResult(const XrfKorviResult &result)
     QJsonObject file = entry.toJson();
     file.insert(QStringLiteral("result"), copy.toJsonObject());
 
-    const QByteArray size = QJsonDocument(file).toJson(QJsonDocument::Compact);
-    const QStorageInfo disk(d->queueDir);
-    if (disk.isValid() && disk.bytesAvailable() < size.size() + queueDiskReserve) {
-        qWarning() << "No room for result" << analysis.tidName() << "on the queue's disk ("
-                   << disk.bytesAvailable() << "bytes free)";
+    const QByteArray bytes = QJsonDocument(file).toJson(QJsonDocument::Compact);
+    const qint64 free = XrfUtils::availableSpaceAt(d->queueDir);
+    if (free >= 0 && free < bytes.size() + queueDiskReserve) {
+        qWarning() << "No room for result" << analysis.tidName() << "on the queue's disk (" << free
+                   << "bytes free)";
         emit resultNotQueued(dateTime, analysis.tidName(), XrfErrorInfo::NoStorage);
         return;
     }
     // (1)
-    if (XrfUtils::saveFileJsonFile(path, file) != XrfErrorInfo::NoError) {
+    if (XrfUtils::saveFileBytes(path, bytes) != XrfErrorInfo::NoError) {
         qWarning() << "Result" << analysis.tidName() << "could not be queued in" << path;
         emit resultNotQueued(dateTime, analysis.tidName(), XrfErrorInfo::FileCreateFailed);
         return;
@@ -463,10 +463,7 @@ bool XrfResultQueue::findQueuedResult(const QString &queueFolder, const QString 
     // patterns. Safe names can coincide ("A:B" and "A?B"), so the result's
     // own name decides.
     QList<XrfKorviResult> found;
-    const QFileInfoList files
-            = QDir(queueFolder)
-                      .entryInfoList({ QString::fromLatin1(QueueFileName::filter) }, QDir::Files,
-                                     QDir::Name);
+    const QFileInfoList files = QueueFileName::listed(queueFolder);
     for (const QFileInfo &f : files) {
         const QueueFileName parts = QueueFileName::parse(f.fileName());
         if (!parts.isOfDay(date) || parts.name() != name)

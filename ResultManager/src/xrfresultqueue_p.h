@@ -123,11 +123,7 @@ public:
     }
 
     // Queue files of the folder, by name (the order of their date-times).
-    QFileInfoList queueFiles() const
-    {
-        return QDir(queueDir).entryInfoList({ QString::fromLatin1(QueueFileName::filter) },
-                                            QDir::Files, QDir::Name);
-    }
+    QFileInfoList queueFiles() const { return QueueFileName::listed(queueDir); }
     int metaIndex(const QString &path) const
     {
         for (int i = 0; i < metaList.size(); ++i)

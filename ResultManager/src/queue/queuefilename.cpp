@@ -1,5 +1,9 @@
 #include "queuefilename.h"
 
+#include <QDir>
+
+#include <algorithm>
+
 #include "xrfutils.h"
 
 namespace {
@@ -10,6 +14,22 @@ const QLatin1String suffix(".json");
 
 const char QueueFileName::dateTimeFormat[] = "yyyyMMddhhmmsszzz";
 const char QueueFileName::filter[] = "*_*.json";
+
+bool QueueFileName::isQueueFile(const QString &fileName)
+{
+    // As QDir matches "*_*.json": any case, an underscore before the suffix.
+    return fileName.size() > suffix.size() && fileName.endsWith(suffix, Qt::CaseInsensitive)
+            && fileName.leftRef(fileName.size() - suffix.size()).contains(QLatin1Char('_'));
+}
+
+QFileInfoList QueueFileName::listed(const QString &folder)
+{
+    QFileInfoList files = QDir(folder).entryInfoList(QDir::Files, QDir::Name);
+    files.erase(std::remove_if(files.begin(), files.end(),
+                               [](const QFileInfo &f) { return !isQueueFile(f.fileName()); }),
+                files.end());
+    return files;
+}
 
 QueueFileName::QueueFileName(const QDateTime &testDateTime, const QString &tidName, int testId)
     : m_dateTime(dateTimeText(testDateTime)), m_name(safeName(tidName)),

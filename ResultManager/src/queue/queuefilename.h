@@ -11,6 +11,7 @@
 
 #include <QDate>
 #include <QDateTime>
+#include <QFileInfoList>
 #include <QString>
 
 class RESULTMANAGER_EXPORT QueueFileName
@@ -19,6 +20,11 @@ public:
     static const char dateTimeFormat[];
     // What a directory listing of the queue folder asks for.
     static const char filter[];
+    // Whether a name matches that filter, without compiling it into a
+    // pattern (a queue pass lists the folder several times).
+    static bool isQueueFile(const QString &fileName);
+    // The queue files of a folder, by name.
+    static QFileInfoList listed(const QString &folder);
 
     QueueFileName(const QDateTime &testDateTime, const QString &tidName, int testId);
     // The parts of a listed name; not valid when the name has not this shape.
