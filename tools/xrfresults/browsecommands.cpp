@@ -17,6 +17,7 @@
 #include "requests.h"
 #include "resultmanager.h"
 #include "resultreport.h"
+#include "xrffields.h"
 #include "xrfhost.h"
 #include "xrfresultreader.h"
 
@@ -34,18 +35,6 @@ QList<int> answeredIds(const QJsonObject &answer)
     for (const QString &part : parts)
         ids << part.trimmed().toInt();
     return ids;
-}
-
-// The stored UTC text ("yyyy-MM-dd hh:mm:ss.zzz") in local wall-clock time,
-// or as it is when it is not of that form. Taken apart by hand: a parse as
-// local time would fail in a daylight-saving gap.
-QString localDateTime(const QString &stored)
-{
-    const QDate date = QDate::fromString(stored.left(10), QStringLiteral("yyyy-MM-dd"));
-    const QTime time = QTime::fromString(stored.mid(11, 12), QStringLiteral("hh:mm:ss.zzz"));
-    const QDateTime utc(date, time, Qt::UTC);
-    return utc.isValid() ? utc.toLocalTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))
-                         : stored;
 }
 
 // Listed tests as aligned columns: test id, local date-time, name, note.
@@ -401,4 +390,13 @@ int runEditInfo(const CommandContext &context)
     else
         out() << "Test " << testId << ": " << label << " = " << value << '\n';
     return ExitOk;
+}
+
+// Read as UTC digit by digit: a parse as local time would fail in a
+// daylight-saving gap.
+QString localDateTime(const QString &stored)
+{
+    const QDateTime utc = XrfFields::utcFromText(stored);
+    return utc.isValid() ? utc.toLocalTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))
+                         : stored;
 }

@@ -77,6 +77,9 @@ QString commandNames();
 QTextStream &out();
 int fail(ExitCode code, const QString &what);
 QString codeText(XrfErrorInfo::XrfError code);
+// A stored UTC text ("yyyy-MM-dd hh:mm:ss.zzz") in local wall-clock time,
+// or as it is when it is not of that form (browsecommands.cpp).
+QString localDateTime(const QString &stored);
 
 // store and generate (storecommands.cpp)
 int runStore(const CommandContext &context);

@@ -4,6 +4,7 @@
 #include <QSet>
 #include <QUrlQuery>
 
+#include "commands.h"
 #include "resultreport.h"
 
 namespace ServePages {
@@ -31,17 +32,6 @@ namespace {
     QString link(const QString &href, const QString &text)
     {
         return QStringLiteral("<a href=\"%1\">%2</a>").arg(escape(href), escape(text));
-    }
-
-    // The stored UTC text in local wall-clock time; built from its parts, as
-    // a parse as local time fails in a daylight-saving gap.
-    QString localTime(const QString &stored)
-    {
-        const QDate date = QDate::fromString(stored.left(10), QStringLiteral("yyyy-MM-dd"));
-        const QTime time = QTime::fromString(stored.mid(11, 12), QStringLiteral("hh:mm:ss.zzz"));
-        const QDateTime utc(date, time, Qt::UTC);
-        return utc.isValid() ? utc.toLocalTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))
-                             : stored;
     }
 
     QString number(double value, int decimals = 4)
@@ -151,7 +141,7 @@ QString list(const QString &title, const QJsonArray &tests, int total, const QSt
                                "aria-label=\"select test %1\"></td><td>%2</td><td>%3</td>"
                                "<td>%4</td><td>%5</td><td>%6</td><td>%7</td></tr>\n")
                         .arg(id, link(QStringLiteral("/test/") + id, id),
-                             escape(localTime(t.value(QStringLiteral("dateTime")).toString())),
+                             escape(localDateTime(t.value(QStringLiteral("dateTime")).toString())),
                              escape(t.value(QStringLiteral("tidName")).toString()),
                              escape(t.value(QStringLiteral("method")).toString()),
                              escape(t.value(QStringLiteral("grade")).toString()),
@@ -291,7 +281,7 @@ QString trend(const QJsonObject &series, const QString &target)
         const QString id = QString::number(p.value(QStringLiteral("tid")).toInt());
         body += QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td><td>%5</td></tr>")
                         .arg(link(QStringLiteral("/test/") + id, id),
-                             escape(localTime(p.value(QStringLiteral("dateTime")).toString())),
+                             escape(localDateTime(p.value(QStringLiteral("dateTime")).toString())),
                              escape(p.value(QStringLiteral("tidName")).toString()),
                              number(p.value(QStringLiteral("concentration")).toDouble()),
                              number(p.value(QStringLiteral("error")).toDouble()));
