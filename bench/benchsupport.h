@@ -84,15 +84,11 @@ int runBench(int argc, char *argv[], Body body)
     return body(out, dir, results);
 }
 
-// Stores the results through the facade on a fresh data folder, back to
-// back, and returns results per second until the last commit. With `keep`
-// the facade stays up for reading.
-inline double storeThroughFacade(const QList<XrfKorviResult> &results, const QString &dataDir,
-                                 bool keep = false)
+// Results per second of handing the results to the facade as it stands
+// (paths set) until each is committed or refused.
+inline double facadeInsertRate(const QList<XrfKorviResult> &results)
 {
     XrfResultManager *rm = XrfResultManager::instance();
-    rm->init();
-    rm->setPaths(dataDir + QStringLiteral("/profile/"), dataDir);
     QSignalSpy committed(rm, &XrfResultManager::resultCommitted);
     QSignalSpy inserted(rm, &XrfResultManager::resultInserted);
     const auto refused = [&] {
@@ -108,10 +104,23 @@ inline double storeThroughFacade(const QList<XrfKorviResult> &results, const QSt
     // A result the library refuses is answered, not committed.
     while (committed.count() + refused() < results.size())
         committed.wait(1000);
-    const double rate = results.size() * 1000.0 / qMax<qint64>(1, clock.elapsed());
+    const double rate = results.size() * 1e9 / qMax<qint64>(1, clock.nsecsElapsed());
     if (refused() > 0)
         QTextStream(stderr) << "bench: " << refused() << " of " << results.size()
                             << " results were refused by the library\n";
+    return rate;
+}
+
+// Stores the results through the facade on a fresh data folder, back to
+// back, and returns results per second until the last commit. With `keep`
+// the facade stays up for reading.
+inline double storeThroughFacade(const QList<XrfKorviResult> &results, const QString &dataDir,
+                                 bool keep = false)
+{
+    XrfResultManager *rm = XrfResultManager::instance();
+    rm->init();
+    rm->setPaths(dataDir + QStringLiteral("/profile/"), dataDir);
+    const double rate = facadeInsertRate(results);
     if (!keep)
         rm->Deinit();
     return rate;

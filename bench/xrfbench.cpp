@@ -79,8 +79,11 @@ Costs costsAt(int stored, const QList<XrfKorviResult> &results, const QString &c
 {
     storeThroughFacade(results.mid(0, 1), card);
     withFile(databaseOf(card), [&](QSqlDatabase &db) { replicate(db, stored, card + "/images/"); });
-    const QList<XrfKorviResult> fresh = results.mid(1, 100);
-    const double insert = storeThroughFacade(fresh, card, true);
+    // The card is opened (and checked, which takes longer on a larger one)
+    // by a first result before the clock runs.
+    storeThroughFacade(results.mid(1, 1), card, true);
+    const QList<XrfKorviResult> fresh = results.mid(2, 100);
+    const double insert = facadeInsertRate(fresh);
     QList<int> ids;
     for (int i = 0; i < fresh.size(); ++i)
         ids << stored + 1 + i;
