@@ -81,7 +81,7 @@ DatabaseManager::~DatabaseManager()
 }
 
 // The one connection is opened on first use and kept while work comes
-// (ruling of the idle point below); the pragmas are set each time it opens.
+// (until the idle point below); the pragmas are set each time it opens.
 QSqlDatabase DatabaseManager::workingHandle()
 {
     QSqlDatabase db = QSqlDatabase::database(connectionName, false);
