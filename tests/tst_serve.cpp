@@ -17,6 +17,8 @@
 #include <QtTest>
 
 #include <ctime>
+#include <memory>
+#include <vector>
 
 #include "testsupport.h"
 #include "xrfresultreader.h"
@@ -554,6 +556,32 @@ void TestServe::downloadsLeaveNothingBehind()
             QDir(QDir::tempPath()).entryList({ "xrfresults-serve-*" }, QDir::Dirs), tempBefore,
             20000);
     QCOMPARE(folderState(), before);
+
+    // Ctrl-C while exports wait for the main thread, which runs them one at
+    // a time: the server still stops, within the watchdog's ten seconds.
+    std::vector<std::unique_ptr<QTcpSocket>> waiting;
+    for (int i = 0; i < 8; ++i) {
+        waiting.push_back(std::make_unique<QTcpSocket>());
+        QTcpSocket &socket = *waiting.back();
+        socket.connectToHost("127.0.0.1", quint16(server.port));
+        QVERIFY(socket.waitForConnected(5000));
+        socket.write("GET /export?ids=1,2,3,5,6,7&format=zip HTTP/1.1\r\nHost: 127.0.0.1:"
+                     + QByteArray::number(server.port) + "\r\n\r\n");
+        QVERIFY(socket.waitForBytesWritten(5000));
+    }
+    // One answer has begun: the others are queued behind it.
+    QVERIFY(QTest::qWaitFor(
+            [&] {
+                for (const auto &socket : waiting)
+                    if (socket->bytesAvailable() > 0)
+                        return true;
+                return false;
+            },
+            20000));
+    QCOMPARE(server.stop(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(
+            QDir(QDir::tempPath()).entryList({ "xrfresults-serve-*" }, QDir::Dirs), tempBefore,
+            20000);
 }
 
 void TestServe::anAverageIsShownNotStored()
