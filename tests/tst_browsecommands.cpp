@@ -176,6 +176,14 @@ void TestBrowseCommands::deletionTakesExactlyWhatWasNamed()
     QVERIFY(injected.exitCode == 1 || injected.exitCode == 2);
     QCOMPARE(injected.err.count('\n'), 1);
     QCOMPARE(storedIds(), (QList<int> { 1, 2, 3 }));
+    // A lookup that fails is no "nothing to delete".
+    qputenv("XRF_FAULT_POINT", "reader-query-fail");
+    const Run unread = xr({ "delete", "--ids", "1", "--yes" });
+    qunsetenv("XRF_FAULT_POINT");
+    QVERIFY2(unread.exitCode == 2 && unread.err.count('\n') == 1
+                     && unread.err.contains("DbQueryFailed") && unread.out.isEmpty(),
+             qPrintable(unread.out + unread.err));
+    QCOMPARE(storedIds(), (QList<int> { 1, 2, 3 }));
 
     const QJsonObject some = json(xr({ "delete", "--ids", "1,2,99", "--yes", "--json" })).object();
     QCOMPARE(ints(some.value("deleted").toArray()), (QList<int> { 1, 2 }));

@@ -19,6 +19,7 @@
 #include "sqlitestatement.h"
 #include "sqltext.h"
 #include "xrfsettingsmanager.h"
+#include "xrfutils.h"
 
 class XrfResultReaderPrivate
 {
@@ -278,5 +279,7 @@ XrfErrorInfo::XrfError XrfResultReader::contains(int testId, bool *found)
     *found = false;
     if (!d->open)
         return d->notOpen();
+    if (XrfUtils::faultPointArmed("reader-query-fail"))
+        return XrfErrorInfo::DbQueryFailed;
     return ResultQueries(d->db).testIdExists(testId, found);
 }

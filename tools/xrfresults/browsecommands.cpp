@@ -238,8 +238,16 @@ int runDelete(const CommandContext &context)
     QList<int> absent;
     const QPair<QString, QString> range = byDay ? dayRange(day) : allTime();
     if (byIds) {
-        for (int id : qAsConst(ids))
-            (rm->testIdExists(id) ? present : absent) << id;
+        // On a reader that says when it cannot look: testIdExists() would
+        // answer "absent" for a lookup that failed.
+        XrfResultReader reader(context.host->databaseFile());
+        for (int id : qAsConst(ids)) {
+            bool found = false;
+            const XrfErrorInfo::XrfError code = reader.contains(id, &found);
+            if (code != XrfErrorInfo::NoError)
+                return fail(ExitLibrary, QStringLiteral("the tests to delete") + codeText(code));
+            (found ? present : absent) << id;
+        }
     } else {
         QJsonArray tests;
         const XrfErrorInfo::XrfError code
