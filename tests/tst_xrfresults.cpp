@@ -505,18 +505,35 @@ void TestXrfResults::twoStoresOnOneDataFolderTakeTurns()
 {
     const QString input = m_dir->filePath("input");
     QCOMPARE(run({ "generate", "40", input }).exitCode, 0);
+    // Both start while the lock is held (else a quick first store could be
+    // done before the second begins), then take turns once it is free.
+    const QString waiting = "another xrfresults is using " + m_dir->filePath("data") + "; waiting";
+    QVERIFY(QDir().mkpath(m_dir->filePath("data")));
+    QLockFile held(m_dir->filePath("data/xrfresults.lock"));
+    QVERIFY(held.tryLock(0));
     QProcess first, second;
-    for (QProcess *p : { &first, &second })
-        p->start(QStringLiteral(XRF_XRFRESULTS), dataArgs() << "store" << input);
-    for (QProcess *p : { &first, &second }) {
+    QString errors[2];
+    QProcess *stores[2] = { &first, &second };
+    for (int i = 0; i < 2; ++i) {
+        stores[i]->start(QStringLiteral(XRF_XRFRESULTS), dataArgs() << "store" << input);
+        QVERIFY(QTest::qWaitFor(
+                [&] {
+                    errors[i] += QString::fromUtf8(stores[i]->readAllStandardError());
+                    return errors[i].contains(waiting)
+                            || stores[i]->state() == QProcess::NotRunning;
+                },
+                20000));
+        QVERIFY2(errors[i].contains(waiting), qPrintable(errors[i]));
+    }
+    held.unlock();
+    for (QProcess *p : stores) {
         QVERIFY(p->waitForFinished(60000));
         QCOMPARE(p->exitStatus(), QProcess::NormalExit);
         QCOMPARE(p->exitCode(), 0);
     }
-    const QString errors = QString::fromUtf8(first.readAllStandardError())
-            + QString::fromUtf8(second.readAllStandardError());
-    QCOMPARE(errors.count("another xrfresults is using " + m_dir->filePath("data") + "; waiting"),
-             1);
+    for (int i = 0; i < 2; ++i)
+        errors[i] += QString::fromUtf8(stores[i]->readAllStandardError());
+    QCOMPARE((errors[0] + errors[1]).count(waiting), 2);
     QCOMPARE(storedCount(), 40);
     QCOMPARE(storedCount("DISTINCT testDateTime || tidName"), 40);
 
