@@ -14,7 +14,6 @@
 #include <QTemporaryFile>
 #include <QVector>
 
-#include <QStorageInfo>
 #include <csignal>
 #include <unistd.h>
 
@@ -98,10 +97,7 @@ qint64 XrfUtils::availableSpaceOnSdCard()
     if (forced != kNoOverride)
         return forced;
 
-    QStorageInfo storage(nearestExistingFolder(XrfPlatform::instance()->instrumentDataPath()));
-    if (!storage.isValid() || !storage.isReady())
-        return -1;
-    return storage.bytesAvailable();
+    return availableSpaceAt(nearestExistingFolder(XrfPlatform::instance()->instrumentDataPath()));
 }
 
 void XrfUtils::setAvailableSpaceOverride(qint64 bytes)
